@@ -1,0 +1,18 @@
+// Per-environment state of this subsystem, held by value inside EnvRecord.
+#pragma once
+
+#include <cstdint>
+
+namespace tabulon {
+
+struct EnvRecord;
+
+struct DictState {
+};
+
+// Called by DX_OpenEnvironmentEx after the record exists, and by DX_CloseEnvironment
+// before it is freed. A failed open raises nothing: it returns false.
+bool dict_env_open(EnvRecord& env, int32_t flags);
+void dict_env_close(EnvRecord& env);
+
+}  // namespace tabulon
