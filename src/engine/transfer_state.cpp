@@ -1,10 +1,26 @@
 #include "engine/transfer_state.h"
 
 #include "api/env_record.h"
+#include "engine/db_driver.h"
+#include "engine/optimize.h"
 
 namespace tabulon {
 
+void DriverSlotDeleter::operator()(DriverSlot* slot) const noexcept {
+  if (!slot) return;
+  driver_unload(*slot);
+  delete slot;
+}
+
+void OptimizeStateDeleter::operator()(OptimizeState* state) const noexcept { delete state; }
+
+// Streams are not opened by the engine yet; nothing to close.
+void StreamDeleter::operator()(Stream*) const noexcept {}
+
 bool transfer_env_open(EnvRecord&, int32_t) { return true; }
-void transfer_env_close(EnvRecord&) {}
+
+void transfer_env_close(EnvRecord& env) {
+  env.transfer = TransferState{};
+}
 
 }  // namespace tabulon
