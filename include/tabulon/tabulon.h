@@ -67,6 +67,81 @@ TABULON_API int32_t DX_OleNoInit(int32_t env);
 /* ---- end streams ---- */
 
 /* ---- Dictionary and values ---- */
+/* Variables are addressed by 0-based index. Texts returned as pointers stay valid
+ * until the dictionary changes or the files are closed. */
+TABULON_API const char *DX_GetVarName(int32_t env, int32_t var);
+TABULON_API int32_t DX_CopyVarName(int32_t env, int32_t var, char *buffer); /* buffer: 256 bytes */
+TABULON_API const char *DX_GetInputVarName(int32_t env, int32_t var);
+TABULON_API int32_t DX_VarNameMadeUp(int32_t env, int32_t var);
+TABULON_API const char *DX_GetVarLabel(int32_t env, int32_t var);
+TABULON_API int32_t DX_CopyVarLabel(int32_t env, int32_t var, char *buffer); /* buffer: 1024 bytes */
+TABULON_API int32_t DX_GetVarType(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetVarTypeExt(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetTType(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetVarPrintWidth(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetVarNDec(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetVarSelect(int32_t env, int32_t var);
+TABULON_API int32_t DX_FileHasVarLabels(int32_t env);
+TABULON_API int32_t DX_AreValueLabelsPresent(int32_t env);
+TABULON_API int32_t DX_GetNativeFormat(int32_t env, int32_t var, const char **format);
+TABULON_API int32_t DX_GetVarInfo(int32_t env, int32_t var, int32_t what, int32_t *out);
+
+TABULON_API int32_t DX_SetVarSelect(int32_t env, int32_t var, int32_t on);
+TABULON_API int32_t DX_SelectAllVars(int32_t env);
+TABULON_API int32_t DX_SelectAllVarsExt(int32_t env, int32_t on);
+TABULON_API int32_t DX_SetVarSelectName(int32_t env, const char *spec, int32_t on);
+TABULON_API int32_t DX_SetVarLabel(int32_t env, int32_t var, const char *label);
+TABULON_API int32_t DX_SetTType(int32_t env, int32_t var, int32_t code);
+TABULON_API int32_t DX_SetDictVarToString(int32_t env, int32_t var, int32_t width);
+TABULON_API int32_t DX_SetVarInfo(int32_t env, int32_t var, int32_t what, int32_t value, const char *text);
+
+TABULON_API int32_t DX_GetNValueLabels(int32_t env, int32_t var);
+TABULON_API int32_t DX_GetValueLabel(int32_t env, int32_t k, int32_t *value, const char **label);
+TABULON_API int32_t DX_GetValueLabelStr(int32_t env, int32_t k, const char **value, const char **label);
+/* valueText: 17 bytes, or 32769 when long values are allowed (numbered option 95). */
+TABULON_API int32_t DX_GetValueLabelExt(int32_t env, int32_t k, double *value, char *valueText, char *labelBuffer,
+                                        int32_t labelSize);
+TABULON_API int32_t DX_SetNValueLabels(int32_t env, int32_t var, int32_t n);
+TABULON_API int32_t DX_SetValueLabel(int32_t env, int32_t k, int32_t value, const char *label);
+TABULON_API int32_t DX_SetValueLabelExt(int32_t env, int32_t k, double value, const char *text, const char *label);
+TABULON_API int32_t DX_SetMissingValueLabel(int32_t env, int32_t k, int32_t code, const char *label);
+
+TABULON_API int32_t DX_GetVarData(int32_t env, int32_t var, void **value, int32_t *apiType);
+TABULON_API int32_t DX_GetVarDataExt(int32_t env, int32_t var, void **value, const char **label, int32_t *apiType);
+/* status: byte 0 state (0 present, 1 missing, 2 not found), byte 1 API type, byte 2 string length.
+ * strBuffer: 256 bytes. */
+TABULON_API double DX_GetVarDataVB(int32_t env, int32_t var, char *strBuffer, int32_t *status);
+TABULON_API int32_t DX_CopyVarDataStr(int32_t env, int32_t var, char *buffer); /* buffer: slot width or 1024 bytes */
+TABULON_API int32_t DX_CopyVarDataNumb(int32_t env, int32_t var, double *value);
+TABULON_API int32_t DX_SetVarData(int32_t env, int32_t var, const void *data);
+TABULON_API int32_t DX_SetVarString(int32_t env, int32_t var, const char *text);
+TABULON_API int32_t DX_SetVarDouble(int32_t env, int32_t var, const double *value);
+TABULON_API int32_t DX_SetVarAnyFromStr(int32_t env, int32_t var, const char *text);
+TABULON_API int32_t DX_SetVarMissing(int32_t env, int32_t var);
+TABULON_API int32_t DX_SetVarMissingExt(int32_t env, int32_t var, int32_t code);
+TABULON_API int32_t DX_GetVarMissing(int32_t env, int32_t var);
+
+TABULON_API int32_t DX_InitUserDict(int32_t env, int32_t n);
+TABULON_API int32_t DX_AddUserVar(int32_t env, int32_t var, const char *name, int32_t type, int32_t width,
+                                  int32_t decimals);
+TABULON_API int32_t DX_DefineAsciiVar(int32_t env, int32_t var, const char *name, int32_t type, int32_t width,
+                                      int32_t decimals, int32_t recordNumber, int32_t column);
+
+TABULON_API int32_t DX_GetVarExtAttrCount(int32_t env, int32_t var, int32_t *count);
+TABULON_API int32_t DX_GetVarExtAttrName(int32_t env, int32_t var, int32_t k, const char **name, int32_t *length);
+TABULON_API int32_t DX_GetVarExtAttrType(int32_t env, int32_t var, int32_t k, int32_t *type);
+TABULON_API int32_t DX_GetVarExtAttrStrValue(int32_t env, int32_t var, int32_t k, const char **value,
+                                             int32_t *length);
+TABULON_API int32_t DX_GetVarExtAttrNumValue(int32_t env, int32_t var, int32_t k, double *value);
+TABULON_API int32_t DX_GetDatasetExtAttrCount(int32_t env, int32_t *count);
+TABULON_API int32_t DX_GetDatasetExtAttrName(int32_t env, int32_t k, const char **name, int32_t *length);
+TABULON_API int32_t DX_GetDatasetExtAttrType(int32_t env, int32_t k, int32_t *type);
+TABULON_API int32_t DX_GetDatasetExtAttrStrValue(int32_t env, int32_t k, const char **value, int32_t *length);
+TABULON_API int32_t DX_GetDatasetExtAttrNumValue(int32_t env, int32_t k, double *value);
+
+TABULON_API int32_t DX_GetNCases(int32_t env);
+/* outText holds *outInt bytes on entry where a text is returned. */
+TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt, char *outText);
 /* ---- end dictionary ---- */
 
 /* ---- Formats and transfer ---- */
@@ -79,12 +154,29 @@ TABULON_API int32_t DX_OleNoInit(int32_t env);
 /* ---- end expressions ---- */
 
 /* ---- Dates ---- */
+/* Day numbers: days since 30 December 1899 plus the time of day as a fraction. */
+TABULON_API int32_t DX_SetDateFmt(int32_t env, int32_t category, int32_t index, const char *text);
+TABULON_API int32_t DX_MdyToIdate(int32_t month, int32_t day, int32_t yearSince1900, double *dayNumber);
+TABULON_API int32_t DX_IdateToMdy(double dayNumber, int32_t *month, int32_t *day, int32_t *yearSince1900);
+TABULON_API int32_t DX_ToIDate(int32_t month0, int32_t day, int32_t year, int32_t hour, int32_t minute,
+                               int32_t second, double *dayNumber);
+TABULON_API int32_t DX_FromIDate(double dayNumber, int32_t *month0, int32_t *day, int32_t *year, int32_t *hour,
+                                 int32_t *minute, int32_t *second);
+TABULON_API int32_t DX_FormatIDate(int32_t env, double dayNumber, const char *pattern, char *buffer,
+                                   int32_t bufferSize);
 /* ---- end dates ---- */
 
 /* ---- Encoders ---- */
 /* ---- end encoders ---- */
 
 /* ---- Text input ---- */
+/* Line reader over a C file (FILE*): lines come back NUL-terminated in UTF-8; a reader
+   belongs to the environment that opened it. Flags bit 0: statement mode (";" ends a line). */
+TABULON_API void *dxi_open_rdline(int32_t env, void *cFile, const char *encoding, int32_t flags);
+TABULON_API int32_t dxi_rdline(void *reader, char **line, int32_t *length);
+TABULON_API int32_t dxi_rewind_rdline(void *reader);
+TABULON_API int32_t dxi_close_rdline(void *reader);
+TABULON_API int32_t dxi_rdline_change_file(void *reader, void *cFile);
 /* ---- end text input ---- */
 
 /* ---- Worksheets ---- */
