@@ -3,11 +3,15 @@
 
 #include <cstdint>
 
+#include "io/mem_file_store.h"
+
 namespace tabulon {
 
 struct EnvRecord;
 
 struct IoState {
+  MemFileStore store{};         // "Memory File" streams (block size 4096, 32 files)
+  void* xml_handle = nullptr;   // the XML library, while this environment holds it
 };
 
 // Called by DX_OpenEnvironmentEx after the record exists, and by DX_CloseEnvironment
