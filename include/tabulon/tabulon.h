@@ -179,6 +179,15 @@ TABULON_API int32_t dxi_close_rdline(void *reader);
 TABULON_API int32_t dxi_rdline_change_file(void *reader, void *cFile);
 /* ---- end text input ---- */
 
+/* ---- Host services ---- */
+/* Lists the format registry for hosts: fills the name, the blank-separated file
+   extensions (with the point) and whether this build reads and writes the format with
+   registry position `index` (0-based, in code order); returns its format code, or -1
+   past the last entry. */
+TABULON_API int32_t dxi_format_info(int32_t index, const char **name, const char **extensions,
+                                    int32_t *canRead, int32_t *canWrite);
+/* ---- end host services ---- */
+
 /* ---- Worksheets ---- */
 /* ---- end worksheets ---- */
 

@@ -1,0 +1,164 @@
+#include "cli_options.h"
+
+#include <cstring>
+
+namespace cli {
+
+namespace {
+
+bool is_command(const std::string& s) {
+  return s == "convert" || s == "info" || s == "formats" || s == "options";
+}
+
+}  // namespace
+
+const char* usage_text() {
+  return "usage: tabulon COMMAND [ARGS]\n"
+         "\n"
+         "  tabulon convert IN OUT [options]      convert one file\n"
+         "  tabulon info FILE [options] [--json]   describe a file\n"
+         "  tabulon formats                        list the file formats of this build\n"
+         "  tabulon options                        list the keyword options\n"
+         "  tabulon --version | --help | COMMAND --help\n";
+}
+
+const char* command_usage(const std::string& command) {
+  if (command == "convert")
+    return "usage: tabulon convert IN OUT [options]\n"
+           "\n"
+           "  -i, --from FMT        input format (name or code); default from the extension or content\n"
+           "  -o, --to FMT          output format (name or code); default from the extension\n"
+           "  -s, --set KEY=VALUE   set a keyword option (see 'tabulon options'); repeatable\n"
+           "      --keep LIST       keep only these variables (names, a-b ranges, wildcards, _NUMBERS, @file)\n"
+           "      --drop LIST       drop these variables\n"
+           "      --where EXPR      transfer only the cases for which EXPR is true\n"
+           "      --member NAME     the member, table or sheet to read\n"
+           "      --optimize        choose the narrowest exact storage types (default)\n"
+           "      --no-optimize     keep the input's storage types\n"
+           "  -y, --overwrite       replace an existing output file\n"
+           "  -q, --quiet           only errors\n"
+           "  -v, --verbose         warnings and information on stderr\n";
+  if (command == "info")
+    return "usage: tabulon info FILE [options] [--json]\n"
+           "\n"
+           "  -i, --from FMT        input format (name or code)\n"
+           "  -s, --set KEY=VALUE   set a keyword option; repeatable\n"
+           "      --member NAME     the member, table or sheet to read\n"
+           "      --json            one JSON object on stdout\n"
+           "  -q, --quiet / -v, --verbose\n";
+  if (command == "formats") return "usage: tabulon formats\n\nLists every format code: name, extensions, read/write support.\n";
+  if (command == "options")
+    return "usage: tabulon options\n\nLists the keyword options: keyword, default, choices, description.\n";
+  return usage_text();
+}
+
+bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
+  int i = 1;
+  if (i >= argc) {
+    error = "no command given";
+    return false;
+  }
+  std::string first = argv[i];
+  if (first == "--help" || first == "-h") {
+    out.help = true;
+    return true;
+  }
+  if (first == "--version") {
+    out.command = "--version";
+    return true;
+  }
+  if (!is_command(first)) {
+    error = "unknown command '" + first + "'";
+    return false;
+  }
+  out.command = first;
+  ++i;
+  auto value_of = [&](const std::string& opt, std::string& dest) -> bool {
+    if (i + 1 >= argc) {
+      error = "option " + opt + " needs a value";
+      return false;
+    }
+    dest = argv[++i];
+    return true;
+  };
+  for (; i < argc; ++i) {
+    std::string a = argv[i];
+    std::string v;
+    // --opt=value form
+    std::string name = a, inline_value;
+    bool has_inline = false;
+    if (a.rfind("--", 0) == 0) {
+      size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        name = a.substr(0, eq);
+        inline_value = a.substr(eq + 1);
+        has_inline = true;
+      }
+    }
+    auto take = [&](std::string& dest) -> bool {
+      if (has_inline) {
+        dest = inline_value;
+        return true;
+      }
+      return value_of(name, dest);
+    };
+    if (name == "-h" || name == "--help") {
+      out.help = true;
+    } else if (name == "-i" || name == "--from") {
+      if (!take(out.from)) return false;
+    } else if (name == "-o" || name == "--to") {
+      if (!take(out.to)) return false;
+    } else if (name == "-s" || name == "--set") {
+      if (!take(v)) return false;
+      size_t eq = v.find('=');
+      if (eq == std::string::npos || eq == 0) {
+        error = "option " + name + " takes KEY=VALUE, got '" + v + "'";
+        return false;
+      }
+      out.sets.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    } else if (name == "--keep") {
+      if (!take(v)) return false;
+      out.keeps.push_back(v);
+    } else if (name == "--drop") {
+      if (!take(v)) return false;
+      out.drops.push_back(v);
+    } else if (name == "--where") {
+      if (!take(out.where)) return false;
+    } else if (name == "--member") {
+      if (!take(out.member)) return false;
+    } else if (name == "--optimize") {
+      out.optimize = true;
+      out.optimize_given = true;
+    } else if (name == "--no-optimize") {
+      out.optimize = false;
+      out.optimize_given = true;
+    } else if (name == "-y" || name == "--overwrite") {
+      out.overwrite = true;
+    } else if (name == "-q" || name == "--quiet") {
+      out.quiet = true;
+    } else if (name == "-v" || name == "--verbose") {
+      out.verbose = true;
+    } else if (name == "--json") {
+      out.json = true;
+    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+      error = "unknown option '" + a + "'";
+      return false;
+    } else {
+      out.files.push_back(a);
+    }
+  }
+  if (out.help) return true;
+  size_t want = out.command == "convert" ? 2 : out.command == "info" ? 1 : 0;
+  if (out.files.size() != want) {
+    error = out.command + " takes " + std::to_string(want) + " file argument" + (want == 1 ? "" : "s") +
+            ", got " + std::to_string(out.files.size());
+    return false;
+  }
+  if (out.json && out.command != "info") {
+    error = "--json is an option of 'info'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli

@@ -1,0 +1,154 @@
+#include "format_choice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "tabulon/tabulon.h"
+
+namespace cli {
+
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::vector<std::string> split_extensions(const char* list) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (const char* p = list ? list : ""; ; ++p) {
+    if (*p == ' ' || *p == ',' || *p == '\0') {
+      if (!cur.empty()) out.push_back(lower(cur));
+      cur.clear();
+      if (!*p) break;
+    } else {
+      cur += *p;
+    }
+  }
+  return out;
+}
+
+std::string extension_of(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  return lower(path.substr(dot));
+}
+
+// Signatures of the binary formats we can recognise from the first bytes.
+int sniff(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return -1;
+  unsigned char b[512] = {};
+  size_t n = std::fread(b, 1, sizeof b, f);
+  std::fclose(f);
+  auto starts = [&](const char* sig, size_t at = 0) {
+    size_t len = std::strlen(sig);
+    return n >= at + len && std::memcmp(b + at, sig, len) == 0;
+  };
+  if (starts("<stata_dta>")) return 14;
+  if (n >= 4 && b[0] >= 102 && b[0] <= 115 && (b[1] == 1 || b[1] == 2) && b[2] == 1) return 14;
+  if (starts("$FL2") || starts("$FL3")) return 22;
+  if (starts("HEADER RECORD*******LIBRARY HEADER RECORD!!!!!!!") ||
+      starts("HEADER RECORD*******LIBV8   HEADER RECORD!!!!!!!"))
+    return 12;
+  static const unsigned char sas7bdat[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xc2, 0xea, 0x81, 0x60,
+                                             0xb3, 0x14, 0x11, 0xcf, 0xbd, 0x92, 0x08, 0x00, 0x09, 0xc7,
+                                             0x31, 0x8c, 0x18, 0x1f, 0x10, 0x11};
+  if (n >= 32 && std::memcmp(b, sas7bdat, 32) == 0) return 38;
+  static const unsigned char ole[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
+  if (n >= 8 && std::memcmp(b, ole, 8) == 0) return 48;
+  if (starts("PK\x03\x04")) return 54;
+  if (n >= 464 && std::memcmp(b + 456, "SPSSPORT", 8) == 0) return 13;
+  return -1;
+}
+
+}  // namespace
+
+const std::vector<FormatInfo>& all_formats() {
+  static const std::vector<FormatInfo> formats = [] {
+    std::vector<FormatInfo> v;
+    for (int32_t i = 0;; ++i) {
+      const char* name = nullptr;
+      const char* exts = nullptr;
+      int32_t can_read = 0, can_write = 0;
+      int32_t code = dxi_format_info(i, &name, &exts, &can_read, &can_write);
+      if (code < 0) break;
+      FormatInfo f;
+      f.code = code;
+      f.name = name ? name : "";
+      f.extensions = split_extensions(exts);
+      f.can_read = can_read != 0;
+      f.can_write = can_write != 0;
+      v.push_back(std::move(f));
+    }
+    return v;
+  }();
+  return formats;
+}
+
+const FormatInfo* format_by_code(int code) {
+  for (const FormatInfo& f : all_formats())
+    if (f.code == code) return &f;
+  return nullptr;
+}
+
+int format_from_user(const std::string& text, bool for_output, std::string& error) {
+  const char* side = for_output ? "writing" : "reading";
+  auto usable = [&](const FormatInfo& f) { return for_output ? f.can_write : f.can_read; };
+  if (!text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    int code = std::atoi(text.c_str());
+    const FormatInfo* f = format_by_code(code);
+    if (!f) {
+      error = "unknown format code " + text;
+      return -1;
+    }
+    if (!usable(*f)) {
+      error = "format " + text + " (" + f->name + ") is not available for " + side + " in this build";
+      return -1;
+    }
+    return code;
+  }
+  std::string want = lower(text);
+  std::string ext = want.empty() || want[0] == '.' ? want : "." + want;
+  const FormatInfo* found_unusable = nullptr;
+  for (const FormatInfo& f : all_formats()) {
+    bool match = lower(f.name) == want ||
+                 std::find(f.extensions.begin(), f.extensions.end(), ext) != f.extensions.end();
+    if (!match) continue;
+    if (usable(f)) return f.code;
+    if (!found_unusable) found_unusable = &f;
+  }
+  if (found_unusable)
+    error = "format '" + text + "' (" + found_unusable->name + ") is not available for " + side + " in this build";
+  else
+    error = "unknown format '" + text + "' (see 'tabulon formats')";
+  return -1;
+}
+
+int format_from_path(const std::string& path, bool for_output, std::string& error) {
+  if (!for_output) {
+    int code = sniff(path);
+    if (code >= 0) {
+      const FormatInfo* f = format_by_code(code);
+      if (f && f->can_read) return code;
+      error = "'" + path + "' looks like " + (f ? f->name : std::string("an unknown format")) +
+              ", which this build cannot read";
+      return -1;
+    }
+  }
+  std::string ext = extension_of(path);
+  if (ext.empty()) {
+    error = "cannot tell the format of '" + path + "' from its name; give it with " + (for_output ? "-o" : "-i");
+    return -1;
+  }
+  int code = format_from_user(ext, for_output, error);
+  if (code < 0 && error.rfind("unknown format", 0) == 0)
+    error = "unknown extension '" + ext + "' of '" + path + "'; give the format with " + (for_output ? "-o" : "-i");
+  return code;
+}
+
+}  // namespace cli

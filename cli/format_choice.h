@@ -1,0 +1,30 @@
+// Choosing a format code from a name, a code, a file extension or a file's content.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct FormatInfo {
+  int code = -1;
+  std::string name;
+  std::vector<std::string> extensions;  // with the point, lower case
+  bool can_read = false;
+  bool can_write = false;
+};
+
+// Every format the library's registry lists, in code order.
+const std::vector<FormatInfo>& all_formats();
+
+// A format given by the user: a code ("18"), an extension ("csv", ".dta") or a name
+// ("delimited text"), for reading or writing. -1 when nothing matches; `error` says why.
+int format_from_user(const std::string& text, bool for_output, std::string& error);
+
+// The format of a path: from the content where the format has a signature (inputs only),
+// else from its extension. -1 when neither tells; `error` says why.
+int format_from_path(const std::string& path, bool for_output, std::string& error);
+
+const FormatInfo* format_by_code(int code);
+
+}  // namespace cli

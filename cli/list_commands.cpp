@@ -1,0 +1,36 @@
+// tabulon formats, tabulon options
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "format_choice.h"
+#include "tabulon/tabulon.h"
+
+namespace cli {
+
+int run_formats() {
+  std::printf("%-5s %-5s %-5s %-28s %s\n", "code", "read", "write", "extensions", "format");
+  for (const FormatInfo& f : all_formats()) {
+    std::string exts;
+    for (const std::string& e : f.extensions) exts += (exts.empty() ? "" : " ") + e;
+    std::printf("%-5d %-5s %-5s %-28s %s\n", f.code, f.can_read ? "yes" : "-", f.can_write ? "yes" : "-",
+                exts.c_str(), f.name.c_str());
+  }
+  return kExitOk;
+}
+
+int run_options() {
+  std::printf("%-22s %-28s %-36s %s\n", "keyword", "default", "choices", "description");
+  for (int32_t i = 0;; ++i) {
+    DX_OptionEntry* e = dxi_get_opt(i);
+    if (!e) break;
+    // Choice kinds list their words in the choices field; text kinds keep their value there.
+    bool is_choice = (e->flags & 0x10) != 0;
+    const char* current = e->current_text ? e->current_text : (e->default_text ? e->default_text : "");
+    std::printf("%-22s %-28s %-36s %s\n", e->keyword ? e->keyword : "", current,
+                is_choice && e->choices ? e->choices : "", e->description ? e->description : "");
+  }
+  return kExitOk;
+}
+
+}  // namespace cli
