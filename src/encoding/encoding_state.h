@@ -64,7 +64,8 @@ struct EncodingState {
   std::array<ConverterSlot, kOutputSlots> output;
   std::array<ConverterSlot, kOtherSlots> other;
 
-  // Filled from the options (the option commands write these fields).
+  // Effective settings, loaded from the numbered options by encoding_load_options when a
+  // converter opens (the defaults hold until the option table was applied).
   std::string file_encoding;             // declared by the input file; empty = none
   std::string in_encoding = "system";    // "in-encoding"
   std::string out_encoding = "system";   // "out-encoding"
@@ -87,6 +88,9 @@ struct EncodingState {
   int64_t names_changed = 0;             // output names changed by legalization
   int64_t names_replaced = 0;            // output names replaced because of the output encoding
 };
+
+// Reads the encoding options of the environment into the fields above.
+void encoding_load_options(EnvRecord& env);
 
 // The slot array of a direction (1 input, 2 output, 3 other) and its size; null for a bad direction.
 ConverterSlot* encoding_slots(EnvRecord& env, int32_t direction, int* count);

@@ -143,6 +143,7 @@ void close_slot(ConverterSlot& slot) {
 int32_t open_input_converter(EnvRecord& env, uint32_t request, int32_t format_code) {
   EncodingState& st = env.encoding;
   ConverterSlot& slot = st.input[0];
+  encoding_load_options(env);
   if (request & kSlotFromEntry) {
     lib(env, "%s", "Input file encoder is allocated from entrypoint.");
     st.error_budget = st.error_limit;  // a new transfer starts with the whole budget
@@ -237,6 +238,7 @@ int32_t open_output_converter(EnvRecord& env, uint32_t request, int32_t format_c
                               DbSession* db) {
   EncodingState& st = env.encoding;
   ConverterSlot& slot = st.output[0];
+  encoding_load_options(env);
   if (request & kSlotFromEntry) {
     lib(env, "%s", "Output file encoder is allocated from entrypoint.");
     if (format_in(format_code, {23, 24, 29, 48, 54, 56, 57, 59, 66, 67})) return 0;
