@@ -61,6 +61,62 @@ TABULON_API int32_t DX_OleNoInit(int32_t env);
 /* ---- end environments ---- */
 
 /* ---- Options ---- */
+/* Keyword option table of the host's "set" commands (entries 0..116) and its helpers. */
+TABULON_API void *dxi_get_opt(int32_t index);
+TABULON_API int32_t dxi_yesno(const char *text, char *errorBuffer); /* errorBuffer: 256 bytes or null */
+TABULON_API char *dxi_list_lchoice(const char *choices, int32_t k, char *out); /* out: 21 bytes */
+TABULON_API int32_t dxi_enum_type(const char *choices, const char *text);
+/* settings: 6 words (cleared, Stata large, Stata version, drop/keep mode, WHERE mode, auto-optimize). */
+TABULON_API int32_t dxi_set_options(int32_t env, int32_t outputCode, int32_t *settings, int32_t outputOnly);
+/* Numbered options; text may also be a pointer the number documents (21 stream, 202 int32_t*). */
+TABULON_API int32_t DX_SetOption(int32_t env, int32_t number, int32_t intValue, const char *text);
+TABULON_API int32_t DX_SetDictOption(int32_t env, int32_t what, int32_t sub, void *value);
+TABULON_API int32_t DX_RandInt(int32_t n);
+/* Text reading and writing. */
+TABULON_API int32_t DX_TxtMaxCols(int32_t env, int32_t n);
+TABULON_API int32_t DX_TxtReadVnames(int32_t env, int32_t mode);
+TABULON_API int32_t DX_TxtWriteVnames(int32_t env, int32_t on);
+TABULON_API int32_t DX_TxtLookMaxLines(int32_t env, int32_t n);
+TABULON_API int32_t DX_TxtMaxLineWidth(int32_t env, int32_t n);
+TABULON_API int32_t DX_TxtQuoteChar(int32_t env, int32_t c);
+TABULON_API int32_t DX_TxtDelimiter(int32_t env, int32_t c);
+TABULON_API int32_t DX_TxtDateOrder(int32_t env, int32_t order);
+TABULON_API int32_t DX_TxtDatePunct(int32_t env, int32_t c);
+TABULON_API int32_t DX_TxtCurrencyMark(int32_t env, int32_t c);
+TABULON_API int32_t DX_TxtDecimalPoint(int32_t env, int32_t c);
+TABULON_API int32_t DX_Txt000Punct(int32_t env, int32_t c);
+TABULON_API int32_t DX_TxtCenturyCutoff(int32_t env, int32_t n);
+TABULON_API int32_t DX_TxtWriteCentury(int32_t env, int32_t on);
+TABULON_API int32_t DX_CenturyOn(int32_t env, int32_t on);
+TABULON_API int32_t DX_TxtSetRange(int32_t env, int32_t firstRow, int32_t firstCol, int32_t lastRow, int32_t lastCol);
+TABULON_API int32_t DX_TxtWriteSchema(int32_t env, int32_t on);
+TABULON_API int32_t DX_TxtWritePrecision(int32_t env, int32_t n);
+TABULON_API int32_t DX_SetNaString(int32_t env, int32_t side, const char *text);
+TABULON_API int32_t DX_PreserveCase(int32_t env, int32_t on);
+TABULON_API int32_t DX_UseGFormat(int32_t env, int32_t on);
+/* Writer variants. */
+TABULON_API int32_t DX_SetOldVersion(int32_t env, int32_t v);
+TABULON_API int32_t DX_SetStataVer4(int32_t env, int32_t v);
+TABULON_API int32_t DX_SetGauss96(int32_t env, int32_t v);
+TABULON_API int32_t DX_SetSasStyle(int32_t env, int32_t style);
+TABULON_API int32_t DX_SetOutBtOrd(int32_t env, int32_t order);
+TABULON_API int32_t DX_ComplexFileSet(int32_t env, int32_t on);
+TABULON_API int32_t DX_ComplexFileGet(int32_t env);
+/* Worksheet settings (rows and columns 0-based). */
+TABULON_API int32_t DX_SetWksRange(int32_t env, int32_t firstRow, int32_t firstColumn, int32_t lastRow, int32_t lastColumn);
+TABULON_API int32_t DX_SetWksRangeWithName(int32_t env, const char *text);
+TABULON_API int32_t DX_SetWksRangeWithNumb(int32_t env, int32_t n);
+TABULON_API int32_t DX_SetWksPage(int32_t env, int32_t page);
+TABULON_API int32_t DX_SetWksNameRow(int32_t env, int32_t mode, int32_t row);
+TABULON_API int32_t DX_SetWksMinStrWidth(int32_t env, int32_t width);
+TABULON_API int32_t DX_SetWksUseNullCol(int32_t env, int32_t flag);
+TABULON_API int32_t DX_SetWksRetNullRows(int32_t env, int32_t flag);
+TABULON_API int32_t DX_SetWksReadFromBottom(int32_t env, int32_t n);
+TABULON_API int32_t DX_SetWksReadMode(int32_t env, int32_t mode);
+TABULON_API int32_t DX_SetWksNoVnames(int32_t env, int32_t flag);
+TABULON_API int32_t DX_SetWksWriteHeading(int32_t env, int32_t on);
+TABULON_API int32_t DX_SetWksColWidth(int32_t env, int32_t variable, int32_t width);
+TABULON_API int32_t DX_SetWksCellNote(int32_t env, const char *note);
 /* ---- end options ---- */
 
 /* ---- Streams ---- */

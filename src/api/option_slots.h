@@ -133,7 +133,7 @@ enum OptionNumber : int {
   kOptAsciiBlankRows = 143,   // 0 stop, 1 skip, 2 use
   kOptReadSasExtAttr = 144,
   kOptReadSasExtAttrName = 145,
-  kOptUseInputDecimals = 146,
+  kOptUseInputDec = 146,
   kOptCompoundCopy = 200,
   kOptTypeChange = 201,
   kOptCountVariables = 202,
