@@ -102,6 +102,9 @@ int32_t StreamOpenNested(Stream* stream, const char* const* storageNames, int32_
 int32_t StreamReopen(Stream* stream, const char* streamName, int32_t openMode);
 // Low 16 bits of the last compound-file failure (0 when none).
 int32_t StreamStorageLastError();
+// Writes a storage stream's compound file now (StreamClose does it too, silently).
+// 0, or -1 with the write bit set.
+int32_t StreamStorageCommit(Stream* stream);
 
 // A new file in the environment's memory-file store; null when the store refuses.
 Stream* StreamOpenMemFile(EnvRecord& env);
