@@ -223,6 +223,24 @@ TABULON_API int32_t DX_FormatIDate(int32_t env, double dayNumber, const char *pa
 /* ---- end dates ---- */
 
 /* ---- Encoders ---- */
+/* Free-standing converters (from -> to); "CHAR" or "system" name the system encoding. */
+TABULON_API void *DX_OpenEncoder(int32_t env, const char *to, const char *from);
+TABULON_API int32_t DX_CloseEncoder(int32_t env, void *encoder);
+/* With *output null the result is allocated with malloc (free it) and *outputCapacity set. */
+TABULON_API int32_t DX_EncodeData(int32_t env, void *encoder, const char *input, int32_t inputLength,
+                                  char **output, int32_t *outputCapacity);
+/* Converter slots: direction 1 input, 2 output, 3 other; slot 0 is the file converter. */
+TABULON_API int32_t dxi_alloc_converter(int32_t env, int32_t direction, int32_t flags, int32_t slot,
+                                        const char *from, const char *to);
+TABULON_API int32_t dxi_close_converter(int32_t env, int32_t direction, int32_t slot);
+TABULON_API int32_t dxi_alloc_encode_string_env(int32_t env, int32_t direction, int32_t slot, const char *input,
+                                                int32_t inputLength, char *output, int32_t outputCapacity,
+                                                int32_t trim, const char *context, int32_t variable,
+                                                int32_t record, int32_t *errorCount);
+/* Legalizes the selected output names; flags 1: maximum counted in characters. */
+TABULON_API int32_t dxi_hs_mangle_names_uni(int32_t env, int32_t maxLength, int32_t caseMode, int32_t width,
+                                            const char *first, const char *middle, const char *last,
+                                            const char *suffix, int32_t flags);
 /* ---- end encoders ---- */
 
 /* ---- Text input ---- */

@@ -37,7 +37,7 @@ size_t unit_length(const char* in, size_t len, size_t unit) {
 }
 
 // Largest cut <= want that does not split a UTF-8 sequence of text.
-size_t utf8_cut(const char* text, size_t want) {
+size_t cut_point(const char* text, size_t want) {
   size_t cut = want;
   // Back up over continuation bytes; then check the lead byte's sequence is complete.
   size_t i = cut;
@@ -142,7 +142,7 @@ LoopResult run_loop(EnvRecord& env, ConverterSlot& slot, const char* in, size_t 
   if (copy) {
     size_t n = len;
     if (fixed && n > cap - 1) {
-      n = utf8_cut(in, cap - 1);
+      n = cut_point(in, cap - 1);
       lr.result = kTcTruncated;
     }
     char* target = dst;
