@@ -2,12 +2,23 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace tabulon {
 
 struct EnvRecord;
+struct Program;
+
+struct ProgramDeleter {
+  void operator()(Program* p) const noexcept;
+};
+using ProgramPtr = std::unique_ptr<Program, ProgramDeleter>;
 
 struct ExprState {
+  ProgramPtr where;               // the installed WHERE condition, or null
+  bool uses_random = false;       // a compiled expression draws random numbers
+  bool skip_bad_var_names = false;  // keep/drop: warn and skip unknown names
+  bool input_types_changeable = false;  // the input lets the host change any type
 };
 
 // Called by DX_OpenEnvironmentEx after the record exists, and by DX_CloseEnvironment
