@@ -207,6 +207,13 @@ TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt
 /* ---- end optimization ---- */
 
 /* ---- Expressions, keep/drop, type changes ---- */
+/* Compiles a WHERE condition; with install it selects the cases of the next transfer.
+ * An empty text (or "WHERE" alone) removes the condition. 0, or -1 with the message. */
+TABULON_API int32_t DX_ParseWhere(int32_t env, const char *text, int32_t install);
+/* Runs a keep/drop list. mode 0: the text starts with "keep" or "drop"; 1 drop; 2 keep.
+ * reset: first drop (keep) or keep (drop) every variable. Returns the number of
+ * variables affected, negative for drop, 0 on error. */
+TABULON_API int32_t DX_DoVarSelect(int32_t env, const char *text, int32_t mode, int32_t reset);
 /* ---- end expressions ---- */
 
 /* ---- Dates ---- */
