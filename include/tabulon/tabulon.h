@@ -201,9 +201,52 @@ TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt
 /* ---- end dictionary ---- */
 
 /* ---- Formats and transfer ---- */
+TABULON_API int32_t DX_OpenInputFile(int32_t env, int32_t code, const char *path);
+TABULON_API int32_t DX_ReadDict(int32_t env);
+TABULON_API int32_t DX_OpenOutFile(int32_t env, int32_t code, const char *path);
+TABULON_API int32_t DX_CloseFiles(int32_t env);
+TABULON_API int32_t DX_TransferData(int32_t env, int32_t inCode, const char *inPath, int32_t outCode,
+                                    const char *outPath);
+TABULON_API int32_t DX_InitReadOnly(int32_t env);
+TABULON_API int32_t DX_ReadRecord(int32_t env);
+TABULON_API int32_t DX_WriteRecord(int32_t env);
+TABULON_API int32_t DX_TransferOneRecord(int32_t env);
+TABULON_API int32_t DX_TransferNRecords(int32_t env, int32_t n);
+TABULON_API int32_t DX_TransferAllRecords(int32_t env);
+TABULON_API int32_t DX_GetCasesMoved(int32_t env);
+TABULON_API int32_t DX_GetCasesDropped(int32_t env);
+TABULON_API int32_t DX_GetPercentTransferred(int32_t env);
+TABULON_API int32_t DX_SavePosn(int32_t env);
+TABULON_API int32_t DX_RestorePosn(int32_t env);
+TABULON_API int32_t DX_FormatHasMembers(int32_t env);
+TABULON_API int32_t DX_FormatHasTables(int32_t env);
+TABULON_API int32_t DX_ReadMembers(int32_t env);
+TABULON_API int32_t DX_GetMemberName(int32_t env, int32_t k, char *out);
+TABULON_API int32_t DX_SetMember(int32_t env, const char *name);
+TABULON_API int32_t DX_SetFirstMember(int32_t env);
+TABULON_API int32_t DX_GetNTables(int32_t env);
+TABULON_API int32_t DX_GetTableName(int32_t env, int32_t k, char *out);
+TABULON_API int32_t DX_SetTable(int32_t env, const char *name);
+TABULON_API int32_t DX_SetFirstTable(int32_t env);
+TABULON_API int32_t DX_GetQualifiedTname(int32_t env, char *out);
+/* Database sources: side 1 input, 2 output; parameters 0..11. */
+TABULON_API int32_t DX_DBSetParm(int32_t env, int32_t side, int32_t index, const char *text);
+TABULON_API const char *DX_DBGetParm(int32_t env, int32_t side, int32_t index);
+TABULON_API int32_t DX_DBGetParmVB(int32_t env, int32_t side, int32_t index, char *buffer, int32_t size);
+TABULON_API int32_t DX_DBReadSources(int32_t env, int32_t code);
+TABULON_API int32_t DX_DBReadSourcesEx(int32_t env, int32_t code, int32_t side);
+TABULON_API int32_t DX_DBGetSource(int32_t env, int32_t k, char *name, char *description);
+TABULON_API int32_t DX_DBGetSourceEx(int32_t env, int32_t k, char *name, char *description, int32_t side);
 /* ---- end transfer ---- */
 
 /* ---- Optimization ---- */
+/* Mode bits: 1 exact float, 2 drop constant variables, 4 formatted widths, 8 force, 16 in memory. */
+TABULON_API int32_t DX_OptimizeInit(int32_t env, int32_t mode);
+TABULON_API int32_t DX_OptimizeInitEx(int32_t env, int32_t outCode, int32_t mode);
+TABULON_API int32_t DX_MemOptimizeInit(int32_t env, int32_t outCode, int32_t mode);
+TABULON_API int32_t DX_OptimizeDo(int32_t env, int32_t maxCases);
+TABULON_API int32_t DX_OptimizeRecord(int32_t env);
+TABULON_API int32_t DX_OptimizeClose(int32_t env);
 /* ---- end optimization ---- */
 
 /* ---- Expressions, keep/drop, type changes ---- */

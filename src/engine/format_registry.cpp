@@ -3,6 +3,8 @@
 #include <array>
 #include <cctype>
 
+#include "engine/db_format.h"
+
 namespace tabulon {
 
 // Entry points of the formats that are built. Each format folder defines its own
@@ -52,12 +54,12 @@ std::array<FormatEntry, 69> g_formats = {{
     {20, "SAS 6 data set", RW | LBL | NAT, "wb+", ".sd2", nullptr, nullptr},
     {21, "SigmaPlot notebook", R | MEM, "wb", ".jnb", nullptr, nullptr},
     {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", nullptr, nullptr},
-    {23, "Access database", RW | DB | LBL, "wb", ".mdb .accdb", nullptr, nullptr},
-    {24, "ODBC data source", RW | DB | LBL, "wb", "", nullptr, nullptr},
-    {25, "Database source", RW | DB, "wb", "", nullptr, nullptr},
-    {26, "Database source", RW | DB, "wb", "", nullptr, nullptr},
-    {27, "Database source", RW | DB, "wb", "", nullptr, nullptr},
-    {28, "Database source", RW | DB, "wb", "", nullptr, nullptr},
+    {23, "Access database", RW | DB | LBL, "wb", ".mdb .accdb", &kDatabaseReader, &kDatabaseWriter},
+    {24, "ODBC data source", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {25, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {26, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {27, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {28, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {29, "MATLAB file", RW, "wb", ".mat", nullptr, nullptr},
     {30, "Statistica 5 file", RW | LBL, "wb", ".sta", nullptr, nullptr},
     {31, "HTML table", W, "w", ".html .htm", nullptr, nullptr},
@@ -71,10 +73,10 @@ std::array<FormatEntry, 69> g_formats = {{
     {39, "SPSS program and data file", W, "wb", ".sps", nullptr, nullptr},
     {40, "SAS program and data file", W | LBL, "wb", ".sas", nullptr, nullptr},
     {41, "Stata program and dictionary", W, "wb", ".do .dct", nullptr, nullptr},
-    {42, "Oracle database", RW | DB, "wb", "", nullptr, nullptr},
-    {43, "SQL Server database", RW | DB, "wb", "", nullptr, nullptr},
-    {44, "DB2 database", RW | DB, "wb", "", nullptr, nullptr},
-    {45, "Sybase database", RW | DB, "wb", "", nullptr, nullptr},
+    {42, "Oracle database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {43, "SQL Server database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {44, "DB2 database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
+    {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", nullptr, nullptr},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, nullptr},
     {48, "Excel workbook", RW | WKS | OWN | NOCMP, "wb", ".xls", nullptr, nullptr},
@@ -86,7 +88,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {55, "Delimited text with a schema file", RW | LBL, "wb", "", nullptr, nullptr},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},
-    {58, "Access database", RW | DB | LBL, "wb", "", nullptr, nullptr},
+    {58, "Access database", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {59, "XML file", RW, "wb", ".xml", nullptr, nullptr},
     {60, "JMP table", RW | LBL, "wb", "", nullptr, nullptr},
     {61, "Statistica 7 file", RW | LBL, "wb", ".sta7", nullptr, nullptr},

@@ -31,6 +31,7 @@ struct VarStats {
 
 struct OptimizeState {
   uint32_t mode = 0;
+  int32_t out_code = 0;
   uint32_t cases = 0;
   uint32_t saved_sampling = 0;
   int32_t saved_user_missing = 0;

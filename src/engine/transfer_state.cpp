@@ -14,9 +14,6 @@ void DriverSlotDeleter::operator()(DriverSlot* slot) const noexcept {
 
 void OptimizeStateDeleter::operator()(OptimizeState* state) const noexcept { delete state; }
 
-// Streams are not opened by the engine yet; nothing to close.
-void StreamDeleter::operator()(Stream*) const noexcept {}
-
 bool transfer_env_open(EnvRecord&, int32_t) { return true; }
 
 void transfer_env_close(EnvRecord& env) {

@@ -1,0 +1,129 @@
+// Closing a transfer: the writer finishes, both sides close, and the state is reset.
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "api/call_frame.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
+#include "api/raise.h"
+#include "dict/dictionary.h"
+#include "engine/db_format.h"
+#include "engine/engine_util.h"
+#include "engine/format_registry.h"
+#include "engine/stream_glue.h"
+#include "engine/transfer.h"
+#include "expr/where.h"
+
+namespace tabulon {
+
+namespace {
+
+bool is_sas_output(int32_t code) { return code == 20 || code == 38 || code == 62; }
+
+// The PROC FORMAT program needs value labels; without them the host is told why
+// nothing was written.
+void sas_format_program(EnvRecord& env) {
+  if (!option_int(env, kOptWriteSasFormats)) return;
+  const char* name = option_text(env, kOptWriteSasFormatsName);
+  std::string path = expand_path_macros(env, name && *name ? name : "%opath%/%oname%.sas");
+  if (!env.dict.value_labels_present) {
+    emit_messagef(env, MsgKind::Warning,
+                  "You requested Tabulon to write \"Proc Format Program\" file (%s) but since the input file does not "
+                  "contains any value labels the file was not written.",
+                  path.c_str());
+  }
+}
+
+void finish_output(EnvRecord& env, int32_t& result) {
+  TransferState& t = env.transfer;
+  if (t.output_code == 68 || t.output_code == 51)
+    emit_messagef(env, MsgKind::Info, "%s%s", "Writing data to the output file ", t.output_path.c_str());
+  if (!t.output_open || t.input_kind == kInputReadOnly) return;
+  if (t.output_open_flags & kOutputDatabase) {
+    int32_t r = db_close_output(env);
+    if (r < 0) {
+      emit_message(env, MsgKind::Error, env.driver_message);
+      result = r;
+    }
+    return;
+  }
+  if (t.writer && t.writer->close) {
+    int32_t r = t.writer->close(env);
+    if (r < 0) result = r;
+  }
+  if (is_sas_output(t.output_code)) sas_format_program(env);
+}
+
+void close_input(EnvRecord& env) {
+  TransferState& t = env.transfer;
+  if (t.input_open && t.reader && t.reader->close) t.reader->close(env);
+  bool twice = false;
+  for (const auto& v : env.dict.vars) twice = twice || v->name_conversions > 1;
+  if (twice) RaiseError(env, "Names were converted more than once.", nullptr);
+}
+
+}  // namespace
+
+int32_t transfer_close_files(EnvRecord& env) noexcept {
+  TransferState& t = env.transfer;
+  int32_t result = 0;
+  try {
+    if (env.last_open_result == 0) finish_output(env, result);
+    close_input(env);
+  } catch (const RaisedError&) {
+    emit_message(env, MsgKind::Error, env.message ? env.message : "");
+  } catch (...) {
+    emit_message(env, MsgKind::Error, "Unexpected failure while closing the files.");
+  }
+
+  if (engine_stream_errors(t.output_stream.get()) & kStreamIncomplete) {
+    emit_messagef(env, MsgKind::Lib, "%s<%s>", "Incomplete output file was deleted from the disk.",
+                  t.output_path.c_str());
+    t.delete_output = 1;
+  }
+  t.output_stream.reset();
+
+  const FormatEntry* in = format_entry(t.input_code);
+  const bool compare = !(in && (in->caps & kCapNoCaseCompare)) && !engine_user_dict(env);
+  if (env.last_open_result == 0 && t.output_open && !option_int(env, kOptDisableOptRecCount) && compare &&
+      t.optimize_ran && t.optimize_case_count > 0 &&
+      static_cast<double>(t.optimize_case_count) != t.cases_read) {
+    emit_messagef(env, MsgKind::Error,
+                  "The number of records read from the input file during optimization (%d) did not compare to the "
+                  "number of the input records (%d) obtained from the input file during data transfer. The output "
+                  "file will be deleted.",
+                  static_cast<int32_t>(t.optimize_case_count), static_cast<int32_t>(t.cases_read));
+    t.delete_output = 1;
+    result = 17584;
+  }
+
+  if (t.delete_output && !t.output_path.empty() && t.output_path != "stdout") std::remove(t.output_path.c_str());
+  t.input_stream.reset();
+
+  try {
+    where_clear(env);
+  } catch (...) {
+  }
+  dict_clear(env.dict);
+  env.dict.user_dict = false;
+  env.dict.pool_in_use = false;
+
+  // Everything but the driver slots goes back to its initial state.
+  DriverSlotPtr input_driver = std::move(t.input_driver);
+  DriverSlotPtr output_driver = std::move(t.output_driver);
+  t = TransferState{};
+  t.input_driver = std::move(input_driver);
+  t.output_driver = std::move(output_driver);
+  env.last_open_result = 0;
+  env.message = nullptr;
+  return result;
+}
+
+}  // namespace tabulon
+
+using namespace tabulon;
+
+DX_EXPORT int32_t DX_CloseFiles(int32_t handle) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t { return transfer_close_files(env); });
+}

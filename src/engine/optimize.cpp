@@ -1,0 +1,267 @@
+// The optimization pass: one read over the cases, then the smallest storage type and
+// output width for each selected variable.
+#include "engine/optimize.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "api/call_frame.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
+#include "dict/dictionary.h"
+#include "engine/engine_util.h"
+#include "engine/format_hooks.h"
+#include "engine/transfer.h"
+#include "expr/where.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr int32_t kUserMissingNone = 2;
+
+bool is_date_type(int t) { return t == T_DATE || t == T_TIME || t == T_DATETIME; }
+
+bool skipped(const VarRecord& v, uint32_t mode) {
+  if (mode & kOptForce) return false;
+  return (v.flags & kVarTypeSetByHost) || (v.state_flags & kVarOptimized);
+}
+
+// Width, decimals and integer digits of a number as the text writer shows it.
+void measure_width(double x, VarStats& s) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, x);
+  int32_t width = static_cast<int32_t>(res.ptr - buf);
+  const char* point = static_cast<const char*>(std::memchr(buf, '.', static_cast<size_t>(width)));
+  int32_t decimals = 0;
+  if (point) {
+    const char* e = static_cast<const char*>(std::memchr(buf, 'e', static_cast<size_t>(width)));
+    decimals = static_cast<int32_t>((e ? e : res.ptr) - point - 1);
+  }
+  int32_t int_digits = width - decimals - (point ? 1 : 0);
+  if (width > s.widest) s.widest = width;
+  if (decimals > s.most_decimals) s.most_decimals = decimals;
+  if (int_digits > s.most_int_digits) s.most_int_digits = int_digits;
+}
+
+int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
+  TransferState& t = env.transfer;
+  if (!engine_has_dictionary(env)) return -1;
+  const bool in_memory = mode & kOptInMemory;
+  if (!in_memory && (!t.input_open || !t.dict_read)) return -1;
+
+  t.optimize.reset(new OptimizeState());
+  OptimizeState& o = *t.optimize;
+  o.mode = mode;
+  o.out_code = out_code;
+  o.bytes_per_char = (out_code == 23 || out_code == 24 || out_code == 58) ? 2 : 1;
+  if (mode & kOptWidths) {
+    emit_message(env, MsgKind::Lib, "Optimization pass will calculate formatted numeric widths");
+    o.saved_user_missing = option_int(env, kOptUserMissing);
+    o.user_missing_saved = true;
+    option_store(env, kOptUserMissing, kUserMissingNone, nullptr);
+  }
+  if (in_memory) {
+    dict_layout_record(env);
+  } else {
+    transfer_init_read_only(env);
+    transfer_save_position(env);
+  }
+  o.stats.assign(static_cast<size_t>(env.dict.count()), VarStats{});
+  where_begin_pass(env);
+  return 0;
+}
+
+void process_record(EnvRecord& env) {
+  OptimizeState& o = *env.transfer.optimize;
+  const uint32_t mode = o.mode;
+  size_t k = 0;
+  for (auto& vp : env.dict.vars) {
+    VarRecord& v = *vp;
+    if (!v.selected) continue;
+    VarStats& s = o.stats[k++];
+    if (v.is_string()) {
+      if (mode & kOptForce) continue;
+      double len = static_cast<double>(std::strlen(var_get_string(env.dict, v))) * o.bytes_per_char;
+      if (len > s.maximum) s.maximum = len;
+      continue;
+    }
+    if (skipped(v, mode) || var_missing(v) != kValuePresent) continue;
+    const double x = var_get_double(env.dict, v);
+    if (s.count++ == 0) {
+      s.minimum = s.maximum = x;
+    } else {
+      if (x < s.minimum) s.minimum = x;
+      if (x > s.maximum) s.maximum = x;
+    }
+    if (mode & kOptWidths) measure_width(x, s);
+    double whole;
+    const double fraction = std::modf(x, &whole);
+    if (fraction != 0) {
+      s.has_fraction = true;
+      if (!s.not_float && !optimize_fits_float(x, mode & kOptExactFloat)) s.not_float = true;
+    }
+    if (is_date_type(v.ttype)) {
+      if (fraction != 0) s.date_parts |= 2;
+      if (whole != 0) s.date_parts |= 1;
+    }
+  }
+  o.cases++;
+}
+
+void finish_pass(EnvRecord& env) {
+  TransferState& t = env.transfer;
+  if (!t.optimize) return;
+  OptimizeState& o = *t.optimize;
+  const uint32_t mode = o.mode;
+  const bool access = t.input_code == 23 || t.input_code == 58;
+  const int32_t min_width = env.options.text.na_write_set ? 2 : 1;
+  const bool keep_num_widths = option_int(env, kOptPreserveNumWidths) != 0;
+  const bool keep_str_widths = option_int(env, kOptPreserveStrWidths) != 0;
+  size_t k = 0;
+  for (auto& vp : env.dict.vars) {
+    VarRecord& v = *vp;
+    if (!v.selected) continue;
+    const VarStats& s = o.stats[k++];
+    if (v.is_string()) {
+      if (mode & kOptForce) continue;
+      const uint32_t longest = static_cast<uint32_t>(s.maximum);
+      if (keep_str_widths && v.print_width >= longest / o.bytes_per_char) {
+        v.output_width = v.print_width * o.bytes_per_char;
+      } else if (keep_str_widths) {
+        v.output_width = longest;
+        emit_messagef(env, MsgKind::Warning, "%s%s%s%s%d%s%g", "The Variable ", v.name.c_str(),
+                      " is too wide in the output encoding to preserve its input width of ", "",
+                      static_cast<int32_t>(v.print_width), ". Its width will be set to ",
+                      static_cast<double>(longest) / o.bytes_per_char);
+      } else {
+        v.output_width = longest ? longest : 1;
+      }
+      continue;
+    }
+    if (skipped(v, mode)) continue;
+    v.state_flags |= kVarOptimized;
+    if (is_date_type(v.ttype) && (access || v.ttype == T_DATETIME)) {
+      if (s.date_parts == 1) v.ttype = T_DATE;
+      else if (s.date_parts == 2) v.ttype = T_TIME;
+    }
+    if (v.ttype < T_DATE) v.ttype = static_cast<uint16_t>(optimize_numeric_type(s));
+    if (mode & kOptWidths) {
+      const int32_t widest = s.widest > min_width ? s.widest : min_width;
+      if (keep_num_widths) {
+        if (widest > static_cast<int32_t>(v.print_width)) {
+          emit_messagef(env, MsgKind::Warning, "%s%s%s%s%d%s%d", "The numeric variable ", v.name.c_str(),
+                        " is wider than its original width as given in the input file ", "",
+                        static_cast<int32_t>(v.print_width), ". Its width will be set to ", widest);
+          v.output_width = static_cast<uint32_t>(widest);
+        } else {
+          v.output_width = v.print_width;
+        }
+      } else {
+        v.output_width = static_cast<uint32_t>(widest);
+      }
+      v.writer_aux[0] = s.most_decimals;
+      v.writer_aux[1] = s.most_int_digits;
+    }
+    if ((mode & kOptDropConstant) && o.cases > 1 && s.count > 0 && s.minimum == s.maximum) v.selected = 0;
+  }
+
+  if (o.user_missing_saved) option_store(env, kOptUserMissing, o.saved_user_missing, nullptr);
+  t.optimize_case_count = static_cast<uint32_t>(t.cases_read);
+  t.optimize_ran = 1;
+  if (!(mode & kOptInMemory)) transfer_restore_position(env);
+  t.input_kind = engine_user_dict(env) ? kInputUserDict : kInputFile;
+  t.cases_moved = 0;
+  t.cases_read = 0;
+  where_begin_pass(env);
+  t.optimize.reset();
+}
+
+}  // namespace
+
+bool optimize_fits_float(double value, bool exact) {
+  if (value != 0) {
+    int exponent;
+    std::frexp(value, &exponent);
+    if (exponent < -120 || exponent > 124) return false;
+  }
+  if (exact) return static_cast<double>(static_cast<float>(value)) == value;
+  return true;
+}
+
+int32_t optimize_numeric_type(const VarStats& s) {
+  if (s.has_fraction) return !s.not_float && s.minimum >= -99999 && s.maximum <= 99999 ? T_FLOAT : T_DOUBLE;
+  if (s.maximum <= 100 && s.minimum >= -127) return T_BYTE;
+  if (s.minimum >= -32768 && s.maximum <= 32740) return T_INT;
+  if (s.minimum >= -2147483647.0 && s.maximum <= 2147483620.0) return T_LONG;
+  return T_DOUBLE;
+}
+
+}  // namespace tabulon
+
+using namespace tabulon;
+
+DX_EXPORT int32_t DX_OptimizeInit(int32_t handle, int32_t mode) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    return start_pass(env, env.transfer.output_code, static_cast<uint32_t>(mode));
+  });
+}
+
+DX_EXPORT int32_t DX_OptimizeInitEx(int32_t handle, int32_t out_code, int32_t mode) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    env.transfer.output_code = out_code;
+    return start_pass(env, out_code, static_cast<uint32_t>(mode));
+  });
+}
+
+DX_EXPORT int32_t DX_MemOptimizeInit(int32_t handle, int32_t out_code, int32_t mode) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    if (!engine_has_dictionary(env)) return -1;
+    env.transfer.output_code = out_code;
+    uint32_t m = static_cast<uint32_t>(mode) | kOptExactFloat | kOptInMemory;
+    switch (out_code) {
+      case 6: case 8: case 32: case 39: case 40: case 41: case 46: case 47: case 53: case 55:
+        m |= kOptWidths;
+        break;
+      default:
+        break;
+    }
+    return start_pass(env, out_code, m);
+  });
+}
+
+DX_EXPORT int32_t DX_OptimizeRecord(int32_t handle) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    if (!env.transfer.optimize || !env.dict.has_record()) return -1;
+    process_record(env);
+    return 0;
+  });
+}
+
+DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    TransferState& t = env.transfer;
+    if (!t.optimize || (t.optimize->mode & kOptInMemory)) return -1;
+    int32_t done = 0;
+    for (;;) {
+      if (max_cases > 0 && done >= max_cases) return done;
+      int32_t r = transfer_read_next(env);
+      if (r == kEndOfData) break;
+      if (r < kEndOfData) return -1;
+      process_record(env);
+      ++done;
+    }
+    finish_pass(env);
+    return done;
+  });
+}
+
+DX_EXPORT int32_t DX_OptimizeClose(int32_t handle) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    if (!env.transfer.optimize) return -1;
+    finish_pass(env);
+    if (!env.transfer.input_open) dict_clear_record(env.dict);
+    return 0;
+  });
+}
