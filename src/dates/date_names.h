@@ -14,7 +14,7 @@ struct DateNames {
   std::array<std::string, 7> day_long;   // Sunday first
   std::array<std::string, 7> day_short;
   std::array<std::string, 2> ampm;       // morning, afternoon
-  int32_t century_cutoff = 20;
+  int32_t century_cutoff = 20;           // an environment reads its cutoff from the text options
 
   DateNames();  // the English names
 };

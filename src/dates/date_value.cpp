@@ -4,7 +4,8 @@
 
 namespace tabulon {
 
-int32_t date_century_cutoff(const EnvRecord& env) { return env.dates.names.century_cutoff; }
+// The text options hold the cutoff as given (a full year when 100 or more).
+int32_t date_century_cutoff(const EnvRecord& env) { return env.options.text.full_year_cutoff; }
 
 size_t date_format_value(EnvRecord& env, int ttype, double day, char* out, size_t cap) {
   int index = ttype == T_TIME ? kDateKindTime : ttype == T_DATETIME ? kDateKindDateTime : kDateKindDate;
