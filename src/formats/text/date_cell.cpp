@@ -1,0 +1,104 @@
+#include "formats/text/date_cell.h"
+
+#include <cctype>
+
+namespace tabulon {
+
+namespace {
+
+constexpr size_t kMaxDateCell = 78;
+constexpr size_t kLegacyReach = 20;
+
+const char* const kMonths[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                 "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+
+// One part of a legacy date: skip `pos` punctuation characters and blanks, then read
+// a number (or, for the month, a month name). -1 when the part is missing.
+int legacy_part(const char* text, size_t len, int pos, char punct, bool month) {
+  size_t i = 0;
+  const size_t reach = len < kLegacyReach ? len : kLegacyReach;
+  for (int k = 0; k < pos; ++k) {
+    while (i < reach && text[i] != punct) ++i;
+    if (i >= reach) return -1;
+    ++i;
+  }
+  while (i < reach && text[i] == ' ') ++i;
+  if (i >= len) return -1;
+  if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+    int v = 0, n = 0;
+    while (i < len && std::isdigit(static_cast<unsigned char>(text[i])) && n < 9) {
+      v = v * 10 + (text[i] - '0');
+      ++i;
+      ++n;
+    }
+    return v;
+  }
+  if (month && i + 3 <= len) {
+    for (int m = 0; m < 12; ++m) {
+      bool same = true;
+      for (int c = 0; c < 3 && same; ++c)
+        same = std::toupper(static_cast<unsigned char>(text[i + c])) == kMonths[m][c];
+      if (same) return m + 1;
+    }
+  }
+  return -1;
+}
+
+int legacy_date(const DateCellParser& p, const char* text, size_t len, double* day) {
+  const int d = legacy_part(text, len, p.day_pos, p.punct, false);
+  const int m = legacy_part(text, len, p.month_pos, p.punct, true);
+  int y = legacy_part(text, len, p.year_pos, p.punct, false);
+  if (d < 1 || d > 31 || m < 1 || m > 12 || y < 0) return 0;
+  if (y < 100) y = y >= p.cutoff % 100 ? 1900 + y : 2000 + y;
+  DateParts parts;
+  parts.year = y;
+  parts.month = m - 1;
+  parts.mday = d;
+  parts.flags = kPartsDate;
+  if (!parts_to_day(parts, day)) {
+    *day = 0;
+    return 0;
+  }
+  return 7;
+}
+
+}  // namespace
+
+int parse_date_cell(const DateCellParser& p, int ttype, const char* text, size_t len, double* day) {
+  *day = 0;
+  if (len > kMaxDateCell) len = kMaxDateCell;
+  if (p.legacy) return legacy_date(p, text, len, day);
+  const ParsePattern* pattern = ttype == 7 ? p.date : ttype == 8 ? p.time : ttype == 9 ? p.datetime : p.scan;
+  if (!pattern || !p.names) return 0;
+  DateParts parts;
+  if (!parse_date_text(*pattern, *p.names, p.cutoff, text, len, &parts)) return 0;
+  const bool has_date = parts.flags & kPartsDate;
+  const bool has_time = parts.flags & kPartsTime;
+  int found;
+  switch (ttype) {
+    case 7:
+    case 9:
+      if (!has_date) return 0;
+      found = ttype;
+      break;
+    case 8:
+      if (!has_time) return 0;
+      found = 8;
+      break;
+    default:
+      if (has_date && has_time)
+        found = 9;
+      else if (has_date)
+        found = 7;
+      else if (has_time)
+        found = 8;
+      else
+        return 0;
+  }
+  double v = 0;
+  if (!parts_to_day(parts, &v)) return 0;
+  *day = v;
+  return found;
+}
+
+}  // namespace tabulon

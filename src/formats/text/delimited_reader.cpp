@@ -1,0 +1,327 @@
+#include "formats/text/delimited_reader.h"
+
+#include <cstring>
+#include <string>
+
+#include "api/env_record.h"
+#include "api/raise.h"
+#include "dates/date_state.h"
+#include "dict/dictionary.h"
+#include "formats/text/field_split.h"
+
+namespace tabulon {
+
+namespace {
+
+// A line of binary garbage can hold millions of delimiters; beyond this many columns the
+// extra fields are ignored rather than growing the dictionary without bound.
+constexpr size_t kMaxColumns = 32767;
+constexpr size_t kGuessFields = 511;
+constexpr int kDelimiterGuessLines = 5;
+
+const char* const kDefaultDateRead = "%m[/][.]%d[/][,]%y";
+const char* const kDefaultTimeRead = "%H:%M[:%S[.%N]][%p]";
+
+// The current line, writable, with combined delimiters applied.
+struct Line {
+  char* text;
+  size_t len;
+};
+
+Line current_line(DelimitedReader& r, char* delim) {
+  RdLine& rd = *r.rd;
+  Line l{rd.out, rd.out_len};
+  if (r.s.combine) l.len = combine_delimiters(l.text, l.len, static_cast<int>(r.s.combine), delim);
+  return l;
+}
+
+bool is_na(const DelimitedReader& r, const FieldSpan& f) {
+  return r.s.na_read_set && f.len == r.s.na_read.size() && std::memcmp(f.text, r.s.na_read.data(), f.len) == 0;
+}
+
+void guess_delimiter(DelimitedReader& r) {
+  long commas = 0, tabs = 0, semis = 0, bars = 0;
+  for (int i = 0; i < kDelimiterGuessLines && rdline_read(*r.rd) > 0; ++i) {
+    const char* p = r.rd->out;
+    for (size_t k = 0; k < r.rd->out_len; ++k) {
+      switch (p[k]) {
+        case ',': ++commas; break;
+        case '\t': ++tabs; break;
+        case ';': ++semis; break;
+        case '|': ++bars; break;
+        default: break;
+      }
+    }
+  }
+  rdline_rewind(*r.rd);
+  char d;
+  if (r.s.decimal_point != ',' && commas > tabs && commas > semis && commas > bars)
+    d = ',';
+  else if (tabs > semis)
+    d = '\t';
+  else if (semis >= 3)
+    d = ';';
+  else if (bars >= 3)
+    d = '|';
+  else
+    d = ' ';
+  r.s.read_delimiter = d;
+}
+
+// Classes of the fields of one line: 'n' number, 't' text, 0 empty.
+std::string classify_fields(DelimitedReader& r) {
+  std::string kinds;
+  char delim = r.s.read_delimiter;
+  Line l = current_line(r, &delim);
+  FieldSpan f;
+  size_t pos = 0, next = 0;
+  while (kinds.size() < kGuessFields && split_field(l.text, l.len, pos, delim, r.s.read_quote, &f, &next)) {
+    if (f.len == 0 || is_na(r, f))
+      kinds.push_back(0);
+    else
+      kinds.push_back(parse_number(f.text, f.len, r.punct).failure == kNumForeign ? 't' : 'n');
+    pos = next;
+  }
+  return kinds;
+}
+
+void guess_names_row(DelimitedReader& r) {
+  r.s.names_row = 0;
+  if (rdline_read(*r.rd) > 0) {
+    std::string first = classify_fields(r);
+    bool second_ok = true;
+    if (r.s.labels_second_row) second_ok = rdline_read(*r.rd) > 0;
+    if (second_ok && rdline_read(*r.rd) > 0) {
+      std::string second = classify_fields(r);
+      for (size_t c = 0; c < first.size() && c < second.size(); ++c)
+        if (first[c] == 't' && second[c] == 'n') {
+          r.s.names_row = 1;
+          break;
+        }
+    }
+  }
+  rdline_rewind(*r.rd);
+}
+
+uint32_t first_row_of(const TextSettings& s) { return s.first_row ? s.first_row : 1; }
+
+void set_type(VarRecord& v, int ttype) {
+  v.ttype = static_cast<uint16_t>(ttype);
+  v.api_type = api_type_of_ttype(ttype);
+}
+
+}  // namespace
+
+DelimitedReader::~DelimitedReader() {
+  rd.reset();
+  if (file && file != stdin) std::fclose(file);
+}
+
+void delimited_prepare(EnvRecord& env, DelimitedReader& r, const ByteSource& src, const char* encoding) {
+  r.s = text_settings_from_env(env);
+  r.end_in_scan = false;
+  r.vars.clear();
+  r.vars_ready = false;
+  r.lines_read = 0;
+  r.rd.reset(rdline_open(env, src, encoding, 0));
+  if (!r.rd) RaiseError(env, "The input file cannot be read as text", nullptr);
+
+  r.punct.decimal_point = r.s.decimal_point;
+  r.punct.thousands = r.s.thousands;
+  r.punct.currency = r.s.currency;
+  r.punct.extended_missing = r.s.extended_read;
+
+  DateCellParser& d = r.dates;
+  d.names = &env.dates.names;
+  d.cutoff = r.s.century_cutoff_full;
+  if (date_pattern_text(env, kPatternsRead, kDateKindDate)) {
+    d.date = &env.dates.read[kDateKindDate];
+  } else {
+    compile_parse_pattern(kDefaultDateRead, &r.date_pattern);
+    d.date = &r.date_pattern;
+  }
+  if (date_pattern_text(env, kPatternsRead, kDateKindTime)) {
+    d.time = &env.dates.read[kDateKindTime];
+  } else {
+    compile_parse_pattern(kDefaultTimeRead, &r.time_pattern);
+    d.time = &r.time_pattern;
+  }
+  d.datetime = &env.dates.read[kDateKindDateTime];
+  d.scan = &env.dates.read[kDateKindScan];
+  d.legacy = r.s.legacy_dates;
+  d.year_pos = r.s.year_pos;
+  d.month_pos = r.s.month_pos;
+  d.day_pos = r.s.day_pos;
+  d.punct = r.s.date_punct;
+  if (d.legacy) d.cutoff = r.s.century_cutoff;
+}
+
+int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
+  TextSettings& s = r.s;
+  RdLine& rd = *r.rd;
+  if (s.skip_rows) s.first_row = s.skip_rows + 1;
+  if (s.first_row > 1) {
+    for (uint32_t i = 1; i < s.first_row; ++i)
+      if (rdline_read(rd) < 0) break;
+    rdline_mark_data_start(rd);
+    rd.line_count = 0;
+  }
+  if (s.combine == 2)
+    s.read_delimiter = ' ';
+  else if (s.delimiter_autosense)
+    guess_delimiter(r);
+  // Joined before the names guess too, so that a quoted line break does not cut its line.
+  if (s.read_quote == '"' && s.read_delimiter == ',') rdline_set_quote(rd, '"');
+  if (s.names_autosense) guess_names_row(r);
+
+  CellContext ctx;
+  ctx.punct = r.punct;
+  ctx.dates = &r.dates;
+  ctx.max_string_width = s.max_string_width;
+
+  std::vector<ColumnGuess> cols;
+  std::vector<std::string> names, labels;
+  size_t max_fields = 0;
+  const uint32_t label_row = s.labels_second_row && s.names_row ? s.names_row + 1 : 0;
+  for (uint32_t L = 1;; ++L) {
+    if (s.scan_limit && L > s.scan_limit) break;
+    if (s.last_row && L + first_row_of(s) - 1 > s.last_row) break;
+    if (rdline_read(rd) < 0) {
+      r.end_in_scan = true;
+      break;
+    }
+    char delim = s.read_delimiter;
+    Line l = current_line(r, &delim);
+    FieldSpan f;
+    size_t pos = 0, next = 0, c = 0;
+    for (; c < kMaxColumns && split_field(l.text, l.len, pos, delim, s.read_quote, &f, &next); ++c, pos = next) {
+      if (c >= cols.size()) {
+        cols.emplace_back();
+        names.emplace_back();
+        labels.emplace_back();
+      }
+      if (is_na(r, f)) f.len = 0;
+      if (L == s.names_row)
+        names[c].assign(f.text, f.len < kMaxVarName ? f.len : kMaxVarName);
+      else if (L == label_row) {
+        if (f.len) labels[c].assign(f.text, f.len);
+      } else {
+        guess_cell(cols[c], f.text, f.len, f.quoted, ctx);
+      }
+    }
+    if (c > max_fields) max_fields = c;
+  }
+  if (max_fields == 0) {
+    rdline_rewind(rd);
+    return -1;
+  }
+
+  // Columns to keep.
+  size_t first = s.first_col > 1 ? s.first_col - 1 : 0;
+  size_t count;
+  if (s.first_col == 0 && s.last_col == 0)
+    count = max_fields;
+  else if (s.last_col)
+    count = s.last_col >= first + 1 ? s.last_col - first : 0;
+  else
+    count = max_fields > first ? max_fields - first : 0;
+  if (count > kMaxColumns) count = kMaxColumns;
+  if (first + count > cols.size()) {
+    cols.resize(first + count);
+    names.resize(first + count);
+    labels.resize(first + count);
+  }
+
+  DictState& dict = env.dict;
+  for (size_t k = first; k < first + count; ++k) {
+    ColumnGuess& g = cols[k];
+    finish_guess(g, s.default_type, s.min_string_width);
+    std::string name = names[k];
+    if (name.empty()) name = "Col" + std::to_string(k + 1);
+    VarRecord& v = dict_append_var(dict, name, g.type, g.width);
+    if (names[k].empty()) v.flags |= kVarNameMadeUp;
+    set_type(v, g.type);
+    v.decimals = static_cast<uint8_t>(g.type == 5 || g.type == 6 ? g.decimals : 0);
+    if (!labels[k].empty()) {
+      var_set_label(v, labels[k]);
+      dict.any_var_label = true;
+    }
+    v.selected = 1;
+  }
+  s.first_col = static_cast<uint32_t>(first + 1);
+  rdline_rewind(rd);
+  r.lines_read = 0;
+  return 0;
+}
+
+int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
+  TextSettings& s = r.s;
+  RdLine& rd = *r.rd;
+  DictState& dict = env.dict;
+  if (!r.vars_ready) {
+    r.vars.clear();
+    for (int32_t i = 0; i < dict_count(dict); ++i) r.vars.push_back(dict_var(dict, i));
+    r.vars_ready = true;
+  }
+  const uint32_t label_row = s.labels_second_row && s.names_row ? s.names_row + 1 : 0;
+  Line l{nullptr, 0};
+  char delim = s.read_delimiter;
+  for (;;) {
+    if (rdline_read(rd) < 0) return -1;
+    ++r.lines_read;
+    if (s.names_row && r.lines_read == s.names_row) continue;
+    if (label_row && r.lines_read == label_row) continue;
+    if (s.last_row && r.lines_read + first_row_of(s) - 1 > s.last_row) return -1;
+    if (rd.out_len == 0) {
+      if (s.blank_rows == 0) return -1;
+      if (s.blank_rows == 1) continue;
+    }
+    delim = s.read_delimiter;
+    l = current_line(r, &delim);
+    break;
+  }
+
+  const char quote = s.read_quote;
+  size_t pos = 0, next = 0;
+  FieldSpan f;
+  for (uint32_t k = 1; k < s.first_col; ++k) {
+    if (!split_field(l.text, l.len, pos, delim, quote, &f, &next)) break;
+    pos = next;
+  }
+  bool more = true;
+  for (VarRecord* v : r.vars) {
+    if (more) {
+      more = split_field(l.text, l.len, pos, delim, quote, &f, &next);
+      pos = next;
+    }
+    if (!v->selected) continue;
+    if (!more || f.len == 0 || is_na(r, f)) {
+      var_set_missing(dict, *v, kSystemMissing);
+      continue;
+    }
+    switch (v->ttype) {
+      case 1:
+        var_set_string(dict, *v, f.text, f.len);
+        break;
+      case 7:
+      case 8:
+      case 9: {
+        double day;
+        if (parse_date_cell(r.dates, v->ttype, f.text, f.len, &day))
+          var_set_double(dict, *v, day);
+        else
+          var_set_missing(dict, *v, kSystemMissing);
+        break;
+      }
+      default: {
+        ParsedNumber n = parse_number(f.text, f.len, r.punct);
+        var_set_double(dict, *v, n.value);
+        v->missing = n.missing;
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,104 @@
+#include "formats/text/field_split.h"
+
+#include <cstring>
+
+namespace tabulon {
+
+namespace {
+
+// Blanks are skipped before a field and after a delimiter; tabs too unless they delimit.
+inline size_t skip_blanks(const char* line, size_t len, size_t pos, char delim) {
+  while (pos < len && (line[pos] == ' ' || (line[pos] == '\t' && delim != '\t'))) ++pos;
+  return pos;
+}
+
+inline size_t after_delimiter(const char* line, size_t len, size_t pos, char delim) {
+  const void* d = pos < len ? std::memchr(line + pos, delim, len - pos) : nullptr;
+  if (!d) return len;
+  return skip_blanks(line, len, static_cast<size_t>(static_cast<const char*>(d) - line) + 1, delim);
+}
+
+}  // namespace
+
+bool split_field(char* line, size_t len, size_t pos, char delim, char quote, FieldSpan* field, size_t* next) {
+  pos = skip_blanks(line, len, pos, delim);
+  if (pos >= len) return false;
+  field->quoted = false;
+  if (line[pos] == delim) {
+    field->text = line + pos;
+    field->len = 0;
+    *next = skip_blanks(line, len, pos + 1, delim);
+    return true;
+  }
+  if (quote != 0 && line[pos] == quote) {
+    field->quoted = true;
+    const size_t begin = pos + 1;
+    size_t i = begin;
+    size_t end = len;        // end of the quoted text
+    size_t resume = len;     // where the search for the next delimiter starts
+    bool doubled = false;
+    while (i < len) {
+      if (line[i] != quote) {
+        ++i;
+        continue;
+      }
+      if (i + 1 < len && line[i + 1] == quote) {
+        doubled = true;
+        i += 2;
+        continue;
+      }
+      // A lone quote closes the field only before (blanks and) a delimiter or the end.
+      size_t j = i + 1;
+      if (delim != ' ')
+        while (j < len && line[j] == ' ') ++j;
+      if (j >= len || line[j] == delim) {
+        end = i;
+        resume = j;
+        break;
+      }
+      ++i;
+    }
+    size_t b = begin, e = end;
+    while (b < e && line[b] == ' ') ++b;
+    while (e > b && line[e - 1] == ' ') --e;
+    if (doubled) {
+      size_t w = b;
+      for (size_t r = b; r < e; ++r) {
+        line[w++] = line[r];
+        if (line[r] == quote && r + 1 < e && line[r + 1] == quote) ++r;
+      }
+      e = w;
+    }
+    field->text = line + b;
+    field->len = e - b;
+    *next = resume >= len ? len : skip_blanks(line, len, resume + 1, delim);
+    return true;
+  }
+  const void* d = std::memchr(line + pos, delim, len - pos);
+  size_t e = d ? static_cast<size_t>(static_cast<const char*>(d) - line) : len;
+  field->text = line + pos;
+  size_t fe = e;
+  while (fe > pos && (line[fe - 1] == ' ' || (line[fe - 1] == '\t' && delim != '\t'))) --fe;
+  field->len = fe - pos;
+  *next = d ? skip_blanks(line, len, e + 1, delim) : len;
+  return true;
+}
+
+size_t combine_delimiters(char* line, size_t len, int mode, char* delim) {
+  if (mode <= 0) return len;
+  if (mode == 2) {
+    *delim = ' ';
+    for (size_t i = 0; i < len; ++i)
+      if (line[i] == '\t') line[i] = ' ';
+  }
+  const char d = *delim;
+  size_t w = 0;
+  for (size_t r = 0; r < len; ++r) {
+    if (line[r] == d && w > 0 && line[w - 1] == d) continue;
+    line[w++] = line[r];
+  }
+  if (w < len) std::memset(line + w, 0, len - w);
+  return w;
+}
+
+}  // namespace tabulon

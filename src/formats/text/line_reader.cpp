@@ -1,0 +1,354 @@
+#include "formats/text/line_reader.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/raise.h"
+#include "encoding/transcode.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr size_t kLineStart = 16384;
+constexpr size_t kChunk = 1 << 20;
+
+size_t file_read(void* ctx, char* buf, size_t n) { return std::fread(buf, 1, n, static_cast<FILE*>(ctx)); }
+int64_t file_tell(void* ctx) { return ftello(static_cast<FILE*>(ctx)); }
+bool file_seek(void* ctx, int64_t pos) {
+  FILE* fp = static_cast<FILE*>(ctx);
+  clearerr(fp);
+  return fseeko(fp, pos, SEEK_SET) == 0;
+}
+
+bool fill(RdLine& r) {
+  if (r.at_eof) return false;
+  if (r.chunk.size() < kChunk) r.chunk.resize(kChunk);
+  size_t got = r.src.read(r.src.ctx, r.chunk.data(), r.chunk.size());
+  r.chunk_pos = 0;
+  r.chunk_len = got;
+  if (got == 0) r.at_eof = true;
+  return got != 0;
+}
+
+inline int next_byte(RdLine& r) {
+  if (r.chunk_pos == r.chunk_len && !fill(r)) return -1;
+  return static_cast<unsigned char>(r.chunk[r.chunk_pos++]);
+}
+
+inline void put_back(RdLine& r) { --r.chunk_pos; }
+
+int64_t position(const RdLine& r) {
+  int64_t t = r.src.tell ? r.src.tell(r.src.ctx) : 0;
+  return t < 0 ? 0 : t - static_cast<int64_t>(r.chunk_len - r.chunk_pos);
+}
+
+void reset_read_ahead(RdLine& r) {
+  r.chunk_pos = r.chunk_len = 0;
+  r.at_eof = false;
+  r.unit_pos = r.unit_len = 0;
+}
+
+// One code unit of a UTF-16/UTF-32 source as UTF-8 bytes in unit_utf8; false at the end.
+bool next_unit(RdLine& r) {
+  auto unit = [&](int bytes, uint32_t* v) {
+    uint32_t x = 0;
+    for (int i = 0; i < bytes; ++i) {
+      int b = next_byte(r);
+      if (b < 0) return false;
+      x = r.big_endian ? (x << 8) | static_cast<uint32_t>(b) : x | (static_cast<uint32_t>(b) << (8 * i));
+    }
+    *v = x;
+    return true;
+  };
+  uint32_t cp;
+  if (!unit(r.unit_kind, &cp)) return false;
+  if (r.unit_kind == 2 && cp >= 0xD800 && cp <= 0xDBFF) {
+    uint32_t lo;
+    if (unit(2, &lo) && lo >= 0xDC00 && lo <= 0xDFFF)
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+    else
+      cp = 0xFFFD;
+  } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+    cp = 0xFFFD;
+  }
+  unsigned char* u = r.unit_utf8;
+  if (cp < 0x80) {
+    u[0] = static_cast<unsigned char>(cp);
+    r.unit_len = 1;
+  } else if (cp < 0x800) {
+    u[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+    u[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    r.unit_len = 2;
+  } else if (cp < 0x10000) {
+    u[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+    u[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    u[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    r.unit_len = 3;
+  } else {
+    u[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    u[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    u[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    u[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    r.unit_len = 4;
+  }
+  r.unit_pos = 0;
+  return true;
+}
+
+inline int next_char(RdLine& r) {
+  if (r.unit_kind == 1) return next_byte(r);
+  if (r.unit_pos == r.unit_len && !next_unit(r)) return -1;
+  return r.unit_utf8[r.unit_pos++];
+}
+
+inline void append(RdLine& r, const char* p, size_t n) {
+  if (r.len + n + 1 > r.line.size()) {
+    size_t cap = r.line.size() ? r.line.size() : kLineStart;
+    while (r.len + n + 1 > cap) cap *= 2;
+    r.line.resize(cap);
+  }
+  std::memcpy(r.line.data() + r.len, p, n);
+  r.len += n;
+}
+
+inline void append_char(RdLine& r, char c) {
+  if (r.len + 2 > r.line.size()) r.line.resize(r.line.size() ? r.line.size() * 2 : kLineStart);
+  r.line[r.len++] = c;
+}
+
+// Reads the byte-order mark at the current position (skipping it) and sets the unit kind.
+// Returns 0, or -1 when the source cannot be read.
+int detect_source(RdLine& r) {
+  r.unit_kind = 1;
+  r.big_endian = false;
+  r.bom_flags = 0;
+  unsigned char head[4];
+  size_t n = 0;
+  while (n < sizeof head) {
+    int b = next_byte(r);
+    if (b < 0) break;
+    head[n++] = static_cast<unsigned char>(b);
+  }
+  if (n == 0 && r.file && std::ferror(r.file)) return -1;
+  int skip = 0;
+  const char* name = detect_bom(head, n, &skip);
+  // Give back what the mark did not use.
+  r.chunk_pos -= n - static_cast<size_t>(skip);
+  const char* enc = name ? name : r.encoding.c_str();
+  if (strncasecmp(enc, "UTF-16", 6) == 0 || strncasecmp(enc, "UCS-2", 5) == 0) {
+    r.unit_kind = 2;
+    r.big_endian = strcasecmp(enc + (enc[1] == 'C' || enc[1] == 'c' ? 5 : 6), "BE") == 0;
+    r.bom_flags = 1;
+  } else if (strncasecmp(enc, "UTF-32", 6) == 0 || strncasecmp(enc, "UCS-4", 5) == 0) {
+    r.unit_kind = 4;
+    r.big_endian = strcasecmp(enc + (enc[1] == 'C' || enc[1] == 'c' ? 5 : 6), "BE") == 0;
+    r.bom_flags = 1;
+  } else if (strcasecmp(enc, "UTF-8") == 0 || strcasecmp(enc, "UTF8") == 0) {
+    r.bom_flags = 1;
+  }
+  return 0;
+}
+
+// Special bytes of the fast path: line ends, dropped bytes, the join quote, ";" in statement mode.
+struct ByteClass {
+  unsigned char table[256];
+};
+
+}  // namespace
+
+ByteSource file_source(FILE* fp) { return ByteSource{fp, file_read, file_tell, file_seek}; }
+
+RdLine* rdline_open(EnvRecord& env, const ByteSource& src, const char* encoding, int32_t flags) {
+  auto r = std::make_unique<RdLine>();
+  r->env = &env;
+  r->src = src;
+  r->statement_mode = (flags & 1) ? 1 : 0;
+  r->line.resize(kLineStart);
+  r->line[0] = 0;
+  r->out = r->line.data();
+  if (encoding && *encoding) {
+    r->encoding = encoding;
+    if (detect_source(*r) != 0) {
+      if (env.info_callback && msg_enabled(env, MsgKind::Error)) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "%sThe input file cannot be transferred because BOM (Byte Order Mark) detection failed, "
+                      "error code: %d.",
+                      kPrefixError, -1);
+        emit_raw(env, MsgKind::Error, text);
+      }
+      return nullptr;
+    }
+    if (!(r->bom_flags & 1)) {
+      void* cd = open_free_encoder(env, "UTF-8", r->encoding.c_str());
+      if (!cd || cd == reinterpret_cast<void*>(-1)) return nullptr;
+      r->converter.cd = cd;
+      r->converter.from = r->encoding;
+      r->converter.to = "UTF-8";
+      r->converter.flags = kSlotFreeStanding | kSlotInputDir;
+      r->has_converter = true;
+    }
+  }
+  r->data_start = position(*r);
+  return r.release();
+}
+
+int rdline_read(RdLine& r) {
+  r.len = 0;
+  r.non_ascii = false;
+  ++r.line_count;
+  bool any = false;
+  bool ended_by_cr = false;
+  unsigned char high = 0;
+
+  if (r.unit_kind == 1) {
+    // Fast path: copy runs of ordinary bytes straight from the read-ahead.
+    static const ByteClass base = [] {
+      ByteClass c{};
+      c.table['\n'] = c.table['\r'] = c.table[0] = c.table[26] = 1;
+      return c;
+    }();
+    const unsigned char q = static_cast<unsigned char>(r.quote);
+    for (;;) {
+      if (r.chunk_pos == r.chunk_len && !fill(r)) break;
+      any = true;
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(r.chunk.data()) + r.chunk_pos;
+      const unsigned char* e = reinterpret_cast<const unsigned char*>(r.chunk.data()) + r.chunk_len;
+      const unsigned char* s = p;
+      if (q == 0 && !r.statement_mode) {
+        while (s < e && !base.table[*s]) high |= *s++;
+      } else {
+        while (s < e && !base.table[*s] && *s != q && !(r.statement_mode && *s == ';')) high |= *s++;
+      }
+      append(r, reinterpret_cast<const char*>(p), static_cast<size_t>(s - p));
+      r.chunk_pos += static_cast<size_t>(s - p);
+      if (s == e) continue;
+      const unsigned char c = *s;
+      ++r.chunk_pos;
+      if (q != 0 && c == q) {
+        r.in_quotes = !r.in_quotes;
+        append_char(r, static_cast<char>(c));
+        continue;
+      }
+      if (c == 0 || c == 26) continue;
+      if (c == ';') break;  // statement mode
+      // A line end.
+      if (r.statement_mode) {
+        append_char(r, ' ');
+        continue;
+      }
+      if (r.in_quotes) {
+        append_char(r, static_cast<char>(c));  // a line break inside quotes belongs to the field
+        continue;
+      }
+      ended_by_cr = c == '\r';
+      break;
+    }
+  } else {
+    for (;;) {
+      int c = next_char(r);
+      if (c < 0) break;
+      any = true;
+      if (r.quote != 0 && c == static_cast<unsigned char>(r.quote)) r.in_quotes = !r.in_quotes;
+      if (c == 0 || c == 26) continue;
+      if (c == '\n' || c == '\r') {
+        if (r.statement_mode) {
+          append_char(r, ' ');
+          continue;
+        }
+        if (r.in_quotes) {
+          append_char(r, static_cast<char>(c));
+          continue;
+        }
+        ended_by_cr = c == '\r';
+        break;
+      }
+      if (r.statement_mode && c == ';') break;
+      high |= static_cast<unsigned char>(c);
+      append_char(r, static_cast<char>(c));
+    }
+  }
+
+  if (!any) {
+    --r.line_count;
+    r.line[0] = 0;
+    r.out = r.line.data();
+    r.out_len = 0;
+    return -1;
+  }
+  if (ended_by_cr) {
+    if (r.unit_kind == 1) {
+      int c = next_byte(r);
+      if (c >= 0 && c != '\n') put_back(r);
+    } else {
+      // Units: look at the next character without losing it.
+      int c = next_char(r);
+      if (c >= 0 && c != '\n') --r.unit_pos;
+    }
+  }
+  while (r.len > 0 && r.line[r.len - 1] == ' ') --r.len;
+  append_char(r, 0);
+  --r.len;
+  r.non_ascii = (high & 0x80) != 0;
+  r.out = r.line.data();
+  r.out_len = r.len;
+
+  if (r.non_ascii && r.has_converter) {
+    int32_t errors = 0;
+    TranscodeCall call;
+    call.context = "Error encoding input string, ";
+    call.record = r.line_count;
+    call.error_counter = &errors;
+    int64_t n = transcode_string(*r.env, r.converter, r.line.data(), r.len, nullptr, 0, call);
+    if (errors >= 2)
+      RaiseErrorF(*r.env, "Some data could not be transcoded from \"%s\" to \"UTF-8\" (-175).",
+                  r.encoding.c_str());
+    if (n >= 0) {
+      r.out = r.converter.out_buf.data();
+      r.out_len = static_cast<size_t>(n);
+    }
+  }
+  return 1;
+}
+
+void rdline_mark_data_start(RdLine& r) { r.data_start = position(r); }
+
+int64_t rdline_tell(const RdLine& r) { return position(r); }
+
+void rdline_seek(RdLine& r, int64_t pos) {
+  if (r.src.seek) r.src.seek(r.src.ctx, pos);
+  reset_read_ahead(r);
+  r.in_quotes = false;
+}
+
+void rdline_rewind(RdLine& r) {
+  if (r.src.seek) r.src.seek(r.src.ctx, r.data_start);
+  reset_read_ahead(r);
+  r.len = 0;
+  r.line[0] = 0;
+  r.out = r.line.data();
+  r.out_len = 0;
+  r.in_quotes = false;
+  r.line_count = 0;
+}
+
+int rdline_change_source(RdLine& r, const ByteSource& src) {
+  r.src = src;
+  reset_read_ahead(r);
+  r.in_quotes = false;
+  r.line_count = 0;
+  int rc = detect_source(r);
+  r.data_start = position(r);
+  return rc;
+}
+
+void rdline_close(RdLine* r) {
+  if (!r) return;
+  if (r->has_converter) close_slot(r->converter);
+  delete r;
+}
+
+}  // namespace tabulon

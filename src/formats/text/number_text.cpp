@@ -1,0 +1,196 @@
+#include "formats/text/number_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace tabulon {
+
+namespace {
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+ParsedNumber failed(uint8_t kind) {
+  ParsedNumber p;
+  p.missing = 1;
+  p.failure = kind;
+  return p;
+}
+
+}  // namespace
+
+ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct) {
+  if (punct.extended_missing) {
+    size_t b = 0, e = len;
+    while (b < e && is_blank(text[b])) ++b;
+    while (e > b && is_blank(text[e - 1])) --e;
+    if (e - b >= 1 && e - b <= 2 && text[b] == '.') {
+      ParsedNumber p;
+      if (e - b == 1) {
+        p.missing = 1;
+        return p;
+      }
+      char c = text[b + 1];
+      if (c == '_') {
+        p.missing = 29;
+        return p;
+      }
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c >= 'a' && c <= 'z') {
+        p.missing = static_cast<uint8_t>(c - 95);
+        return p;
+      }
+    }
+  }
+
+  constexpr size_t kWork = 255;
+  if (len > kWork) return failed(kNumForeign);
+  char work[kWork + 1];
+  size_t w = 0;
+  int digits = 0, minus_count = 0, points = 0, exponents = 0;
+  int point_at = -1;  // mantissa digits seen when the point came
+  int mantissa_digits = 0;
+  bool negative = false, minus_after_digit = false;
+
+  for (size_t i = 0; i < len; ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      work[w++] = c;
+      ++digits;
+      if (exponents == 0) ++mantissa_digits;
+    } else if (c == punct.decimal_point || (c == '.' && punct.thousands != '.')) {
+      work[w++] = '.';
+      ++points;
+      if (point_at < 0) point_at = mantissa_digits;
+    } else if (c == punct.currency || c == punct.thousands || c == ' ' || c == '+') {
+      // skipped
+    } else if (c == '-') {
+      if (w > 0 && (work[w - 1] == 'e')) {
+        work[w++] = '-';
+      } else {
+        ++minus_count;
+        if (digits == 0)
+          negative = true;
+        else
+          minus_after_digit = true;
+      }
+    } else if (c == 'E' || c == 'e') {
+      if (digits == 0) return failed(kNumNotNumber);
+      char next = 0;
+      for (size_t j = i + 1; j < len; ++j) {
+        if (text[j] != ' ') {
+          next = text[j];
+          break;
+        }
+      }
+      if (!(next == '+' || next == '-' || (next >= '0' && next <= '9'))) return failed(kNumNotNumber);
+      ++exponents;
+      work[w++] = 'e';
+    } else {
+      return failed(kNumForeign);
+    }
+  }
+
+  if (digits == 0 || minus_count > 1 || minus_after_digit || points > 1 || exponents > 1)
+    return failed(kNumNotNumber);
+  if (exponents == 1 && points == 1) {
+    // A point inside the exponent ("1e2.5") is not a number.
+    const char* ep = static_cast<const char*>(std::memchr(work, 'e', w));
+    if (std::memchr(ep, '.', static_cast<size_t>(work + w - ep))) return failed(kNumNotNumber);
+  }
+
+  ParsedNumber p;
+  const char* first = work;
+  const char* last = work + w;
+  auto r = std::from_chars(first, last, p.value, std::chars_format::general);
+  // What from_chars refuses here is an incomplete exponent ("1e-") or an out-of-range value.
+  if (r.ec != std::errc() || r.ptr != last) return failed(kNumNotNumber);
+  if (negative) p.value = -p.value;
+  p.digits = mantissa_digits;
+  p.decimals = point_at >= 0 ? mantissa_digits - point_at : 0;
+  return p;
+}
+
+size_t format_number_default(double value, char* out) {
+  if (!std::isfinite(value)) return 0;
+  if (value == 0) {
+    out[0] = '0';
+    return 1;
+  }
+  char sci[48];
+  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const char* s = sci;
+  bool negative = false;
+  if (*s == '-') {
+    negative = true;
+    ++s;
+  }
+  // Mantissa digits without the point.
+  char digits[24];
+  int n = 0;
+  const char* p = s;
+  for (; p < r.ptr && *p != 'e'; ++p)
+    if (*p != '.') digits[n++] = *p;
+  if (n > 15) {
+    // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
+    r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
+    s = sci + (negative ? 1 : 0);
+    n = 0;
+    for (p = s; p < r.ptr && *p != 'e'; ++p)
+      if (*p != '.') digits[n++] = *p;
+    while (n > 1 && digits[n - 1] == '0') --n;
+  }
+  int exp10 = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
+  const int e = exp10 + 1;
+
+  char* o = out;
+  if (negative) *o++ = '-';
+  if (e < -3 || e > n + 9) {
+    *o++ = digits[0];
+    if (n > 1) {
+      *o++ = '.';
+      std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
+      o += n - 1;
+    }
+    *o++ = 'e';
+    int x = e - 1;
+    *o++ = x < 0 ? '-' : '+';
+    if (x < 0) x = -x;
+    if (x < 10) *o++ = '0';
+    o = std::to_chars(o, o + 4, x).ptr;
+  } else if (e > 0) {
+    if (e >= n) {
+      std::memcpy(o, digits, static_cast<size_t>(n));
+      o += n;
+      for (int i = n; i < e; ++i) *o++ = '0';
+    } else {
+      std::memcpy(o, digits, static_cast<size_t>(e));
+      o += e;
+      *o++ = '.';
+      std::memcpy(o, digits + e, static_cast<size_t>(n - e));
+      o += n - e;
+    }
+  } else {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -e; ++i) *o++ = '0';
+    std::memcpy(o, digits, static_cast<size_t>(n));
+    o += n;
+  }
+  return static_cast<size_t>(o - out);
+}
+
+size_t format_number_general(double value, int precision, char* out, size_t cap) {
+  if (precision < 1) precision = 1;
+  auto r = std::to_chars(out, out + cap, value, std::chars_format::general, precision);
+  return r.ec == std::errc() ? static_cast<size_t>(r.ptr - out) : 0;
+}
+
+size_t format_number_fixed(double value, int precision, char* out, size_t cap) {
+  if (precision < 0) precision = 0;
+  auto r = std::to_chars(out, out + cap, value, std::chars_format::fixed, precision);
+  return r.ec == std::errc() ? static_cast<size_t>(r.ptr - out) : 0;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,102 @@
+// Entry points of the text formats for the transfer engine.
+#include <cstdio>
+
+#include "api/env_record.h"
+#include "api/raise.h"
+#include "engine/format_hooks.h"
+#include "formats/text/delimited_reader.h"
+#include "formats/text/text_writer.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+size_t stream_read(void* ctx, char* buf, size_t n) {
+  int64_t got = StreamReadRaw(static_cast<Stream*>(ctx), buf, static_cast<int64_t>(n));
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+int64_t stream_tell(void* ctx) { return StreamTell64(static_cast<Stream*>(ctx)); }
+bool stream_seek(void* ctx, int64_t pos) { return StreamSeek64(static_cast<Stream*>(ctx), pos, SEEK_SET) == 0; }
+
+ByteSource stream_source(Stream* s) { return ByteSource{s, stream_read, stream_tell, stream_seek}; }
+
+// The name of the input's encoding for the line reader; byte-order marks are looked for in any case.
+const char* input_encoding(EnvRecord& env) {
+  const ConverterSlot& slot = env.encoding.input[0];
+  if (slot.from.empty() || (slot.flags & kSlotNoConversion)) return "UTF-8";
+  return slot.from.c_str();
+}
+
+int32_t delimited_read_dict(EnvRecord& env) {
+  Stream* in = env.transfer.input_stream.get();
+  if (!in) RaiseError(env, "Input file is not open", nullptr);
+  DelimitedReader& r = make_reader_state<DelimitedReader>(env);
+  delimited_prepare(env, r, stream_source(in), input_encoding(env));
+  if (delimited_scan(env, r) < 0) {
+    SetMessageF(env, "%s", "No fields were found in the first lines of the input file");
+    return -1;
+  }
+  return 0;
+}
+
+int32_t delimited_read_case(EnvRecord& env) {
+  DelimitedReader* r = reader_state<DelimitedReader>(env);
+  if (!r || !r->rd) return kEndOfData;
+  return delimited_read_record(env, *r) == 0 ? kCaseRead : kEndOfData;
+}
+
+int32_t delimited_save(EnvRecord& env) {
+  DelimitedReader* r = reader_state<DelimitedReader>(env);
+  if (!r || !r->rd) return -1;
+  r->saved_at = rdline_tell(*r->rd);
+  r->saved_lines = r->lines_read;
+  return 0;
+}
+
+int32_t delimited_restore(EnvRecord& env) {
+  DelimitedReader* r = reader_state<DelimitedReader>(env);
+  if (!r || !r->rd || r->saved_at < 0) return -1;
+  rdline_seek(*r->rd, r->saved_at);
+  r->lines_read = r->saved_lines;
+  return 0;
+}
+
+int32_t text_open_output(EnvRecord& env) {
+  TextWriter& w = make_writer_state<TextWriter>(env);
+  return text_writer_open(env, w, env.transfer.output_code, env.transfer.output_stream.get(),
+                          env.transfer.output_path);
+}
+
+int32_t text_write_case(EnvRecord& env) {
+  TextWriter* w = writer_state<TextWriter>(env);
+  return w ? text_writer_record(env, *w) : -1;
+}
+
+int32_t text_close_output(EnvRecord& env) {
+  TextWriter* w = writer_state<TextWriter>(env);
+  return w ? text_writer_close(env, *w) : 0;
+}
+
+}  // namespace
+
+extern const FormatReaderOps kDelimitedTextReader = {
+    .flags = 0,
+    .open = nullptr,
+    .read_dict = delimited_read_dict,
+    .read_case = delimited_read_case,
+    .save_position = delimited_save,
+    .restore_position = delimited_restore,
+    .read_members = nullptr,
+    .select_member = nullptr,
+    .close = nullptr,
+};
+
+extern const FormatWriterOps kTextWriter = {
+    .flags = 0,
+    .open = text_open_output,
+    .write_case = text_write_case,
+    .close = text_close_output,
+};
+
+}  // namespace tabulon

@@ -1,0 +1,518 @@
+#include "formats/text/text_writer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "api/env_record.h"
+#include "dates/date_state.h"
+#include "dict/dictionary.h"
+#include "encoding/transcode.h"
+#include "formats/text/number_text.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr size_t kFlushAt = 1 << 20;
+constexpr size_t kHtmlLineMax = 80;
+
+bool flush(TextWriter& w) {
+  if (!w.out || w.buf.empty()) return true;
+  const char* p = w.buf.data();
+  size_t left = w.buf.size();
+  while (left > 0) {
+    const int32_t n = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
+    if (StreamWrite(w.out, p, n) != n) break;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  w.buf.clear();
+  return left == 0 && !(w.out->error & STREAM_ERR_WRITE);
+}
+
+inline void put(TextWriter& w, const char* p, size_t n) { w.buf.insert(w.buf.end(), p, p + n); }
+inline void put(TextWriter& w, char c) { w.buf.push_back(c); }
+inline void put(TextWriter& w, const char* s) { put(w, s, std::strlen(s)); }
+inline void put_eol(TextWriter& w) { put(w, w.eol, w.eol_len); }
+
+// Text in the output encoding.
+void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const char** out, size_t* out_len) {
+  *out = s;
+  *out_len = n;
+  if (!w.convert) return;
+  bool ascii = true;
+  for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
+  ConverterSlot& slot = env.encoding.output[0];
+  if (ascii && slot.ascii_identity) return;
+  int64_t len = transcode_string(env, slot, s, n, nullptr, 0);
+  if (len >= 0) {
+    *out = slot.out_buf.data();
+    *out_len = static_cast<size_t>(len);
+  }
+}
+
+void put_quoted(TextWriter& w, const char* s, size_t n, char quote) {
+  if (quote == 0) {
+    put(w, s, n);
+    return;
+  }
+  put(w, quote);
+  const char* end = s + n;
+  while (s < end) {
+    const char* q = static_cast<const char*>(std::memchr(s, quote, static_cast<size_t>(end - s)));
+    if (!q) {
+      put(w, s, static_cast<size_t>(end - s));
+      break;
+    }
+    put(w, s, static_cast<size_t>(q - s) + 1);
+    put(w, quote);
+    s = q + 1;
+  }
+  put(w, quote);
+}
+
+// Characters that would change the table: &, < and >.
+void put_html(TextWriter& w, const char* s, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    switch (s[i]) {
+      case '&': put(w, "&amp;", 5); break;
+      case '<': put(w, "&lt;", 4); break;
+      case '>': put(w, "&gt;", 4); break;
+      default: put(w, s[i]);
+    }
+  }
+}
+
+int kind_of(int ttype) { return ttype == 7 ? kDateKindDate : ttype == 8 ? kDateKindTime : kDateKindDateTime; }
+
+size_t date_text(EnvRecord& env, const TextWriter& w, int ttype, double day, char* out, size_t cap) {
+  ptrdiff_t n = format_day_number(w.date_fmt[kind_of(ttype)], env.dates.names, day, out, cap);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+void replace_point(char* p, size_t n, char point) {
+  if (point == '.' || point == 0) return;
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] == '.') p[i] = point;
+}
+
+// Number text of a delimited field: precision, input decimals, or the default text.
+size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out, size_t cap) {
+  size_t n;
+  if (w.s.write_precision > 0)
+    n = format_number_general(x, w.s.write_precision, out, cap);
+  else if (w.s.use_input_decimals && v.decimals >= 1 && v.decimals != kDecimalsNotGiven)
+    n = format_number_fixed(x, v.decimals, out, cap);
+  else
+    n = format_number_default(x, out);
+  replace_point(out, n, w.s.decimal_point);
+  return n;
+}
+
+void put_missing(TextWriter& w, const VarRecord& v) {
+  if (w.s.na_write_set && !v.is_string()) {
+    put(w, w.s.na_write.data(), w.s.na_write.size());
+    return;
+  }
+  if (!w.s.extended_write) return;
+  put(w, '.');
+  const uint16_t c = v.missing;
+  if (c >= 2 && c <= 28)
+    put(w, static_cast<char>(c + 95));
+  else if (c >= 29)
+    put(w, '_');
+}
+
+// ---- fixed layout ----
+
+uint32_t fixed_width(const VarRecord& v, bool schema) {
+  switch (v.ttype) {
+    case 1: return schema || v.print_width < 255 ? v.print_width : 254;
+    case 2: return 4;
+    case 3: return 6;
+    case 4: return 11;
+    case 5:
+    case 6: return 20;
+    case 7: return 10;
+    case 8: return 8;
+    case 9: return 19;
+    default: return 0;
+  }
+}
+
+void fixed_layout(TextWriter& w, bool schema) {
+  w.start.clear();
+  w.width.clear();
+  w.total = 0;
+  for (VarRecord* v : w.vars) {
+    const uint32_t wd = fixed_width(*v, schema);
+    w.start.push_back(w.total);
+    w.width.push_back(wd);
+    w.total += wd;
+  }
+}
+
+void escape_char(std::string& out, char c) {
+  if (c == 0)
+    out += "\\0";
+  else if (c == '\t')
+    out += "\\t";
+  else if (c == 8)
+    out += "\\b";
+  else
+    out += c;
+}
+
+// ---- records ----
+
+void delimited_record(EnvRecord& env, TextWriter& w) {
+  DictState& d = env.dict;
+  char num[800];
+  bool first = true;
+  for (VarRecord* v : w.vars) {
+    if (!first) put(w, w.s.write_delimiter);
+    first = false;
+    if (v->missing != 0) {
+      put_missing(w, *v);
+      continue;
+    }
+    switch (v->ttype) {
+      case 1: {
+        const char* s;
+        size_t n;
+        const char* raw = var_get_string(d, *v);
+        converted(env, w, raw, std::strlen(raw), &s, &n);
+        put_quoted(w, s, n, w.s.write_quote);
+        break;
+      }
+      case 7:
+      case 8:
+      case 9:
+        put(w, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101));
+        break;
+      default:
+        put(w, num, number_text(w, *v, var_get_double(d, *v), num, sizeof num));
+    }
+  }
+  put_eol(w);
+}
+
+void fixed_record(EnvRecord& env, TextWriter& w) {
+  DictState& d = env.dict;
+  const size_t base = w.buf.size();
+  w.buf.resize(base + w.total, ' ');
+  char num[128];
+  for (size_t k = 0; k < w.vars.size(); ++k) {
+    VarRecord& v = *w.vars[k];
+    if (v.missing != 0) continue;
+    const size_t width = w.width[k];
+    char* field = w.buf.data() + base + w.start[k];
+    size_t n = 0;
+    bool right = true;
+    const char* text = num;
+    switch (v.ttype) {
+      case 1: {
+        const char* raw = var_get_string(d, v);
+        converted(env, w, raw, std::strlen(raw), &text, &n);
+        if (n > width) n = utf8_cut(text, n, width);
+        right = false;
+        break;
+      }
+      case 2:
+      case 3:
+      case 4:
+        n = format_number_default(var_get_double(d, v), num);
+        if (n > 59) n = 0;
+        break;
+      case 5:
+      case 6: {
+        const double x = var_get_double(d, v);
+        n = format_number_general(x, x >= 0 ? 14 : 13, num, sizeof num);
+        break;
+      }
+      case 7:
+      case 8:
+      case 9:
+        n = date_text(env, w, v.ttype, var_get_double(d, v), num, sizeof num);
+        if (n > width) n = width;
+        right = false;
+        break;
+      default:
+        break;
+    }
+    if (right) {
+      replace_point(num, n, w.s.decimal_point);
+      if (n > width) continue;  // does not fit: the field stays blank
+      std::memcpy(field + width - n, text, n);
+    } else {
+      std::memcpy(field, text, n);
+    }
+  }
+  put_eol(w);
+}
+
+void html_cell_break(TextWriter& w) {
+  if (w.html_column > kHtmlLineMax) {
+    put(w, "\n     ", 6);
+    w.html_column = 6;
+  }
+}
+
+// Appends and keeps the line-length counter.
+void html_put(TextWriter& w, const char* s, size_t n) {
+  put(w, s, n);
+  const void* nl = std::memchr(s, '\n', n);
+  if (nl) {
+    const char* last = s + n;
+    const char* p = static_cast<const char*>(nl);
+    for (const char* q = p; q < last; ++q)
+      if (*q == '\n') p = q;
+    w.html_column = static_cast<size_t>(last - p - 1);
+  } else {
+    w.html_column += n;
+  }
+}
+void html_put(TextWriter& w, const char* s) { html_put(w, s, std::strlen(s)); }
+
+void html_escaped(EnvRecord& env, TextWriter& w, const char* raw, size_t len) {
+  const char* s;
+  size_t n;
+  converted(env, w, raw, len, &s, &n);
+  const size_t before = w.buf.size();
+  put_html(w, s, n);
+  w.html_column += w.buf.size() - before;
+}
+
+void html_head(EnvRecord& env, TextWriter& w) {
+  html_put(w, "<HTML>\n");
+  html_put(w, "<TABLE BORDER=4 CELLPADDING=5 CELLSPACING=1>\n");
+  if (w.s.write_vnames) {
+    html_put(w, "<TR ALIGN=RIGHT> ");
+    for (VarRecord* v : w.vars) {
+      html_cell_break(w);
+      html_put(w, v->is_string() ? "<TH ALIGN=LEFT> " : "<TH> ");
+      html_escaped(env, w, v->name.data(), v->name.size());
+    }
+    html_put(w, "<BR></TD>\n");
+  }
+  w.started = true;
+}
+
+void html_record(EnvRecord& env, TextWriter& w) {
+  if (!w.started) html_head(env, w);
+  DictState& d = env.dict;
+  char num[128];
+  html_put(w, "<TR ALIGN=RIGHT> ");
+  for (VarRecord* v : w.vars) {
+    html_cell_break(w);
+    html_put(w, "<TD");
+    if (v->missing != 0) {
+      html_put(w, "> &nbsp; ");
+      continue;
+    }
+    switch (v->ttype) {
+      case 1: {
+        const char* s = var_get_string(d, *v);
+        if (*s == 0) {
+          html_put(w, "> &nbsp;");
+        } else {
+          html_put(w, " ALIGN=LEFT> ");
+          html_escaped(env, w, s, std::strlen(s));
+        }
+        break;
+      }
+      case 7:
+      case 8:
+      case 9: {
+        html_put(w, "> ");
+        size_t n = date_text(env, w, v->ttype, var_get_double(d, *v), num, 101);
+        html_escaped(env, w, num, n);
+        html_put(w, " ");
+        break;
+      }
+      default: {
+        html_put(w, "> ");
+        html_put(w, num, format_number_default(var_get_double(d, *v), num));
+      }
+    }
+  }
+  html_put(w, "<BR></TD>\n");
+}
+
+void names_line(EnvRecord& env, TextWriter& w) {
+  bool first = true;
+  for (VarRecord* v : w.vars) {
+    if (!first) put(w, w.s.write_delimiter);
+    first = false;
+    const char* s;
+    size_t n;
+    converted(env, w, v->name.data(), v->name.size(), &s, &n);
+    put_quoted(w, s, n, w.s.write_quote);
+  }
+  put_eol(w);
+}
+
+}  // namespace
+
+std::string schema_path_for(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  std::string base = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? path.substr(0, dot) : path;
+  return base + ".SCH";
+}
+
+std::string schema_text(EnvRecord& env, TextWriter& w, const std::string& path) {
+  const bool fixed = w.format == 19;
+  const size_t slash = path.find_last_of('/');
+  std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  const size_t dot = base.find_last_of('.');
+  if (dot != std::string::npos) base.resize(dot);
+
+  std::string t;
+  t += "[" + base + "]\n";
+  t += fixed ? "Filetype=Fixed\n" : "Filetype=Varying\n";
+  if (!fixed) {
+    // The characters the data was written with, so that the file reads back as written.
+    t += "Delimiter=";
+    escape_char(t, w.s.write_quote);
+    t += "\nSeparator=";
+    escape_char(t, w.s.write_delimiter);
+    t += "\nNames=";
+    t += w.s.write_vnames ? "in-file" : "not-in-file";
+    t += "\n";
+  }
+  if (w.s.legacy_dates) {
+    static const char* const kOrders[] = {"MDY", "DMY", "YMD"};
+    const int o = w.s.date_order >= 1 && w.s.date_order <= 3 ? w.s.date_order - 1 : 0;
+    t += "Date-Order=";
+    t += kOrders[o];
+    t += "\nDate-Punctuation=";
+    t += w.s.date_punct;
+    t += "\nDec-Point=";
+    t += w.s.decimal_point;
+    t += "\n";
+  } else {
+    const char* df = date_pattern_text(env, kPatternsRead, kDateKindDate);
+    const char* tf = date_pattern_text(env, kPatternsRead, kDateKindTime);
+    const char* dtf = date_pattern_text(env, kPatternsRead, kDateKindDateTime);
+    t += "Date-Format=";
+    t += df ? df : "%m/%d/%y";
+    t += "\nTime-Format=";
+    t += tf ? tf : "%H:%M:%S";
+    t += "\nDateTime-Format=";
+    t += dtf ? dtf : "%m/%d/%y %H:%M:%S";
+    t += "\n";
+  }
+  t += "CharSet=ascii\n";
+
+  w.start.clear();
+  w.width.clear();
+  uint32_t column = 0;
+  char line[600];
+  for (size_t k = 0; k < w.vars.size(); ++k) {
+    const VarRecord& v = *w.vars[k];
+    const char* word;
+    int decimals = 0;
+    switch (v.ttype) {
+      case 1: word = "Char"; break;
+      case 7: word = "Date"; break;
+      case 8: word = "Time"; break;
+      case 9: word = "Timestamp"; break;
+      default:
+        word = "Float";
+        if (v.ttype >= 5 && v.decimals != kDecimalsNotGiven) decimals = v.decimals;
+    }
+    const uint32_t width = fixed_width(v, true);
+    int n = std::snprintf(line, sizeof line, "Field%zu=%s,%s,%u,%d", k + 1, v.name.c_str(), word, width, decimals);
+    t.append(line, n > 0 && static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+    if (fixed) t += "," + std::to_string(column);
+    t += "\n";
+    w.start.push_back(column);
+    w.width.push_back(width);
+    column += width;
+  }
+  w.total = column;
+  return t;
+}
+
+int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* out, const std::string& path) {
+  w.s = text_settings_from_env(env);
+  w.format = format;
+  w.out = out;
+  w.buf.clear();
+  w.buf.reserve(kFlushAt + 65536);
+  w.started = false;
+  w.html_column = 0;
+  if (w.s.line_end == 2) {
+    w.eol = "\n";
+    w.eol_len = 1;
+  } else {
+    w.eol = "\r\n";
+    w.eol_len = 2;
+  }
+  const ConverterSlot& slot = env.encoding.output[0];
+  w.convert = slot.has_descriptor() && !(slot.flags & (kSlotNoConversion | kSlotPassThrough));
+
+  w.vars.clear();
+  DictState& d = env.dict;
+  for (int32_t i = 0; i < dict_count(d); ++i) {
+    VarRecord* v = dict_var(d, i);
+    if (v->selected) w.vars.push_back(v);
+  }
+
+  // Date patterns: the environment's writing patterns, else the text defaults.
+  for (int kind = 0; kind < 3; ++kind) {
+    const char* p = date_pattern_text(env, kPatternsWrite, kind);
+    if (!p && format != 19) {
+      static const char* const kDefaults[3] = {"%m/%02d/%Y", "%0H:%0M:%0S", "%m/%02d/%Y %0H:%0M:%0S"};
+      p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kDefaults[kind];
+    }
+    if (p)
+      compile_format_pattern(p, &w.date_fmt[kind]);
+    else
+      w.date_fmt[kind] = env.dates.write[kind];
+  }
+
+  if (format == 19) fixed_layout(w, false);
+  if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
+    std::string text = schema_text(env, w, path);
+    FILE* f = std::fopen(schema_path_for(path).c_str(), "wb");
+    if (!f) return -1;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !ok) return -1;
+  }
+  return 0;
+}
+
+int32_t text_writer_record(EnvRecord& env, TextWriter& w) {
+  switch (w.format) {
+    case 18:
+      if (!w.started) {
+        if (w.s.write_vnames) names_line(env, w);
+        w.started = true;
+      }
+      delimited_record(env, w);
+      break;
+    case 19:
+      fixed_record(env, w);
+      break;
+    default:
+      html_record(env, w);
+  }
+  if (w.buf.size() >= kFlushAt && !flush(w)) return -1;
+  return 0;
+}
+
+int32_t text_writer_close(EnvRecord& env, TextWriter& w) {
+  if (w.format == 31) {
+    if (!w.started) html_head(env, w);
+    html_put(w, "</TABLE>\n</HTML>\n");
+  } else if (w.format == 18 && !w.started && w.s.write_vnames) {
+    names_line(env, w);  // no records: the names line alone
+    w.started = true;
+  }
+  return flush(w) ? 0 : -1;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,52 @@
+// Text output: delimited (18), fixed-column (19) and HTML table (31), and the ".SCH" file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dates/date_pattern.h"
+#include "engine/transfer_state.h"
+#include "formats/text/text_settings.h"
+
+namespace tabulon {
+
+struct VarRecord;
+struct Stream;
+
+struct TextWriter : FormatState {
+  TextSettings s;
+  int32_t format = 18;
+  Stream* out = nullptr;
+  std::vector<char> buf;          // pending output, written in large blocks
+  std::vector<VarRecord*> vars;   // kept variables in dictionary order
+  const char* eol = "\r\n";
+  size_t eol_len = 2;
+  bool started = false;           // names line / page head written
+  bool convert = false;           // strings go through the output encoder
+
+  FormatPattern date_fmt[3];      // date, time, date-time
+
+  // Fixed layout.
+  std::vector<uint32_t> start, width;
+  uint32_t total = 0;
+
+  // HTML.
+  size_t html_column = 0;
+};
+
+// Sets up a writer for format 18, 19 or 31 over the output stream (or, in tests, a
+// null stream with the text collected in w.buf). Writes the ".SCH" file for 18 and 19
+// when asked. 0, or -1 when the ".SCH" file cannot be created.
+int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* out, const std::string& path);
+// One record from the record buffer. 0, or -1 on a write error.
+int32_t text_writer_record(EnvRecord& env, TextWriter& w);
+// Finishes (HTML trailer) and writes what is pending. 0, or -1 on a write error.
+int32_t text_writer_close(EnvRecord& env, TextWriter& w);
+
+// Path of the ".SCH" file beside an output path.
+std::string schema_path_for(const std::string& path);
+// The ".SCH" text for a writer (its fields also fix the fixed layout for format 19).
+std::string schema_text(EnvRecord& env, TextWriter& w, const std::string& path);
+
+}  // namespace tabulon

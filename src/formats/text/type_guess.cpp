@@ -1,0 +1,54 @@
+#include "formats/text/type_guess.h"
+
+namespace tabulon {
+
+void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, const CellContext& ctx) {
+  const uint32_t cap = ctx.max_string_width ? ctx.max_string_width : 255;
+  const uint32_t w = len < cap ? static_cast<uint32_t>(len) : cap;
+  if (w > col.width) col.width = w;
+  if (quoted) {
+    col.type = 1;
+    return;
+  }
+  if (len == 0 || col.type == 1) return;
+  if (ctx.dates) {
+    double day;
+    const int as = col.type >= 7 ? col.type : 0;
+    if (int found = parse_date_cell(*ctx.dates, as, text, len, &day)) {
+      col.type = found;
+      return;
+    }
+  }
+  ParsedNumber n = parse_number(text, len, ctx.punct);
+  if (n.failure != kNumOk) {
+    col.type = 1;
+    return;
+  }
+  if (n.missing != 0) return;  // an extended missing code says nothing about the type
+  if (n.decimals > col.decimals) {
+    col.type = 5;
+    col.decimals = n.decimals;
+  } else if (col.decimals == 0) {
+    col.type = 4;
+  } else if (col.type >= 7) {
+    col.type = 5;  // a number after dates in a column that had decimals
+  }
+}
+
+void finish_guess(ColumnGuess& col, int default_type, uint32_t min_string_width) {
+  if (col.type == 0) col.type = default_type;
+  if (col.width == 0) col.width = 15;
+  if (col.type == 1 && min_string_width && col.width < min_string_width) col.width = min_string_width;
+  if (col.type >= 2 && col.type <= 6 && col.decimals == 0) {
+    if (col.width < 5)
+      col.type = 3;
+    else if (col.width < 10)
+      col.type = 4;
+    else if (col.width < 16)
+      col.type = 6;
+    else
+      col.type = 1;
+  }
+}
+
+}  // namespace tabulon

@@ -1,0 +1,30 @@
+// Guessing a column's storage type, width and decimals from the cells of the first lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/text/date_cell.h"
+#include "formats/text/number_text.h"
+
+namespace tabulon {
+
+struct ColumnGuess {
+  int type = 0;        // storage type; 0 while nothing is known
+  uint32_t width = 0;  // widest text seen
+  int decimals = 0;
+};
+
+struct CellContext {
+  NumberPunct punct;
+  const DateCellParser* dates = nullptr;
+  uint32_t max_string_width = 0;  // 0 counts up to 255
+};
+
+// Takes one cell into the column's guess. A quoted cell makes the column a string for good.
+void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, const CellContext& ctx);
+
+// Final type and width of a column after the scan.
+void finish_guess(ColumnGuess& col, int default_type, uint32_t min_string_width);
+
+}  // namespace tabulon

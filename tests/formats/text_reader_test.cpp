@@ -1,0 +1,284 @@
+// Delimited text input: dictionary guesses and records, driven through the reader itself.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "api/env_record.h"
+#include "api/option_slots.h"
+#include "dict/dictionary.h"
+#include "formats/text/delimited_reader.h"
+#include "tabulon/tabulon.h"
+
+using namespace tabulon;
+
+namespace {
+
+struct Env {
+  int32_t handle;
+  EnvRecord* env;
+  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
+  ~Env() { DX_CloseEnvironment(handle); }
+};
+
+// A reader over text held in a temporary file.
+struct Input {
+  DelimitedReader r;
+  explicit Input(EnvRecord& env, const std::string& text, const char* encoding = "UTF-8") {
+    FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    r.file = f;
+    delimited_prepare(env, r, file_source(f), encoding);
+  }
+};
+
+struct Column {
+  std::string name;
+  int type;
+  uint32_t width;
+  int decimals;
+  bool operator==(const Column& o) const {
+    return name == o.name && type == o.type && width == o.width && decimals == o.decimals;
+  }
+};
+std::ostream& operator<<(std::ostream& os, const Column& c) {
+  return os << "{" << c.name << " t" << c.type << " w" << c.width << " d" << c.decimals << "}";
+}
+
+std::vector<Column> columns(EnvRecord& env) {
+  std::vector<Column> out;
+  for (int32_t i = 0; i < dict_count(env.dict); ++i) {
+    const VarRecord* v = dict_var(env.dict, i);
+    out.push_back({v->name, v->ttype, v->print_width, v->decimals});
+  }
+  return out;
+}
+
+// Every record as texts: numbers by %.17g, missing codes as "." / ".b" / "._", strings in <>.
+std::vector<std::vector<std::string>> records(EnvRecord& env, DelimitedReader& r, int limit = 1000) {
+  dict_layout_record(env);
+  std::vector<std::vector<std::string>> out;
+  while (limit-- > 0 && delimited_read_record(env, r) == 0) {
+    std::vector<std::string> row;
+    for (int32_t i = 0; i < dict_count(env.dict); ++i) {
+      const VarRecord& v = *dict_var(env.dict, i);
+      if (v.missing) {
+        const char* t = missing_code_text(v.missing);
+        std::string s = t ? t : "?";
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        row.push_back(s);
+      } else if (v.is_string()) {
+        row.push_back("<" + std::string(var_get_string(env.dict, v)) + ">");
+      } else {
+        char b[64];
+        std::snprintf(b, sizeof b, "%.17g", var_get_double(env.dict, v));
+        row.push_back(b);
+      }
+    }
+    out.push_back(row);
+  }
+  return out;
+}
+
+using Rows = std::vector<std::vector<std::string>>;
+
+}  // namespace
+
+TEST(TextReaderScan, TypeGuesses) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::vector<Column> want;
+  } cases[] = {
+      {"names, int, float, string", "a,b,c\n1,2.5,x\n", {{"a", 3, 1, 0}, {"b", 5, 3, 1}, {"c", 1, 1, 0}}},
+      {"9 digits long", "n\n123456789\n", {{"n", 4, 9, 0}}},
+      {"10 digits double", "n\n1234567890\n", {{"n", 6, 10, 0}}},
+      {"15 digits double", "n\n123456789012345\n", {{"n", 6, 15, 0}}},
+      {"16 digits string", "n\n1234567890123456\n", {{"n", 1, 16, 0}}},
+      {"empty column", "a,b,c\n1,,3\n4,,6\n", {{"a", 3, 1, 0}, {"b", 6, 15, 0}, {"c", 3, 1, 0}}},
+      {"more decimals win", "x\n1.5\n2.25\n3\n", {{"x", 5, 4, 2}}},
+      {"quoted numbers are text", "q\n\"12\"\n", {{"q", 1, 2, 0}}},
+      {"no names row", "1,2\n3,4\n", {{"Col1", 3, 1, 0}, {"Col2", 3, 1, 0}}},
+      {"names when only one column says so", "id,x\nname,1\n", {{"id", 1, 4, 0}, {"x", 3, 1, 0}}},
+      // Dates alone do not show a names row (they are not numbers): the number column does.
+      {"dates", "n,d,t,dt\n1,01/02/2020,12:30,01/02/2020 12:30:05\n",
+       {{"n", 3, 1, 0}, {"d", 7, 10, 0}, {"t", 8, 5, 0}, {"dt", 9, 19, 0}}},
+      {"dates without a number column", "d\n01/02/2020\n", {{"Col1", 1, 10, 0}}},
+      {"ragged lines", "a,b\n1\n2,3,4\n", {{"a", 3, 1, 0}, {"b", 3, 1, 0}, {"Col3", 3, 1, 0}}},
+      {"negative numbers", "v\n-12\n", {{"v", 3, 3, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Env e;
+    Input in(*e.env, c.text);
+    ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+    EXPECT_EQ(columns(*e.env), c.want);
+  }
+}
+
+TEST(TextReaderScan, EmptyFileHasNoDictionary) {
+  for (const char* text : {"", "\n\n\n", "   \n"}) {
+    Env e;
+    Input in(*e.env, text);
+    EXPECT_EQ(delimited_scan(*e.env, in.r), -1);
+  }
+}
+
+TEST(TextReaderScan, DelimiterGuess) {
+  struct Case {
+    std::string text;
+    char want;
+    int columns;
+  } cases[] = {
+      {"a,b,c\n1,2,3\n", ',', 3},
+      {"a\tb\tc\n1\t2\t3\n", '\t', 3},
+      {"a;b;c\n1;2;3\n", ';', 3},
+      {"a|b|c\n1|2|3\n", '|', 3},
+      {"a b c\n1 2 3\n", ' ', 3},
+      {"a;b;c\n1,5;2,5;3\n", ';', 3},
+      {"a;b\n1,5;2\n", ' ', 1},  // two semicolons are too few, one comma loses to them
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Env e;
+    e.env->options.text.delimiter_autosense = 1;
+    Input in(*e.env, c.text);
+    ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+    EXPECT_EQ(in.r.s.read_delimiter, c.want);
+    EXPECT_EQ(dict_count(e.env->dict), c.columns);
+  }
+}
+
+TEST(TextReaderRecords, ValuesAndSettings) {
+  struct Case {
+    const char* what;
+    std::string text;
+    void (*setup)(EnvRecord&);
+    Rows want;
+  } cases[] = {
+      {"basic", "a,b,c\n1,2.5,x\n-3,4,yy\n", nullptr, {{"1", "2.5", "<x>"}, {"-3", "4", "<yy>"}}},
+      {"doubled quotes and delimiters in quotes", "s,n\n\"say \"\"hi\"\", ok\",1\n\"\",2\n", nullptr,
+       {{"<say \"hi\", ok>", "1"}, {".", "2"}}},
+      {"quoted line break joins lines", "s,n\n\"two\nlines\",1\n", nullptr, {{"<two\nlines>", "1"}}},
+      {"decimal comma",
+       "a;b\n1,234;2\n5;6\n",
+       [](EnvRecord& env) {
+         env.options.text.decimal_point = ',';
+         env.options.text.thousands_sep = '.';
+         env.options.text.read_delimiter = ';';
+       },
+       {{"1.234", "2"}, {"5", "6"}}},
+      {"tab delimiter keeps empty fields", "a\tb\tc\n\t2\t3\n1\t\t\n", [](EnvRecord& env) {
+         env.options.text.read_delimiter = '\t';
+       },
+       {{".", "2", "3"}, {"1", ".", "."}}},
+      // Only the first two lines are scanned: the long line's extra fields are ignored.
+      {"short and long lines", "a,b,c\n1\n1,2,3,4,5\n", [](EnvRecord& env) { env.options.text.look_max_lines = 2; },
+       {{"1", ".", "."}, {"1", "2", "3"}}},
+      {"longest scanned line decides the columns", "a,b\n1\n1,2,3\n", nullptr, {{"1", ".", "."}, {"1", "2", "3"}}},
+      {"bad cells are missing", "a,b\n1,2\nx,3\n", [](EnvRecord& env) { env.options.text.look_max_lines = 2; },
+       {{"1", "2"}, {".", "3"}}},
+      {"missing-value text",
+       "a,b\n1,NA\nNA,2\n",
+       [](EnvRecord& env) {
+         env.options.text.na_read = "NA";
+         env.options.text.na_read_set = 1;
+       },
+       {{"1", "."}, {".", "2"}}},
+      {"extended missing values",
+       "a,b\n1,.b\n._,.\n2,.z\n",
+       [](EnvRecord& env) { env.options.text.na_read_extended = 1; },
+       {{"1", ".b"}, {"._", "."}, {"2", ".z"}}},
+      {"without extended missing .b is a bad cell", "a,b\n1,2\n.b,3\n",
+       [](EnvRecord& env) { env.options.text.look_max_lines = 2; }, {{"1", "2"}, {".", "3"}}},
+      {"blank rows: stop", "a,b\n1,2\n\n3,4\n", [](EnvRecord& env) { option_store(env, 143, 0, nullptr); },
+       {{"1", "2"}}},
+      {"blank rows: skip", "a,b\n1,2\n\n3,4\n", [](EnvRecord& env) { option_store(env, 143, 1, nullptr); },
+       {{"1", "2"}, {"3", "4"}}},
+      {"blank rows: use", "a,b\n1,2\n\n3,4\n", [](EnvRecord& env) { option_store(env, 143, 2, nullptr); },
+       {{"1", "2"}, {".", "."}, {"3", "4"}}},
+      {"skip rows", "junk line\nmore junk\na,b\n1,2\n", [](EnvRecord& env) { option_store(env, 127, 2, nullptr); },
+       {{"1", "2"}}},
+      {"row and column range",
+       "a,b,c,d\n1,2,3,4\n5,6,7,8\n9,10,11,12\n",
+       [](EnvRecord& env) {
+         env.options.text.range_first_row = 1;
+         env.options.text.range_last_row = 3;
+         env.options.text.range_first_col = 2;
+         env.options.text.range_last_col = 3;
+       },
+       {{"2", "3"}, {"6", "7"}}},
+      {"labels in second row", "a,b\nFirst,Second\n1,2\n", [](EnvRecord& env) {
+         option_store(env, 128, 1, nullptr);
+         env.options.text.names_autosense = 0;
+         env.options.text.names_row = 1;
+       },
+       {{"1", "2"}}},
+      {"combined blanks", "a   b\n1    2\n", [](EnvRecord& env) { option_store(env, 11, 2, nullptr); },
+       {{"1", "2"}}},
+      {"currency and thousands", "p\n\"$1,234.50\"\n$7\n", nullptr, {{"<$1,234.50>"}, {"<$7>"}}},
+      {"currency unquoted", "p,q\n$1,234.50,1\n", [](EnvRecord& env) { env.options.text.read_delimiter = ';'; },
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Env e;
+    if (c.setup) c.setup(*e.env);
+    Input in(*e.env, c.text);
+    ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+    if (std::string(c.what) == "currency unquoted") {
+      // One column with ';' as the delimiter: the whole line is one string.
+      ASSERT_EQ(dict_count(e.env->dict), 1);
+      continue;
+    }
+    EXPECT_EQ(records(*e.env, in.r), c.want);
+  }
+}
+
+TEST(TextReaderRecords, LabelsFromSecondRow) {
+  Env e;
+  option_store(*e.env, 128, 1, nullptr);
+  Input in(*e.env, "a,b\nFirst label,\n1,2\n");
+  ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+  EXPECT_EQ(dict_var(e.env->dict, 0)->label, "First label");
+  EXPECT_EQ(dict_var(e.env->dict, 1)->label, "");
+  EXPECT_EQ(records(*e.env, in.r), (Rows{{"1", "2"}}));
+}
+
+TEST(TextReaderRecords, CenturyCutoffOfTwoDigitYears) {
+  // Day numbers: 1 Jan 2019 = 43466, 1 Jan 1920 = 7306.
+  struct Case {
+    bool legacy;
+    const char* text;
+    const char* want;
+  } cases[] = {
+      {false, "n,d\n1,01/01/19\n", "43466"},
+      {false, "n,d\n1,01/01/20\n", "7306"},
+      {true, "n,d\n1,01/01/19\n", "43466"},
+      {true, "n,d\n1,01/01/20\n", "7306"},
+      {true, "n,d\n1,Jan/01/2019\n", "43466"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Env e;
+    e.env->options.text.legacy_dates = c.legacy;
+    Input in(*e.env, c.text);
+    ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+    ASSERT_EQ(dict_var(e.env->dict, 1)->ttype, T_DATE);
+    EXPECT_EQ(records(*e.env, in.r), (Rows{{"1", c.want}}));
+  }
+}
+
+TEST(TextReaderRecords, RewindReturnsToTheDataStart) {
+  Env e;
+  option_store(*e.env, 127, 1, nullptr);
+  Input in(*e.env, "title\nx\n1\n2\n");
+  ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+  Rows first = records(*e.env, in.r);
+  rdline_rewind(*in.r.rd);
+  in.r.lines_read = 0;
+  EXPECT_EQ(records(*e.env, in.r), first);
+  EXPECT_EQ(first, (Rows{{"1"}, {"2"}}));
+}
