@@ -348,8 +348,10 @@ const char* group_first_name(const EncodingRow* row) {
     const EncodingRow* end = base;
     while (end->name) ++end;
     if (row < base || row >= end) continue;
-    // The Unicode table: every row is its own group apart from the shared number.
-    if (t == kTableUnicode) return row->name;
+    // The Unicode table: every row is its own group apart from the shared number. Rows with
+    // neither number nor short name gather unrelated encodings (KOI8-R beside MACROMAN): each
+    // stands for itself, or a user's KOI8-U would become Mac Roman.
+    if (t == kTableUnicode || (row->sas_number == -1 && !row->short_name)) return row->name;
     const EncodingRow* r = row;
     while (r > base && same_group(r[-1], *row)) --r;
     return r->name;

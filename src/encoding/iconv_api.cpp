@@ -17,11 +17,19 @@ IconvApi g_api;
 bool g_bound = false;
 std::string g_charset;
 
+const char* read_locale_charset();
+
 // Character set of the user's locale as the environment sets it, read without relying on the
 // host having called setlocale. The C/POSIX locale reports 7-bit ASCII; Linux tools treat that
 // as UTF-8, and so do we.
 const char* read_locale_charset() {
-  if (!g_charset.empty()) return g_charset.c_str();
+  if (g_charset.empty()) g_charset = locale_charset_now();
+  return g_charset.c_str();
+}
+
+}  // namespace
+
+std::string locale_charset_now() {
   std::string cs;
   locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
   if (loc) {
@@ -47,11 +55,8 @@ const char* read_locale_charset() {
     cs = "UTF-8";
   else if (strcasecmp(cs.c_str(), "utf8") == 0)
     cs = "UTF-8";
-  g_charset = cs;
-  return g_charset.c_str();
+  return cs;
 }
-
-}  // namespace
 
 const IconvApi& iconv_api() { return g_api; }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace tabulon {
 
@@ -16,6 +17,10 @@ struct IconvApi {
 const IconvApi& iconv_api();
 // Binds the table once; false when an entry point is missing.
 bool bind_iconv_api();
+
+// The locale's character set as the environment sets it now (the bound entry point reads it
+// once per process).
+std::string locale_charset_now();
 
 // Opens a descriptor. A "//TRANSLATE" suffix is passed on as glibc's "//TRANSLIT".
 // Returns null on failure.
