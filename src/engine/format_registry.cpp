@@ -13,6 +13,9 @@ namespace tabulon {
 // its line of the table below instead of nullptr. Nothing else in the engine changes.
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
+extern const FormatReaderOps kDelimitedTextReader;
+extern const FormatReaderOps kFixedTextReader;
+extern const FormatWriterOps kTextWriter;
 
 namespace {
 
@@ -49,8 +52,8 @@ std::array<FormatEntry, 69> g_formats = {{
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
     {17, "S-Plus object", RW, "wb", ".sdd", nullptr, nullptr},
-    {18, "Delimited text file", RW | NOCMP, "wb", ".csv .txt .tsv .tab", nullptr, nullptr},
-    {19, "Fixed-column text file", RW, "wb", ".dat .asc", nullptr, nullptr},
+    {18, "Delimited text file", RW | NOCMP, "wb", ".csv .txt .tsv .tab", &kDelimitedTextReader, &kTextWriter},
+    {19, "Fixed-column text file", RW, "wb", ".dat .asc", &kFixedTextReader, &kTextWriter},
     {20, "SAS 6 data set", RW | LBL | NAT, "wb+", ".sd2", nullptr, nullptr},
     {21, "SigmaPlot notebook", R | MEM, "wb", ".jnb", nullptr, nullptr},
     {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", nullptr, nullptr},
@@ -62,7 +65,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {28, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {29, "MATLAB file", RW, "wb", ".mat", nullptr, nullptr},
     {30, "Statistica 5 file", RW | LBL, "wb", ".sta", nullptr, nullptr},
-    {31, "HTML table", W, "w", ".html .htm", nullptr, nullptr},
+    {31, "HTML table", W, "w", ".html .htm", nullptr, &kTextWriter},
     {32, "Epi Info file", RW, "wb", ".rec", nullptr, nullptr},
     {33, "LIMDEP file", RW, "wb", ".lpj", nullptr, nullptr},
     {34, "Schema and data text pair", RW, "w", ".schema", nullptr, nullptr},

@@ -15,6 +15,9 @@ namespace tabulon {
 
 struct VarRecord;
 
+// Most fields a ".SCH" file may describe.
+constexpr size_t kMaxSchemaFields = 32767;
+
 struct RdLineCloser {
   void operator()(RdLine* r) const noexcept { rdline_close(r); }
 };
@@ -26,6 +29,7 @@ struct DelimitedReader : FormatState {
   NumberPunct punct;
   DateCellParser dates;
   ParsePattern date_pattern, time_pattern;  // used when the environment sets none
+  ParsePattern datetime_pattern;            // given by a ".SCH" file
   bool end_in_scan = false;
 
   // Record reader.

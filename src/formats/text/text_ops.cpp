@@ -5,6 +5,7 @@
 #include "api/raise.h"
 #include "engine/format_hooks.h"
 #include "formats/text/delimited_reader.h"
+#include "formats/text/fixed_reader.h"
 #include "formats/text/text_writer.h"
 #include "io/stream.h"
 
@@ -62,6 +63,21 @@ int32_t delimited_restore(EnvRecord& env) {
   return 0;
 }
 
+int32_t fixed_read_dict(EnvRecord& env) {
+  Stream* in = env.transfer.input_stream.get();
+  if (!in) RaiseError(env, "Input file is not open", nullptr);
+  DelimitedReader& r = make_reader_state<DelimitedReader>(env);
+  delimited_prepare(env, r, stream_source(in), input_encoding(env));
+  fixed_read_schema(env, r, env.transfer.input_path);
+  return 0;
+}
+
+int32_t fixed_read_case(EnvRecord& env) {
+  DelimitedReader* r = reader_state<DelimitedReader>(env);
+  if (!r || !r->rd) return kEndOfData;
+  return fixed_read_record(env, *r) == 0 ? kCaseRead : kEndOfData;
+}
+
 int32_t text_open_output(EnvRecord& env) {
   TextWriter& w = make_writer_state<TextWriter>(env);
   return text_writer_open(env, w, env.transfer.output_code, env.transfer.output_stream.get(),
@@ -85,6 +101,18 @@ extern const FormatReaderOps kDelimitedTextReader = {
     .open = nullptr,
     .read_dict = delimited_read_dict,
     .read_case = delimited_read_case,
+    .save_position = delimited_save,
+    .restore_position = delimited_restore,
+    .read_members = nullptr,
+    .select_member = nullptr,
+    .close = nullptr,
+};
+
+extern const FormatReaderOps kFixedTextReader = {
+    .flags = 0,
+    .open = nullptr,
+    .read_dict = fixed_read_dict,
+    .read_case = fixed_read_case,
     .save_position = delimited_save,
     .restore_position = delimited_restore,
     .read_members = nullptr,
