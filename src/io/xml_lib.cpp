@@ -39,7 +39,7 @@ const char* xml_lib_first_missing(void* handle) {
 
 int32_t XmlLibLoad(EnvRecord& env) {
   if (g_xml_lib.bound) return 0;
-  const std::string file = xml_lib_file_name();
+  const std::string file = !env.options.xml_library_name.empty() ? env.options.xml_library_name : xml_lib_file_name();
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) RaiseErrorF(env, "Cannot load xml library: %s", file.c_str());
   XmlLib table;
