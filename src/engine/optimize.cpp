@@ -110,7 +110,9 @@ void process_record(EnvRecord& env) {
   o.cases++;
 }
 
-void finish_pass(EnvRecord& env) {
+// `complete`: the pass read every case. Only then can the transfer be held to its count:
+// a pass over a sample of the first cases says nothing about the total.
+void finish_pass(EnvRecord& env, bool complete) {
   TransferState& t = env.transfer;
   if (!t.optimize) return;
   OptimizeState& o = *t.optimize;
@@ -168,7 +170,7 @@ void finish_pass(EnvRecord& env) {
   }
 
   if (o.user_missing_saved) option_store(env, kOptUserMissing, o.saved_user_missing, nullptr);
-  t.optimize_case_count = static_cast<uint32_t>(t.cases_read);
+  t.optimize_case_count = complete ? static_cast<uint32_t>(t.cases_read) : 0;
   t.optimize_ran = 1;
   if (!(mode & kOptInMemory)) transfer_restore_position(env);
   t.input_kind = engine_user_dict(env) ? kInputUserDict : kInputFile;
@@ -252,7 +254,7 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
       process_record(env);
       ++done;
     }
-    finish_pass(env);
+    finish_pass(env, true);
     return done;
   });
 }
@@ -260,7 +262,7 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
 DX_EXPORT int32_t DX_OptimizeClose(int32_t handle) {
   return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
     if (!env.transfer.optimize) return -1;
-    finish_pass(env);
+    finish_pass(env, false);
     if (!env.transfer.input_open) dict_clear_record(env.dict);
     return 0;
   });

@@ -1,0 +1,178 @@
+// The optimization pass: type decisions, dropping constants, the file pass with its
+// restored position, and the case-count comparison at close.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "api/env_record.h"
+#include "engine/line_format.h"
+#include "engine/optimize.h"
+#include "tabulon/tabulon.h"
+
+using namespace linefmt;
+
+namespace {
+
+int32_t ttype(int32_t env, int k) { return tabulon::env_from_handle(env)->dict.vars[static_cast<size_t>(k)]->ttype; }
+
+// Runs an in-memory pass over one numeric variable holding `values` and returns the
+// chosen storage type (or -1 when the variable was deselected).
+int32_t optimized_type(const std::vector<double>& values, int32_t mode = 0, int32_t user_type = 1) {
+  int32_t env = DX_OpenEnvironment();
+  EXPECT_EQ(DX_InitUserDict(env, 1), 0);
+  EXPECT_EQ(DX_AddUserVar(env, 0, "v", user_type, 8, 0), 0);
+  EXPECT_EQ(DX_MemOptimizeInit(env, 32, mode), 0);
+  for (double x : values) {
+    DX_SetVarDouble(env, 0, &x);
+    EXPECT_EQ(DX_OptimizeRecord(env), 0);
+  }
+  EXPECT_EQ(DX_OptimizeClose(env), 0);
+  int32_t type = DX_GetVarSelect(env, 0) == 1 ? ttype(env, 0) : -1;
+  DX_CloseEnvironment(env);
+  return type;
+}
+
+std::vector<double> range(double from, double to) {
+  std::vector<double> v;
+  for (double x = from; x <= to; ++x) v.push_back(x);
+  return v;
+}
+
+TEST(Optimize, NumericTypeDecisions) {
+  struct Case {
+    const char* what;
+    std::vector<double> values;
+    int32_t type;
+  } cases[] = {
+      {"0..100", range(0, 100), T_BYTE},
+      {"0..101", range(0, 101), T_INT},
+      {"-127", {-127, 5}, T_BYTE},
+      {"-128", {-128}, T_INT},
+      {"32740", {0, 32740}, T_INT},
+      {"32741", {0, 32741}, T_LONG},
+      {"-32769", {-32769}, T_LONG},
+      {"2147483620", {2147483620.0}, T_LONG},
+      {"2147483621", {2147483621.0}, T_DOUBLE},
+      {"0.5 and 99999", {0.5, 99999}, T_FLOAT},
+      {"100000.5", {0.5, 100000.5}, T_DOUBLE},
+      {"-99999.5", {-99999.5}, T_DOUBLE},
+      {"tiny fraction", {1e-40}, T_DOUBLE},  // exponent out of float range
+  };
+  for (const Case& c : cases) EXPECT_EQ(optimized_type(c.values), c.type) << c.what;
+}
+
+TEST(Optimize, ExactFloatNeedsTheRoundTrip) {
+  // 0.1 does not survive single precision; the in-memory pass always asks for exact floats.
+  EXPECT_EQ(optimized_type({0.1, 2}), T_DOUBLE);
+  EXPECT_EQ(optimized_type({0.25, 2}), T_FLOAT);
+  EXPECT_TRUE(tabulon::optimize_fits_float(0.1, false));
+  EXPECT_FALSE(tabulon::optimize_fits_float(0.1, true));
+  EXPECT_FALSE(tabulon::optimize_fits_float(1e38, false));
+}
+
+TEST(Optimize, DropConstantNeedsMoreThanOneCase) {
+  EXPECT_EQ(optimized_type(std::vector<double>(10, 7.0), 2), -1);
+  EXPECT_EQ(optimized_type({7.0}, 2), T_BYTE);
+  EXPECT_EQ(optimized_type(std::vector<double>(10, 7.0), 0), T_BYTE);  // switch off
+  EXPECT_EQ(optimized_type({7.0, 8.0}, 2), T_BYTE);
+}
+
+TEST(Optimize, DateTimeKeepsOnlyThePartsItUses) {
+  EXPECT_EQ(optimized_type({40000, 40001}, 0, 16), T_DATE);
+  EXPECT_EQ(optimized_type({0.25, 0.5}, 0, 16), T_TIME);
+  EXPECT_EQ(optimized_type({40000.25}, 0, 16), T_DATETIME);
+  EXPECT_EQ(optimized_type({0.25}, 0, 4), T_DATE);  // a date stays a date outside Access
+}
+
+TEST(Optimize, HostTypedVariablesAreLeftAloneUnlessForced) {
+  int32_t env = DX_OpenEnvironment();
+  ASSERT_EQ(DX_InitUserDict(env, 1), 0);
+  ASSERT_EQ(DX_AddUserVar(env, 0, "v", 1, 8, 0), 0);
+  tabulon::env_from_handle(env)->dict.vars[0]->flags |= tabulon::kVarTypeSetByHost;
+  for (int32_t mode : {0, 8}) {
+    ASSERT_EQ(DX_MemOptimizeInit(env, 32, mode), 0);
+    double x = 3;
+    DX_SetVarDouble(env, 0, &x);
+    DX_OptimizeRecord(env);
+    DX_OptimizeClose(env);
+    EXPECT_EQ(ttype(env, 0), mode == 8 ? T_BYTE : T_DOUBLE) << mode;
+  }
+  DX_CloseEnvironment(env);
+}
+
+class OptimizeFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env = DX_OpenEnvironment();
+    in = temp_path("opt_in.txt");
+    out = temp_path("opt_out.txt");
+    std::remove(out.c_str());
+  }
+  void TearDown() override {
+    DX_CloseFiles(env);
+    DX_CloseEnvironment(env);
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+  }
+  Registered registered;
+  int32_t env = -1;
+  std::string in, out;
+};
+
+TEST_F(OptimizeFile, PassRestoresThePositionForTheTransfer) {
+  write_file(in, cases_file(20) + "20000 longer-string\n");
+  ASSERT_EQ(DX_OpenInputFile(env, kIn, in.c_str()), 0);
+  ASSERT_EQ(DX_ReadDict(env), 2);
+  ASSERT_EQ(DX_OptimizeInitEx(env, kOut, 0), 0);
+  EXPECT_EQ(DX_OptimizeDo(env, 0), 21);
+  EXPECT_EQ(ttype(env, 0), T_INT);
+  EXPECT_EQ(tabulon::env_from_handle(env)->dict.vars[1]->output_width, 13u);  // "longer-string"
+  ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
+  EXPECT_EQ(DX_TransferAllRecords(env), 21);
+  EXPECT_EQ(DX_CloseFiles(env), 0);
+  EXPECT_EQ(read_file(out).substr(0, 10), "x $s\n1 s1\n");
+}
+
+TEST_F(OptimizeFile, PartialPassEndsWithClose) {
+  write_file(in, cases_file(10));
+  ASSERT_EQ(DX_OpenInputFile(env, kIn, in.c_str()), 0);
+  ASSERT_EQ(DX_ReadDict(env), 2);
+  ASSERT_EQ(DX_OptimizeInit(env, 0), 0);
+  EXPECT_EQ(DX_OptimizeDo(env, 4), 4);
+  EXPECT_EQ(DX_OptimizeClose(env), 0);
+  ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
+  EXPECT_EQ(DX_TransferAllRecords(env), 10);
+  // A pass over a sample is not held against the full transfer.
+  EXPECT_EQ(DX_CloseFiles(env), 0);
+  EXPECT_EQ(read_file(out), cases_file(10));
+}
+
+TEST_F(OptimizeFile, CaseCountMismatchDeletesTheOutput) {
+  for (int disable : {0, 1}) {
+    SCOPED_TRACE(disable);
+    write_file(in, cases_file(20));
+    ASSERT_EQ(DX_OpenInputFile(env, kIn, in.c_str()), 0);
+    ASSERT_EQ(DX_ReadDict(env), 2);
+    DX_SetOption(env, 141, disable, nullptr);
+    ASSERT_EQ(DX_OptimizeInit(env, 0), 0);
+    ASSERT_EQ(DX_OptimizeDo(env, 0), 20);
+    DX_SetOption(env, 66, 10, nullptr);  // the transfer now stops early
+    ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
+    EXPECT_EQ(DX_TransferAllRecords(env), 10);
+    EXPECT_EQ(DX_CloseFiles(env), disable ? 0 : 17584);
+    std::FILE* f = std::fopen(out.c_str(), "rb");
+    EXPECT_EQ(f != nullptr, disable == 1);
+    if (f) std::fclose(f);
+    DX_SetOption(env, 66, 0, nullptr);
+  }
+}
+
+TEST_F(OptimizeFile, OptimizeWithoutInputFails) {
+  EXPECT_EQ(DX_OptimizeInit(env, 0), -1);
+  EXPECT_EQ(DX_MemOptimizeInit(env, 32, 0), -1);
+  EXPECT_EQ(DX_OptimizeDo(env, 0), -1);
+}
+
+}  // namespace
