@@ -99,7 +99,9 @@ DX_EXPORT int32_t DX_FormatIDate(int32_t env, double day, const char* pattern, c
     if (!out || size <= 0) return -1;
     // Without a pattern the value itself says what it holds.
     int32_t kind = kDateKindDate;
-    if (day != kNowDayNumber && std::isfinite(day) && day != std::trunc(day))
+    if (day == kNowDayNumber)
+      kind = kDateKindDateTime;
+    else if (std::isfinite(day) && day != std::trunc(day))
       kind = std::trunc(day) == 0 ? kDateKindTime : kDateKindDateTime;
     ptrdiff_t n = format_day_text(pattern, kind, e.dates.names, day, out, static_cast<size_t>(size));
     return n < 0 ? -1 : static_cast<int32_t>(n);

@@ -84,6 +84,10 @@ struct Sink {
 
 ptrdiff_t format_date_parts(const FormatPattern& pattern, const DateNames& names, const DateParts& p, double day,
                             char* out, size_t cap) {
+  if (p.month < 0 || p.month > 11 || p.wday < 0 || p.wday > 6) {  // not parts of a real date
+    if (cap) out[0] = '\0';
+    return -1;
+  }
   if (cap == 0) return 0;
   Sink sink{out, cap - 1};
   const char* text = pattern.text.data();

@@ -61,6 +61,20 @@ TEST(DateEnv, SetDateFmtRanges) {
   EXPECT_STREQ(date_pattern_text(env.rec(), 3, 2), "%d");  // the third set is kept
 }
 
+TEST(DateEnv, FreshEnvironmentReadsAndWritesWithTheOptionDefaults) {
+  Env env;
+  EnvRecord& e = env.rec();
+  double day = 0;
+  ASSERT_TRUE(parse_value(e, kDateKindDate, "3/4/05", &day));
+  EXPECT_EQ(day, mdy(3, 4, 2005));
+  ASSERT_TRUE(parse_value(e, kDateKindTime, "12:30 AM", &day));
+  EXPECT_NEAR(day, 30 / 1440.0, 1e-8);
+  ASSERT_TRUE(parse_value(e, kDateKindDateTime, "3/4/05 14:30:15.25 (UTC)", &day));
+  EXPECT_EQ(format_value(e, T_DATETIME, day), "3/4/2005 14:30:15");
+  EXPECT_EQ(format_value(e, T_DATE, day), "3/4/2005");
+  EXPECT_EQ(format_value(e, T_TIME, day), "14:30:15");
+}
+
 TEST(DateEnv, WritingPatternsAndBuiltInDefaults) {
   Env env;
   EnvRecord& e = env.rec();
@@ -233,6 +247,9 @@ TEST(DateEnv, FormatIDate) {
   EXPECT_EQ(DX_FormatIDate(-3, 2, "%x", buf, sizeof buf), -99);
   ASSERT_GT(DX_FormatIDate(env.handle, -1000000, "%Y", buf, sizeof buf), 0);
   EXPECT_GE(atoi(buf), 2024);
+  ASSERT_GT(DX_FormatIDate(env.handle, -1000000, nullptr, buf, sizeof buf), 0);  // date and time
+  EXPECT_NE(strchr(buf, '/'), nullptr);
+  EXPECT_NE(strchr(buf, ':'), nullptr);
 }
 
 TEST(DateEnv, RecordValuesThroughTheDictionary) {
