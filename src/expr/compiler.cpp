@@ -70,7 +70,7 @@ class Compiler {
   }
 
   void computed() {
-    if (s_.find('[') != std::string_view::npos) fail("Missing semicolon");
+    if (bracket_outside_strings()) fail("Missing semicolon");
     prog_.result = value_expr();
     finish();
   }
@@ -96,6 +96,15 @@ class Compiler {
   // A keyword (any case) followed by a blank.
   bool at_word(size_t at, std::string_view word) const {
     return at + word.size() < s_.size() && iequal(s_.substr(at, word.size()), word) && is_blank(s_[at + word.size()]);
+  }
+
+  bool bracket_outside_strings() const {
+    bool dq = false;
+    for (char c : s_) {
+      if (c == '"') dq = !dq;
+      else if (c == '[' && !dq) return true;
+    }
+    return false;
   }
 
   void finish() {

@@ -107,7 +107,7 @@ bool list_text(EnvRecord& env, WordReader& words, std::string* storage, std::str
     return true;
   }
   if (first.front() != '@') {
-    *list = after_first;
+    *list = after_first.substr(static_cast<size_t>(first.data() - after_first.data()));
     return true;
   }
   // The file name is the rest of the statement (names with blanks allowed), quotes removed.
@@ -172,7 +172,7 @@ namespace {
 
 int32_t keep_drop_body(EnvRecord& env, const char* text, int32_t mode, bool reset) {
   std::string copy = text ? text : "";
-  WordReader words(copy, " \t\r\n,");
+  WordReader words(copy, " \t\r\n,=");
   bool keep;
   if (mode == kVarSelectFromText) {
     std::string_view w;
