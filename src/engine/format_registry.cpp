@@ -101,7 +101,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {65, "OpenDocument spreadsheet", RW | WKS | OWN | NOCMP, "wb", ".ods", nullptr, nullptr},
     {66, "DDI XML file", RW, "wb", "", nullptr, nullptr},
     {67, "gretl data file", RW, "wb", ".gdt", nullptr, nullptr},
-    {68, "GenStat spreadsheet workbook", RW | MEM, "wb", ".gwb", nullptr, nullptr},
+    {68, "GenStat spreadsheet workbook", RW | MEM | LBL, "wb", ".gwb", nullptr, nullptr},
     {129, "SAS user formats", kCapInternal | NAT, "wb", "", nullptr, nullptr},
 }};
 
