@@ -42,8 +42,9 @@ int32_t convert_output_names(EnvRecord& env, bool labels, bool value_labels) {
     call.variable = i + 1;
     call.context = "Error encoding output variable name, ";
     std::string name = transcode_to_string(env, slot, v->name.data(), v->name.size(), call);
-    var_set_input_name(*v, v->name);
+    const std::string original = v->name;
     var_set_name(*v, name);
+    var_set_input_name(*v, original);
     ++done;
   }
   if (labels) {
@@ -144,8 +145,9 @@ int32_t legalize_dictionary_names(EnvRecord& env, const NameRules& rules, int32_
     int32_t result = legalize_name(env, name, r, ctx, byte_limit);
     if (result == kLegalNoEntry || result == kLegalNoCopy) return -1;
     if (name != v->name) {
-      var_set_input_name(*v, v->name);
+      const std::string original = v->name;
       var_set_name(*v, name);
+      var_set_input_name(*v, original);
     }
     if (width > 0 && v->is_string() && v->output_width > static_cast<uint32_t>(width))
       emit_messagef(env, MsgKind::Warning, "Variable [%s] will be transformed into several new variables", v->name.c_str());

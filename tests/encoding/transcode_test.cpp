@@ -340,8 +340,9 @@ TEST_F(Transcode, AsciiFastPathOnlyWhereAsciiIsUnchanged) {
   ASSERT_EQ(open_aux_converter(*env, kDirOther, 1, "UTF-8", "UTF-7"), 0);
   EXPECT_FALSE(env->encoding.other[1].ascii_identity);
   EXPECT_EQ(transcode_to_string(*env, env->encoding.other[1], "a+b", 3), "a+-b");
-  EXPECT_FALSE(output_to("IBM037").ascii_identity);
-  EXPECT_EQ(hex(transcode_to_string(*env, env->encoding.output[0], "AB", 2)), "c1c2");
+  ASSERT_EQ(open_aux_converter(*env, kDirOther, 2, "UTF-8", "IBM037"), 0);
+  EXPECT_FALSE(env->encoding.other[2].ascii_identity);
+  EXPECT_EQ(hex(transcode_to_string(*env, env->encoding.other[2], "AB", 2)), "c1c2");
   ConverterSlot& jp = output_to("ISO-2022-JP");
   EXPECT_EQ(transcode_to_string(*env, jp, "\xe6\x97\xa5x", 4), "\x1b$BF|\x1b(Bx");
   EXPECT_EQ(transcode_to_string(*env, jp, "\xe6\x97\xa5", 3), "\x1b$BF|\x1b(B");
