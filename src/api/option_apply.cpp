@@ -12,9 +12,6 @@
 #include "api/option_slots.h"
 #include "api/option_table.h"
 
-// Exported by the date code; the patterns live in the environment's date state.
-extern "C" int32_t DX_SetDateFmt(int32_t env, int32_t kind, int32_t index, const char* text);
-
 namespace tabulon {
 
 namespace {
