@@ -39,12 +39,12 @@ bool is_numeric_type(int ttype) { return ttype >= 2 && ttype <= 6; }
 
 // "%*.*f" or "%-*.9g" of x into out (cap bytes with the NUL); returns the length.
 size_t format_number(double x, uint32_t width, int decimals, bool g_format, char* out, size_t cap) {
-  char digits[400];
+  char digits[1100];  // room for 309 integer digits and 255 decimals
   std::to_chars_result r;
   if (g_format)
     r = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::general, 9);
   else
-    r = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::fixed, std::min(decimals, 60));
+    r = std::to_chars(digits, digits + sizeof digits, x, std::chars_format::fixed, decimals);
   size_t n = r.ec == std::errc() ? static_cast<size_t>(r.ptr - digits) : 0;
   if (r.ec != std::errc()) {  // beyond the work area: fall back to the shortest exact form
     r = std::to_chars(digits, digits + sizeof digits, x);
@@ -97,9 +97,10 @@ DX_EXPORT int32_t DX_GetVarDataExt(int32_t env, int32_t var, void** value, const
     VarRecord* v = dict_value_var(e, var);
     if (!v || !value) return -1;
     *value = var_slot(e.dict, *v);
-    const ValueLabel* l = nullptr;
-    if (!v->missing)
-      l = find_value_label(*v, var_slot(e.dict, *v), dict_long_values(e), dict_input_code(e) == kSPlusInput);
+    // A missing value takes the label of its missing code; its cleared slot matches nothing.
+    const ValueLabel* l =
+        v->missing ? find_missing_label(*v, v->missing)
+                   : find_value_label(*v, var_slot(e.dict, *v), dict_long_values(e), dict_input_code(e) == kSPlusInput);
     if (label) *label = l ? l->label.c_str() : "";
     if (apiType) *apiType = l ? 64 : v->api_type;
     return v->missing ? 1 : 0;

@@ -33,4 +33,10 @@ const ValueLabel* find_value_label(const VarRecord& v, const unsigned char* slot
   return nullptr;
 }
 
+const ValueLabel* find_missing_label(const VarRecord& v, uint16_t code) {
+  for (const ValueLabel& e : v.value_labels)
+    if (e.missing == code) return &e;
+  return nullptr;
+}
+
 }  // namespace tabulon

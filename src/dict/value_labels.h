@@ -17,4 +17,7 @@ std::string_view label_value_text(std::string_view text, bool long_values);
 // s_plus: the input is an S-Plus object, where a numeric value 1..count is the entry number.
 const ValueLabel* find_value_label(const VarRecord& v, const unsigned char* slot, bool long_values, bool s_plus);
 
+// Entry labelling a missing code (DX_SetMissingValueLabel), or null.
+const ValueLabel* find_missing_label(const VarRecord& v, uint16_t code);
+
 }  // namespace tabulon

@@ -370,6 +370,35 @@ TEST_F(Dict, ValuesOfTheCurrentCase) {
   EXPECT_EQ(DX_GetVarMissing(h, 9), -2);
 }
 
+TEST_F(Dict, NumbersAsText) {
+  struct Case {
+    int32_t width;
+    int32_t decimals;
+    double value;
+    bool g;
+    std::string text;
+  } cases[] = {
+      {8, 2, 3.14159, false, "    3.14"},
+      {2, 3, -1234.5, false, "-1234.500"},  // wider than the print width: nothing is cut
+      {0, 0, 0.5, false, "0"},              // rounds to even like the C library
+      {6, 0, 1e20, false, "100000000000000000000"},
+      {12, 1, 1e-7, true, "1e-07       "},
+      {3, 0, 123456789012.0, true, "1.23456789e+11"},
+      {5000, 0, 7, false, std::string(1022, ' ') + "7"},  // at most 1023 characters
+      {4, 254, 1e300, false, ""},                         // length checked below
+  };
+  for (const Case& c : cases) {
+    build({{"n", API_NUMERIC, c.width, c.decimals}});
+    DX_UseGFormat(h, c.g);
+    ASSERT_EQ(DX_SetVarDouble(h, 0, &c.value), 0);
+    std::string text = copy_str(0);
+    if (c.text.empty())
+      EXPECT_EQ(text.size(), 301u + 1 + 254);
+    else
+      EXPECT_EQ(text, c.text) << c.value;
+  }
+}
+
 TEST_F(Dict, ValuesFromText) {
   build_five();
   struct Case {
@@ -414,9 +443,11 @@ TEST_F(Dict, DatesRoundTripThroughTheEnvironmentPatterns) {
 
 TEST_F(Dict, LabelOfTheCurrentValue) {
   build_five();
-  ASSERT_EQ(DX_SetNValueLabels(h, 0, 2), 0);
+  ASSERT_EQ(DX_SetNValueLabels(h, 0, 4), 0);
   DX_SetValueLabelExt(h, 0, 1, nullptr, "one");
   DX_SetValueLabelExt(h, 1, 2.5, nullptr, "two and a half");
+  DX_SetValueLabelExt(h, 2, 0, nullptr, "zero");
+  DX_SetMissingValueLabel(h, 3, 3, "not asked");
   ASSERT_EQ(DX_SetNValueLabels(h, 1, 1), 0);
   DX_SetValueLabelExt(h, 0, 0, "NO   ", "Norway");
   struct Case {
@@ -424,14 +455,14 @@ TEST_F(Dict, LabelOfTheCurrentValue) {
     const char* text;
     const char* label;
   } cases[] = {{0, "2.5", "two and a half"}, {0, "1", "one"},   {0, "3", ""},   {1, "NO", "Norway"},
-               {1, "NO  ", "Norway"},        {1, "NOR", ""},    {0, ".", ""}};
+               {1, "NO  ", "Norway"},        {1, "NOR", ""},    {0, ".", ""},  {0, ".B", "not asked"}};
   for (const Case& c : cases) {
     DX_SetVarAnyFromStr(h, c.var, c.text);
     void* p = nullptr;
     const char* label = nullptr;
     int32_t type = 0;
     int32_t r = DX_GetVarDataExt(h, c.var, &p, &label, &type);
-    EXPECT_EQ(r, std::strcmp(c.text, ".") == 0 ? 1 : 0);
+    EXPECT_EQ(r, c.text[0] == '.' ? 1 : 0);
     EXPECT_STREQ(label, c.label) << c.text;
     EXPECT_EQ(type, *c.label ? API_LABELED : DX_GetVarType(h, c.var)) << c.text;
   }
