@@ -1,0 +1,38 @@
+// Zip archives for Office Open XML packages, over minizip.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tabulon {
+
+struct ZipReader;
+struct ZipWriter;
+
+// Opens an archive for reading (UTF-8 path); null when it is missing or not a zip.
+ZipReader* zip_open_read(const char* path);
+void zip_close_read(ZipReader* zip);
+// Member names in archive order.
+std::vector<std::string> zip_member_names(ZipReader* zip);
+// True when a member of that name exists (exact name first, then without regard to
+// ASCII case, as package part names compare).
+bool zip_has_member(ZipReader* zip, const char* name);
+// Reads the member whole into *out. False when missing, damaged (bad data or CRC), or
+// larger than max_size bytes.
+bool zip_read_member(ZipReader* zip, const char* name, std::vector<uint8_t>* out,
+                     uint64_t max_size = uint64_t{1} << 31);
+
+// Creates (replaces) an archive; null when the file cannot be created.
+ZipWriter* zip_create(const char* path);
+// One deflated member written in pieces: begin, any number of writes, end.
+bool zip_begin_member(ZipWriter* zip, const char* name, int level = 6);
+bool zip_write_member(ZipWriter* zip, const void* data, size_t n);
+bool zip_end_member(ZipWriter* zip);
+// begin + write + end.
+bool zip_add_member(ZipWriter* zip, const char* name, const void* data, size_t n, int level = 6);
+// Writes the central directory and closes. False when anything failed along the way.
+bool zip_close_write(ZipWriter* zip);
+
+}  // namespace tabulon
