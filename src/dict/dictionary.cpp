@@ -69,11 +69,26 @@ void dict_derive_api_types(DictState& d) {
   for (auto& v : d.vars) v->api_type = api_type_of_ttype(v->ttype);
 }
 
+// The existing layout still serves: every variable that takes part has a slot laid
+// out for a value of its kind and width.
+static bool layout_fits(const DictState& d, uint64_t max_string) {
+  for (const auto& p : d.vars) {
+    const VarRecord& v = *p;
+    if (!v.selected && !v.needed && !d.user_dict) continue;
+    if (!v.storage_width || (v.slot_ttype == 1) != (v.ttype == 1)) return false;
+    if (v.ttype == 1 && v.storage_width < 4 * std::min<uint64_t>(v.print_width + 1, max_string)) return false;
+  }
+  return true;
+}
+
 void dict_layout_record(EnvRecord& env) {
   DictState& d = env.dict;
-  if (d.has_record()) return;
-  const bool worksheet = dict_input_is_worksheet(env);
   const uint64_t max_string = static_cast<uint64_t>(dict_max_string_length(env));
+  if (d.has_record()) {
+    if (layout_fits(d, max_string)) return;
+    dict_release_record(d);
+  }
+  const bool worksheet = dict_input_is_worksheet(env);
   const uint32_t numeric_slot = worksheet ? 32 : dict_complex_values(env) ? 16 : 8;
 
   uint64_t at = 0;
@@ -82,7 +97,12 @@ void dict_layout_record(EnvRecord& env) {
   for (auto& p : d.vars) {
     VarRecord& v = *p;
     if (v.needed) v.selected = 1;
-    if (!v.selected && !d.user_dict) continue;
+    if (!v.selected && !d.user_dict) {
+      v.offset = v.storage_width = 0;
+      v.slot_ttype = 0;
+      continue;
+    }
+    v.slot_ttype = v.ttype;
     v.name.resize(std::min(v.name.size(), kMaxVarName));
     if (v.ttype == 1) {
       uint64_t w = static_cast<uint64_t>(v.print_width) + 1;

@@ -55,7 +55,8 @@ void dict_derive_api_types(DictState& d);
 // (strings: print width + 1 rounded up to even, capped by the maximum string length,
 // raised to 32 for worksheet inputs, times 4; others: 8 bytes aligned to 8, 16 with
 // complex values, 32 for worksheet inputs) and allocates it zero-filled. Raises on a
-// storage type above 9. Does nothing when the buffer exists.
+// storage type above 9. Keeps an existing buffer while it still fits the dictionary
+// (every variable that takes part has a slot of its kind); otherwise lays out anew.
 void dict_layout_record(EnvRecord& env);
 // Drops the record buffer so that the next layout starts over.
 void dict_release_record(DictState& d);

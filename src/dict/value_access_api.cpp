@@ -20,8 +20,12 @@ namespace tabulon {
 VarRecord* dict_value_var(EnvRecord& env, int32_t index) {
   VarRecord* v = dict_var(env.dict, index);
   if (!v || !v->selected) return nullptr;
-  if (!env.dict.has_record()) dict_layout_record(env);
-  return v->storage_width ? v : nullptr;
+  bool fits = env.dict.has_record() && v->storage_width && (v->slot_ttype == 1) == v->is_string();
+  // The selection or a type changed since the layout: lay out again unless a writer
+  // already works from the current one.
+  if (!fits && !env.transfer.output_open) dict_layout_record(env);
+  fits = env.dict.has_record() && v->storage_width && (v->slot_ttype == 1) == v->is_string();
+  return fits ? v : nullptr;
 }
 
 }  // namespace tabulon

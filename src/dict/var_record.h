@@ -94,6 +94,7 @@ struct VarRecord {
   std::string input_name;
   uint32_t name_conversions = 0; // conversions for the output; more than 1 is an internal error
   ExtAttrList ext_attrs;
+  uint16_t slot_ttype = 0;       // storage type the record slot was laid out for
 
   // Private fields of the reader and the writer of the current transfer.
   int64_t reader_aux[4] = {0, 0, 0, 0};

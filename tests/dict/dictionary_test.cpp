@@ -307,6 +307,26 @@ TEST_F(Dict, LayoutHonoursNeededAndUserDictionaries) {
   EXPECT_EQ(env->dict.vars[1]->offset, 8u);
 }
 
+TEST_F(Dict, LayoutFollowsLaterSelectionAndTypeChanges) {
+  VarRecord& a = dict_append_var(env->dict, "a", T_DOUBLE, 8);
+  VarRecord& b = dict_append_var(env->dict, "b", T_DOUBLE, 8);
+  a.selected = 1;
+  dict_layout_record(*env);
+  EXPECT_EQ(env->dict.record_length, 8u);
+  // Selected after the layout: the next layout gives it a slot of its own.
+  ASSERT_EQ(DX_SetVarSelect(h, 1, 1), 0);
+  dict_layout_record(*env);
+  EXPECT_EQ(b.offset, 8u);
+  EXPECT_EQ(env->dict.record_length, 16u);
+  // A number turned into a string gets a string slot before any value lands in it.
+  ASSERT_EQ(DX_SetDictVarToString(h, 0, 20), 0);
+  ASSERT_EQ(DX_SetVarString(h, 0, "twenty characters!!!"), 0);
+  EXPECT_EQ(a.storage_width, 88u);
+  char buf[100];
+  EXPECT_EQ(DX_CopyVarDataStr(h, 0, buf), 20);
+  EXPECT_EQ(b.offset % 8, 0u);
+}
+
 TEST_F(Dict, LayoutRejectsUnknownStorageTypes) {
   VarRecord& v = dict_append_var(env->dict, "odd", 12, 8);
   v.selected = 1;
