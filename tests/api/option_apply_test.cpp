@@ -204,7 +204,9 @@ TEST(OldVersion, ChoosesTheReleaseByOutputFormat) {
     int32_t settings[6] = {0, c.large ? 1 : 0, 0, 0, 0, 0};
     apply_old_version(env, c.output, settings, c.text);
     EXPECT_EQ(option_int(env, c.number), c.expected);
-    if (c.output == 14) EXPECT_EQ(settings[2], c.expected);
+    if (c.output == 14) {
+      EXPECT_EQ(settings[2], c.expected);
+    }
   }
   // Access: other values leave the version alone.
   int32_t settings[6] = {};
