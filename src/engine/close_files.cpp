@@ -13,6 +13,7 @@
 #include "engine/format_registry.h"
 #include "engine/stream_glue.h"
 #include "engine/transfer.h"
+#include "encoding/transcode.h"
 #include "expr/where.h"
 
 namespace tabulon {
@@ -100,6 +101,8 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
 
   if (t.delete_output && !t.output_path.empty() && t.output_path != "stdout") std::remove(t.output_path.c_str());
   t.input_stream.reset();
+  for (ConverterSlot& slot : env.encoding.input) close_slot(slot);
+  for (ConverterSlot& slot : env.encoding.output) close_slot(slot);
 
   try {
     where_clear(env);

@@ -16,6 +16,8 @@
 #include "engine/format_registry.h"
 #include "engine/stream_glue.h"
 #include "engine/transfer.h"
+#include "encoding/names_pass.h"
+#include "encoding/transcode.h"
 
 namespace tabulon {
 
@@ -129,6 +131,12 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
     return -2;
   }
 
+  if (int32_t enc = open_output_converter(env, kSlotFromEntry, code, option_int(env, kOptOutputVersion)); enc != 0) {
+    SetMessageF(env, "%s%s%d%s", kPrefixError, "The output encoder  was not open, the error code  ", enc,
+                "\nThe output file can not be processed, please check the log for details.");
+    return -12 + enc;
+  }
+
   if (database) {
     try {
       db_load_output(env, code);
@@ -215,6 +223,11 @@ DX_EXPORT int32_t DX_OpenInputFile(int32_t handle, int32_t code, const char* pat
         RaiseErrorF(env, "Reading %s files is not supported by this version.", fmt->name);
       RaiseErrorF(env, "Invalid file format for reading: %d", code);
     }
+    if (open_input_converter(env, kSlotFromEntry, code) != 0) {
+      SetMessageF(env, "%s%s%s%s", kPrefixError, "The input encoder  was not open, the error code  ", "-12",
+                  "\nThe input file can not be processed, please check the log for details.");
+      return -12;
+    }
     t.reader = fmt->reader;
     if (fmt->caps & kCapWorksheetInput) t.input_open_flags |= kInputWorksheet;
     if (fmt->caps & kCapDatabase) t.input_open_flags |= kInputDatabase;
@@ -267,6 +280,7 @@ DX_EXPORT int32_t DX_ReadDict(int32_t handle) {
     if (fmt && (fmt->caps & kCapNarrowNumerics)) narrow_numeric_types(env.dict);
     dict_derive_api_types(env.dict);
 
+    convert_input_names(env);
     t.percent_step = t.announced_cases ? 100.0 / t.announced_cases : 0;
     t.selected_count = static_cast<uint32_t>(env.dict.count());
     t.dict_read = 1;
