@@ -38,6 +38,13 @@ constexpr int kInputSlots = 5;
 constexpr int kOutputSlots = 4;
 constexpr int kOtherSlots = 5;
 
+// UTF-8 form of every byte of a single-byte encoding (len 0: the byte has no character), so
+// that input text is decoded without calling the conversion library.
+struct SingleByteMap {
+  uint8_t len[256];
+  char utf8[256][4];
+};
+
 // One transcoding channel. `cd` is an iconv descriptor; null or all-ones means none.
 struct ConverterSlot {
   std::string from;            // empty = absent
@@ -49,6 +56,7 @@ struct ConverterSlot {
   std::vector<char> in_buf;    // input scratch, kept across calls
   std::vector<char> out_buf;   // output buffer, kept across calls
   std::unique_ptr<char[]> extra;
+  std::unique_ptr<SingleByteMap> byte_map;  // single-byte input to UTF-8
 
   bool has_descriptor() const { return cd != nullptr && cd != reinterpret_cast<void*>(-1); }
 };

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "api/env_record.h"
@@ -121,9 +122,32 @@ void check_ascii_identity(ConverterSlot& slot) {
                         static_cast<size_t>(op - out) == static_cast<size_t>(n) && memcmp(out, probe, n) == 0;
 }
 
+// A single-byte source going to UTF-8 is decoded through a table built from the descriptor.
+void build_byte_map(ConverterSlot& slot) {
+  slot.byte_map.reset();
+  if (!slot.has_descriptor() || !(slot.flags & kSlotSingleByte) || strncasecmp(slot.to.c_str(), "utf-8", 5) != 0)
+    return;
+  auto map = std::make_unique<SingleByteMap>();
+  const IconvApi& api = iconv_api();
+  for (int b = 0; b < 256; ++b) {
+    char in = static_cast<char>(b);
+    char* ip = &in;
+    size_t il = 1;
+    char* op = map->utf8[b];
+    size_t ol = 4;
+    api.conv(slot.cd, nullptr, nullptr, nullptr, nullptr);
+    size_t r = api.conv(slot.cd, &ip, &il, &op, &ol);
+    map->len[b] = (r == static_cast<size_t>(-1) || il != 0 || ol == 4) ? 0 : static_cast<uint8_t>(4 - ol);
+  }
+  api.conv(slot.cd, nullptr, nullptr, nullptr, nullptr);
+  map->len[0] = 0;  // a NUL goes through the library like any other unusual byte
+  slot.byte_map = std::move(map);
+}
+
 void finish_open(ConverterSlot& slot) {
   slot.ignore_target = slot.to.find("//IGNORE") != std::string::npos || slot.to.find("//ignore") != std::string::npos;
   check_ascii_identity(slot);
+  build_byte_map(slot);
 }
 
 }  // namespace

@@ -164,6 +164,53 @@ LoopResult run_loop(EnvRecord& env, ConverterSlot& slot, const char* in, size_t 
     return lr;
   }
 
+  // Single-byte input through its table; any byte without a character takes the library's path
+  // so that the error policy applies unchanged.
+  if (slot.byte_map && !(slot.flags & kSlotPassThrough)) {
+    const SingleByteMap& map = *slot.byte_map;
+    const auto* u = reinterpret_cast<const unsigned char*>(in);
+    bool mapped = true;
+    size_t need = 0;
+    for (size_t i = 0; i < len; ++i) {
+      if (!map.len[u[i]]) {
+        mapped = false;
+        break;
+      }
+      need += map.len[u[i]];
+    }
+    if (mapped) {
+      char* target = dst;
+      size_t room = fixed ? cap - 1 : need;
+      if (!fixed) {
+        if (slot.out_buf.size() < need + 1) {
+          try {
+            slot.out_buf.resize(2 * need + 2);
+          } catch (...) {
+            lr.result = kTcNoMemory;
+            return lr;
+          }
+        }
+        target = slot.out_buf.data();
+      }
+      size_t o = 0;
+      for (size_t i = 0; i < len; ++i) {
+        unsigned char b = u[i];
+        size_t n = map.len[b];
+        if (o + n > room) {
+          lr.result = kTcTruncated;
+          break;
+        }
+        if (n == 1) target[o] = map.utf8[b][0];
+        else memcpy(target + o, map.utf8[b], n);
+        o += n;
+      }
+      target[o] = '\0';
+      lr.length = o;
+      lr.text = target;
+      return lr;
+    }
+  }
+
   Out out{slot, fixed, dst, dst, fixed ? cap - 1 : 0};
   if (!fixed) {
     size_t need = 4 * len + 2;

@@ -319,6 +319,24 @@ TEST_F(Transcode, TruncationNeverSplitsACharacter) {
   EXPECT_TRUE(logged("LIB: <The transcoded string was truncated from 6 to 3 bytes.>"));
 }
 
+// Single-byte inputs are decoded through a table; bytes with no character keep the error policy.
+TEST_F(Transcode, SingleByteInputTable) {
+  env->encoding.file_encoding = "WINDOWS-1252";
+  ASSERT_EQ(open_input_converter(*env, 0, 0), 0);
+  ConverterSlot& s = env->encoding.input[0];
+  ASSERT_NE(s.byte_map, nullptr);
+  EXPECT_EQ(transcode_to_string(*env, s, "\x80 caf\xe9", 6), "\xe2\x82\xac caf\xc3\xa9");
+  int32_t result = -1;
+  TranscodeCall call;
+  call.result = &result;
+  EXPECT_EQ(transcode_to_string(*env, s, "a\x81" "b", 3, call), "a_b");  // 0x81 is unassigned
+  EXPECT_EQ(result, kTcSubstituted);
+  char out[4];
+  EXPECT_EQ(transcode_string(*env, s, "\xe9\xe9", 2, out, sizeof out, call), 2);
+  EXPECT_STREQ(out, "\xc3\xa9");
+  EXPECT_EQ(result, kTcTruncated);
+}
+
 TEST_F(Transcode, TrimDropsTrailingBlanks) {
   ConverterSlot& slot = output_to("ISO-8859-1");
   int32_t trimmed = -1;
