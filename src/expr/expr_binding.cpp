@@ -65,6 +65,15 @@ std::unique_ptr<Program> env_compile(EnvRecord& env, std::string_view text, bool
   return prog;
 }
 
+int32_t expr_compile_value(EnvRecord& env, const char* text, std::unique_ptr<Program>* out) {
+  try {
+    *out = env_compile(env, text ? text : "", false);
+  } catch (const RaisedError&) {
+    return -1;
+  }
+  return static_cast<int32_t>((*out)->result);
+}
+
 void bind_program(EnvRecord& env, Program& prog) {
   DictState& d = env.dict;
   for (ProgramVar& pv : prog.vars) {

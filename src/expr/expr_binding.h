@@ -21,6 +21,10 @@ CompileContext env_compile_context(EnvRecord& env);
 // counters.
 std::unique_ptr<Program> env_compile(EnvRecord& env, std::string_view text, bool condition);
 
+// Compiles a computed value without raising: returns its type (1 number, 2 string) and
+// the program, or -1 with the message in the environment.
+int32_t expr_compile_value(EnvRecord& env, const char* text, std::unique_ptr<Program>* out);
+
 // Points the program's variables at the record buffer. Done again automatically when
 // the layout changed. Raises when a variable is gone, not selected or of another type.
 void bind_program(EnvRecord& env, Program& prog);

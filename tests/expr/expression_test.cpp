@@ -249,6 +249,11 @@ TEST_F(Expressions, ConditionalValues) {
     set("age", age);
     EXPECT_EQ(env_evaluate(*env, *p).str, expect);
   }
+  std::unique_ptr<Program> q;
+  EXPECT_EQ(expr_compile_value(*env, "age * 2", &q), 1);
+  EXPECT_EQ(expr_compile_value(*env, text, &q), 2);
+  EXPECT_EQ(expr_compile_value(*env, "age +", &q), -1);
+  EXPECT_STREQ(DX_GetErrorMsg(h), "Error in Expression: age +\n-> Syntax error");
   set("age", 30);
   EXPECT_EQ(num("IF name = \"john*\" THEN age * 2 ELSE 0"), 60);
 }
