@@ -13,6 +13,7 @@ namespace tabulon {
 // its line of the table below instead of nullptr. Nothing else in the engine changes.
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
+extern const FormatReaderOps kStataReader;
 extern const FormatReaderOps kDelimitedTextReader;
 extern const FormatReaderOps kFixedTextReader;
 extern const FormatWriterOps kTextWriter;
@@ -48,7 +49,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
     {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", nullptr, nullptr},
     {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", nullptr, nullptr},
-    {14, "Stata data file", RW | LBL, "wb", ".dta", nullptr, nullptr},
+    {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, nullptr},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
     {17, "S-Plus object", RW, "wb", ".sdd", nullptr, nullptr},

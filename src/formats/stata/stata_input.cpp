@@ -1,0 +1,100 @@
+#include "formats/stata/stata_input.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+constexpr size_t kChunk = 1 << 18;
+}
+
+void StataInput::attach(Stream* stream) {
+  stream_ = stream;
+  buf_.assign(kChunk, 0);
+  pos_ = end_ = 0;
+  base_ = stream ? StreamTell64(stream) : 0;
+  if (base_ < 0) base_ = 0;
+  length_ = stream ? StreamLength64(stream) : -1;
+}
+
+// Makes at least n bytes available from pos_; false when the file ends first.
+bool StataInput::fill(size_t n) {
+  if (!stream_) return false;
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    base_ += static_cast<int64_t>(pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
+  while (end_ < n) {
+    const uint32_t before = stream_->error;
+    int64_t got = StreamReadRaw(stream_, buf_.data() + end_, static_cast<int64_t>(buf_.size() - end_));
+    // Reading ahead meets the end of the file with a short read: that is not a read error of
+    // the case just delivered, so the stream's bit is put back as it was.
+    if (!(before & STREAM_ERR_READ) && !(stream_->file && std::ferror(stream_->file)))
+      stream_->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
+    if (got <= 0) return false;
+    end_ += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+const uint8_t* StataInput::take(size_t n) {
+  if (end_ - pos_ < n && !fill(n)) return nullptr;
+  const uint8_t* p = buf_.data() + pos_;
+  pos_ += n;
+  return p;
+}
+
+bool StataInput::read(void* out, size_t n) {
+  uint8_t* dst = static_cast<uint8_t*>(out);
+  while (n > 0) {
+    if (pos_ == end_ && !fill(1)) return false;
+    size_t k = end_ - pos_;
+    if (k > n) k = n;
+    std::memcpy(dst, buf_.data() + pos_, k);
+    pos_ += k;
+    dst += k;
+    n -= k;
+  }
+  return true;
+}
+
+bool StataInput::skip(int64_t n) {
+  if (n < 0) return false;
+  if (static_cast<int64_t>(end_ - pos_) >= n) {
+    pos_ += static_cast<size_t>(n);
+    return true;
+  }
+  const int64_t target = tell() + n;
+  if (length_ >= 0 && target > length_) return false;
+  return seek(target);
+}
+
+bool StataInput::seek(int64_t position) {
+  if (position < 0 || !stream_) return false;
+  if (position >= base_ && position <= base_ + static_cast<int64_t>(end_)) {
+    pos_ = static_cast<size_t>(position - base_);
+    return true;
+  }
+  if (length_ >= 0 && position > length_) return false;
+  if (StreamSeek64(stream_, position, SEEK_SET) != 0) return false;
+  base_ = position;
+  pos_ = end_ = 0;
+  return true;
+}
+
+bool StataInput::expect(const char* text, size_t n) {
+  const uint8_t* p;
+  if (end_ - pos_ < n && !fill(n)) return false;
+  p = buf_.data() + pos_;
+  if (std::memcmp(p, text, n) != 0) return false;
+  pos_ += n;
+  return true;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,38 @@
+// Buffered reading of a Stata file: large reads from the stream, records handed out in
+// place, a logical position that saves and restores independently of the read-ahead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tabulon {
+
+struct Stream;
+
+class StataInput {
+ public:
+  void attach(Stream* stream);
+  // Bytes of the file, -1 when unknown.
+  int64_t length() const { return length_; }
+  int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
+  // Pointer to the next n bytes (valid until the next call), or null at a short read.
+  const uint8_t* take(size_t n);
+  bool read(void* out, size_t n);
+  bool skip(int64_t n);
+  bool seek(int64_t position);
+  // The next bytes equal text (consumed only when they do).
+  bool expect(const char* text, size_t n);
+
+ private:
+  bool fill(size_t n);
+
+  Stream* stream_ = nullptr;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0;     // next byte in buf_
+  size_t end_ = 0;     // bytes held in buf_
+  int64_t base_ = 0;   // file position of buf_[0]
+  int64_t length_ = -1;
+};
+
+}  // namespace tabulon

@@ -1,0 +1,19 @@
+// Entry points of the Stata format for the transfer engine.
+#include "engine/format_hooks.h"
+#include "formats/stata/stata_reader.h"
+
+namespace tabulon {
+
+extern const FormatReaderOps kStataReader = {
+    .flags = 0,
+    .open = nullptr,
+    .read_dict = stata_read_dict,
+    .read_case = stata_read_case,
+    .save_position = stata_save_position,
+    .restore_position = stata_restore_position,
+    .read_members = nullptr,
+    .select_member = nullptr,
+    .close = nullptr,
+};
+
+}  // namespace tabulon

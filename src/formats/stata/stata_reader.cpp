@@ -1,0 +1,682 @@
+#include "formats/stata/stata_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
+#include "api/raise.h"
+#include "dict/dict_env.h"
+#include "dict/dictionary.h"
+#include "encoding/transcode.h"
+#include "engine/format_hooks.h"
+#include "formats/stata/stata_dates.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr uint32_t kMaxLabelEntries = 65540;
+
+[[noreturn]] void raise_pair(EnvRecord& env, const char* what, const char* why) {
+  const size_t n = std::strlen(what);
+  RaiseErrorF(env, n && what[n - 1] == ':' ? "%s %s" : "%s: %s", what, why);
+}
+
+[[noreturn]] void header_eof(EnvRecord& env) { raise_pair(env, "Error reading stata header", "End of file"); }
+
+[[noreturn]] void marker_missing(EnvRecord& env, const char* marker) {
+  RaiseErrorF(env, "Marker: %s was not properly located", marker);
+}
+
+size_t field_length(const uint8_t* p, size_t n) {
+  const void* z = std::memchr(p, 0, n);
+  return z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : n;
+}
+
+ConverterSlot& input_slot(EnvRecord& env) { return env.encoding.input[0]; }
+
+bool slot_converts(const ConverterSlot& s) {
+  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
+}
+
+// Text of the file (cut at its NUL) in UTF-8.
+std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* context, int32_t variable = 0) {
+  n = field_length(p, n);
+  if (n == 0) return std::string();
+  ConverterSlot& slot = input_slot(env);
+  if (!slot_converts(slot)) return std::string(reinterpret_cast<const char*>(p), n);
+  TranscodeCall call;
+  call.context = context;
+  call.variable = variable;
+  return transcode_to_string(env, slot, reinterpret_cast<const char*>(p), n, call);
+}
+
+void read_exact(EnvRecord& env, StataInput& in, void* out, size_t n) {
+  if (!in.read(out, n)) header_eof(env);
+}
+
+void expect_marker(EnvRecord& env, StataInput& in, const char* marker) {
+  if (!in.expect(marker, std::strlen(marker))) marker_missing(env, marker);
+}
+
+uint32_t rd_u16(EnvRecord& env, StataReader& r) {
+  uint8_t b[2];
+  read_exact(env, r.in, b, 2);
+  return st_u16(b, r.swap);
+}
+uint32_t rd_u32(EnvRecord& env, StataReader& r) {
+  uint8_t b[4];
+  read_exact(env, r.in, b, 4);
+  return st_u32(b, r.swap);
+}
+
+// ---- descriptors shared by both layouts ----
+
+struct Descriptors {
+  std::vector<uint8_t> names, formats, label_names, labels;
+  size_t name_len = 0, format_len = 0, label_len = 0;
+};
+
+void read_block(EnvRecord& env, StataInput& in, std::vector<uint8_t>& out, size_t count, size_t each) {
+  out.resize(count * each);
+  read_exact(env, in, out.data(), out.size());
+}
+
+void build_dictionary(EnvRecord& env, StataReader& r, const Descriptors& ds) {
+  DictState& d = env.dict;
+  const uint32_t k = r.var_count;
+  r.label_names.resize(k);
+  uint32_t offset = 0;
+  for (uint32_t i = 0; i < k; ++i) {
+    StataField& f = r.fields[i];
+    f.offset = offset;
+    offset += f.width;
+    const uint8_t* np = ds.names.data() + i * ds.name_len;
+    std::string name(reinterpret_cast<const char*>(np), field_length(np, ds.name_len));
+    VarRecord* v;
+    if (f.kind == kStString || f.kind == kStStrL) {
+      const uint32_t w = f.kind == kStStrL ? 8 : std::max<uint32_t>(f.width, 1);
+      v = &dict_append_var(d, name, T_STRING, w);
+    } else {
+      int ttype = f.kind == kStByte ? T_BYTE : f.kind == kStInt ? T_INT : f.kind == kStLong ? T_LONG
+                : f.kind == kStFloat ? T_FLOAT : T_DOUBLE;
+      const uint8_t* fp = ds.formats.data() + i * ds.format_len;
+      StataFormatInfo info = stata_parse_format(reinterpret_cast<const char*>(fp), ds.format_len);
+      if (info.ttype) ttype = info.ttype;
+      f.date_kind = info.date_kind;
+      f.time_only = info.ttype == T_TIME;
+      v = &dict_append_var(d, name, ttype, f.width);
+      v->print_width = info.print_width;
+      v->output_width = info.print_width;
+      v->decimals = info.decimals;
+    }
+    v->selected = 1;
+    v->reader_aux[1] = f.kind;
+    const uint8_t* lp = ds.label_names.data() + i * ds.name_len;
+    r.label_names[i].assign(reinterpret_cast<const char*>(lp), field_length(lp, ds.name_len));
+    std::string label = input_text(env, ds.labels.data() + i * ds.label_len, ds.label_len,
+                                   "Error encoding input variable label, ", static_cast<int32_t>(i + 1));
+    if (!label.empty()) var_set_label(*v, label);
+  }
+  r.record_length = offset;
+}
+
+// The data must fit between its start and `end` (the file's end or the next section).
+void check_data_size(EnvRecord& env, StataReader& r, int64_t end) {
+  if (end < 0) return;
+  const int64_t need = static_cast<int64_t>(r.record_length) * r.obs_count;
+  if (r.data_pos + need > end)
+    RaiseErrorF(env, "The file holds fewer observations than its header declares (%u observations of %u bytes; "
+                     "file truncated?)",
+                r.obs_count, r.record_length);
+}
+
+// ---- binary releases ----
+
+void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
+  StataInput& in = r.in;
+  r.release = first;
+  if (r.release < 102) RaiseError(env, "Not a Stata file", nullptr);
+  if (r.release >= 116) RaiseError(env, "Your new version of Stata is not supported", nullptr);
+  uint32_t file_type;
+  if (r.release == 102) {
+    r.swap = stata_needs_swap(false);
+    file_type = rd_u16(env, r);
+    r.var_count = rd_u16(env, r);
+    r.obs_count = rd_u16(env, r);
+  } else {
+    uint8_t h[3];
+    read_exact(env, in, h, 3);
+    if (h[0] != 1 && h[0] != 2) RaiseError(env, "Not a Stata file", nullptr);
+    r.swap = stata_needs_swap(h[0] == 1);
+    file_type = h[1];
+    r.var_count = rd_u16(env, r);
+    r.obs_count = rd_u32(env, r);
+  }
+  if (file_type != 1) RaiseError(env, "Cross Product Matrices are not supported", nullptr);
+  if (r.var_count == 0 || r.obs_count == 0) RaiseError(env, "The file has no variables or observations", nullptr);
+  uint8_t label[81];
+  const size_t label_len = r.release >= 108 ? 81 : 32;
+  read_exact(env, in, label, label_len);
+  std::string text = input_text(env, label, label_len, "Error encoding input file label, ");
+  if (!text.empty()) {
+    env.dict.file_label = text;
+    env.dict.has_file_label = true;
+  }
+  if (r.release >= 105 && !in.skip(18)) header_eof(env);
+
+  const uint32_t k = r.var_count;
+  r.fields.resize(k);
+  std::vector<uint8_t> types(k);
+  read_exact(env, in, types.data(), k);
+  for (uint32_t i = 0; i < k; ++i) {
+    StataType t = stata_decode_type(r.release, types[i]);
+    if (!t.kind) raise_pair(env, "Error in rdsttype:", "Read char doesn't have type");
+    r.fields[i].kind = t.kind;
+    r.fields[i].width = t.width;
+  }
+  Descriptors ds;
+  ds.name_len = r.release >= 110 ? 33 : 9;
+  ds.format_len = r.release >= 114 ? 49 : r.release >= 105 ? 12 : 7;
+  ds.label_len = r.release >= 108 ? 81 : 32;
+  read_block(env, in, ds.names, k, ds.name_len);
+  if (!in.skip((static_cast<int64_t>(k) + 1) * 2)) header_eof(env);
+  read_block(env, in, ds.formats, k, ds.format_len);
+  read_block(env, in, ds.label_names, k, ds.name_len);
+  read_block(env, in, ds.labels, k, ds.label_len);
+  if (r.release >= 105) {
+    for (;;) {
+      uint8_t type;
+      read_exact(env, in, &type, 1);
+      int64_t len;
+      if (r.release >= 110) {
+        len = static_cast<int32_t>(rd_u32(env, r));
+      } else {
+        len = static_cast<int16_t>(rd_u16(env, r));
+      }
+      if (type == 0) break;
+      if (len < 0 || !in.skip(len)) header_eof(env);
+    }
+  }
+  build_dictionary(env, r, ds);
+  r.data_pos = in.tell();
+  check_data_size(env, r, in.length());
+}
+
+// ---- release 117 ----
+
+// A counted text of the header: length byte, bytes, and then the next marker must start.
+std::string header_text(EnvRecord& env, StataReader& r) {
+  uint8_t len;
+  read_exact(env, r.in, &len, 1);
+  uint8_t buf[256];
+  read_exact(env, r.in, buf, len);
+  const uint8_t* next = r.in.take(1);
+  if (!next || *next != '<') RaiseError(env, "missing tag in Stata file", nullptr);
+  r.in.seek(r.in.tell() - 1);
+  return std::string(reinterpret_cast<const char*>(buf), len);
+}
+
+void read_tagged(EnvRecord& env, StataReader& r) {
+  StataInput& in = r.in;
+  expect_marker(env, in, "<stata_dta>");
+  expect_marker(env, in, "<header>");
+  expect_marker(env, in, "<release>");
+  char rel[4] = {};
+  read_exact(env, in, rel, 3);
+  if (std::memcmp(rel, "117", 3) != 0) RaiseError(env, "Stata file version is not supported", nullptr);
+  r.release = 117;
+  expect_marker(env, in, "</release>");
+  expect_marker(env, in, "<byteorder>");
+  char order[4] = {};
+  read_exact(env, in, order, 3);
+  if (std::memcmp(order, "MSF", 3) == 0)
+    r.swap = stata_needs_swap(true);
+  else if (std::memcmp(order, "LSF", 3) == 0)
+    r.swap = stata_needs_swap(false);
+  else
+    RaiseErrorF(env, "Invalid byteorder: %s", order);
+  expect_marker(env, in, "</byteorder>");
+  expect_marker(env, in, "<K>");
+  r.var_count = rd_u16(env, r);
+  expect_marker(env, in, "</K>");
+  expect_marker(env, in, "<N>");
+  r.obs_count = rd_u32(env, r);
+  expect_marker(env, in, "</N>");
+  if (r.var_count == 0 || r.obs_count == 0) RaiseError(env, "The file has no variables or observations", nullptr);
+  expect_marker(env, in, "<label>");
+  std::string label = header_text(env, r);
+  expect_marker(env, in, "</label>");
+  if (!label.empty()) {
+    std::string text = input_text(env, reinterpret_cast<const uint8_t*>(label.data()), label.size(),
+                                  "Error encoding input file label, ");
+    if (!text.empty()) {
+      env.dict.file_label = text;
+      env.dict.has_file_label = true;
+    }
+  }
+  expect_marker(env, in, "<timestamp>");
+  header_text(env, r);
+  expect_marker(env, in, "</timestamp>");
+  expect_marker(env, in, "</header>");
+  expect_marker(env, in, "<map>");
+  for (uint64_t& m : r.map) {
+    uint8_t b[8];
+    read_exact(env, in, b, 8);
+    m = st_u64(b, r.swap);
+  }
+  expect_marker(env, in, "</map>");
+
+  const uint32_t k = r.var_count;
+  r.fields.resize(k);
+  expect_marker(env, in, "<variable_types>");
+  for (uint32_t i = 0; i < k; ++i) {
+    StataType t = stata_decode_type(117, rd_u16(env, r));
+    if (!t.kind) RaiseError(env, "Unrecognized variable type", nullptr);
+    r.fields[i].kind = t.kind;
+    r.fields[i].width = t.width;
+  }
+  expect_marker(env, in, "</variable_types>");
+  Descriptors ds;
+  ds.name_len = 33;
+  ds.format_len = 49;
+  ds.label_len = 81;
+  expect_marker(env, in, "<varnames>");
+  read_block(env, in, ds.names, k, 33);
+  expect_marker(env, in, "</varnames>");
+  expect_marker(env, in, "<sortlist>");
+  if (!in.skip((static_cast<int64_t>(k) + 1) * 2)) header_eof(env);
+  expect_marker(env, in, "</sortlist>");
+  expect_marker(env, in, "<formats>");
+  read_block(env, in, ds.formats, k, 49);
+  expect_marker(env, in, "</formats>");
+  expect_marker(env, in, "<value_label_names>");
+  read_block(env, in, ds.label_names, k, 33);
+  expect_marker(env, in, "</value_label_names>");
+  expect_marker(env, in, "<variable_labels>");
+  read_block(env, in, ds.labels, k, 81);
+  expect_marker(env, in, "</variable_labels>");
+  expect_marker(env, in, "<characteristics>");
+  for (;;) {
+    if (in.expect("<ch>", 4)) {
+      const uint32_t len = rd_u32(env, r);
+      if (!in.skip(len)) header_eof(env);
+      expect_marker(env, in, "</ch>");
+      continue;
+    }
+    expect_marker(env, in, "</characteristics>");
+    break;
+  }
+  expect_marker(env, in, "<data>");
+  build_dictionary(env, r, ds);
+  r.data_pos = in.tell();
+  const int64_t strls = static_cast<int64_t>(r.map[10]);
+  check_data_size(env, r, strls > r.data_pos ? strls : in.length());
+}
+
+// ---- strL table ----
+
+void read_strls(EnvRecord& env, StataReader& r) {
+  bool any = false;
+  for (const StataField& f : r.fields) any = any || f.kind == kStStrL;
+  if (!any) return;
+  StataInput& in = r.in;
+  if (!in.seek(static_cast<int64_t>(r.map[10]))) marker_missing(env, "<strls>");
+  expect_marker(env, in, "<strls>");
+  std::vector<uint32_t> longest(r.var_count, 0);
+  for (;;) {
+    const uint8_t* tag = in.take(3);
+    if (!tag) marker_missing(env, "</strls>");
+    if (std::memcmp(tag, "</s", 3) == 0) break;
+    if (std::memcmp(tag, "GSO", 3) != 0) RaiseError(env, "Problem reading stls - no \"GSO\"", nullptr);
+    const uint32_t v = rd_u32(env, r);
+    const uint32_t o = rd_u32(env, r);
+    uint8_t t;
+    read_exact(env, in, &t, 1);
+    const uint32_t len = rd_u32(env, r);
+    if (v == 0 || o == 0 || v > r.var_count || o > r.obs_count)
+      RaiseError(env, "Error reading strls too many variables or case offset out of range", nullptr);
+    if (in.length() >= 0 && in.tell() + len > in.length()) header_eof(env);
+    if (t != 130) {
+      emit_messagef(env, MsgKind::Warning, " Skipping binary strl for case: %u - variable: %u.", o, v);
+      if (!in.skip(len)) header_eof(env);
+      continue;
+    }
+    const uint8_t* p = in.take(len);
+    if (!p && len) header_eof(env);
+    uint32_t n = len;
+    while (n > 0 && p[n - 1] == 0) --n;  // the stored text counts its terminating NUL
+    if (n > r.strl_limit) {
+      emit_messagef(env, MsgKind::Warning, " Trimming %d bytes from the end of over-limit strl -  case: %d - variable: %d.",
+                    static_cast<int32_t>(n - r.strl_limit), static_cast<int32_t>(o), static_cast<int32_t>(v));
+      n = utf8_cut(reinterpret_cast<const char*>(p), n, r.strl_limit);
+    }
+    const uint64_t key = (static_cast<uint64_t>(v) << 32) | o;
+    auto [it, fresh] = r.strl_slots.emplace(key, static_cast<uint32_t>(r.strl_texts.size()));
+    if (fresh)
+      r.strl_texts.emplace_back(reinterpret_cast<const char*>(p), n);
+    else
+      r.strl_texts[it->second].assign(reinterpret_cast<const char*>(p), n);
+    longest[v - 1] = std::max(longest[v - 1], n);
+  }
+  for (uint32_t i = 0; i < r.var_count; ++i) {
+    if (r.fields[i].kind != kStStrL || longest[i] <= 8) continue;
+    VarRecord* var = dict_var(env.dict, static_cast<int32_t>(i));
+    var->print_width = var->output_width = var->input_width = longest[i];
+  }
+}
+
+// ---- value labels ----
+
+[[noreturn]] void labels_short(EnvRecord& env) {
+  RaiseError(env, "Read Error while reading value labels (file truncated?)", nullptr);
+}
+
+struct LabelTable {
+  std::string name;
+  std::vector<ValueLabel> entries;
+};
+
+void attach_table(EnvRecord& env, StataReader& r, LabelTable& table) {
+  const bool preserve = option_int(env, kOptPreserveLabelSets) != 0;
+  int64_t chained = 0;
+  for (uint32_t i = 0; i < r.var_count; ++i) {
+    if (r.label_names[i].empty() || r.label_names[i] != table.name) continue;
+    if (r.fields[i].kind == kStString || r.fields[i].kind == kStStrL) continue;
+    VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
+    v->value_labels = table.entries;
+    v->reader_text = preserve ? table.name : v->name;
+    v->reader_aux[0] = ++chained;
+    env.dict.value_labels_present = true;
+  }
+}
+
+ValueLabel make_entry(EnvRecord& env, StataReader& r, int32_t value, const char* text, size_t len) {
+  ValueLabel e;
+  if (r.th.extended && value >= r.th.long_min && value < r.th.long_min + 27) {
+    e.missing = static_cast<uint32_t>(value + 1 - r.th.long_min);
+    e.text = missing_code_text(static_cast<int>(e.missing));
+    e.has_text = true;
+  } else {
+    e.value = value;
+  }
+  e.label = input_text(env, reinterpret_cast<const uint8_t*>(text), len, "Error encoding input value label, ");
+  return e;
+}
+
+// Tables of releases 108 and later: the table of `len` bytes is next in the input.
+void read_modern_table(EnvRecord& env, StataReader& r, LabelTable& table, int64_t len) {
+  StataInput& in = r.in;
+  if (len < 8 || (in.length() >= 0 && in.tell() + len > in.length())) labels_short(env);
+  uint8_t head[8];
+  if (!in.read(head, 8)) labels_short(env);
+  const int32_t n = static_cast<int32_t>(st_u32(head, r.swap));
+  const int32_t text_len = static_cast<int32_t>(st_u32(head + 4, r.swap));
+  if (n < 0 || static_cast<uint32_t>(n) >= kMaxLabelEntries)
+    RaiseError(env, "Invalid number of labels in a label set", nullptr);
+  if (text_len < 0 || 8 + 8 * static_cast<int64_t>(n) + text_len > len) labels_short(env);
+  std::vector<uint8_t> body(static_cast<size_t>(len - 8));
+  if (!in.read(body.data(), body.size())) labels_short(env);
+  const uint8_t* offsets = body.data();
+  const uint8_t* values = offsets + 4 * static_cast<size_t>(n);
+  const char* text = reinterpret_cast<const char*>(values + 4 * static_cast<size_t>(n));
+  table.entries.reserve(static_cast<size_t>(n));
+  for (int32_t j = 0; j < n; ++j) {
+    const uint32_t off = st_u32(offsets + 4 * j, r.swap);
+    const int32_t value = static_cast<int32_t>(st_u32(values + 4 * j, r.swap));
+    if (off >= static_cast<uint32_t>(text_len)) continue;
+    const size_t room = static_cast<size_t>(text_len) - off;
+    const void* z = std::memchr(text + off, 0, room);
+    const size_t l = z ? static_cast<size_t>(static_cast<const char*>(z) - (text + off)) : room;
+    table.entries.push_back(make_entry(env, r, value, text + off, l));
+  }
+}
+
+void read_binary_labels(EnvRecord& env, StataReader& r) {
+  StataInput& in = r.in;
+  const int64_t start = r.data_pos + static_cast<int64_t>(r.record_length) * r.obs_count;
+  if (!in.seek(start)) return;
+  const size_t name_len = r.release >= 110 ? 33 : 9;
+  for (;;) {
+    LabelTable table;
+    if (r.release < 108) {
+      uint8_t head[12];
+      if (!in.read(head, 2)) break;
+      const int32_t n = static_cast<int16_t>(st_u16(head, r.swap));
+      if (n < 0) RaiseError(env, "Invalid number of labels in a label set", nullptr);
+      if (!in.read(head + 2, 10)) labels_short(env);
+      table.name.assign(reinterpret_cast<const char*>(head + 2), field_length(head + 2, 10));
+      std::vector<uint8_t> body(static_cast<size_t>(n) * 10);
+      if (!in.read(body.data(), body.size())) labels_short(env);
+      for (int32_t j = 0; j < n; ++j) {
+        const int32_t value = static_cast<int16_t>(st_u16(body.data() + 2 * j, r.swap));
+        const char* text = reinterpret_cast<const char*>(body.data() + 2 * n + 8 * j);
+        ValueLabel e;
+        e.value = value;
+        e.label = input_text(env, reinterpret_cast<const uint8_t*>(text), 8, "Error encoding input value label, ");
+        table.entries.push_back(std::move(e));
+      }
+    } else {
+      uint8_t head[4];
+      if (!in.read(head, 4)) break;
+      const int64_t len = static_cast<int32_t>(st_u32(head, r.swap));
+      uint8_t name[36];
+      if (!in.read(name, name_len + 3)) labels_short(env);
+      table.name.assign(reinterpret_cast<const char*>(name), field_length(name, name_len));
+      read_modern_table(env, r, table, len);
+    }
+    attach_table(env, r, table);
+  }
+}
+
+void read_tagged_labels(EnvRecord& env, StataReader& r) {
+  StataInput& in = r.in;
+  if (!in.seek(static_cast<int64_t>(r.map[11]))) labels_short(env);
+  expect_marker(env, in, "<value_labels>");
+  for (;;) {
+    if (in.expect("</val", 5)) break;
+    expect_marker(env, in, "<lbl>");
+    uint8_t head[4 + 36];
+    if (!in.read(head, sizeof head)) labels_short(env);
+    LabelTable table;
+    table.name.assign(reinterpret_cast<const char*>(head + 4), field_length(head + 4, 33));
+    read_modern_table(env, r, table, static_cast<int32_t>(st_u32(head, r.swap)));
+    expect_marker(env, in, "</lbl>");
+    attach_table(env, r, table);
+  }
+}
+
+// ---- the case plan ----
+
+void build_plan(EnvRecord& env, StataReader& r) {
+  r.plan.clear();
+  for (uint32_t i = 0; i < r.var_count; ++i) {
+    VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
+    if (!v || !v->selected || v->storage_width == 0) continue;
+    const StataField& f = r.fields[i];
+    r.plan.push_back({f.kind, f.date_kind, f.time_only, f.offset, f.width, i + 1, v});
+  }
+  r.plan_ready = true;
+}
+
+inline bool is_ascii(const uint8_t* p, size_t n) {
+  uint8_t acc = 0;
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
+void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot, const uint8_t* p, size_t n) {
+  VarRecord& v = *s.var;
+  if (n == 0) {
+    v.missing = kSystemMissing;
+    slot[0] = 0;
+    return;
+  }
+  ConverterSlot& cs = input_slot(env);
+  if (slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
+    TranscodeCall call;
+    call.context = "Error encoding input string value, ";
+    call.variable = static_cast<int32_t>(s.var_number);
+    call.record = static_cast<int64_t>(r.delivered) + 1;
+    const int64_t len = transcode_string(env, cs, reinterpret_cast<const char*>(p), n, nullptr, 0, call);
+    var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
+    return;
+  }
+  const size_t cap = v.storage_width ? v.storage_width - 1 : 0;
+  if (n > cap) n = utf8_cut(reinterpret_cast<const char*>(p), n, cap);
+  std::memcpy(slot, p, n);
+  slot[n] = 0;
+  v.missing = kValuePresent;
+}
+
+inline void put_number(const StataStep& s, uint8_t* slot, double x) {
+  if (s.date_kind) x = stata_value_to_day(x, s.date_kind, s.time_only);
+  std::memcpy(slot, &x, 8);
+  s.var->missing = kValuePresent;
+}
+
+inline void put_missing(const StataStep& s, uint8_t* slot, uint16_t code) {
+  s.var->missing = code;
+  std::memset(slot, 0, 8);
+}
+
+}  // namespace
+
+int32_t stata_read_dict(EnvRecord& env) {
+  Stream* stream = env.transfer.input_stream.get();
+  if (!stream) RaiseError(env, "Input file is not open", nullptr);
+  StataReader& r = make_reader_state<StataReader>(env);
+  r.in.attach(stream);
+  r.strl_limit = static_cast<uint32_t>(dict_max_string_length(env));
+  uint8_t first;
+  if (!r.in.read(&first, 1)) header_eof(env);
+  if (first == '<') {
+    r.in.seek(r.in.tell() - 1);
+    read_tagged(env, r);
+  } else {
+    read_binary(env, r, first);
+  }
+  if (stream->error & STREAM_ERR_READ) raise_pair(env, "Bad file format", "Error reading header");
+  r.th = stata_thresholds(r.release);
+  if (r.release >= 117) {
+    read_strls(env, r);
+    read_tagged_labels(env, r);
+  } else {
+    read_binary_labels(env, r);
+  }
+  if (!r.in.seek(r.data_pos)) raise_pair(env, "Bad file format", "Error reading header");
+  r.delivered = 0;
+  env.transfer.announced_cases = r.obs_count;
+  env.dict.reader_count = r.obs_count;
+  return 0;
+}
+
+int32_t stata_read_case(EnvRecord& env) {
+  StataReader* rp = reader_state<StataReader>(env);
+  if (!rp) return kEndOfData;
+  StataReader& r = *rp;
+  if (r.delivered >= r.obs_count) return kEndOfData;
+  if (!r.plan_ready) build_plan(env, r);
+  const uint8_t* rec = r.in.take(r.record_length);
+  if (!rec)
+    RaiseErrorF(env, "Error reading observation %u of %u: the file ends early (file truncated?)", r.delivered + 1,
+                r.obs_count);
+  uint8_t* base = env.dict.record();
+  const bool swap = r.swap;
+  const StataThresholds th = r.th;
+  for (const StataStep& s : r.plan) {
+    uint8_t* slot = base + s.var->offset;
+    const uint8_t* p = rec + s.offset;
+    switch (s.kind) {
+      case kStByte: {
+        const int32_t x = static_cast<int8_t>(*p);
+        if (uint16_t c = stata_int_missing(x, th.byte_min)) put_missing(s, slot, c);
+        else put_number(s, slot, x);
+        break;
+      }
+      case kStInt: {
+        const int32_t x = static_cast<int16_t>(st_u16(p, swap));
+        if (uint16_t c = stata_int_missing(x, th.int_min)) put_missing(s, slot, c);
+        else put_number(s, slot, x);
+        break;
+      }
+      case kStLong: {
+        const int32_t x = static_cast<int32_t>(st_u32(p, swap));
+        if (uint16_t c = stata_int_missing(x, th.long_min)) put_missing(s, slot, c);
+        else put_number(s, slot, x);
+        break;
+      }
+      case kStFloat: {
+        const uint32_t bits = st_u32(p, swap);
+        if (uint16_t c = stata_float_missing(bits, th.extended)) {
+          put_missing(s, slot, c);
+        } else {
+          float f;
+          std::memcpy(&f, &bits, 4);
+          put_number(s, slot, f);
+        }
+        break;
+      }
+      case kStDouble: {
+        const uint64_t bits = st_u64(p, swap);
+        if (uint16_t c = stata_double_missing(bits, th)) {
+          put_missing(s, slot, c);
+        } else {
+          double d;
+          std::memcpy(&d, &bits, 8);
+          put_number(s, slot, d);
+        }
+        break;
+      }
+      case kStString: {
+        const void* z = std::memchr(p, 0, s.width);
+        const size_t n = z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : s.width;
+        put_text(env, r, s, slot, p, n);
+        break;
+      }
+      case kStStrL: {
+        const uint32_t v = st_u32(p, swap);
+        const uint32_t o = st_u32(p + 4, swap);
+        if (v == 0 && o == 0) {
+          put_text(env, r, s, slot, p, 0);
+          break;
+        }
+        if (v == 0 || o == 0 || v > r.var_count || o > r.obs_count)
+          RaiseError(env, "Error looking up strl value - variable or case offset is out of range", nullptr);
+        auto it = r.strl_slots.find((static_cast<uint64_t>(v) << 32) | o);
+        if (it == r.strl_slots.end()) {
+          put_text(env, r, s, slot, p, 0);
+          break;
+        }
+        const std::string& t = r.strl_texts[it->second];
+        put_text(env, r, s, slot, reinterpret_cast<const uint8_t*>(t.data()), t.size());
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  ++r.delivered;
+  return kCaseRead;
+}
+
+int32_t stata_save_position(EnvRecord& env) {
+  StataReader* r = reader_state<StataReader>(env);
+  if (!r) return -1;
+  r->saved_delivered = r->delivered;
+  return 0;
+}
+
+int32_t stata_restore_position(EnvRecord& env) {
+  StataReader* r = reader_state<StataReader>(env);
+  if (!r || r->saved_delivered < 0) return -1;
+  r->delivered = static_cast<uint32_t>(r->saved_delivered);
+  r->plan_ready = false;
+  return r->in.seek(r->data_pos + static_cast<int64_t>(r->record_length) * r->delivered) ? 0 : -1;
+}
+
+}  // namespace tabulon

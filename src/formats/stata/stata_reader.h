@@ -1,0 +1,70 @@
+// Stata data file reader: binary releases 102 to 115 in either byte order and the tagged
+// release 117. The dictionary (with value labels and the strL table) is read at once;
+// cases are then handed out one per call straight from large buffered reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/transfer_state.h"
+#include "formats/stata/stata_codes.h"
+#include "formats/stata/stata_input.h"
+
+namespace tabulon {
+
+struct EnvRecord;
+struct VarRecord;
+
+struct StataField {
+  uint8_t kind = 0;        // StataKind
+  uint8_t date_kind = 0;   // StataDateKind
+  bool time_only = false;  // T_TIME: the time of day alone
+  uint32_t offset = 0;     // in the file's record
+  uint32_t width = 0;      // bytes in the file's record
+};
+
+// One selected variable of the case reader's plan.
+struct StataStep {
+  uint8_t kind;
+  uint8_t date_kind;
+  bool time_only;
+  uint32_t offset;
+  uint32_t width;
+  uint32_t var_number;  // 1-based position in the file (strL lookups, messages)
+  VarRecord* var;
+};
+
+struct StataReader final : FormatState {
+  StataInput in;
+  uint32_t release = 0;
+  bool swap = false;
+  uint32_t var_count = 0;
+  uint32_t obs_count = 0;
+  uint32_t record_length = 0;
+  uint32_t delivered = 0;
+  int64_t data_pos = 0;
+  StataThresholds th{};
+  std::vector<StataField> fields;
+  std::vector<std::string> label_names;  // value-label table of each variable
+  uint64_t map[14] = {};
+  uint32_t strl_limit = 0;
+
+  // strL texts by (variable, observation), both 1-based.
+  std::unordered_map<uint64_t, uint32_t> strl_slots;
+  std::vector<std::string> strl_texts;
+
+  std::vector<StataStep> plan;
+  bool plan_ready = false;
+  int64_t saved_delivered = -1;
+};
+
+// Reads the header, descriptors, strL table and value labels from env.transfer.input_stream.
+int32_t stata_read_dict(EnvRecord& env);
+// Fills the record buffer with the next observation (kCaseRead / kEndOfData).
+int32_t stata_read_case(EnvRecord& env);
+int32_t stata_save_position(EnvRecord& env);
+int32_t stata_restore_position(EnvRecord& env);
+
+}  // namespace tabulon
