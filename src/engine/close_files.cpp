@@ -15,6 +15,7 @@
 #include "engine/transfer.h"
 #include "encoding/transcode.h"
 #include "expr/where.h"
+#include "io/xml_lib.h"
 
 namespace tabulon {
 
@@ -103,6 +104,7 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
   t.input_stream.reset();
   for (ConverterSlot& slot : env.encoding.input) close_slot(slot);
   for (ConverterSlot& slot : env.encoding.output) close_slot(slot);
+  xml_lib_on_close_files(env);
 
   try {
     where_clear(env);

@@ -18,6 +18,7 @@
 #include "engine/transfer.h"
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
+#include "expr/where.h"
 
 namespace tabulon {
 
@@ -168,6 +169,7 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
   t.cases_read = 0;
   t.output_open = 1;
   engine_load_case_window(env);
+  where_begin_pass(env);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "api/env_record.h"
 #include "engine/db_driver.h"
 #include "engine/optimize.h"
+#include "engine/transfer.h"
 
 namespace tabulon {
 
@@ -17,6 +18,10 @@ void OptimizeStateDeleter::operator()(OptimizeState* state) const noexcept { del
 bool transfer_env_open(EnvRecord&, int32_t) { return true; }
 
 void transfer_env_close(EnvRecord& env) {
+  // Files first (the writer may still need its driver), then the drivers.
+  transfer_close_files(env);
+  env.transfer.input_driver.reset();
+  env.transfer.output_driver.reset();
   env.transfer = TransferState{};
 }
 

@@ -181,6 +181,16 @@ TEST_F(Pipeline, OutputCodesThatCannotBeWritten) {
   EXPECT_EQ(DX_TransferAllRecords(env), 2);
 }
 
+TEST_F(Pipeline, OutputThatCannotBeCreated) {
+  open_input(cases_file(1));
+  const std::string path = temp_path("no_such_dir/out.txt");
+  EXPECT_EQ(DX_OpenOutFile(env, kOut, path.c_str()), -7);
+  EXPECT_EQ(message(), "Error:\tCannot open output file: " + path +
+                           ". \n\tPossible reason - requested file has <READ ONLY> attribute. \n\tProcessing will be stopped.");
+  EXPECT_EQ(DX_OpenOutFile(env, kOut, "//server/share/out.txt"), -7);
+  EXPECT_NE(message().find("You are trying to save file on the network drive"), std::string::npos);
+}
+
 TEST_F(Pipeline, OutputWithoutDictionaryIsRefused) { EXPECT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), -1); }
 
 TEST_F(Pipeline, VariableLimitOfTheOutputCode) {
@@ -294,6 +304,15 @@ TEST_F(Pipeline, MembersAreListedAndChosen) {
   open_input(cases_file(1));
   EXPECT_EQ(DX_FormatHasMembers(env), 0);
   EXPECT_EQ(DX_SetMember(env, "ALPHA"), -1);
+}
+
+TEST_F(Pipeline, ClosingTheEnvironmentFinishesTheFiles) {
+  open_input(cases_file(3));
+  ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
+  EXPECT_EQ(DX_TransferAllRecords(env), 3);
+  ASSERT_EQ(DX_CloseEnvironment(env), 0);
+  EXPECT_EQ(read_file(out), cases_file(3));
+  env = DX_OpenEnvironment();
 }
 
 TEST_F(Pipeline, OpeningAnotherInputClosesTheFirst) {
