@@ -1,6 +1,7 @@
 #include "formats/text/date_cell.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace tabulon {
 
@@ -62,12 +63,43 @@ int legacy_date(const DateCellParser& p, const char* text, size_t len, double* d
   return 7;
 }
 
+// "m/d/yyyy" with one- or two-digit month and day: the common shape of month-first dates.
+bool mdy_fast(const char* t, size_t len, double* day) {
+  if (len < 8 || len > 10) return false;
+  auto digit = [&](size_t i) { return t[i] >= '0' && t[i] <= '9'; };
+  size_t i = 0;
+  int m = 0, d = 0, y = 0;
+  if (!digit(i)) return false;
+  m = t[i++] - '0';
+  if (digit(i)) m = m * 10 + (t[i++] - '0');
+  if (t[i++] != '/' || !digit(i)) return false;
+  d = t[i++] - '0';
+  if (i < len && digit(i)) d = d * 10 + (t[i++] - '0');
+  if (i >= len || t[i++] != '/' || len - i != 4) return false;
+  for (size_t k = i; k < len; ++k) {
+    if (!digit(k)) return false;
+    y = y * 10 + (t[k] - '0');
+  }
+  if (m < 1 || m > 12 || d < 1 || y < 1 || d > month_length(y, m - 1)) return false;
+  *day = static_cast<double>(days_before_year(y) + days_before_month(y, m - 1) + d - kDayNumberOffset);
+  return true;
+}
+
 }  // namespace
+
+bool date_pattern_is_mdy(const char* text) {
+  static const char* const kMdy[] = {"%m[/][.]%d[/][,]%y", "%m[/]%d[/][,]%y[%$c]", "%m/%d/%y", "%m/%d/%Y"};
+  if (!text) return false;
+  for (const char* k : kMdy)
+    if (std::strcmp(text, k) == 0) return true;
+  return false;
+}
 
 int parse_date_cell(const DateCellParser& p, int ttype, const char* text, size_t len, double* day) {
   *day = 0;
   if (len > kMaxDateCell) len = kMaxDateCell;
   if (p.legacy) return legacy_date(p, text, len, day);
+  if (ttype == 7 && p.date_is_mdy && mdy_fast(text, len, day)) return 7;
   const ParsePattern* pattern = ttype == 7 ? p.date : ttype == 8 ? p.time : ttype == 9 ? p.datetime : p.scan;
   if (!pattern || !p.names) return 0;
   DateParts parts;

@@ -16,11 +16,16 @@ struct DateCellParser {
   const ParsePattern* date = nullptr;
   const ParsePattern* time = nullptr;
   const ParsePattern* datetime = nullptr;
+  // The date pattern reads month/day/year: "m/d/yyyy" cells may skip the pattern engine.
+  bool date_is_mdy = false;
   // Legacy mode: parts by position (0..2) around the punctuation character.
   bool legacy = false;
   int year_pos = 2, month_pos = 0, day_pos = 1;
   char punct = '/';
 };
+
+// True for the month-first date patterns the fast path stands in for.
+bool date_pattern_is_mdy(const char* text);
 
 // Parses a cell for a column of storage type `ttype` (0 unknown, 7 date, 8 time, 9
 // date-time). Returns the type found (7, 8 or 9) with the day number in *day, or 0 when

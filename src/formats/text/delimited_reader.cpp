@@ -134,11 +134,13 @@ void delimited_prepare(EnvRecord& env, DelimitedReader& r, const ByteSource& src
   DateCellParser& d = r.dates;
   d.names = &env.dates.names;
   d.cutoff = r.s.century_cutoff_full;
-  if (date_pattern_text(env, kPatternsRead, kDateKindDate)) {
+  if (const char* text = date_pattern_text(env, kPatternsRead, kDateKindDate)) {
     d.date = &env.dates.read[kDateKindDate];
+    d.date_is_mdy = date_pattern_is_mdy(text);
   } else {
     compile_parse_pattern(kDefaultDateRead, &r.date_pattern);
     d.date = &r.date_pattern;
+    d.date_is_mdy = true;
   }
   if (date_pattern_text(env, kPatternsRead, kDateKindTime)) {
     d.time = &env.dates.read[kDateKindTime];

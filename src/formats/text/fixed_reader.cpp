@@ -76,6 +76,7 @@ int32_t parse_schema_text(EnvRecord& env, DelimitedReader& r, const std::string&
     if (strcasecmp(key.c_str(), "date-format") == 0) {
       compile_parse_pattern(value, &r.date_pattern);
       r.dates.date = &r.date_pattern;
+      r.dates.date_is_mdy = date_pattern_is_mdy(value.c_str());
     } else if (strcasecmp(key.c_str(), "time-format") == 0) {
       compile_parse_pattern(value, &r.time_pattern);
       r.dates.time = &r.time_pattern;

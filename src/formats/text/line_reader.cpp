@@ -152,10 +152,12 @@ int detect_source(RdLine& r) {
   return 0;
 }
 
-// Special bytes of the fast path: line ends, dropped bytes, the join quote, ";" in statement mode.
-struct ByteClass {
-  unsigned char table[256];
-};
+void set_stops(RdLine& r) {
+  std::memset(r.stops, 0, sizeof r.stops);
+  r.stops['\n'] = r.stops['\r'] = r.stops[0] = r.stops[26] = 1;
+  if (r.quote) r.stops[static_cast<unsigned char>(r.quote)] = 1;
+  if (r.statement_mode) r.stops[static_cast<unsigned char>(';')] = 1;
+}
 
 }  // namespace
 
@@ -166,6 +168,7 @@ RdLine* rdline_open(EnvRecord& env, const ByteSource& src, const char* encoding,
   r->env = &env;
   r->src = src;
   r->statement_mode = (flags & 1) ? 1 : 0;
+  set_stops(*r);
   r->line.resize(kLineStart);
   r->line[0] = 0;
   r->out = r->line.data();
@@ -206,23 +209,17 @@ int rdline_read(RdLine& r) {
 
   if (r.unit_kind == 1) {
     // Fast path: copy runs of ordinary bytes straight from the read-ahead.
-    static const ByteClass base = [] {
-      ByteClass c{};
-      c.table['\n'] = c.table['\r'] = c.table[0] = c.table[26] = 1;
-      return c;
-    }();
     const unsigned char q = static_cast<unsigned char>(r.quote);
+    const bool track_high = r.has_converter;
     for (;;) {
       if (r.chunk_pos == r.chunk_len && !fill(r)) break;
       any = true;
       const unsigned char* p = reinterpret_cast<const unsigned char*>(r.chunk.data()) + r.chunk_pos;
       const unsigned char* e = reinterpret_cast<const unsigned char*>(r.chunk.data()) + r.chunk_len;
       const unsigned char* s = p;
-      if (q == 0 && !r.statement_mode) {
-        while (s < e && !base.table[*s]) high |= *s++;
-      } else {
-        while (s < e && !base.table[*s] && *s != q && !(r.statement_mode && *s == ';')) high |= *s++;
-      }
+      while (s < e && !r.stops[*s]) ++s;
+      if (track_high)
+        for (const unsigned char* h = p; h < s; ++h) high |= *h;
       append(r, reinterpret_cast<const char*>(p), static_cast<size_t>(s - p));
       r.chunk_pos += static_cast<size_t>(s - p);
       if (s == e) continue;
@@ -312,6 +309,11 @@ int rdline_read(RdLine& r) {
     }
   }
   return 1;
+}
+
+void rdline_set_quote(RdLine& r, char quote) {
+  r.quote = quote;
+  set_stops(r);
 }
 
 void rdline_mark_data_start(RdLine& r) { r.data_start = position(r); }

@@ -49,6 +49,8 @@ struct RdLine {
   int64_t line_count = 0;
   int64_t data_start = 0;
 
+  unsigned char stops[256] = {};   // bytes the copy loop stops at (line ends, dropped bytes, quote, ";")
+
   // Read-ahead over the source.
   std::vector<char> chunk;
   size_t chunk_pos = 0, chunk_len = 0;
@@ -70,6 +72,6 @@ void rdline_mark_data_start(RdLine& r);
 // Byte position of the next unread byte, and a jump there (for two-pass readers).
 int64_t rdline_tell(const RdLine& r);
 void rdline_seek(RdLine& r, int64_t pos);
-inline void rdline_set_quote(RdLine& r, char quote) { r.quote = quote; }
+void rdline_set_quote(RdLine& r, char quote);
 
 }  // namespace tabulon

@@ -43,6 +43,43 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
     }
   }
 
+  // Fast path: plain decimal texts such as "-12", "3.25" (no blanks, marks or exponent).
+  // With at most 15 digits the mantissa and the power of ten are exact doubles, so one
+  // division gives the correctly rounded value.
+  if (len > 0 && len <= 17) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    size_t i = 0;
+    bool neg = false;
+    if (text[0] == '-') {
+      neg = true;
+      i = 1;
+    }
+    uint64_t mant = 0;
+    int nd = 0, point = -1;
+    for (; i < len; ++i) {
+      const char c = text[i];
+      if (c >= '0' && c <= '9') {
+        mant = mant * 10 + static_cast<uint64_t>(c - '0');
+        ++nd;
+      } else if (c == punct.decimal_point && point < 0) {
+        point = nd;
+      } else {
+        break;
+      }
+    }
+    if (i == len && nd > 0 && nd <= 15) {
+      ParsedNumber p;
+      const int decimals = point >= 0 ? nd - point : 0;
+      double v = static_cast<double>(mant);
+      if (decimals) v /= kPow10[decimals];
+      p.value = neg ? -v : v;
+      p.decimals = decimals;
+      p.digits = nd;
+      return p;
+    }
+  }
+
   constexpr size_t kWork = 255;
   if (len > kWork) return failed(kNumForeign);
   char work[kWork + 1];

@@ -14,7 +14,13 @@ namespace tabulon {
 namespace {
 
 size_t stream_read(void* ctx, char* buf, size_t n) {
-  int64_t got = StreamReadRaw(static_cast<Stream*>(ctx), buf, static_cast<int64_t>(n));
+  Stream* s = static_cast<Stream*>(ctx);
+  const uint32_t before = s->error;
+  int64_t got = StreamReadRaw(s, buf, static_cast<int64_t>(n));
+  // Reading ahead in large blocks meets the end of the file with a short read; that is
+  // no read error as long as the file itself reports none.
+  if (got >= 0 && static_cast<size_t>(got) < n && !(before & STREAM_ERR_READ) && !(s->file && std::ferror(s->file)))
+    s->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 int64_t stream_tell(void* ctx) { return StreamTell64(static_cast<Stream*>(ctx)); }

@@ -1,0 +1,31 @@
+#!/bin/bash
+# CSV to CSV conversion: Tabulon against pandas read_csv + to_csv, side by side, with the
+# peak memory of each at 100,000 and 1,000,000 rows.
+# Usage: bench/csv_bench.sh [BUILD_DIR]   (a Release build is best: cmake -DCMAKE_BUILD_TYPE=Release)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$here/../build}
+bin=$build/bench_csv_convert
+[ -x "$bin" ] || cmake --build "$build" --target bench_csv_convert -j2 >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+peak() {  # peak resident set in MB of a command; its stdout goes to $work/out
+  /usr/bin/time -f "%M" -o "$work/mem" "$@" >"$work/out"
+  echo $(( $(cat "$work/mem") / 1024 ))
+}
+
+printf "%-9s %12s %12s %8s %12s %12s\n" rows tabulon_s pandas_s speedup tabulon_MB pandas_MB
+for rows in 100000 1000000; do
+  /usr/bin/python3 "$here/csv_generate.py" "$rows" "$work/in.csv"
+  tmem=$(peak "$bin" "$work/in.csv" "$work/tab.csv")
+  tsec=$(cat "$work/out")
+  pmem=$(peak /usr/bin/python3 -c '
+import sys, time, pandas
+t = time.perf_counter()
+pandas.read_csv(sys.argv[1]).to_csv(sys.argv[2], index=False)
+print("%.3f" % (time.perf_counter() - t))' "$work/in.csv" "$work/pd.csv")
+  psec=$(cat "$work/out")
+  speed=$(/usr/bin/python3 -c "print('%.1f' % ($psec / $tsec))")
+  printf "%-9s %12s %12s %8s %12s %12s\n" "$rows" "$tsec" "$psec" "${speed}x" "$tmem" "$pmem"
+done
