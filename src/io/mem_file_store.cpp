@@ -24,7 +24,6 @@ void seal_desc(const MemFileStore* st, MemFileDesc* d) {
 
 uint32_t fail(MemFileStore* st, uint32_t code) {
   st->last_error = code;
-  seal_header(st);
   return code;
 }
 
@@ -32,7 +31,7 @@ uint32_t fail(MemFileStore* st, uint32_t code) {
 bool header_ok(MemFileStore* st) {
   if (!st || st->magic != kMemStoreMagic) return false;
   if (st->check_on && sum_bytes(st, 28) != st->check) {
-    st->last_error = MFS_HEADER_CHECK;  // not resealed: the header is not ours to repair
+    st->last_error = MFS_HEADER_CHECK;
     return false;
   }
   return true;
@@ -157,12 +156,7 @@ uint32_t mfs_shutdown(MemFileStore* st) {
 uint32_t mfs_last_error(MemFileStore* st) {
   if (!st) return MFS_NOT_INIT;
   uint32_t e = st->last_error;
-  if (st->magic == kMemStoreMagic && (!st->check_on || sum_bytes(st, 28) == st->check)) {
-    st->last_error = 0;
-    seal_header(st);
-  } else {
-    st->last_error = 0;
-  }
+  st->last_error = 0;
   return e;
 }
 

@@ -52,11 +52,11 @@ struct MemFileStore {
   uint8_t max_files;
   uint8_t open_files;
   MemFileDesc** files;  // max_files slots; slot i holds file number i + 1
-  uint32_t last_error;
   uint32_t check_on;    // keep and verify the check bytes
-  uint32_t reserved;
+  uint32_t reserved[2];
   uint8_t check;        // additive check over the first 28 bytes
   uint8_t pad[3];
+  uint32_t last_error;  // outside the checked bytes: reporting damage must not add to it
 };
 static_assert(offsetof(MemFileStore, check) == 28, "store header layout");
 
