@@ -252,12 +252,6 @@ int32_t open_input_converter(EnvRecord& env, uint32_t request, int32_t format_co
   return 0;
 }
 
-struct DbSession {
-  std::string encoding;       // the connection's session encoding
-  std::string user_encoding;  // set by the user; empty = none
-  bool default_encoding = false;
-};
-
 int32_t open_output_converter(EnvRecord& env, uint32_t request, int32_t format_code, int32_t output_release,
                               DbSession* db) {
   EncodingState& st = env.encoding;

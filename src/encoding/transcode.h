@@ -19,7 +19,12 @@ void close_slot(ConverterSlot& slot);
 // The file converters (input slot 0 / output slot 0). `format_code` is the format being opened;
 // `output_release` is the environment's output release setting (SPSS system files: 1..15 keep
 // the user's encoding). Return 0, or -1 (input) / -1, -2 (output) after logging the error.
-struct DbSession;  // database connection record; null when there is none
+// Session encoding of a database connection (null when there is no connection record).
+struct DbSession {
+  std::string encoding;       // the connection's session encoding
+  std::string user_encoding;  // set by the user; empty = none
+  bool default_encoding = false;
+};
 int32_t open_input_converter(EnvRecord& env, uint32_t request, int32_t format_code);
 int32_t open_output_converter(EnvRecord& env, uint32_t request, int32_t format_code,
                               int32_t output_release = 0, DbSession* db = nullptr);

@@ -173,6 +173,26 @@ TEST_F(Transcode, OutputConverterRules) {
   EXPECT_TRUE(env->encoding.output[0].to.empty());
 }
 
+TEST_F(Transcode, DatabaseOutputsUseTheSessionEncoding) {
+  env->options.user_out_encoding = "latin1";
+  ASSERT_EQ(open_output_converter(*env, 0, 58, 0, nullptr), 0);
+  EXPECT_EQ(env->encoding.output[0].to, "UTF-16LE");
+  EXPECT_TRUE(logged("Info:\tSession encoding was not defined, the default encoding (UTF-16LE) has been set for writing to the output database"));
+  DbSession user;
+  user.user_encoding = "WINDOWS-1250";
+  ASSERT_EQ(open_output_converter(*env, 0, 58, 0, &user), 0);
+  EXPECT_EQ(env->encoding.output[0].to, "WINDOWS-1250");
+  EXPECT_EQ(user.encoding, "WINDOWS-1250");
+  EXPECT_TRUE(logged("Info:\tUser has set the session encoding [WINDOWS-1250]to write to the output database."));
+  DbSession fresh;
+  ASSERT_EQ(open_output_converter(*env, 0, 58, 0, &fresh), 0);
+  EXPECT_TRUE(fresh.default_encoding);
+  EXPECT_TRUE(logged("has been set for writing to from the output database"));
+  // The forced name does not outlive its output.
+  ASSERT_EQ(open_output_converter(*env, 0, 2), 0);
+  EXPECT_EQ(env->encoding.output[0].to, "latin1");
+}
+
 TEST_F(Transcode, SasOutputsRecordTheEncodingNumber) {
   struct Case {
     const char* name;
