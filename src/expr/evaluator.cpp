@@ -487,7 +487,7 @@ ExprValue evaluate(Program& prog, EnvRecord* env) {
   ExprValue out;
   out.type = prog.result;
   if (sp >= 0) {
-    out.num = st[0].n;
+    out.num = prog.is_condition ? (st[0].n != 0 ? 1 : 0) : st[0].n;
     if (prog.result == ValType::String) out.str = view(st[0]);
   }
   return out;

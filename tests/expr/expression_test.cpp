@@ -347,3 +347,29 @@ TEST_F(Expressions, CompileErrorsCarryTheirMessages) {
   for (const Computed& c : computed)
     EXPECT_EQ(computed_error(c.text), std::string("Error in Expression: ") + c.text + "\n-> " + c.message);
 }
+
+TEST_F(Expressions, TokenSoupCompilesOrFailsWithAMessage) {
+  // Malformed texts must end in a reported error, never in a crash or a hang.
+  const char* pieces[] = {"age", "name", "x", "(", ")", "=", "<>", "<", ">=", "&", "|", "!", "+", "-", "*",
+                          "/", "%", ",", "1", "2.5", "\"a*\"", "[01/31/2005]", "NA", "_rownum", "left(",
+                          "sqrt(", "prior(", "if ", " then ", " else ", "'age'", "}", "[", "\"", " ", "samp_fixed("};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  int compiled = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::string text;
+    int n = 1 + static_cast<int>(next() % 12);
+    for (int k = 0; k < n; ++k) text += pieces[(next() >> 8) % (sizeof pieces / sizeof pieces[0])];
+    for (bool condition : {true, false}) {
+      try {
+        auto p = env_compile(*env, text, condition);
+        ExprValue v = env_evaluate(*env, *p);
+        if (condition) EXPECT_TRUE(v.num == 0 || v.num == 1) << text;
+        ++compiled;
+      } catch (const RaisedError&) {
+        EXPECT_EQ(std::string(DX_GetErrorMsg(h)).rfind("Error in Expression: ", 0), 0u) << text;
+      }
+    }
+  }
+  EXPECT_GT(compiled, 5);
+}
