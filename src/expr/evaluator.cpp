@@ -262,10 +262,10 @@ void call_function(FuncId id, uint8_t extra, StackSlot* a, std::string& out, Env
     case kFnDate: {
       double y = a[0].n, m = a[1].n, d = a[2].n;
       a[0].n = kMissing;
-      if (miss(y) || miss(m) || miss(d) || !(std::fabs(y) < 1e5)) return;
+      if (miss(y) || miss(m) || miss(d) || !(std::fabs(y) < 1e5) || !(m >= 1 && m < 13) || !(d >= 1 && d < 32)) return;
       auto yy = static_cast<int32_t>(y) + 1900;
       auto mm = static_cast<int32_t>(m), dd = static_cast<int32_t>(d);
-      if (yy < 1 || yy > 9999 || mm < 1 || mm > 12 || !(d >= 1) || dd > civil_days_in_month(yy, mm)) return;
+      if (yy < 1 || yy > 9999 || dd > civil_days_in_month(yy, mm)) return;
       a[0].n = static_cast<double>(civil_to_day(yy, mm, dd));
       return;
     }

@@ -205,6 +205,10 @@ TEST_F(Expressions, FunctionsGiveTheirValues) {
       {"'age' + ^sex", 31},
   };
   for (const NumCase& c : nums) EXPECT_DOUBLE_EQ(num(c.text), c.expect) << c.text;
+  // Impossible dates and missing arguments give the missing value.
+  for (const char* text : {"date(105, 2, 29)", "date(105, 13, 1)", "date(1e300, 1, 1)", "date(105, 1, 1e300)",
+                           "year(NA)", "sqrt(NA)", "power(2, 1e6)"})
+    EXPECT_EQ(num(text), system_missing()) << text;
 
   struct StrCase {
     const char* text;
