@@ -13,7 +13,9 @@ namespace tabulon {
 // its line of the table below instead of nullptr. Nothing else in the engine changes.
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
+extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
+extern const FormatWriterOps kStataWriter;
 extern const FormatReaderOps kDelimitedTextReader;
 extern const FormatReaderOps kFixedTextReader;
 extern const FormatWriterOps kTextWriter;
@@ -49,7 +51,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
     {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", nullptr, nullptr},
     {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", nullptr, nullptr},
-    {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, nullptr},
+    {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
     {17, "S-Plus object", RW, "wb", ".sdd", nullptr, nullptr},
@@ -81,15 +83,15 @@ std::array<FormatEntry, 69> g_formats = {{
     {43, "SQL Server database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {44, "DB2 database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
-    {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", nullptr, nullptr},
+    {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", &kSchemaReader, nullptr},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, nullptr},
     {48, "Excel workbook", RW | WKS | OWN | NOCMP, "wb", ".xls", nullptr, nullptr},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
-    {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", nullptr, nullptr},
+    {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", &kSchemaReader, nullptr},
     {54, "Office Open XML workbook", RW | WKS | OWN | NOCMP, "wb", ".xlsx .xlsm", nullptr, nullptr},
-    {55, "Delimited text with a schema file", RW | LBL, "wb", "", nullptr, nullptr},
+    {55, "Delimited text with a schema file", RW | LBL, "wb", "", &kSchemaReader, nullptr},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},
     {58, "Access database", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},

@@ -1,6 +1,7 @@
 // Entry points of the Stata format for the transfer engine.
 #include "engine/format_hooks.h"
 #include "formats/stata/stata_reader.h"
+#include "formats/stata/stata_writer.h"
 
 namespace tabulon {
 
@@ -14,6 +15,13 @@ extern const FormatReaderOps kStataReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = nullptr,
+};
+
+extern const FormatWriterOps kStataWriter = {
+    .flags = 0,
+    .open = stata_open_output,
+    .write_case = stata_write_case,
+    .close = stata_close_output,
 };
 
 }  // namespace tabulon

@@ -1,0 +1,82 @@
+// Stata data file writer: binary releases 104 to 115 (little-endian) and the tagged
+// release 117. Records are built in place in a large output buffer; counts and the
+// release-117 map are patched at close.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/transfer_state.h"
+#include "formats/stata/stata_codes.h"
+
+namespace tabulon {
+
+struct EnvRecord;
+struct Stream;
+struct VarRecord;
+
+// What the version setting asks for.
+struct StataRelease {
+  uint32_t release = 114;
+  bool large = false;     // more than 2047 variables, 244-byte strings
+  bool version9 = false;  // Stata 9 and later
+};
+
+// The release of a version setting (numbered option 77: low byte the Stata version, 0x100
+// the large variant; 0 = not set) and of the older DX_SetStataVer4 choice (-1 = not given).
+StataRelease stata_choose_release(int32_t setting, int32_t ver4);
+
+// How a value is converted before it is stored.
+enum StataConv : uint8_t {
+  kConvPlain = 0,
+  kConvDateDays,     // whole days since 1960 (long)
+  kConvDateText,     // release 104: "MM/DD/YY"
+  kConvTimeMillis,   // time of day in ms (long)
+  kConvTimeFraction, // time of day as a fraction (float)
+  kConvStampMillis,  // ms since 1960 (double)
+  kConvStampDays,    // days since 1960 with the time as fraction (double)
+};
+
+struct StataOutVar {
+  VarRecord* var = nullptr;
+  uint8_t kind = 0;        // StataKind written
+  uint8_t conv = 0;        // StataConv
+  bool float_check = false;// the float range check applies
+  uint32_t width = 0;      // bytes in the record (strings: the declared width)
+  uint32_t offset = 0;     // in the record
+  uint32_t number = 0;     // 1-based position among the written variables
+  std::string format;      // display format
+  std::string value_label_name;
+  std::string label;       // in the output encoding, cut to the field
+  std::string long_label;  // the whole label when it did not fit (written as a note)
+};
+
+struct StataWriter final : FormatState {
+  Stream* out = nullptr;
+  StataRelease rel;
+  StataThresholds th{};
+  std::vector<StataOutVar> vars;
+  uint32_t record_length = 0;
+  uint32_t max_string = 244;
+  uint32_t label_text_max = 244;
+  uint32_t observations = 0;
+
+  std::vector<uint8_t> buf;  // pending output
+  int64_t flushed = 0;       // bytes already handed to the stream
+  int64_t n_pos = 0;         // position of N
+  int64_t map_pos = 0;       // position of the map's first offset
+  uint64_t map[14] = {};
+
+  // strL texts already written: text -> (variable, observation).
+  std::unordered_map<std::string, std::pair<uint32_t, uint32_t>> strl_seen;
+  std::vector<const std::pair<const std::string, std::pair<uint32_t, uint32_t>>*> strl_order;
+};
+
+int32_t stata_open_output(EnvRecord& env);
+int32_t stata_write_case(EnvRecord& env);
+int32_t stata_close_output(EnvRecord& env);
+
+}  // namespace tabulon
