@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <new>
 
 namespace tabulon {
@@ -55,9 +56,12 @@ MemFileDesc* lookup(MemFileStore* st, uint8_t number) {
   return d;
 }
 
+// Block data is not zeroed: bytes past a file's length are never read before a write
+// covers them (a write past the end zeroes the gap first).
 MemBlock* new_block(const MemFileStore* st) {
-  void* p = std::calloc(1, sizeof(MemBlock) + st->block_size);
-  return static_cast<MemBlock*>(p);
+  auto* b = static_cast<MemBlock*>(std::malloc(sizeof(MemBlock) + st->block_size));
+  if (b) b->next = nullptr;
+  return b;
 }
 
 void free_chain(MemFileDesc* d) {
@@ -222,6 +226,18 @@ int64_t mfs_write(MemFileStore* st, uint8_t number, const void* buffer, size_t n
   if (!d) return -1;
   if (n == 0) return 0;
   const uint32_t bs = st->block_size;
+  // A write past the end: the gap between the old end and the position reads as zeros.
+  for (uint64_t gap = d->length; gap < d->position;) {
+    if (!grow_to(st, d, gap / bs)) {
+      fail(st, MFS_NO_MEMORY);
+      return -1;
+    }
+    MemBlock* b = block_at(d, gap / bs);
+    size_t off = static_cast<size_t>(gap % bs);
+    size_t take = static_cast<size_t>(std::min<uint64_t>(bs - off, d->position - gap));
+    std::memset(b->data() + off, 0, take);
+    gap += take;
+  }
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   size_t done = 0;
   while (done < n) {

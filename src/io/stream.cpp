@@ -348,9 +348,11 @@ void StreamClose(Stream* s) {
   if (!s) return;
   switch (s->kind) {
     case STREAM_FILE:
-      if (s->not_closable)
-        std::fflush(s->file);
-      else
+      // The standard streams stay open. A pipe opened by path (not seekable, so marked
+      // not closable) is still ours: leaving it open would leak the C file.
+      if (s->file == stdout)
+        std::fflush(stdout);
+      else if (s->file != stdin)
         std::fclose(s->file);
       break;
     case STREAM_STORAGE:

@@ -57,6 +57,25 @@ TEST(FileStream, StandardStreamsAreUnbufferedAndNeverClosed) {
   EXPECT_EQ(StreamOpenFile(nullptr, "/nonexistent-dir/stdin", "rb", 0), nullptr);
 }
 
+TEST(FileStream, PipeByPathHasNoLengthButIsClosed) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "abc", 3), 3);
+  close(fds[1]);
+  std::string path = "/dev/fd/" + std::to_string(fds[0]);
+  Stream* s = StreamOpenFile(nullptr, path.c_str(), "rb", 8192);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->no_length, 1u);
+  EXPECT_EQ(s->not_closable, 1u);
+  char buf[8];
+  EXPECT_EQ(StreamRead(s, buf, 8), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  int fd = fileno(s->file);
+  StreamClose(s);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // our own C file does not leak
+  close(fds[0]);
+}
+
 TEST(FileStream, ZeroLengthFileOpensWithoutLength) {
   std::string path = temp_path("empty");
   write_file(path, "");
