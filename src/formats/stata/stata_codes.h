@@ -133,7 +133,7 @@ inline uint16_t stata_float_missing(uint32_t bits, bool extended) {
   std::memcpy(&f, &bits, 4);
   if (!(f >= 1.7014118346046923e38f) && !(f != f)) return 0;
   if (!extended) return 1;
-  if ((bits & 0xFF00FFFFu) == kFloatMissingBits) {
+  if ((bits & 0xFFFF00FFu) == kFloatMissingBits) {
     const uint32_t step = ((bits >> 8) & 0xFFu) >> 3;
     if (step < 27) return static_cast<uint16_t>(step + 1);
   }

@@ -69,9 +69,8 @@ StataFormatInfo stata_parse_format(const char* text, size_t len) {
     width = width * 10 + static_cast<uint32_t>(text[i++] - '0');
     ++digits;
   }
-  if (i < n && text[i] == ',') ++i;
   if (digits) info.print_width = width;
-  if (i < n) ++i;  // the point (or the letter of a format without decimals)
+  if (i < n) ++i;  // the point (or comma), or the letter of a format without decimals
   uint32_t decimals = 0;
   digits = 0;
   while (i < n && is_digit(text[i]) && digits < 7) {
