@@ -83,6 +83,7 @@ const std::vector<FormatInfo>& all_formats() {
       f.extensions = split_extensions(exts);
       f.can_read = can_read != 0;
       f.can_write = can_write != 0;
+      f.needs_driver = can_read == 2 || can_write == 2;
       v.push_back(std::move(f));
     }
     return v;

@@ -12,6 +12,7 @@ struct FormatInfo {
   std::vector<std::string> extensions;  // with the point, lower case
   bool can_read = false;
   bool can_write = false;
+  bool needs_driver = false;  // served by a database driver library
 };
 
 // Every format the library's registry lists, in code order.

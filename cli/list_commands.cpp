@@ -10,10 +10,12 @@ namespace cli {
 
 int run_formats() {
   std::printf("%-5s %-5s %-5s %-28s %s\n", "code", "read", "write", "extensions", "format");
+  std::printf("(drv: through the maker's database driver library, when installed)\n");
   for (const FormatInfo& f : all_formats()) {
     std::string exts;
     for (const std::string& e : f.extensions) exts += (exts.empty() ? "" : " ") + e;
-    std::printf("%-5d %-5s %-5s %-28s %s\n", f.code, f.can_read ? "yes" : "-", f.can_write ? "yes" : "-",
+    const char* yes = f.needs_driver ? "drv" : "yes";
+    std::printf("%-5d %-5s %-5s %-28s %s\n", f.code, f.can_read ? yes : "-", f.can_write ? yes : "-",
                 exts.c_str(), f.name.c_str());
   }
   return kExitOk;

@@ -62,7 +62,24 @@ TABULON_API int32_t DX_OleNoInit(int32_t env);
 
 /* ---- Options ---- */
 /* Keyword option table of the host's "set" commands (entries 0..116) and its helpers. */
-TABULON_API void *dxi_get_opt(int32_t index);
+/* One keyword option, as dxi_get_opt hands it to the host's "set" command processor.
+   flags: 1 loaded, 2 yes/no, 4 integer, 8 text, 0x10 choice, 0x20 character, 0x40 host
+   marker, 0x80 text changed, 0x100 choice or first character, 0x200 keep on reset,
+   0x400 output side. `choices` holds the allowed words of choice kinds and the current
+   value of text kinds. */
+typedef struct DX_OptionEntry {
+  const char *keyword;
+  const char *default_text;
+  const char *description;
+  uint32_t flags;
+  int32_t value;
+  uint32_t group;
+  const char *choices;
+  const char *current_text;
+  uint64_t reserved;
+} DX_OptionEntry;
+
+TABULON_API DX_OptionEntry *dxi_get_opt(int32_t index); /* null outside 0..116 */
 TABULON_API int32_t dxi_yesno(const char *text, char *errorBuffer); /* errorBuffer: 256 bytes or null */
 TABULON_API char *dxi_list_lchoice(const char *choices, int32_t k, char *out); /* out: 21 bytes */
 TABULON_API int32_t dxi_enum_type(const char *choices, const char *text);
@@ -306,8 +323,8 @@ TABULON_API int32_t dxi_rdline_change_file(void *reader, void *cFile);
 /* ---- Host services ---- */
 /* Lists the format registry for hosts: fills the name, the blank-separated file
    extensions (with the point) and whether this build reads and writes the format with
-   registry position `index` (0-based, in code order); returns its format code, or -1
-   past the last entry. */
+   registry position `index` (0-based, in code order): 0 no, 1 yes, 2 through a database
+   driver library; returns its format code, or -1 past the last entry. */
 TABULON_API int32_t dxi_format_info(int32_t index, const char **name, const char **extensions,
                                     int32_t *canRead, int32_t *canWrite);
 /* ---- end host services ---- */

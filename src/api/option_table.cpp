@@ -1,4 +1,5 @@
 // The keyword option table: rows in their fixed order (the index is part of the interface).
+#include <cstddef>
 #include "api/option_table.h"
 
 #include <charconv>
@@ -275,7 +276,13 @@ void option_table_reset() {
 
 using namespace tabulon;
 
-DX_EXPORT void* dxi_get_opt(int32_t index) { return option_entry(index); }
+static_assert(sizeof(DX_OptionEntry) == sizeof(OptionEntry) &&
+                  offsetof(DX_OptionEntry, current_text) == offsetof(OptionEntry, current_text),
+              "the public option entry must match the table's layout");
+
+DX_EXPORT DX_OptionEntry* dxi_get_opt(int32_t index) {
+  return reinterpret_cast<DX_OptionEntry*>(option_entry(index));
+}
 
 // The host's error buffers hold at least this many bytes.
 constexpr size_t kSetErrorSize = 256;

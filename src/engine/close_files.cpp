@@ -107,7 +107,7 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
   xml_lib_on_close_files(env);
 
   try {
-    where_clear(env);
+    expr_close_files(env);
   } catch (...) {
   }
   dict_clear(env.dict);

@@ -11,7 +11,9 @@ DX_EXPORT int32_t dxi_format_info(int32_t index, const char** name, const char**
   const FormatEntry& e = entries[index];
   if (name) *name = e.name;
   if (extensions) *extensions = e.extensions ? e.extensions : "";
-  if (canRead) *canRead = (e.caps & kCapRead) && e.reader ? 1 : 0;
-  if (canWrite) *canWrite = (e.caps & kCapWrite) && e.writer ? 1 : 0;
+  // Database sources work only where the maker's driver library is installed: 2 says so.
+  const int32_t yes = (e.caps & kCapDatabase) ? 2 : 1;
+  if (canRead) *canRead = (e.caps & kCapRead) && e.reader ? yes : 0;
+  if (canWrite) *canWrite = (e.caps & kCapWrite) && e.writer ? yes : 0;
   return e.code;
 }

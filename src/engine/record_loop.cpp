@@ -30,17 +30,6 @@ namespace {
               "Normally it happens due to an I/O error or lack of available hard drive space.");
 }
 
-// The WHERE condition on the current record; an evaluation failure counts as "stop".
-bool accepts(EnvRecord& env, bool* failed) {
-  *failed = false;
-  try {
-    return where_accepts(env);
-  } catch (const RaisedError&) {
-    *failed = true;
-    return false;
-  }
-}
-
 }  // namespace
 
 int32_t transfer_read_next(EnvRecord& env) {
@@ -56,11 +45,9 @@ int32_t transfer_read_next(EnvRecord& env) {
     if (r != kCaseRead) return r;
     if (t.first_case && t.cases_read < t.first_case) continue;
     if (user) t.cases_moved++;
-    bool failed;
-    if (!accepts(env, &failed)) {
-      if (failed) return kEndOfData;
-      continue;
-    }
+    // A WHERE that cannot be evaluated raises: the transfer fails with its message
+    // rather than ending as if the data had run out.
+    if (!where_accepts(env)) continue;
     return 0;
   }
 }

@@ -1,0 +1,98 @@
+#!/bin/bash
+# Runs the real tabulon binary: conversions of the sample, info --json parsed back,
+# usage errors with their exit codes, and the overwrite rule in a non-interactive run.
+set -u
+T="${TABULON_BUILD_DIR:?}/tabulon"
+SRC="${TABULON_SOURCE_DIR:?}"
+PY=/usr/bin/python3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+fails=0
+
+# expect CODE DESCRIPTION -- command...   (stdin is not a terminal: no prompts)
+expect() {
+  local want=$1 what=$2
+  shift 3
+  "$@" </dev/null >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" != "$want" ]; then
+    echo "FAIL: $what: exit $got, expected $want"; cat err.txt; fails=$((fails + 1))
+  elif [ "$want" != 0 ] && [ "$(wc -l <err.txt)" -lt 1 ]; then
+    echo "FAIL: $what: no message on stderr"; fails=$((fails + 1))
+  elif grep -qiE 'terminate called|Segmentation|Aborted|what\(\)' err.txt; then
+    echo "FAIL: $what: crash text"; cat err.txt; fails=$((fails + 1))
+  fi
+}
+
+sample="$SRC/examples/survey.csv"
+
+# Conversions of the sample.
+expect 0 "csv to csv" -- "$T" convert "$sample" survey.csv
+expect 0 "csv to dta" -- "$T" convert "$sample" survey.dta
+expect 0 "dta to csv" -- "$T" convert survey.dta back.csv
+expect 0 "keep and where" -- "$T" convert "$sample" adults.csv --keep "id age q1-q3" --where "age >= 65"
+
+# info --json parsed back.
+expect 0 "info --json" -- "$T" info survey.dta --json
+$PY - out.txt <<'PY' || fails=$((fails + 1))
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["format_code"] == 14, d["format_code"]
+assert d["cases"] == 300, d["cases"]
+names = [v["name"] for v in d["variables"]]
+assert names[:4] == ["id", "region", "sex", "age"], names
+types = {v["name"]: v["type"] for v in d["variables"]}
+assert types["region"] == "string" and types["interview"] == "date", types
+PY
+
+$PY - "$sample" back.csv adults.csv <<'PY' || fails=$((fails + 1))
+import csv, sys
+src = list(csv.DictReader(open(sys.argv[1], encoding="utf-8")))
+back = list(csv.DictReader(open(sys.argv[2], encoding="utf-8")))
+assert len(back) == len(src) == 300
+for a, b in zip(src, back):
+    assert a["id"] == b["id"] and a["region"] == b["region"] and a["comment"] == b["comment"], (a, b)
+    assert (a["income"] == "") == (b["income"].strip() in ("", ".")), (a["income"], b["income"])
+    if a["income"]:
+        assert abs(float(a["income"]) - float(b["income"])) < 1e-9
+adults = list(csv.DictReader(open(sys.argv[3], encoding="utf-8")))
+assert list(adults[0].keys()) == ["id", "age", "q1", "q2", "q3"], list(adults[0].keys())
+assert len(adults) == sum(1 for r in src if int(r["age"]) >= 65), len(adults)
+assert all(int(r["age"]) >= 65 for r in adults)
+PY
+
+# The overwrite rule: without -y an existing output is left alone.
+cp survey.csv keep.csv
+printf 'precious' > existing.csv
+expect 1 "existing output without -y" -- "$T" convert "$sample" existing.csv
+[ "$(cat existing.csv)" = "precious" ] || { echo "FAIL: existing output was changed"; fails=$((fails + 1)); }
+expect 0 "existing output with -y" -- "$T" convert "$sample" existing.csv -y
+[ "$(head -c 4 existing.csv)" = '"id"' ] || { echo "FAIL: -y did not replace the output"; fails=$((fails + 1)); }
+
+# Usage errors (exit 2) and conversion failures (exit 1).
+expect 2 "no command" -- "$T"
+expect 2 "unknown command" -- "$T" frobnicate
+expect 2 "unknown option" -- "$T" convert "$sample" x.csv --bogus
+expect 2 "missing output argument" -- "$T" convert "$sample"
+expect 2 "unknown extension" -- "$T" convert "$sample" out.qqq
+expect 2 "unknown keyword option" -- "$T" convert "$sample" o.csv -s no-such-option=1
+expect 2 "bad option value" -- "$T" convert "$sample" o.csv -s write-field-names=maybe
+grep -q "Invalid paramater in 'set' command" err.txt || { echo "FAIL: library message for a bad value"; fails=$((fails + 1)); }
+expect 1 "missing input" -- "$T" convert nope.csv o.csv
+expect 1 "output directory missing" -- "$T" convert "$sample" no/such/dir/o.csv
+printf '\x00\x01\x02garbage' > junk.dta
+expect 1 "unreadable input" -- "$T" convert junk.dta o.csv -i dta
+expect 1 "bad where" -- "$T" convert "$sample" w.csv --where "age >>> 3"
+
+# Help and listings.
+expect 0 "--help" -- "$T" --help
+expect 0 "--version" -- "$T" --version
+grep -q "12.1.196.1216" out.txt || { echo "FAIL: version text"; fails=$((fails + 1)); }
+expect 0 "formats" -- "$T" formats
+grep -qE '^18 +yes +yes' out.txt || { echo "FAIL: formats lists delimited text"; fails=$((fails + 1)); }
+expect 0 "options" -- "$T" options
+grep -q "^write-old-ver" out.txt || { echo "FAIL: options lists write-old-ver"; fails=$((fails + 1)); }
+
+if [ "$fails" -ne 0 ]; then echo "$fails failure(s)"; exit 1; fi
+echo "cli tests passed"
