@@ -282,3 +282,30 @@ TEST(TextReaderRecords, RewindReturnsToTheDataStart) {
   EXPECT_EQ(records(*e.env, in.r), first);
   EXPECT_EQ(first, (Rows{{"1"}, {"2"}}));
 }
+
+// The scan skips the date parse for plain numbers under the built-in scan patterns; that
+// only holds while those patterns cannot match such a cell.
+TEST(TextReaderScan, BuiltInScanPatternsNeverTakePlainNumbers) {
+  Env e;
+  for (const char* text : {kDefaultParsePattern, "[%m[/]%d[/][,]%y] [%H:%M[:%S[.%N]][%p][[(]%3c[)]]]"}) {
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(scan_pattern_skips_numbers(text));
+    ParsePattern pattern;
+    compile_parse_pattern(text, &pattern);
+    DateCellParser p;
+    p.names = &e.env->dates.names;
+    p.scan = &pattern;
+    std::vector<std::string> cells;
+    for (long v = 0; v < 200000; v += 7) cells.push_back(std::to_string(v));
+    for (long v = 100000; v < 100000000; v += 9973) cells.push_back(std::to_string(v));
+    for (int k = 0; k < 40000; ++k) {
+      char b[32];
+      std::snprintf(b, sizeof b, "%s%.*f", k % 3 ? "" : "-", 1 + k % 4, k / 37.0);
+      cells.push_back(b);
+    }
+    for (const std::string& c : cells) {
+      double day;
+      ASSERT_EQ(parse_date_cell(p, 0, c.data(), c.size(), &day), 0) << c;
+    }
+  }
+}

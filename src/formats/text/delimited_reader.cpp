@@ -180,6 +180,7 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   ctx.punct = r.punct;
   ctx.dates = &r.dates;
   ctx.max_string_width = s.max_string_width;
+  ctx.plain_numbers_not_dates = !r.dates.legacy && scan_pattern_skips_numbers(date_pattern_text(env, kPatternsRead, kDateKindScan));
 
   std::vector<ColumnGuess> cols;
   std::vector<std::string> names, labels;

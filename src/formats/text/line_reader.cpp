@@ -159,6 +159,66 @@ void set_stops(RdLine& r) {
   if (r.statement_mode) r.stops[static_cast<unsigned char>(';')] = 1;
 }
 
+// A non-ASCII line from a source in another encoding becomes UTF-8.
+void convert_line(RdLine& r) {
+  if (!(r.non_ascii && r.has_converter)) return;
+  int32_t errors = 0;
+  TranscodeCall call;
+  call.context = "Error encoding input string, ";
+  call.record = r.line_count;
+  call.error_counter = &errors;
+  int64_t n = transcode_string(*r.env, r.converter, r.out, r.out_len, nullptr, 0, call);
+  if (errors >= 2)
+    RaiseErrorF(*r.env, "Some data could not be transcoded from \"%s\" to \"UTF-8\" (-175).", r.encoding.c_str());
+  if (n >= 0) {
+    r.out = r.converter.out_buf.data();
+    r.out_len = static_cast<size_t>(n);
+  }
+}
+
+// The common case: the whole line lies in the read-ahead and needs no byte dropped. It is
+// handed out in place (terminated where its line end was) instead of being copied.
+bool line_in_place(RdLine& r) {
+  if (r.unit_kind != 1 || r.statement_mode || r.chunk_pos >= r.chunk_len) return false;
+  char* base = r.chunk.data();
+  const size_t begin = r.chunk_pos, end = r.chunk_len;
+  const char q = r.quote;
+  bool inq = r.in_quotes;
+  size_t i = begin;
+  char c;
+  for (;;) {
+    while (i < end && !r.stops[static_cast<unsigned char>(base[i])]) ++i;
+    if (i >= end) return false;
+    c = base[i];
+    if (q != 0 && c == q) {
+      inq = !inq;
+      ++i;
+      continue;
+    }
+    if (c != '\n' && c != '\r') return false;  // NUL or Ctrl-Z to drop
+    if (!inq) break;
+    ++i;
+  }
+  size_t next = i + 1;
+  if (c == '\r') {
+    if (next >= end) return false;  // the LF may be in the next block
+    if (base[next] == '\n') ++next;
+  }
+  size_t len = i - begin;
+  while (len > 0 && base[begin + len - 1] == ' ') --len;
+  base[begin + len] = 0;
+  r.in_quotes = inq;
+  r.chunk_pos = next;
+  ++r.line_count;
+  r.out = base + begin;
+  r.out_len = len;
+  r.len = len;
+  r.non_ascii = false;
+  if (r.has_converter)
+    for (size_t k = 0; k < len && !r.non_ascii; ++k) r.non_ascii = static_cast<unsigned char>(r.out[k]) >= 0x80;
+  return true;
+}
+
 }  // namespace
 
 ByteSource file_source(FILE* fp) { return ByteSource{fp, file_read, file_tell, file_seek}; }
@@ -200,6 +260,10 @@ RdLine* rdline_open(EnvRecord& env, const ByteSource& src, const char* encoding,
 }
 
 int rdline_read(RdLine& r) {
+  if (line_in_place(r)) {
+    convert_line(r);
+    return 1;
+  }
   r.len = 0;
   r.non_ascii = false;
   ++r.line_count;
@@ -293,21 +357,7 @@ int rdline_read(RdLine& r) {
   r.out = r.line.data();
   r.out_len = r.len;
 
-  if (r.non_ascii && r.has_converter) {
-    int32_t errors = 0;
-    TranscodeCall call;
-    call.context = "Error encoding input string, ";
-    call.record = r.line_count;
-    call.error_counter = &errors;
-    int64_t n = transcode_string(*r.env, r.converter, r.line.data(), r.len, nullptr, 0, call);
-    if (errors >= 2)
-      RaiseErrorF(*r.env, "Some data could not be transcoded from \"%s\" to \"UTF-8\" (-175).",
-                  r.encoding.c_str());
-    if (n >= 0) {
-      r.out = r.converter.out_buf.data();
-      r.out_len = static_cast<size_t>(n);
-    }
-  }
+  convert_line(r);
   return 1;
 }
 

@@ -154,6 +154,9 @@ size_t format_number_default(double value, char* out) {
     out[0] = '0';
     return 1;
   }
+  // Whole numbers below 1e10 are their digits (no exponent form can apply to them).
+  if (value > -1e10 && value < 1e10 && value == static_cast<double>(static_cast<int64_t>(value)))
+    return static_cast<size_t>(std::to_chars(out, out + kNumberTextMax, static_cast<int64_t>(value)).ptr - out);
   char sci[48];
   auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
   const char* s = sci;

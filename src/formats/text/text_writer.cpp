@@ -87,6 +87,10 @@ void put_html(TextWriter& w, const char* s, size_t n) {
 int kind_of(int ttype) { return ttype == 7 ? kDateKindDate : ttype == 8 ? kDateKindTime : kDateKindDateTime; }
 
 size_t date_text(EnvRecord& env, const TextWriter& w, int ttype, double day, char* out, size_t cap) {
+  if (ttype == 7 && w.date_fast) {
+    ptrdiff_t n = format_simple_date(w.date_fmt[0], day, out, cap);
+    if (n >= 0) return static_cast<size_t>(n);
+  }
   ptrdiff_t n = format_day_number(w.date_fmt[kind_of(ttype)], env.dates.names, day, out, cap);
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
@@ -353,7 +357,74 @@ void names_line(EnvRecord& env, TextWriter& w) {
   put_eol(w);
 }
 
+inline char* put_number(char* o, int v, int width) {
+  char d[12];
+  int k = 0;
+  do {
+    d[k++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  while (k < width) d[k++] = '0';
+  while (k) *o++ = d[--k];
+  return o;
+}
+
 }  // namespace
+
+bool simple_date_pattern(const FormatPattern& pattern) {
+  for (const FormatOp& op : pattern.ops)
+    if (op.letter != 0 && op.letter != 'm' && op.letter != 'd' && op.letter != 'Y' && op.letter != 'y' &&
+        op.letter != 'x')
+      return false;
+  return true;
+}
+
+ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap) {
+  // Whole days from 1 January 1900 to 31 December 9999.
+  if (!(day >= 2 && day <= 2958465) || day != static_cast<double>(static_cast<int64_t>(day))) return -1;
+  // Civil date of the day (days since 1 March 0000 in 400-year eras).
+  const int64_t z = static_cast<int64_t>(day) - 25569 + 719468;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  char buf[256];
+  char* o = buf;
+  const char* text = pattern.text.data();
+  for (const FormatOp& op : pattern.ops) {
+    if (o > buf + sizeof buf - 32) return -1;
+    const int w = op.zero ? 2 : 1;
+    switch (op.letter) {
+      case 0:
+        if (op.length > sizeof buf - 32 - static_cast<size_t>(o - buf)) return -1;
+        std::memcpy(o, text + op.offset, op.length);
+        o += op.length;
+        break;
+      case 'm': o = put_number(o, m, w); break;
+      case 'd': o = put_number(o, d, w); break;
+      case 'Y': o = put_number(o, y, 4); break;
+      case 'y': o = put_number(o, y % 100, 2); break;
+      case 'x':
+        o = put_number(o, m, 2);
+        *o++ = '/';
+        o = put_number(o, d, 2);
+        *o++ = '/';
+        o = put_number(o, y, 4);
+        break;
+      default: return -1;
+    }
+  }
+  size_t n = static_cast<size_t>(o - buf);
+  if (cap == 0) return 0;
+  if (n > cap - 1) n = cap - 1;
+  std::memcpy(out, buf, n);
+  out[n] = 0;
+  return static_cast<ptrdiff_t>(n);
+}
 
 std::string schema_path_for(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -474,6 +545,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
       w.date_fmt[kind] = env.dates.write[kind];
   }
 
+  w.date_fast = simple_date_pattern(w.date_fmt[0]);
   if (format == 19) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
     std::string text = schema_text(env, w, path);

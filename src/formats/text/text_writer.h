@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ struct TextWriter : FormatState {
   bool convert = false;           // strings go through the output encoder
 
   FormatPattern date_fmt[3];      // date, time, date-time
+  bool date_fast = false;         // the date pattern has only month, day, year and literals
 
   // Fixed layout.
   std::vector<uint32_t> start, width;
@@ -43,6 +46,11 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
 int32_t text_writer_record(EnvRecord& env, TextWriter& w);
 // Finishes (HTML trailer) and writes what is pending. 0, or -1 on a write error.
 int32_t text_writer_close(EnvRecord& env, TextWriter& w);
+
+// Date text of a whole day number for patterns made of %m %d %Y %y %x and literals (with
+// or without the zero flag). Returns -1 when the pattern or the day is outside that case.
+ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap);
+bool simple_date_pattern(const FormatPattern& pattern);
 
 // Path of the ".SCH" file beside an output path.
 std::string schema_path_for(const std::string& path);

@@ -1,6 +1,33 @@
 #include "formats/text/type_guess.h"
 
+#include <cstring>
+
+#include "dates/date_pattern.h"
+
 namespace tabulon {
+
+namespace {
+
+bool plain_number(const char* t, size_t len) {
+  size_t i = t[0] == '-' ? 1 : 0;
+  int digits = 0, points = 0;
+  for (; i < len; ++i) {
+    if (t[i] >= '0' && t[i] <= '9')
+      ++digits;
+    else if (t[i] == '.' && ++points == 1)
+      continue;
+    else
+      return false;
+  }
+  return digits > 0;
+}
+
+}  // namespace
+
+bool scan_pattern_skips_numbers(const char* text) {
+  return !text || std::strcmp(text, kDefaultParsePattern) == 0 ||
+         std::strcmp(text, "[%m[/]%d[/][,]%y] [%H:%M[:%S[.%N]][%p][[(]%3c[)]]]") == 0;
+}
 
 void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, const CellContext& ctx) {
   const uint32_t cap = ctx.max_string_width ? ctx.max_string_width : 255;
@@ -11,7 +38,7 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
     return;
   }
   if (len == 0 || col.type == 1) return;
-  if (ctx.dates) {
+  if (ctx.dates && !(ctx.plain_numbers_not_dates && plain_number(text, len))) {
     double day;
     const int as = col.type >= 7 ? col.type : 0;
     if (int found = parse_date_cell(*ctx.dates, as, text, len, &day)) {

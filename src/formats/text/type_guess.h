@@ -19,7 +19,12 @@ struct CellContext {
   NumberPunct punct;
   const DateCellParser* dates = nullptr;
   uint32_t max_string_width = 0;  // 0 counts up to 255
+  // The scan pattern cannot match a plain number ("-12", "3.5"): such cells skip it.
+  bool plain_numbers_not_dates = false;
 };
+
+// True for the scan patterns known not to match plain numbers.
+bool scan_pattern_skips_numbers(const char* pattern_text);
 
 // Takes one cell into the column's guess. A quoted cell makes the column a string for good.
 void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, const CellContext& ctx);
