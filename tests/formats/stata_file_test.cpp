@@ -1,0 +1,497 @@
+// Stata files written by the writer and read back by the reader, byte checks of what the
+// writer chooses, and damaged files (cut at every offset, corrupted counts and references).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "api/call_frame.h"
+#include "api/env_record.h"
+#include "api/option_slots.h"
+#include "dict/dictionary.h"
+#include "engine/stream_glue.h"
+#include "formats/stata/stata_writer.h"
+#include "io/stream.h"
+#include "tabulon/tabulon.h"
+
+using namespace tabulon;
+
+namespace {
+
+struct Env {
+  int32_t handle;
+  EnvRecord* env;
+  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
+  ~Env() { DX_CloseEnvironment(handle); }
+};
+
+std::string temp_path(const std::string& name) {
+  return std::string(::testing::TempDir()) + "stata_" + name + ".dta";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+void spill(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+size_t count_of(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// One value of a case: a number, a text, or a missing code.
+struct Cell {
+  double num = 0;
+  std::string text;
+  uint16_t missing = 0;
+  bool is_text = false;
+};
+Cell N(double x) { return Cell{x, {}, 0, false}; }
+Cell S(std::string s) { return Cell{0, std::move(s), 0, true}; }
+Cell M(uint16_t code) { return Cell{0, {}, code, false}; }
+
+struct Spec {
+  std::string name;
+  int ttype;
+  uint32_t width = 8;
+  std::string label = {};
+};
+
+using Setup = std::function<void(EnvRecord&)>;
+
+// Writes a file through the writer's entry points; 0 or the failure code (message in env).
+int32_t write_stata(Env& e, const std::string& path, const std::vector<Spec>& specs,
+                    const std::vector<std::vector<Cell>>& rows, const Setup& setup = nullptr) {
+  return call_frame(e.handle, -1, [&](EnvRecord& env) -> int32_t {
+    dict_clear(env.dict);
+    for (const Spec& s : specs) {
+      VarRecord& v = dict_append_var(env.dict, s.name, s.ttype, s.width);
+      v.selected = 1;
+      if (!s.label.empty()) var_set_label(v, s.label);
+    }
+    if (setup) setup(env);
+    dict_layout_record(env);
+    env.transfer.output_code = 14;
+    env.transfer.output_stream = engine_open_write(env, path, "wb", 8192);
+    struct Reset {
+      EnvRecord& env;
+      ~Reset() {
+        env.transfer.output_stream.reset();
+        env.transfer.writer_state.reset();
+        env.transfer.input_code = 0;
+      }
+    } reset{env};
+    if (stata_open_output(env) != 0) return -2;
+    for (const auto& row : rows) {
+      dict_clear_record(env.dict);
+      for (size_t i = 0; i < row.size(); ++i) {
+        VarRecord& v = *dict_var(env.dict, static_cast<int32_t>(i));
+        if (row[i].missing)
+          var_set_missing(env.dict, v, row[i].missing);
+        else if (row[i].is_text)
+          var_set_string(env.dict, v, row[i].text);
+        else
+          var_set_double(env.dict, v, row[i].num);
+      }
+      stata_write_case(env);
+    }
+    return stata_close_output(env);
+  });
+}
+
+struct ReadBack {
+  int32_t rc = 0;
+  std::string error;
+  std::vector<const VarRecord*> vars;
+  std::vector<std::vector<std::string>> rows;
+};
+
+std::string show(const EnvRecord& env, const VarRecord& v) {
+  if (v.missing) {
+    std::string s = missing_code_text(v.missing);
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  }
+  if (v.is_string()) return "<" + std::string(var_get_string(env.dict, v)) + ">";
+  char b[64];
+  std::snprintf(b, sizeof b, "%.17g", var_get_double(env.dict, v));
+  return b;
+}
+
+// Reads every case through the public entry points (the dictionary stays open for inspection).
+ReadBack read_stata(Env& e, const std::string& path) {
+  ReadBack r;
+  r.rc = DX_OpenInputFile(e.handle, 14, path.c_str());
+  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
+  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
+  if (r.rc < 0) {
+    r.error = DX_GetErrorMsg(e.handle);
+    return r;
+  }
+  for (auto& v : e.env->dict.vars) r.vars.push_back(v.get());
+  for (;;) {
+    int32_t rc = DX_ReadRecord(e.handle);
+    if (rc == -1) break;
+    if (rc < 0) {
+      r.rc = rc;
+      r.error = DX_GetErrorMsg(e.handle);
+      break;
+    }
+    std::vector<std::string> row;
+    for (const VarRecord* v : r.vars) row.push_back(show(*e.env, *v));
+    r.rows.push_back(row);
+    if (r.rows.size() > 100000) break;
+  }
+  if (!e.env->transfer.cases_read && r.rows.empty() && r.error.empty()) r.error = DX_GetErrorMsg(e.handle);
+  return r;
+}
+
+// ---- values through every release ----
+
+struct ReleaseCase {
+  int32_t setting;
+  uint32_t release;
+};
+
+class StataReleases : public ::testing::TestWithParam<ReleaseCase> {};
+
+TEST_P(StataReleases, ValuesLabelsAndMissingCodesSurvive) {
+  const ReleaseCase rc = GetParam();
+  Env e;
+  DX_SetOption(e.handle, 77, rc.setting, nullptr);
+  const std::string path = temp_path("rel" + std::to_string(rc.release));
+  const std::vector<Spec> specs = {
+      {"b", T_BYTE, 8, "a byte"}, {"i", T_INT}, {"l", T_LONG}, {"f", T_FLOAT}, {"d", T_DOUBLE},
+      {"s", T_STRING, 12},        {"day", T_DATE}, {"tod", T_TIME}, {"stamp", T_DATETIME},
+  };
+  const std::vector<std::vector<Cell>> rows = {
+      {N(-5), N(-32000), N(2000000000), N(53796.59), N(1.0 / 3), S("hello"), N(21916), N(0.5), N(40000.25)},
+      {N(100), M(1), M(27), M(2), M(3), S(""), N(44000), N(0.75), M(1)},
+      {M(3), N(7), N(-7), N(-0.5), N(2.5e10), S("x y"), M(1), M(1), N(21916)},
+  };
+  ASSERT_EQ(write_stata(e, path, specs, rows, [](EnvRecord& env) {
+              VarRecord& b = *dict_var(env.dict, 0);
+              b.value_labels.push_back({1, {}, false, 0, "one"});
+              b.value_labels.push_back({-5, {}, false, 0, "minus five"});
+              ValueLabel ext;
+              ext.text = ".B";
+              ext.has_text = true;
+              ext.missing = 3;
+              ext.label = "refused";
+              b.value_labels.push_back(ext);
+              env.dict.file_label = "the data";
+              env.dict.has_file_label = true;
+            }),
+            0)
+      << DX_GetErrorMsg(e.handle);
+  const std::string bytes = slurp(path);
+  if (rc.release == 117) {
+    EXPECT_EQ(bytes.rfind("<stata_dta><header><release>117</release>", 0), 0u);
+  } else {
+    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), rc.release);
+  }
+
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  ASSERT_EQ(r.vars.size(), specs.size());
+  const bool ext = rc.release >= 113;
+  const std::string dot_b = ext ? ".b" : ".", dot_z = ext ? ".z" : ".", dot_a = ext ? ".a" : ".";
+  const std::string day0 = rc.release == 104 ? "<01/01/60>" : "21916";
+  const std::string day1 = rc.release == 104 ? "<06/18/20>" : "44000";
+  // Release 104 has no date formats: date-times stay days since 1960.
+  const std::string stamp = rc.release == 104 ? "18084.25" : "40000.25";
+  const std::string stamp0 = rc.release == 104 ? "0" : "21916";
+  const std::vector<std::vector<std::string>> want = {
+      {"-5", "-32000", "2000000000", "53796.589999999997", "0.33333333333333331", "<hello>", day0, "0.5", stamp},
+      {"100", ".", dot_z, dot_a, dot_b, ".", day1, "0.75", "."},
+      {dot_b, "7", "-7", "-0.5", "25000000000", "<x y>", ".", ".", stamp0},
+  };
+  EXPECT_EQ(r.rows, want);
+  EXPECT_EQ(r.vars[0]->label, "a byte");
+  EXPECT_EQ(e.env->dict.file_label, "the data");
+  // A Float that no optimization narrowed is kept in 8 bytes.
+  EXPECT_EQ(r.vars[3]->reader_aux[1], 'd');
+  const auto& labels = r.vars[0]->value_labels;
+  ASSERT_EQ(labels.size(), ext ? 3u : 2u);
+  EXPECT_EQ(labels[0].value, -5);
+  EXPECT_EQ(labels[0].label, rc.release < 108 ? "minus fi" : "minus five");  // 8 bytes before 108
+  EXPECT_EQ(labels[1].label, "one");
+  if (ext) {
+    EXPECT_EQ(labels[2].missing, 3u);
+    EXPECT_EQ(labels[2].label, "refused");
+  }
+  // Dates, times and date-times come back as such from the releases that mark them.
+  EXPECT_EQ(r.vars[6]->ttype, rc.release >= 105 ? T_DATE : T_STRING);
+  if (rc.release >= 114) {
+    EXPECT_EQ(r.vars[7]->ttype, T_TIME);
+    EXPECT_EQ(r.vars[8]->ttype, T_DATETIME);
+  }
+  DX_CloseFiles(e.handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, StataReleases,
+                         ::testing::Values(ReleaseCase{1, 104}, ReleaseCase{5, 105}, ReleaseCase{6, 108},
+                                           ReleaseCase{7, 110}, ReleaseCase{0x107, 111}, ReleaseCase{8, 113},
+                                           ReleaseCase{0, 114}, ReleaseCase{12, 115}, ReleaseCase{13, 117}),
+                         [](const auto& info) { return "release" + std::to_string(info.param.release); });
+
+// ---- what the writer chooses ----
+
+TEST(StataWriter, DefaultReleaseDatesAndExtendedMissingBytes) {
+  struct Case {
+    int32_t setting;
+    uint8_t release;
+    uint8_t dot_b;  // byte written for ".b"
+  } cases[] = {{0, 114, 103}, {7, 110, 127}};
+  for (const Case& c : cases) {
+    Env e;
+    DX_SetOption(e.handle, 77, c.setting, nullptr);
+    const std::string path = temp_path("dotb");
+    ASSERT_EQ(write_stata(e, path, {{"d", T_DATE}, {"b", T_BYTE}}, {{N(21916), M(3)}}), 0);
+    const std::string bytes = slurp(path);
+    ASSERT_GE(bytes.size(), 5u);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), c.release);
+    // The one record closes the file: the date as a long 0, then the byte.
+    EXPECT_EQ(bytes.substr(bytes.size() - 5, 4), std::string(4, '\0'));
+    EXPECT_EQ(static_cast<uint8_t>(bytes.back()), c.dot_b);
+    if (c.release == 114) {
+      EXPECT_NE(bytes.find("%tdD_m_Y"), std::string::npos);
+      EXPECT_EQ(bytes[2], 1);  // file type
+      EXPECT_EQ(bytes[6], 1);  // N patched at close
+    }
+  }
+}
+
+TEST(StataWriter, StringWidthsFollowTheReleaseAndTheStrLThreshold) {
+  Env e;
+  const std::string path = temp_path("widths");
+  const std::string long_text(300, 'x');
+  // Without a version setting strings keep up to 244 bytes.
+  ASSERT_EQ(write_stata(e, path, {{"s", T_STRING, 300}}, {{S(long_text)}}), 0);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows[0][0], "<" + long_text.substr(0, 244) + ">");
+  DX_CloseFiles(e.handle);
+  // Stata 8 without the large edition keeps 80.
+  DX_SetOption(e.handle, 77, 8, nullptr);
+  ASSERT_EQ(write_stata(e, path, {{"s", T_STRING, 300}}, {{S(long_text)}}), 0);
+  r = read_stata(e, path);
+  EXPECT_EQ(r.rows[0][0], "<" + long_text.substr(0, 80) + ">");
+  DX_CloseFiles(e.handle);
+
+  DX_SetOption(e.handle, 77, 13, nullptr);
+  ASSERT_EQ(write_stata(e, path, {{"wide", T_STRING, 40}, {"narrow", T_STRING, 31}, {"other", T_STRING, 40}},
+                        {{S("same text"), S("abc"), S("different")},
+                         {S("same text"), S("def"), S("same text")},
+                         {S(""), S(""), S("third")}}),
+            0);
+  const std::string bytes = slurp(path);
+  EXPECT_EQ(bytes.find("<byteorder>LSF</byteorder>"), 41u);
+  EXPECT_EQ(count_of(bytes, "GSO"), 3u);  // "same text" once, "different", "third"
+  r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->reader_aux[1], 'v');
+  EXPECT_EQ(r.vars[1]->reader_aux[1], 's');
+  EXPECT_EQ(r.vars[1]->print_width, 31u);
+  EXPECT_EQ(r.vars[2]->reader_aux[1], 'v');
+  const std::vector<std::vector<std::string>> want = {
+      {"<same text>", "<abc>", "<different>"}, {"<same text>", "<def>", "<same text>"}, {".", ".", "<third>"}};
+  EXPECT_EQ(r.rows, want);
+  DX_CloseFiles(e.handle);
+}
+
+TEST(StataWriter, FloatsKeepFourBytesOnlyWhenNarrowedAndInRange) {
+  Env e;
+  const std::string path = temp_path("floats");
+  ASSERT_EQ(write_stata(e, path, {{"plain", T_FLOAT}, {"narrowed", T_FLOAT}}, {{N(53796.59), N(1.5)}},
+                        [](EnvRecord& env) { dict_var(env.dict, 1)->state_flags |= kVarOptimized; }),
+            0);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->reader_aux[1], 'd');
+  EXPECT_EQ(r.vars[1]->reader_aux[1], 'f');
+  EXPECT_EQ(r.rows[0][0], "53796.589999999997");
+  DX_CloseFiles(e.handle);
+
+  // A float the host asked for is checked against the float range.
+  EXPECT_EQ(write_stata(e, path, {{"big", T_FLOAT}}, {{N(1e38)}},
+                        [](EnvRecord& env) { dict_var(env.dict, 0)->flags |= kVarTypeSetByHost; }),
+            -1);
+  EXPECT_STREQ(DX_GetErrorMsg(e.handle),
+               " The data in variable, big, can not be represented in a float.\nPlease enable optimizaiton and have "
+               "Tabulon chose appropriate types for your variables.");
+  // An integer outside its type would turn into a missing code: refused.
+  EXPECT_EQ(write_stata(e, path, {{"small", T_BYTE}}, {{N(120)}}), -1);
+  EXPECT_STREQ(DX_GetErrorMsg(e.handle), "The data in variable, small, can not be represented in a byte.");
+}
+
+TEST(StataWriter, VariableLimitLongLabelsAndSharedLabelSets) {
+  Env e;
+  const std::string path = temp_path("limits");
+  std::vector<Spec> many;
+  for (int i = 0; i < 2048; ++i) many.push_back({"v" + std::to_string(i), T_BYTE});
+  EXPECT_EQ(write_stata(e, path, many, {}), -2);
+  EXPECT_STREQ(DX_GetErrorMsg(e.handle),
+               "Standard (Intercooled) Stata has limit of 2047 variables, you should select Stata/SE.");
+  DX_SetOption(e.handle, 77, 0x10D, nullptr);  // Stata 13, large edition
+  EXPECT_EQ(write_stata(e, path, many, {}), 0);
+
+  const std::string label(100, 'L');
+  DX_SetOption(e.handle, 77, 0, nullptr);
+  DX_SetOption(e.handle, 96, 1, nullptr);
+  ASSERT_EQ(write_stata(e, path, {{"x", T_BYTE, 8, label}, {"y", T_BYTE}, {"z", T_BYTE}}, {{N(1), N(0), N(1)}},
+                        [](EnvRecord& env) {
+                          env.transfer.input_code = 14;  // sets named by a Stata input
+                          for (int i = 0; i < 3; ++i) {
+                            VarRecord& v = *dict_var(env.dict, i);
+                            v.value_labels = {{0, {}, false, 0, "no"}, {1, {}, false, 0, "yes"}};
+                            v.reader_text = i < 2 ? "yesno" : "";
+                          }
+                        }),
+            0);
+  const std::string bytes = slurp(path);
+  EXPECT_NE(bytes.find("note1"), std::string::npos);
+  EXPECT_NE(bytes.find(label), std::string::npos);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, label.substr(0, 80));
+  for (const VarRecord* v : r.vars) ASSERT_EQ(v->value_labels.size(), 2u) << v->name;
+  EXPECT_EQ(r.vars[0]->reader_text, "yesno");
+  EXPECT_EQ(r.vars[1]->reader_text, "yesno");
+  EXPECT_EQ(r.vars[2]->reader_text, "z");
+  EXPECT_EQ(r.vars[1]->reader_aux[0], 2);  // second in its chain
+  DX_CloseFiles(e.handle);
+}
+
+// ---- reader checks ----
+
+TEST(StataReader, RefusesOtherReleasesWithTheirMessages) {
+  struct Case {
+    std::string bytes;
+    const char* message;
+  } cases[] = {
+      {std::string("\x74\x02\x01\x00\x01\x00\x01\x00\x00\x00", 10), "Your new version of Stata is not supported"},
+      {"<stata_dta><header><release>118</release>", "Stata file version is not supported"},
+      {std::string("\x65\x02\x01\x00", 4), "Not a Stata file"},
+      {std::string("\x72\x02\x02\x00\x01\x00\x01\x00\x00\x00", 10), "Cross Product Matrices are not supported"},
+      {std::string("\x72\x02\x01\x00\x01\x00\x00\x00\x00\x00", 10), "The file has no variables or observations"},
+      {std::string("\x72\x02\x01\x00\x01\x00", 6), "Error reading stata header: End of file"},
+      {"<stata_dta><header><release>117</release><byteorder>XSF</byteorder>", "Invalid byteorder: XSF"},
+      {"<stata_dta><header><release>117</release><byteorder>LSF</byteorder><L>",
+       "Marker: <K> was not properly located"},
+  };
+  for (const Case& c : cases) {
+    Env e;
+    const std::string path = temp_path("refused");
+    spill(path, c.bytes);
+    ReadBack r = read_stata(e, path);
+    EXPECT_LT(r.rc, 0);
+    EXPECT_EQ(r.error, c.message);
+  }
+}
+
+TEST(StataReader, StrLsOverTheLimitAreTrimmedWithAWarning) {
+  static std::vector<std::string> seen;
+  seen.clear();
+  Env e;
+  uint32_t settings[4] = {0, 0, 0xFFFFFFFFu, 1};
+  DX_SetInfoCallback(e.handle, 0xFF, settings, 0, 0,
+                     [](int32_t, const char* text, int32_t, int64_t) { seen.emplace_back(text); });
+  DX_SetOption(e.handle, 77, 13, nullptr);
+  DX_SetOption(e.handle, 83, 32768, nullptr);
+  const std::string path = temp_path("trim");
+  ASSERT_EQ(write_stata(e, path, {{"big", T_STRING, 2500}}, {{S(std::string(2500, 'z'))}}), 0);
+  DX_SetOption(e.handle, 83, 1000, nullptr);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows[0][0], "<" + std::string(1000, 'z') + ">");
+  EXPECT_NE(std::find(seen.begin(), seen.end(),
+                      "Warning: Trimming 1500 bytes from the end of over-limit strl -  case: 1 - variable: 1."),
+            seen.end());
+  DX_CloseFiles(e.handle);
+}
+
+// ---- damaged files ----
+
+// A small release-117 file with every section filled, and its binary twin.
+std::string sample_file(Env& e, int32_t setting, const std::string& name) {
+  DX_SetOption(e.handle, 77, setting, nullptr);
+  const std::string path = temp_path(name);
+  EXPECT_EQ(write_stata(e, path, {{"note", T_STRING, 40, std::string(90, 'n')}, {"n", T_BYTE}, {"d", T_DOUBLE}},
+                        {{S("first long text"), N(1), N(2.5)}, {S("second"), M(2), M(1)}},
+                        [](EnvRecord& env) {
+                          dict_var(env.dict, 1)->value_labels = {{1, {}, false, 0, "one"}};
+                        }),
+            0);
+  return slurp(path);
+}
+
+TEST(StataDamage, EveryCutFailsCleanlyOrReadsWhatIsThere) {
+  for (int32_t setting : {13, 0, 7}) {
+    Env e;
+    const std::string full = sample_file(e, setting, "cut_src");
+    ASSERT_GT(full.size(), 100u);
+    const size_t data_end = setting == 13 ? full.find("</data>") : full.size() - 4 * 16;  // before the labels
+    const std::string path = temp_path("cut");
+    const size_t step = setting == 13 ? 1 : 3;  // every offset of the tagged form, most of the others
+    for (size_t len = 0; len < full.size(); len += step) {
+      spill(path, full.substr(0, len));
+      ReadBack r = read_stata(e, path);
+      if (len < data_end) {
+        EXPECT_LT(r.rc, 0) << "cut at " << len << " of " << full.size();
+      }
+      if (r.rc < 0) {
+        EXPECT_FALSE(r.error.empty()) << "cut at " << len;
+      }
+      DX_CloseFiles(e.handle);
+    }
+  }
+}
+
+TEST(StataDamage, CorruptedCountsTypesAndReferences) {
+  Env e;
+  const std::string tagged = sample_file(e, 13, "corrupt117");
+  const std::string binary = sample_file(e, 0, "corrupt114");
+  const size_t data = tagged.find("<data>") + 6;
+  const size_t gso = tagged.find("GSO");
+  const size_t types = tagged.find("<variable_types>") + 16;
+  const size_t lbl = tagged.find("<lbl>") + 5 + 4 + 36;  // the entry count of the first table
+  auto patched = [](std::string s, size_t at, std::string bytes) { return s.replace(at, bytes.size(), bytes); };
+  struct Case {
+    std::string bytes;
+    const char* message;
+  } cases[] = {
+      // N far beyond the file.
+      {patched(binary, 6, std::string("\xff\xff\xff\x7f", 4)),
+       "The file holds fewer observations than its header declares (2147483647 observations of 49 bytes; file "
+       "truncated?)"},
+      {patched(binary, 10 + 81 + 18, "\xf6"), "Error in rdsttype: Read char doesn't have type"},
+      {patched(tagged, types, std::string("\x00\x90", 2)), "Unrecognized variable type"},
+      {patched(tagged, data, std::string("\x09\x00\x00\x00", 4)),
+       "Error looking up strl value - variable or case offset is out of range"},
+      {patched(tagged, gso + 3, std::string("\x40\x00\x00\x00", 4)),
+       "Error reading strls too many variables or case offset out of range"},
+      {patched(tagged, gso, "GSX"), "Problem reading stls - no \"GSO\""},
+      {patched(tagged, lbl, std::string("\x70\x11\x01\x00", 4)), "Invalid number of labels in a label set"},
+      {patched(tagged, tagged.find("<strls>"), "<strlx>"), "Marker: <strls> was not properly located"},
+  };
+  const std::string path = temp_path("corrupt");
+  for (const Case& c : cases) {
+    spill(path, c.bytes);
+    ReadBack r = read_stata(e, path);
+    EXPECT_LT(r.rc, 0) << c.message;
+    EXPECT_EQ(r.error, c.message);
+    DX_CloseFiles(e.handle);
+  }
+}
+
+}  // namespace
