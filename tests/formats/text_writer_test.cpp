@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "api/env_record.h"
+#include "api/option_slots.h"
 #include "dates/date_state.h"
+#include "dict/dictionary.h"
+#include "tabulon/tabulon.h"
 #include "formats/text/text_writer.h"
 
 using namespace tabulon;
@@ -35,4 +38,253 @@ TEST(TextWriterDates, SimplePatternsMatchTheDateCode) {
   FormatPattern with_time;
   compile_format_pattern("%m/%d/%Y %H", &with_time);
   EXPECT_FALSE(simple_date_pattern(with_time));
+}
+
+namespace {
+
+struct Env {
+  int32_t handle = DX_OpenEnvironment();
+  EnvRecord* env = env_from_handle(handle);
+  ~Env() { DX_CloseEnvironment(handle); }
+};
+
+struct Var {
+  const char* name;
+  int type;
+  uint32_t width;
+  int decimals;
+};
+
+// A cell: a number, a text, or a missing code.
+struct Cell {
+  double number = 0;
+  const char* text = nullptr;
+  uint16_t missing = 0;
+};
+Cell num(double v) { return Cell{v, nullptr, 0}; }
+Cell str(const char* s) { return Cell{0, s, 0}; }
+Cell miss(uint16_t code) { return Cell{0, nullptr, code}; }
+
+// Writes the rows with format `format` and returns the text (and the ".SCH" text when asked).
+std::string write_rows(EnvRecord& env, int format, const std::vector<Var>& vars,
+                       const std::vector<std::vector<Cell>>& rows, std::string* schema = nullptr) {
+  for (const Var& v : vars) {
+    VarRecord& r = dict_append_var(env.dict, v.name, v.type, v.width);
+    r.decimals = static_cast<uint8_t>(v.decimals);
+    r.selected = 1;
+  }
+  dict_layout_record(env);
+  TextWriter w;
+  EXPECT_EQ(text_writer_open(env, w, format, nullptr, std::string()), 0);
+  if (schema) *schema = schema_text(env, w, "/some/dir/people.dat");
+  for (const auto& row : rows) {
+    for (size_t k = 0; k < row.size(); ++k) {
+      VarRecord& v = *dict_var(env.dict, static_cast<int32_t>(k));
+      if (row[k].missing)
+        var_set_missing(env.dict, v, row[k].missing);
+      else if (row[k].text)
+        var_set_string(env.dict, v, row[k].text, std::strlen(row[k].text));
+      else
+        var_set_double(env.dict, v, row[k].number);
+    }
+    EXPECT_EQ(text_writer_record(env, w), 0);
+  }
+  EXPECT_EQ(text_writer_close(env, w), 0);
+  return std::string(w.buf.data(), w.buf.size());
+}
+
+}  // namespace
+
+TEST(TextWriterDelimited, Records) {
+  struct Case {
+    const char* what;
+    void (*setup)(EnvRecord&);
+    std::vector<Var> vars;
+    std::vector<std::vector<Cell>> rows;
+    std::string want;
+  } cases[] = {
+      {"default number texts", nullptr, {{"x", T_DOUBLE, 15, 0}},
+       {{num(0.0001)}, {num(0.00001)}, {num(123456789012)}, {num(1e21)}, {num(-2.5)}, {num(0.1 + 0.2)}},
+       "\"x\"\r\n0.0001\r\n1e-05\r\n123456789012\r\n1e+21\r\n-2.5\r\n0.3\r\n"},
+      {"quotes doubled", nullptr, {{"s", T_STRING, 20, 0}, {"n", T_LONG, 5, 0}},
+       {{str("say \"hi\", ok"), num(7)}, {str(""), num(-1)}},
+       "\"s\",\"n\"\r\n\"say \"\"hi\"\", ok\",7\r\n\"\",-1\r\n"},
+      {"no quote character",
+       [](EnvRecord& env) { env.options.text.write_quote = 0; },
+       {{"s", T_STRING, 20, 0}},
+       {{str("a \"b\"")}},
+       "s\r\na \"b\"\r\n"},
+      {"decimal comma keeps the delimiter",
+       [](EnvRecord& env) { env.options.text.decimal_point = ','; },
+       {{"a", T_DOUBLE, 15, 0}, {"b", T_DOUBLE, 15, 0}},
+       {{num(1.5), num(-0.25)}},
+       "\"a\",\"b\"\r\n1,5,-0,25\r\n"},
+      {"missing-value text for numbers only",
+       [](EnvRecord& env) {
+         env.options.text.na_write = "NA";
+         env.options.text.na_write_set = 1;
+       },
+       {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
+       {{miss(1), miss(1)}},
+       "\"n\",\"s\"\r\nNA,\r\n"},
+      {"extended missing values",
+       [](EnvRecord& env) { env.options.text.na_write_extended = 1; },
+       {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
+       {{miss(3), miss(1)}, {miss(29), str("x")}, {miss(1), miss(1)}, {miss(27), str("")}},
+       "\"n\",\"s\"\r\n.b,.\r\n._,\"x\"\r\n.,.\r\n.z,\"\"\r\n"},
+      {"plain missing values are empty", nullptr, {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
+       {{miss(3), miss(1)}},
+       "\"n\",\"s\"\r\n,\r\n"},
+      {"write precision", [](EnvRecord& env) { env.options.text.write_precision = 3; }, {{"x", T_DOUBLE, 15, 0}},
+       {{num(3.14159)}, {num(1234567)}},
+       "\"x\"\r\n3.14\r\n1.23e+06\r\n"},
+      {"input decimals", [](EnvRecord& env) { option_store(env, 146, 1, nullptr); }, {{"x", T_FLOAT, 8, 2}},
+       {{num(2.5)}, {num(-1)}},
+       "\"x\"\r\n2.50\r\n-1.00\r\n"},
+      {"unix line ends on every line", [](EnvRecord& env) { option_store(env, 72, 2, nullptr); },
+       {{"a", T_LONG, 5, 0}}, {{num(1)}, {num(2)}}, "\"a\"\n1\n2\n"},
+      {"no names line, tab delimiter",
+       [](EnvRecord& env) {
+         env.options.text.write_vnames = 0;
+         env.options.text.write_delimiter = '\t';
+       },
+       {{"a", T_LONG, 5, 0}, {"b", T_STRING, 5, 0}}, {{num(1), str("x")}}, "1\t\"x\"\r\n"},
+      {"dates", [](EnvRecord& env) {
+         for (int k = 0; k < 3; ++k) date_store_pattern(env, kPatternsWrite, k, nullptr);
+       },
+       {{"d", T_DATE, 10, 0}, {"t", T_TIME, 8, 0}, {"dt", T_DATETIME, 19, 0}},
+       {{num(43466), num(0.75), num(43466.5)}},
+       "\"d\",\"t\",\"dt\"\r\n1/01/2019,18:00:00,1/01/2019 12:00:00\r\n"},
+      {"two-digit years", [](EnvRecord& env) {
+         date_store_pattern(env, kPatternsWrite, 0, nullptr);
+         env.options.text.write_century = 0;
+       },
+       {{"d", T_DATE, 10, 0}}, {{num(43466)}}, "\"d\"\r\n1/01/19\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Env e;
+    if (c.setup) c.setup(*e.env);
+    EXPECT_EQ(write_rows(*e.env, 18, c.vars, c.rows), c.want);
+  }
+}
+
+TEST(TextWriterFixed, RecordsAndSchema) {
+  Env e;
+  e.env->options.text.write_schema = 0;
+  std::string sch;
+  std::string text = write_rows(*e.env, 19,
+                                {{"id", T_INT, 4, 0}, {"name", T_STRING, 6, 0}, {"score", T_DOUBLE, 15, 2},
+                                 {"when", T_DATE, 10, 0}},
+                                {{num(7), str("Ann"), num(-2.5), num(43466)},
+                                 {num(1234567), str("Bartholomew"), miss(1), miss(1)},
+                                 {miss(1), str(""), num(0.1 + 0.2), num(2)}},
+                                &sch);
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2) lines.push_back(text.substr(at, nl - at));
+  ASSERT_EQ(lines.size(), 3u);
+  for (const std::string& l : lines) EXPECT_EQ(l.size(), 6u + 6 + 20 + 10);
+  // int: 6 wide, right-aligned; a number too wide for its field leaves it blank.
+  EXPECT_EQ(lines[0].substr(0, 6), "     7");
+  EXPECT_EQ(lines[1].substr(0, 6), "      ");
+  // string: left-aligned, cut to its width.
+  EXPECT_EQ(lines[0].substr(6, 6), "Ann   ");
+  EXPECT_EQ(lines[1].substr(6, 6), "Bartho");
+  // float: 20 wide, right-aligned.
+  EXPECT_EQ(lines[0].substr(12, 20), "                -2.5");
+  EXPECT_EQ(lines[2].substr(12, 20), "                 0.3");
+  EXPECT_EQ(lines[1].substr(12, 20), std::string(20, ' '));
+  // date: left-aligned.
+  EXPECT_EQ(lines[0].substr(32, 10).find("2019") != std::string::npos, true);
+
+  EXPECT_EQ(sch,
+            "[people]\nFiletype=Fixed\n"
+            "Date-Format=" + std::string(date_pattern_text(*e.env, 1, 0) ? date_pattern_text(*e.env, 1, 0) : "%m/%d/%y") +
+                "\nTime-Format=" + std::string(date_pattern_text(*e.env, 1, 1) ? date_pattern_text(*e.env, 1, 1) : "%H:%M:%S") +
+                "\nDateTime-Format=" +
+                std::string(date_pattern_text(*e.env, 1, 2) ? date_pattern_text(*e.env, 1, 2) : "%m/%d/%y %H:%M:%S") +
+                "\nCharSet=ascii\n"
+                "Field1=id,Float,6,0,0\nField2=name,Char,6,0,6\nField3=score,Float,20,2,12\nField4=when,Date,10,0,32\n");
+}
+
+TEST(TextWriterSchema, DelimitedDefaults) {
+  Env e;
+  for (int k = 0; k < 3; ++k) date_store_pattern(*e.env, kPatternsRead, k, nullptr);
+  std::string sch;
+  write_rows(*e.env, 18, {{"a", T_LONG, 5, 0}, {"b", T_STRING, 300, 0}, {"t", T_TIME, 8, 0}}, {}, &sch);
+  EXPECT_EQ(sch,
+            "[people]\nFiletype=Varying\nDelimiter=\"\nSeparator=,\nNames=in-file\n"
+            "Date-Format=%m/%d/%y\nTime-Format=%H:%M:%S\nDateTime-Format=%m/%d/%y %H:%M:%S\nCharSet=ascii\n"
+            "Field1=a,Float,11,0\nField2=b,Char,300,0\nField3=t,Time,8,0\n");
+  EXPECT_EQ(schema_path_for("/x/y.z/data.csv"), "/x/y.z/data.SCH");
+  EXPECT_EQ(schema_path_for("/x/y.z/data"), "/x/y.z/data.SCH");
+}
+
+TEST(TextWriterSchema, LegacyDatesAndTabs) {
+  Env e;
+  e.env->options.text.legacy_dates = 1;
+  e.env->options.text.date_order = 2;
+  e.env->options.text.date_punct = '-';
+  e.env->options.text.write_delimiter = '\t';
+  e.env->options.text.write_quote = 0;
+  e.env->options.text.write_vnames = 0;
+  std::string sch;
+  write_rows(*e.env, 18, {{"a", T_DOUBLE, 15, 3}}, {}, &sch);
+  EXPECT_EQ(sch,
+            "[people]\nFiletype=Varying\nDelimiter=\\0\nSeparator=\\t\nNames=not-in-file\n"
+            "Date-Order=DMY\nDate-Punctuation=-\nDec-Point=.\nCharSet=ascii\nField1=a,Float,20,3\n");
+}
+
+TEST(TextWriterHtml, Table) {
+  struct Case {
+    const char* what;
+    bool names;
+    std::vector<Var> vars;
+    std::vector<std::vector<Cell>> rows;
+    std::string want;
+  } cases[] = {
+      {"a row without variables", false, {}, {{}},
+       "<HTML>\n<TABLE BORDER=4 CELLPADDING=5 CELLSPACING=1>\n<TR ALIGN=RIGHT> <BR></TD>\n</TABLE>\n</HTML>\n"},
+      {"names, values, missing, escapes", true, {{"a<b", T_DOUBLE, 15, 0}, {"s", T_STRING, 10, 0}},
+       {{num(1.5), str("x & <y>")}, {miss(1), str("")}},
+       "<HTML>\n<TABLE BORDER=4 CELLPADDING=5 CELLSPACING=1>\n"
+       "<TR ALIGN=RIGHT> <TH> a&lt;b<TH ALIGN=LEFT> s<BR></TD>\n"
+       "<TR ALIGN=RIGHT> <TD> 1.5<TD ALIGN=LEFT> x &amp; &lt;y&gt;<BR></TD>\n"
+       "<TR ALIGN=RIGHT> <TD> &nbsp; <TD> &nbsp;<BR></TD>\n"
+       "</TABLE>\n</HTML>\n"},
+      {"no records", true, {{"a", T_DOUBLE, 15, 0}}, {},
+       "<HTML>\n<TABLE BORDER=4 CELLPADDING=5 CELLSPACING=1>\n<TR ALIGN=RIGHT> <TH> a<BR></TD>\n</TABLE>\n</HTML>\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Env e;
+    e.env->options.text.write_vnames = c.names;
+    EXPECT_EQ(write_rows(*e.env, 31, c.vars, c.rows), c.want);
+  }
+}
+
+TEST(TextWriterHtml, LongRowsBreakBeforeACell) {
+  Env e;
+  std::vector<Var> vars;
+  std::vector<Cell> row;
+  static const char* names[] = {"v1", "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v10"};
+  for (const char* n : names) {
+    vars.push_back({n, T_DOUBLE, 15, 0});
+    row.push_back(num(123456.789));
+  }
+  e.env->options.text.write_vnames = 0;
+  std::string html = write_rows(*e.env, 31, vars, {row});
+  const size_t start = html.find("<TR");
+  std::string body = html.substr(start, html.find("</TABLE>") - start);
+  size_t line_start = 0;
+  int breaks = 0;
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i] != '\n') continue;
+    EXPECT_LE(i - line_start, 80u + 20u);
+    line_start = i + 1;
+    if (body.compare(i, 6, "\n     ") == 0) ++breaks;
+  }
+  EXPECT_GE(breaks, 1);
+  EXPECT_EQ(body.substr(body.size() - 10), "<BR></TD>\n");
 }
