@@ -16,6 +16,7 @@ namespace tabulon {
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
 extern const FormatWriterOps kStataWriter;
+extern const FormatWriterOps kProgramWriter;
 extern const FormatReaderOps kDelimitedTextReader;
 extern const FormatReaderOps kFixedTextReader;
 extern const FormatWriterOps kTextWriter;
@@ -76,22 +77,22 @@ std::array<FormatEntry, 69> g_formats = {{
     {36, "OSIRIS file", R | LBL, "wb", "", nullptr, nullptr},
     {37, "Minitab worksheet", RW, "wb", ".mtw", nullptr, nullptr},
     {38, "SAS data set", RW | LBL | NAT, "wb+", ".sas7bdat", nullptr, nullptr},
-    {39, "SPSS program and data file", W, "wb", ".sps", nullptr, nullptr},
-    {40, "SAS program and data file", W | LBL, "wb", ".sas", nullptr, nullptr},
-    {41, "Stata program and dictionary", W, "wb", ".do .dct", nullptr, nullptr},
+    {39, "SPSS program and data file", W, "wb", ".sps", nullptr, &kProgramWriter},
+    {40, "SAS program and data file", W | LBL, "wb", ".sas", nullptr, &kProgramWriter},
+    {41, "Stata program and dictionary", W, "wb", ".do .dct", nullptr, &kProgramWriter},
     {42, "Oracle database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {43, "SQL Server database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {44, "DB2 database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
-    {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", &kSchemaReader, nullptr},
-    {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, nullptr},
+    {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", &kSchemaReader, &kProgramWriter},
+    {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, &kProgramWriter},
     {48, "Excel workbook", RW | WKS | OWN | NOCMP, "wb", ".xls", nullptr, nullptr},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
-    {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", &kSchemaReader, nullptr},
+    {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
     {54, "Office Open XML workbook", RW | WKS | OWN | NOCMP, "wb", ".xlsx .xlsm", nullptr, nullptr},
-    {55, "Delimited text with a schema file", RW | LBL, "wb", "", &kSchemaReader, nullptr},
+    {55, "Delimited text with a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},
     {58, "Access database", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},
@@ -100,7 +101,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {61, "Statistica 7 file", RW | LBL, "wb", ".sta7", nullptr, nullptr},
     {62, "SAS data set", RW | LBL | NAT, "wb+", "", nullptr, nullptr},
     {63, "RATS file", RW, "wb", ".rat", nullptr, nullptr},
-    {64, "Mplus program and data file", W, "wb", ".inp", nullptr, nullptr},
+    {64, "Mplus program and data file", W, "wb", ".inp", nullptr, &kProgramWriter},
     {65, "OpenDocument spreadsheet", RW | WKS | OWN | NOCMP, "wb", ".ods", nullptr, nullptr},
     {66, "DDI XML file", RW, "wb", "", nullptr, nullptr},
     {67, "gretl data file", RW, "wb", ".gdt", nullptr, nullptr},
