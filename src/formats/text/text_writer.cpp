@@ -251,6 +251,9 @@ void fixed_record(EnvRecord& env, TextWriter& w) {
       std::memcpy(field + width - n, text, n);
     } else {
       std::memcpy(field, text, n);
+      // A line break would end the record early: fixed text has no way to quote one.
+      for (size_t i = 0; i < n; ++i)
+        if (field[i] == '\n' || field[i] == '\r') field[i] = ' ';
     }
   }
   put_eol(w);
