@@ -30,7 +30,7 @@ struct Env {
   ~Env() { DX_CloseEnvironment(h); }
 };
 
-OptionEntry& entry(int i) { return *static_cast<OptionEntry*>(dxi_get_opt(i)); }
+OptionEntry& entry(int i) { return *reinterpret_cast<OptionEntry*>(dxi_get_opt(i)); }
 
 // Restores the table for the next test even when one fails.
 struct TableGuard {

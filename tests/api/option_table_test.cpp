@@ -12,7 +12,7 @@ using namespace tabulon;
 
 namespace {
 
-OptionEntry& entry(int i) { return *static_cast<OptionEntry*>(dxi_get_opt(i)); }
+OptionEntry& entry(int i) { return *reinterpret_cast<OptionEntry*>(dxi_get_opt(i)); }
 
 }  // namespace
 
