@@ -306,6 +306,7 @@ ColumnWriter::ColumnWriter(std::string& out, const char* eol, int per_line, size
 void ColumnWriter::add(const std::string& item) {
   const size_t padded = item.size() < field_ ? field_ : item.size();
   if (count_ > 0 && (count_ >= per_line_ || column_ + padded > limit_)) {
+    while (!out_.empty() && out_.back() == ' ') out_.pop_back();
     out_ += eol_;
     count_ = 0;
     column_ = 0;

@@ -1,0 +1,197 @@
+// Program-file writers: the texts each package's program must hold, from a schema input.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/option_slots.h"
+#include "formats/text/program_writer.h"
+#include "tabulon/tabulon.h"
+
+namespace {
+
+struct Dir {
+  std::string path;
+  Dir() {
+    char t[] = "/tmp/program_writer_XXXXXX";
+    path = mkdtemp(t);
+  }
+  ~Dir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string put(const std::string& name, const std::string& text) const {
+    std::string p = path + "/" + name;
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
+  }
+  std::string get(const std::string& name) const {
+    std::ifstream f(path + "/" + name, std::ios::binary);
+    if (!f) return "<missing>";
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+};
+
+std::vector<std::string> g_log;
+void log_cb(int32_t, const char* text, int32_t, int64_t) { g_log.push_back(text); }
+
+const std::string kLong = std::string(60, 'a') + std::string(60, 'b') + std::string(30, 'c');  // 150
+
+const char* const kSchema =
+    "data list id 1-3 (I3) sex 4 \\sex name 5-16 (A) \\names score 17-22 (F6.2) [-9,>=900,<=999]\n"
+    "  born 23-32 (%Y-%m-%d) tag 33-34 (A) \\tags\n"
+    "variable labels id \"Person's id\" sex 'Say \"hi\"' score '";
+
+// Runs one transfer from the schema input to `code`; returns the result of the open.
+int32_t write_program(const Dir& d, int32_t code, const std::string& out, int32_t line_end = 0,
+                      const char* header_dir = nullptr) {
+  d.put("in.sch", std::string(kSchema) + kLong +
+                      "'\nvalue labels \\sex 1 'male' 2 'female' \\names 'Ann' 'Anne' \\tags 'x' 'ex'\n");
+  d.put("in.dat", "  11Ann         12.50 1990-05-17x \n  2 Bob          -9.00          \n");
+  const int32_t h = DX_OpenEnvironment();
+  const uint32_t masks[4] = {~0u, ~0u, ~0u, ~0u};
+  DX_SetInfoCallback(h, -1, masks, 0, 0, log_cb);
+  g_log.clear();
+  if (line_end) DX_SetOption(h, tabulon::kOptLineEnd, line_end, nullptr);
+  if (header_dir) DX_SetOption(h, tabulon::kOptCodeHeaderPath, 0, header_dir);
+  EXPECT_EQ(DX_OpenInputFile(h, 46, (d.path + "/in.sch").c_str()), 0);
+  EXPECT_GT(DX_ReadDict(h), 0) << DX_GetErrorMsg(h);
+  const int32_t r = DX_OpenOutFile(h, code, (d.path + "/" + out).c_str());
+  if (r == 0) EXPECT_GE(DX_TransferAllRecords(h), 0);
+  std::string message = DX_GetErrorMsg(h) ? DX_GetErrorMsg(h) : "";
+  DX_CloseFiles(h);
+  DX_CloseEnvironment(h);
+  if (r != 0) g_log.push_back("open: " + message);
+  return r;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(ProgramWriter, SpssSyntax) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 39, "out.sps", 2), 0);
+  const std::string p = d.get("out.sps");
+  const std::string parts[] = {
+      "FILE HANDLE DATA / NAME=\"" + d.path + "/out.dat\" /LRECL=71 .\n",
+      "DATA LIST FILE=DATA/\n   id 1-6                   sex 7-26                 name 27-38 (A)\n"
+      "   score 39-58              born 59-69 (DATE)        tag 70-71 (A) .\n",
+      "FORMATS\n  score (F21.2) .\n",
+      // A label holding a single quote goes between double quotes, and the other way round.
+      "VARIABLE LABELS\n   id \"Person's id\"\n   sex 'Say \"hi\"'\n",
+      // 150 characters: pieces of 65, 65 and 20 joined by "+".
+      "   score \n   '" + kLong.substr(0, 65) + "' +\n   '" + kLong.substr(65, 65) + "' +\n   '" +
+          kLong.substr(130) + "' .\n",
+      "VALUE LABELS\n sex\n     1 'male'\n     2 'female' /\n tag\n     'x' 'ex' /\n .\n",
+      "MISSING VALUES\n  score (900 THRU 999, -9)\n .\n",
+      "SAVE OUTFILE='" + d.path + "/out.sav'.\n",
+  };
+  for (const std::string& part : parts) EXPECT_TRUE(has(p, part)) << part << "\n--- in ---\n" << p;
+  // The 12-wide string keeps no value labels, with a warning.
+  EXPECT_FALSE(has(p, "'Ann'"));
+  int warned = 0;
+  for (const std::string& m : g_log) warned += has(m, "Variable name has lost the assigned format due to its length - SPSS limitation");
+  EXPECT_EQ(warned, 1);
+  EXPECT_EQ(d.get("out.dat"),
+            "     1                   1Ann                         12.517-05-1990 x \n"
+            "     2                    Bob" + std::string(42, ' ') + "\n");
+}
+
+TEST(ProgramWriter, StataDoFileAndDictionary) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 41, "out.do", 2), 0);
+  const std::string dct = d.get("out.dct");
+  // The date is read as an 11-character string.
+  EXPECT_TRUE(has(dct, "  _column(59)      str11                               born  %11s\n")) << dct;
+  EXPECT_TRUE(has(dct, "   _column(1)        int                                 id   %6f  \"Person's id\"\n")) << dct;
+  EXPECT_TRUE(has(dct, "  _column(27)      str12                               name  %12s\n")) << dct;
+  const std::string p = d.get("out.do");
+  const std::string parts[] = {
+      "local dat_name \"" + d.path + "/out.dat\"\n",
+      "infile using \"`dct_name'\", using(\"`dat_name'\") clear \n",
+      "#delimit ;\n label define sex    1 \"male\"    2 \"female\";\n label values sex sex ;\n",
+      " replace score = .  if score == -9 | score >= 900 && score <= 999 ;\n",
+      "/*\ngenerate long _born = date(born, \"DMY\")\ndrop  born\nrename _born born\nformat born %td\n",
+      "order\nid                  sex                 name                score\nborn                tag\n;\n",
+      "save `dta_name', replace\n",
+  };
+  for (const std::string& part : parts) EXPECT_TRUE(has(p, part)) << part << "\n--- in ---\n" << p;
+}
+
+TEST(ProgramWriter, MplusDropsStrings) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 64, "out.inp", 2), 0);
+  const std::string p = d.get("out.inp");
+  EXPECT_TRUE(has(p, "Variable:\n   Names are\n     id          sex         score       born  ;\n   Missing are . ;\n")) << p;
+  EXPECT_TRUE(has(p, "!        1: male\n")) << p;
+  EXPECT_EQ(d.get("out.dat"), "1,1,12.5,33010\n2,.,.,.\n");
+}
+
+TEST(ProgramWriter, SasProgram) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 40, "out.sas", 2), 0);
+  const std::string p = d.get("out.sas");
+  const std::string parts[] = {
+      "PROC FORMAT;\n  VALUE VL1F\n    1 = 'male'\n    2 = 'female'\n  ;\n",
+      "  VALUE $VL2F\n    'Ann' = 'Anne'\n  ;\n",
+      "DATA out;\n  INFILE '" + d.path + "/out.dat' LRECL=71 TRUNCOVER;\n",
+      "  LENGTH\n    name $ 12\n    tag $ 2\n  ;\n",
+      "  INPUT\n    id 1-6\n    sex 7-26\n    name $ 27-38\n    score 39-58\n    @59 born ddmmyy10.\n    tag $ 70-71\n  ;\n",
+      "    id = 'Person''s id'\n",
+      "  FORMAT\n    sex VL1F.\n    name $VL2F.\n    born DDMMYY10.\n    tag $VL3F.\n  ;\n",
+  };
+  for (const std::string& part : parts) EXPECT_TRUE(has(p, part)) << part << "\n--- in ---\n" << p;
+}
+
+TEST(ProgramWriter, ThreeProgramsBesideTheData) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 47, "all.txt"), 0);
+  EXPECT_TRUE(has(d.get("all.sps"), "NAME=\"" + d.path + "/all.txt\""));
+  EXPECT_TRUE(has(d.get("all.sas"), "INFILE '" + d.path + "/all.txt'"));
+  EXPECT_TRUE(has(d.get("all.do"), "local dat_name \"" + d.path + "/all.txt\""));
+  EXPECT_TRUE(has(d.get("all.dct"), "infile dictionary {"));
+  EXPECT_TRUE(has(d.get("all.txt"), "Ann"));
+}
+
+TEST(ProgramWriter, HeadersAndLineEnds) {
+  Dir d;
+  ASSERT_EQ(write_program(d, 39, "crlf.sps"), 0);
+  const std::string crlf = d.get("crlf.sps");
+  EXPECT_EQ(crlf.rfind("/* This SPSS program was automatically generated by Tabulon ver.12.1.196.1216 */\r\n", 0), 0u);
+  EXPECT_TRUE(has(d.get("crlf.dat"), "x \r\n"));
+
+  d.put("sps.sth", "* my own header.\n");
+  ASSERT_EQ(write_program(d, 39, "own.sps", 2, d.path.c_str()), 0);
+  const std::string own = d.get("own.sps");
+  EXPECT_EQ(own.rfind("* my own header.\nFILE HANDLE", 0), 0u) << own;
+
+  EXPECT_NE(write_program(d, 39, "none.sps", 2, (d.path + "/nowhere").c_str()), 0);
+  EXPECT_EQ(g_log.back(), "open: Cannot open user header file: " + d.path + "/nowhere/sps.sth");
+}
+
+TEST(ProgramWriter, ColumnWriter) {
+  struct Case {
+    int per_line;
+    size_t field, limit, indent;
+    std::vector<std::string> items;
+    std::string expected;
+  } cases[] = {
+      {3, 6, 80, 0, {"a", "bb", "ccc", "d"}, "a     bb    ccc\nd\n"},
+      {6, 4, 80, 2, {"x", "y"}, "  x   y\n"},
+      // An item that would pass the limit starts a new line.
+      {10, 30, 80, 0, {"one", "two", "three"}, std::string("one") + std::string(27, ' ') + "two\nthree\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    tabulon::ColumnWriter w(out, "\n", c.per_line, c.field, c.limit, c.indent);
+    for (const std::string& i : c.items) w.add(i);
+    w.finish();
+    EXPECT_EQ(out, c.expected);
+  }
+}
+
+}  // namespace
