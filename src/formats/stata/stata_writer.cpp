@@ -400,14 +400,8 @@ void put_missing(const StataWriter& w, const StataOutVar& o, uint8_t* f, uint16_
     case kStLong: st_put32(f, static_cast<uint32_t>(w.th.long_min + static_cast<int32_t>(stata_written_code(code, ext)) - 1)); break;
     case kStFloat: st_put32(f, stata_float_missing_bits(code, ext)); break;
     case kStDouble:
-      if (w.th.old_double) {
-        double d = kDoubleOldMissing;
-        uint64_t bits;
-        std::memcpy(&bits, &d, 8);
-        st_put64(f, bits);
-      } else {
-        st_put64(f, stata_double_missing_bits(code, ext));
-      }
+      // 2^1023 is missing to every reader of every release (before 108 all from 2^333 is).
+      st_put64(f, stata_double_missing_bits(code, ext));
       break;
     default: std::memset(f, 0, o.width); break;
   }
