@@ -81,7 +81,7 @@ TEST(MemFileStore, RandomAccessMatchesAFlatBuffer) {
   auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
   for (int step = 0; step < 2000; ++step) {
     uint64_t pos = next() % 3000;
-    size_t len = next() % 350;
+    size_t len = next() % 350 + 1;
     ASSERT_EQ(mfs_seek(&st, n, static_cast<int64_t>(pos)), 0);
     if (next() % 2) {
       std::vector<uint8_t> bytes(len);
@@ -93,7 +93,7 @@ TEST(MemFileStore, RandomAccessMatchesAFlatBuffer) {
       std::vector<uint8_t> got(len);
       size_t expect = pos >= model.size() ? 0 : std::min(len, model.size() - pos);
       ASSERT_EQ(mfs_read(&st, n, got.data(), len), static_cast<int64_t>(expect));
-      ASSERT_EQ(std::memcmp(got.data(), model.data() + std::min<size_t>(pos, model.size()), expect), 0) << step;
+      if (expect) ASSERT_EQ(std::memcmp(got.data(), model.data() + pos, expect), 0) << step;
     }
     ASSERT_EQ(mfs_length(&st, n), static_cast<int64_t>(model.size()));
   }

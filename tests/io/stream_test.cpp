@@ -125,6 +125,39 @@ TEST(FileStream, ReadsSeeksAndReportsLength) {
   unlink(path.c_str());
 }
 
+TEST(FileStream, PositionsBeyondFourGigabytes) {
+  // A sparse file: 5 GB long, a few bytes written near its end.
+  std::string path = temp_path("sparse");
+  const int64_t far = (int64_t{4} << 30) + 12345, length = int64_t{5} << 30;
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (ftruncate(fileno(f), length) != 0) {
+      std::fclose(f);
+      unlink(path.c_str());
+      GTEST_SKIP() << "no sparse files here";
+    }
+    ASSERT_EQ(fseeko(f, far, SEEK_SET), 0);
+    std::fputs("far away", f);
+    std::fclose(f);
+  }
+  Stream* s = StreamOpenFile(nullptr, path.c_str(), "rb", 8192);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->no_length, 0u);
+  EXPECT_EQ(StreamLength64(s), length);
+  EXPECT_EQ(StreamSeek64(s, far, 0), 0);
+  EXPECT_EQ(StreamTell64(s), far);
+  char buf[8];
+  EXPECT_EQ(StreamReadRaw(s, buf, 8), 8);
+  EXPECT_EQ(std::string(buf, 8), "far away");
+  EXPECT_EQ(StreamSeek64(s, -8, 1), 0);
+  EXPECT_EQ(StreamGetc(s), 'f');
+  EXPECT_EQ(StreamSeek64(s, -1, 2), 0);
+  EXPECT_EQ(StreamTell64(s), length - 1);
+  StreamClose(s);
+  unlink(path.c_str());
+}
+
 TEST(FileStream, ZeroAndNegativeCountsReadNothing) {
   std::string path = temp_path("counts");
   write_file(path, "abc");
