@@ -13,6 +13,7 @@ std::string quoted(const std::string& s) {
   const char q = s.find('"') != std::string::npos ? '\'' : '"';
   std::string out(1, q);
   for (char c : s) {
+    if (c == '\n' || c == '\r') c = ' ';  // a word stays on its line
     out += c;
     if (c == q) out += q;
   }
@@ -52,6 +53,7 @@ std::string missing_word(const MissingSpec& m) {
 std::string brace_safe(std::string s) {
   for (char& ch : s)
     if (ch == '}') ch = ')';
+    else if (ch == '\n' || ch == '\r') ch = ' ';
   return s;
 }
 
@@ -115,7 +117,7 @@ std::string schema_program(ProgramContext& c) {
     if (!any) p += "VALUE LABELS" + c.eol;
     any = true;
     p += "  \\" + v.name;
-    if (!v.label.empty() && c.comments) p += "\t\t\t// " + v.label;
+    if (!v.label.empty() && c.comments) p += "\t\t\t// " + brace_safe(v.label);
     p += c.eol;
     for (const ValueLabel& l : v.value_labels) {
       if (l.missing) continue;

@@ -21,6 +21,7 @@ std::string quoted(const std::string& s) {
   const char q = s.find('\'') != std::string::npos ? '"' : '\'';
   std::string out(1, q);
   for (char c : s) {
+    if (c == '\n' || c == '\r') c = ' ';  // a label stays on its line
     out += c;
     if (c == q) out += q;
   }
