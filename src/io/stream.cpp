@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "api/env_record.h"
@@ -406,11 +407,18 @@ int32_t StreamReadSwapped(Stream* s, void* buffer, int32_t n, int32_t swap) {
 
 int32_t StreamWriteSwapped(Stream* s, const void* buffer, int32_t n, int32_t swap) {
   if (!swap || n < 2) return s->ops.write(s, buffer, n);
+  // The caller's value is never touched: the bytes are reversed on a copy.
+  uint8_t small[16];
+  std::unique_ptr<uint8_t[]> big;
+  uint8_t* copy = small;
   if (n > 16) {
-    s->error |= STREAM_ERR_WRITE;  // only scalar values are swapped
-    return 0;
+    big.reset(new (std::nothrow) uint8_t[static_cast<size_t>(n)]);
+    if (!big) {
+      s->error |= STREAM_ERR_WRITE;
+      return 0;
+    }
+    copy = big.get();
   }
-  uint8_t copy[16];
   std::memcpy(copy, buffer, static_cast<size_t>(n));
   reverse_bytes(copy, n);
   return s->ops.write(s, copy, n);

@@ -229,6 +229,10 @@ TEST(FileStream, SwappedValues) {
   EXPECT_EQ(StreamWriteSwapped(s, &v, 4, 0), 4);
   EXPECT_EQ(StreamWriteSwapped(s, &d, 8, 1), 8);
   EXPECT_EQ(v, 0x11223344u);  // the caller's value is not touched
+  char wide[20], wide_back[20];
+  for (int i = 0; i < 20; ++i) wide[i] = static_cast<char>(i);
+  EXPECT_EQ(StreamWriteSwapped(s, wide, 20, 1), 20);
+  EXPECT_EQ(wide[0], 0);
   EXPECT_EQ(StreamSeek(s, 0, 0), 0);
   uint32_t a = 0, b = 0;
   double e = 0;
@@ -238,6 +242,8 @@ TEST(FileStream, SwappedValues) {
   EXPECT_EQ(a, 0x11223344u);
   EXPECT_EQ(b, 0x11223344u);
   EXPECT_EQ(e, 1.5);
+  EXPECT_EQ(StreamReadSwapped(s, wide_back, 20, 1), 20);
+  EXPECT_EQ(std::memcmp(wide, wide_back, 20), 0);
   StreamClose(s);
   std::string bytes = read_file(path);
   EXPECT_EQ(bytes.substr(0, 4), std::string("\x11\x22\x33\x44", 4));
