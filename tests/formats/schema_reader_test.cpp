@@ -84,6 +84,7 @@ TEST(SchemaReader, FixedColumns) {
       {"dates by pattern", "data list d 1-10 (%Y-%m-%d) t 11-15 (%H:%M)\n", "2000-01-0212:00\n1900-13-01xx:00\n",
        {"36527|0.5", ".|."}},
       {"first line", "first line 3\ndata list a 1-2\n", "hh\nhh\n01\n02\n", {"1", "2"}},
+      {"data encoding", "encoding ISO-8859-1\ndata list s 1-4 (A) n 5\n", "K\xf6ln7\n", {"<K\xc3\xb6ln>|7"}},
   };
   for (const Case& c : cases) {
     Dir d;

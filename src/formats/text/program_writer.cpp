@@ -182,7 +182,6 @@ int32_t program_open(EnvRecord& env) {
     if (!p.data_stream) RaiseErrorF(env, "Cannot open output file: %s", path.c_str());
     data_out = p.data_stream.get();
   }
-  const std::string full_data_path = c.data_path;
   if (option_int(env, kOptProgOmitPaths) && c.code != 53) {
     const size_t slash = c.data_path.find_last_of('/');
     if (slash != std::string::npos) c.data_path = c.data_path.substr(slash + 1);
@@ -255,7 +254,6 @@ int32_t program_open(EnvRecord& env) {
     }
     default: program = schema_program(c); break;
   }
-  (void)full_data_path;
   if (c.code != 47 && !write_all(t.output_stream.get(), encoded(env, program))) return -1;
   return 0;
 }

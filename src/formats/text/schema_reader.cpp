@@ -126,10 +126,24 @@ void store(EnvRecord& env, SchemaReader& r, const SchemaVar& sv, const char* tex
   }
 }
 
+// Byte offset of character n of a UTF-8 text (its length when the text is shorter).
+size_t char_offset(const char* s, size_t len, size_t n) {
+  size_t i = 0;
+  while (n > 0 && i < len) {
+    ++i;
+    while (i < len && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    --n;
+  }
+  return i;
+}
+
 int32_t fixed_record(EnvRecord& env, SchemaReader& r) {
   RdLine& rd = *r.rd;
   const size_t lines = r.info.lines_per_record ? r.info.lines_per_record : 1;
-  if (r.lines.size() < lines) r.lines.resize(lines);
+  if (r.lines.size() < lines) {
+    r.lines.resize(lines);
+    r.by_chars.resize(lines);
+  }
   for (size_t k = 0; k < lines; ++k) {
     if (!read_nonempty(rd)) {
       if (k == 0) return -1;
@@ -137,19 +151,29 @@ int32_t fixed_record(EnvRecord& env, SchemaReader& r) {
       break;
     }
     r.lines[k].assign(rd.out, rd.out_len);
+    // A line converted from a single-byte encoding: its columns count characters.
+    r.by_chars[k] = rd.has_converter && rd.non_ascii;
   }
   for (const SchemaVar& sv : r.info.vars) {
     VarRecord& v = *sv.var;
     if (!v.selected) continue;
-    const std::string& line = r.lines[sv.line < lines ? sv.line : lines - 1];
+    const size_t k = sv.line < lines ? sv.line : lines - 1;
+    const std::string& line = r.lines[k];
     size_t len = line.size();
-    if (sv.lrecl && len > sv.lrecl) len = sv.lrecl;
-    if (sv.column >= len) {
+    size_t b = sv.column, e = static_cast<size_t>(sv.column) + sv.width;
+    if (r.by_chars[k]) {
+      if (sv.lrecl) len = char_offset(line.data(), len, sv.lrecl);
+      b = char_offset(line.data(), len, b);
+      e = char_offset(line.data(), len, e);
+    } else if (sv.lrecl && len > sv.lrecl) {
+      len = sv.lrecl;
+    }
+    if (b >= len) {
       var_set_missing(env.dict, v, kSystemMissing);
       continue;
     }
-    const size_t n = std::min<size_t>(sv.width, len - sv.column);
-    store(env, r, sv, line.data() + sv.column, n);
+    if (e > len) e = len;
+    store(env, r, sv, line.data() + b, e - b);
   }
   ++r.records;
   return 0;

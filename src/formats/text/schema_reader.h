@@ -28,6 +28,7 @@ struct SchemaReader : FormatState {
   ParsePattern date_pattern, time_pattern;
   int user_missing_mode = 0;                         // 0 all entries, 1 the first, 2 none
   std::vector<std::string> lines;                    // the lines of the current record
+  std::vector<char> by_chars;                        // per line: columns count characters
   std::unordered_map<const VarRecord*, size_t> index;
   int64_t records = 0;
   int64_t saved_at = -1;
