@@ -27,10 +27,13 @@ bool fill(RdLine& r) {
   if (r.at_eof) return false;
   if (r.chunk.size() < kChunk) r.chunk.resize(kChunk);
   size_t got = r.src.read(r.src.ctx, r.chunk.data(), r.chunk.size());
+  if (got == 0) {
+    r.at_eof = true;
+    return false;
+  }
   r.chunk_pos = 0;
   r.chunk_len = got;
-  if (got == 0) r.at_eof = true;
-  return got != 0;
+  return true;
 }
 
 inline int next_byte(RdLine& r) {
@@ -125,18 +128,13 @@ int detect_source(RdLine& r) {
   r.unit_kind = 1;
   r.big_endian = false;
   r.bom_flags = 0;
-  unsigned char head[4];
-  size_t n = 0;
-  while (n < sizeof head) {
-    int b = next_byte(r);
-    if (b < 0) break;
-    head[n++] = static_cast<unsigned char>(b);
-  }
-  if (n == 0 && r.file && std::ferror(r.file)) return -1;
+  if (r.chunk_pos == r.chunk_len) fill(r);
+  if (r.file && std::ferror(r.file)) return -1;
+  const size_t left = r.chunk_len - r.chunk_pos;
+  const size_t n = left < 4 ? left : 4;
   int skip = 0;
-  const char* name = detect_bom(head, n, &skip);
-  // Give back what the mark did not use.
-  r.chunk_pos -= n - static_cast<size_t>(skip);
+  const char* name = detect_bom(reinterpret_cast<const unsigned char*>(r.chunk.data()) + r.chunk_pos, n, &skip);
+  r.chunk_pos += static_cast<size_t>(skip);
   const char* enc = name ? name : r.encoding.c_str();
   if (strncasecmp(enc, "UTF-16", 6) == 0 || strncasecmp(enc, "UCS-2", 5) == 0) {
     r.unit_kind = 2;
@@ -227,6 +225,7 @@ RdLine* rdline_open(EnvRecord& env, const ByteSource& src, const char* encoding,
   auto r = std::make_unique<RdLine>();
   r->env = &env;
   r->src = src;
+  r->file = src.read == file_read ? static_cast<FILE*>(src.ctx) : nullptr;
   r->statement_mode = (flags & 1) ? 1 : 0;
   set_stops(*r);
   r->line.resize(kLineStart);
@@ -389,6 +388,7 @@ void rdline_rewind(RdLine& r) {
 
 int rdline_change_source(RdLine& r, const ByteSource& src) {
   r.src = src;
+  r.file = src.read == file_read ? static_cast<FILE*>(src.ctx) : nullptr;
   reset_read_ahead(r);
   r.in_quotes = false;
   r.line_count = 0;

@@ -35,11 +35,15 @@ const char* input_encoding(EnvRecord& env) {
   return slot.from.c_str();
 }
 
+// The line reader hands out UTF-8 already: the names it finds must not be converted again.
+void keep_names(EnvRecord& env) { env.encoding.input[0].flags |= kSlotKeepNames; }
+
 int32_t delimited_read_dict(EnvRecord& env) {
   Stream* in = env.transfer.input_stream.get();
   if (!in) RaiseError(env, "Input file is not open", nullptr);
   DelimitedReader& r = make_reader_state<DelimitedReader>(env);
   delimited_prepare(env, r, stream_source(in), input_encoding(env));
+  keep_names(env);
   if (delimited_scan(env, r) < 0) {
     SetMessageF(env, "%s", "No fields were found in the first lines of the input file");
     return -1;
@@ -74,6 +78,7 @@ int32_t fixed_read_dict(EnvRecord& env) {
   if (!in) RaiseError(env, "Input file is not open", nullptr);
   DelimitedReader& r = make_reader_state<DelimitedReader>(env);
   delimited_prepare(env, r, stream_source(in), input_encoding(env));
+  keep_names(env);
   fixed_read_schema(env, r, env.transfer.input_path);
   return 0;
 }

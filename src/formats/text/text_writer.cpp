@@ -299,7 +299,9 @@ void html_head(EnvRecord& env, TextWriter& w) {
     for (VarRecord* v : w.vars) {
       html_cell_break(w);
       html_put(w, v->is_string() ? "<TH ALIGN=LEFT> " : "<TH> ");
-      html_escaped(env, w, v->name.data(), v->name.size());
+      const size_t before = w.buf.size();
+      put_html(w, v->name.data(), v->name.size());
+      w.html_column += w.buf.size() - before;
     }
     html_put(w, "<BR></TD>\n");
   }
@@ -347,15 +349,13 @@ void html_record(EnvRecord& env, TextWriter& w) {
   html_put(w, "<BR></TD>\n");
 }
 
-void names_line(EnvRecord& env, TextWriter& w) {
+void names_line(TextWriter& w) {
   bool first = true;
   for (VarRecord* v : w.vars) {
     if (!first) put(w, w.s.write_delimiter);
     first = false;
-    const char* s;
-    size_t n;
-    converted(env, w, v->name.data(), v->name.size(), &s, &n);
-    put_quoted(w, s, n, w.s.write_quote);
+    // Names are already in the output encoding (the engine's name pass).
+    put_quoted(w, v->name.data(), v->name.size(), w.s.write_quote);
   }
   put_eol(w);
 }
@@ -537,7 +537,8 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
 
   // Date patterns: the environment's writing patterns, else the text defaults.
   for (int kind = 0; kind < 3; ++kind) {
-    const char* p = date_pattern_text(env, kPatternsWrite, kind);
+    static const char* const kIso[3] = {"%Y-%0m-%0d", "%0H:%0M:%0S", "%Y-%0m-%0dT%0H:%0M:%0S"};
+    const char* p = env.transfer.output_code == 66 ? kIso[kind] : date_pattern_text(env, kPatternsWrite, kind);
     if (!p && format != 19) {
       static const char* const kDefaults[3] = {"%m/%02d/%Y", "%0H:%0M:%0S", "%m/%02d/%Y %0H:%0M:%0S"};
       p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kDefaults[kind];
@@ -564,7 +565,9 @@ int32_t text_writer_record(EnvRecord& env, TextWriter& w) {
   switch (w.format) {
     case 18:
       if (!w.started) {
-        if (w.s.write_vnames) names_line(env, w);
+        // Program-file outputs describe the names elsewhere.
+        const int32_t code = env.transfer.output_code;
+        if (w.s.write_vnames && code != 55 && code != 66) names_line(w);
         w.started = true;
       }
       delimited_record(env, w);
@@ -583,8 +586,9 @@ int32_t text_writer_close(EnvRecord& env, TextWriter& w) {
   if (w.format == 31) {
     if (!w.started) html_head(env, w);
     html_put(w, "</TABLE>\n</HTML>\n");
-  } else if (w.format == 18 && !w.started && w.s.write_vnames) {
-    names_line(env, w);  // no records: the names line alone
+  } else if (w.format == 18 && !w.started && w.s.write_vnames && env.transfer.output_code != 55 &&
+             env.transfer.output_code != 66) {
+    names_line(w);  // no records: the names line alone
     w.started = true;
   }
   return flush(w) ? 0 : -1;
