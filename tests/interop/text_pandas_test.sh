@@ -93,5 +93,15 @@ rows=$(grep -c '^<TR ALIGN=RIGHT> ' table.html)
 [ "$rows" = 60 ] || { echo "FAIL: html rows $rows"; fails=$((fails + 1)); }
 grep -q '&lt;tag&gt; &amp; more' table.html || { echo "FAIL: html escapes"; fails=$((fails + 1)); }
 
+# Latin-1 in and out: names and values through the encoders, read back by pandas.
+printf 'nom,caf\xe9\n\xe9t\xe9,1\nna\xefve,2\n' >latin1.csv
+check "latin-1 conversion" -- "$T" convert latin1.csv latin1_out.csv -y -q -s in-encoding=ISO-8859-1 -s out-encoding=ISO-8859-1
+check "latin-1 values" -- $PY -c '
+import pandas as pd
+d = pd.read_csv("latin1_out.csv", encoding="latin-1")
+assert list(d.columns) == ["nom", "caf\u00e9"], list(d.columns)
+assert list(d["nom"]) == ["\u00e9t\u00e9", "na\u00efve"], list(d["nom"])
+assert list(d["caf\u00e9"]) == [1, 2]'
+
 [ "$fails" = 0 ] && echo "text interop: all passed"
 exit "$fails"

@@ -299,9 +299,7 @@ void html_head(EnvRecord& env, TextWriter& w) {
     for (VarRecord* v : w.vars) {
       html_cell_break(w);
       html_put(w, v->is_string() ? "<TH ALIGN=LEFT> " : "<TH> ");
-      const size_t before = w.buf.size();
-      put_html(w, v->name.data(), v->name.size());
-      w.html_column += w.buf.size() - before;
+      html_escaped(env, w, v->name.data(), v->name.size());
     }
     html_put(w, "<BR></TD>\n");
   }
@@ -349,13 +347,15 @@ void html_record(EnvRecord& env, TextWriter& w) {
   html_put(w, "<BR></TD>\n");
 }
 
-void names_line(TextWriter& w) {
+void names_line(EnvRecord& env, TextWriter& w) {
   bool first = true;
   for (VarRecord* v : w.vars) {
     if (!first) put(w, w.s.write_delimiter);
     first = false;
-    // Names are already in the output encoding (the engine's name pass).
-    put_quoted(w, v->name.data(), v->name.size(), w.s.write_quote);
+    const char* s;
+    size_t n;
+    converted(env, w, v->name.data(), v->name.size(), &s, &n);
+    put_quoted(w, s, n, w.s.write_quote);
   }
   put_eol(w);
 }
@@ -567,7 +567,7 @@ int32_t text_writer_record(EnvRecord& env, TextWriter& w) {
       if (!w.started) {
         // Program-file outputs describe the names elsewhere.
         const int32_t code = env.transfer.output_code;
-        if (w.s.write_vnames && code != 55 && code != 66) names_line(w);
+        if (w.s.write_vnames && code != 55 && code != 66) names_line(env, w);
         w.started = true;
       }
       delimited_record(env, w);
@@ -588,7 +588,7 @@ int32_t text_writer_close(EnvRecord& env, TextWriter& w) {
     html_put(w, "</TABLE>\n</HTML>\n");
   } else if (w.format == 18 && !w.started && w.s.write_vnames && env.transfer.output_code != 55 &&
              env.transfer.output_code != 66) {
-    names_line(w);  // no records: the names line alone
+    names_line(env, w);  // no records: the names line alone
     w.started = true;
   }
   return flush(w) ? 0 : -1;
