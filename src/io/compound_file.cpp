@@ -721,15 +721,15 @@ int64_t cf_stream_write(CfStream* s, const void* buffer, uint64_t n) {
   if (!s->writable) return -1;
   CfEntry& d = s->cf->dir[static_cast<size_t>(s->id)];
   if (n == 0) return 0;
+  const uint8_t* in = static_cast<const uint8_t*>(buffer);
   try {
-    if (s->pos + n > d.data.size()) {
-      if (d.data.capacity() < s->pos + n) d.data.reserve(std::max<uint64_t>(s->pos + n, d.data.capacity() * 2));
-      d.data.resize(static_cast<size_t>(s->pos + n));
-    }
+    if (s->pos > d.data.size()) d.data.resize(static_cast<size_t>(s->pos));  // the gap reads as zeros
+    size_t overlap = static_cast<size_t>(std::min<uint64_t>(n, d.data.size() - s->pos));
+    std::memcpy(d.data.data() + s->pos, in, overlap);
+    d.data.insert(d.data.end(), in + overlap, in + n);  // appends without zero-filling first
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  std::memcpy(d.data.data() + s->pos, buffer, static_cast<size_t>(n));
   s->pos += n;
   d.size = d.data.size();
   return static_cast<int64_t>(n);
