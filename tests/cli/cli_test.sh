@@ -62,6 +62,18 @@ assert len(adults) == sum(1 for r in src if int(r["age"]) >= 65), len(adults)
 assert all(int(r["age"]) >= 65 for r in adults)
 PY
 
+# The sample's schema carries labels, value labels and missing values into a Stata file.
+expect 0 "schema to dta" -- "$T" convert "$SRC/examples/survey.sch" labelled.dta
+$PY - labelled.dta <<'PY' || fails=$((fails + 1))
+import sys, pandas as pd
+r = pd.io.stata.StataReader(sys.argv[1])
+d = r.read(convert_categoricals=False)
+assert len(d) == 300
+assert r.variable_labels()["q1"] == "The service met my needs"
+assert r.value_labels()["sex"] == {1: "male", 2: "female"}, r.value_labels()
+assert d["q1"].isna().sum() > 0 and (d["q1"].dropna() <= 5).all()  # 9 = refused is missing
+PY
+
 # The overwrite rule: without -y an existing output is left alone.
 cp survey.csv keep.csv
 printf 'precious' > existing.csv
