@@ -725,7 +725,7 @@ int64_t cf_stream_write(CfStream* s, const void* buffer, uint64_t n) {
   try {
     if (s->pos > d.data.size()) d.data.resize(static_cast<size_t>(s->pos));  // the gap reads as zeros
     size_t overlap = static_cast<size_t>(std::min<uint64_t>(n, d.data.size() - s->pos));
-    std::memcpy(d.data.data() + s->pos, in, overlap);
+    if (overlap) std::memcpy(d.data.data() + s->pos, in, overlap);
     d.data.insert(d.data.end(), in + overlap, in + n);  // appends without zero-filling first
   } catch (const std::bad_alloc&) {
     return -1;
