@@ -168,10 +168,12 @@ TEST(TextReaderRecords, ValuesAndSettings) {
          env.options.text.decimal_point = ',';
          env.options.text.thousands_sep = '.';
          env.options.text.read_delimiter = ';';
+         env.options.text.delimiter_given = 1;
        },
        {{"1.234", "2"}, {"5", "6"}}},
       {"tab delimiter keeps empty fields", "a\tb\tc\n\t2\t3\n1\t\t\n", [](EnvRecord& env) {
          env.options.text.read_delimiter = '\t';
+         env.options.text.delimiter_given = 1;
        },
        {{".", "2", "3"}, {"1", ".", "."}}},
       // Only the first two lines are scanned: the long line's extra fields are ignored.
@@ -219,7 +221,8 @@ TEST(TextReaderRecords, ValuesAndSettings) {
       {"combined blanks", "a   b\n1    2\n", [](EnvRecord& env) { option_store(env, 11, 2, nullptr); },
        {{"1", "2"}}},
       {"currency and thousands", "p\n\"$1,234.50\"\n$7\n", nullptr, {{"<$1,234.50>"}, {"<$7>"}}},
-      {"currency unquoted", "p,q\n$1,234.50,1\n", [](EnvRecord& env) { env.options.text.read_delimiter = ';'; },
+      {"currency unquoted", "p,q\n$1,234.50,1\n", [](EnvRecord& env) { env.options.text.read_delimiter = ';';
+         env.options.text.delimiter_given = 1; },
        {}},
   };
   for (const Case& c : cases) {

@@ -21,7 +21,8 @@ TextSettings text_settings_from_env(const EnvRecord& env) {
   const TextOptions& t = env.options.text;
   TextSettings s;
   s.read_delimiter = as_char(t.read_delimiter);
-  s.delimiter_autosense = t.delimiter_autosense != 0 || s.read_delimiter == 0;
+  // A read delimiter the user never gave is guessed (the "autosense" default of "delimiter-rd").
+  s.delimiter_autosense = t.delimiter_autosense != 0 || !t.delimiter_given || s.read_delimiter == 0;
   if (s.read_delimiter == 0) s.read_delimiter = ',';
   s.read_quote = as_char(t.read_quote);
   if (s.read_quote == ' ') s.read_quote = 0;
