@@ -93,7 +93,9 @@ TEST(MemFileStore, RandomAccessMatchesAFlatBuffer) {
       std::vector<uint8_t> got(len);
       size_t expect = pos >= model.size() ? 0 : std::min(len, model.size() - pos);
       ASSERT_EQ(mfs_read(&st, n, got.data(), len), static_cast<int64_t>(expect));
-      if (expect) ASSERT_EQ(std::memcmp(got.data(), model.data() + pos, expect), 0) << step;
+      if (expect) {
+        ASSERT_EQ(std::memcmp(got.data(), model.data() + pos, expect), 0) << step;
+      }
     }
     ASSERT_EQ(mfs_length(&st, n), static_cast<int64_t>(model.size()));
   }
