@@ -397,7 +397,9 @@ void put_missing(const StataWriter& w, const StataOutVar& o, uint8_t* f, uint16_
   switch (o.kind) {
     case kStByte: *f = static_cast<uint8_t>(w.th.byte_min + stata_written_code(code, ext) - 1); break;
     case kStInt: st_put16(f, static_cast<uint16_t>(w.th.int_min + stata_written_code(code, ext) - 1)); break;
-    case kStLong: st_put32(f, static_cast<uint32_t>(w.th.long_min + static_cast<int32_t>(stata_written_code(code, ext)) - 1)); break;
+    case kStLong:
+      st_put32(f, static_cast<uint32_t>(static_cast<int64_t>(w.th.long_min) + stata_written_code(code, ext) - 1));
+      break;
     case kStFloat: st_put32(f, stata_float_missing_bits(code, ext)); break;
     case kStDouble:
       // 2^1023 is missing to every reader of every release (before 108 all from 2^333 is).
