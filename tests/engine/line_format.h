@@ -5,6 +5,7 @@
 // string); each further line is one case, "." a missing value.
 #pragma once
 
+#include <unistd.h>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -170,7 +171,7 @@ struct Registered {
 };
 
 inline std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "tabulon_engine_" + name;
+  return std::string(::testing::TempDir()) + "tabulon_engine_" + std::to_string(::getpid()) + "_" + name;
 }
 
 inline void write_file(const std::string& path, const std::string& text) {

@@ -114,7 +114,7 @@ TEST_F(Env, FormatErrorTexts) {
 
 TEST_F(Env, FormatErrorOnTheOutputMarksItForDeletion) {
   EnvRecord& e = env();
-  std::string path = std::string(::testing::TempDir()) + "tabulon_incomplete.out";
+  std::string path = std::string(::testing::TempDir()) + "tabulon_incomplete_" + std::to_string(::getpid()) + ".out";
   e.transfer.output_code = 38;
   e.transfer.output_path = path;
   e.transfer.output_stream = engine_open_write(e, path, "wb", 0);

@@ -1,4 +1,5 @@
 // Keep/drop lists and the quick type changer on a real dictionary.
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -97,7 +98,7 @@ TEST_F(VarLists, WordsMatchRangesWildcardsAndClasses) {
 }
 
 TEST_F(VarLists, NamesFileWithComments) {
-  std::string path = ::testing::TempDir() + "expr_names_list.txt";
+  std::string path = ::testing::TempDir() + std::to_string(::getpid()) + "expr_names_list.txt";
   {
     std::ofstream f(path, std::ios::binary);
     f << "// variables for the report\r\nage   // years\r\nincome,\tnote\n// q1 is not wanted\n\x01q5\n";

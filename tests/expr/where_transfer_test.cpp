@@ -1,5 +1,6 @@
 // A whole conversion through the public API: keep list and WHERE condition on a
 // delimited-text input, written back as delimited text.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -22,8 +23,8 @@ std::string slurp(const std::string& path) {
 }  // namespace
 
 TEST(WhereTransfer, SelectsCasesAndVariablesOfADelimitedFile) {
-  const std::string in = ::testing::TempDir() + "expr_where_in.csv";
-  const std::string out = ::testing::TempDir() + "expr_where_out.csv";
+  const std::string in = ::testing::TempDir() + std::to_string(::getpid()) + "expr_where_in.csv";
+  const std::string out = ::testing::TempDir() + std::to_string(::getpid()) + "expr_where_out.csv";
   {
     std::ofstream f(in, std::ios::binary);
     f << "id,age,name,born,extra\n"

@@ -1,5 +1,6 @@
 // Stata files written by the writer and read back by the reader, byte checks of what the
 // writer chooses, and damaged files (cut at every offset, corrupted counts and references).
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -31,7 +32,7 @@ struct Env {
 };
 
 std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "stata_" + name + ".dta";
+  return std::string(::testing::TempDir()) + "stata_" + std::to_string(::getpid()) + "_" + name + ".dta";
 }
 
 std::string slurp(const std::string& path) {
