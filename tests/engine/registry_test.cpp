@@ -1,4 +1,5 @@
 // The format registry, the format error texts and the path macros.
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -114,7 +115,9 @@ TEST_F(Env, FormatErrorTexts) {
 
 TEST_F(Env, FormatErrorOnTheOutputMarksItForDeletion) {
   EnvRecord& e = env();
-  std::string path = std::string(::testing::TempDir()) + "tabulon_incomplete_" + std::to_string(::getpid()) + ".out";
+  const std::string dir = std::string(::testing::TempDir()) + "tabulon_" + std::to_string(::getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string path = dir + "/tabulon_incomplete.out";
   e.transfer.output_code = 38;
   e.transfer.output_path = path;
   e.transfer.output_stream = engine_open_write(e, path, "wb", 0);
@@ -127,6 +130,7 @@ TEST_F(Env, FormatErrorOnTheOutputMarksItForDeletion) {
   EXPECT_TRUE(e.transfer.output_stream->error & kStreamIncomplete);
   EXPECT_EQ(DX_CloseFiles(handle), 0);
   EXPECT_NE(access(path.c_str(), F_OK), 0);  // the incomplete file is gone
+  rmdir(dir.c_str());
 }
 
 TEST_F(Env, PathMacrosKeepForwardSlashes) {
