@@ -60,7 +60,9 @@ int32_t output_variable_limit(EnvRecord& env, int32_t code) {
     case 12:
       return 9999;
     case 14:
-      return 2047;
+      // The large edition (0x100 in the version setting) lifts the 2047-variable limit;
+      // its own limit is the writer's to check.
+      return (option_int(env, kOptOutputVersion) & 0x100) ? 0 : 2047;
     case 33:
       return 900;
     case 65:
