@@ -103,6 +103,22 @@ DX_EXPORT int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t* outInt, 
       case 111:
         *outInt = static_cast<int32_t>(std::min<int64_t>(e.encoding.substitutions, INT32_MAX));
         return kInfoOk;
+      // The single counters: the transcoder counts errors by side and substitutions as one
+      // kind, so the first error counters are the input and output sides and the first
+      // substitution counter holds them all; the kinds it does not tell apart read 0.
+      case 104:
+        *outInt = static_cast<int32_t>(std::min<int64_t>(e.encoding.input_errors, INT32_MAX));
+        return kInfoOk;
+      case 105:
+        *outInt = static_cast<int32_t>(std::min<int64_t>(e.encoding.output_errors, INT32_MAX));
+        return kInfoOk;
+      case 120:
+        *outInt = static_cast<int32_t>(std::min<int64_t>(e.encoding.substitutions, INT32_MAX));
+        return kInfoOk;
+      case 106: case 107: case 108: case 109: case 110: case 119:
+      case 112: case 113: case 114: case 115: case 116:
+        *outInt = 0;
+        return kInfoOk;
       case 117:
       case 126:
       case 127:
@@ -141,8 +157,7 @@ DX_EXPORT int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t* outInt, 
         return kInfoOk;
       }
       default:
-        // 3 and 5 (R objects, workbook sheets), the single encoding counters (104..110,
-        // 112..116, 119, 120) and the unassigned numbers.
+        // 3 and 5 (R objects, workbook sheets) and the unassigned numbers.
         return not_available(e, what);
     }
   });

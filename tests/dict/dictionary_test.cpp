@@ -603,6 +603,18 @@ TEST_F(Dict, DatasetInformation) {
   v = 83;
   EXPECT_EQ(DX_GetDatasetInfo(h, 128, &v, text), 0);
   EXPECT_EQ(v, 500);
+  // Encoding counters: totals and the single counters agree.
+  env->encoding.input_errors = 2;
+  env->encoding.output_errors = 3;
+  env->encoding.substitutions = 4;
+  struct Counter {
+    int32_t what, expected;
+  } counters[] = {{103, 5}, {104, 2}, {105, 3}, {106, 0}, {119, 0}, {111, 4}, {120, 4}, {112, 0}, {116, 0}};
+  for (const Counter& c : counters) {
+    v = -1;
+    EXPECT_EQ(DX_GetDatasetInfo(h, c.what, &v, text), 0) << c.what;
+    EXPECT_EQ(v, c.expected) << c.what;
+  }
   std::strcpy(text, "UTF-8");
   EXPECT_EQ(DX_GetDatasetInfo(h, 123, &v, text), 0);
   EXPECT_EQ(v, 1);
