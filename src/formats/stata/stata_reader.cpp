@@ -11,6 +11,7 @@
 #include "dict/dict_env.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
+#include "formats/stata/stata_text_encoding.h"
 #include "engine/format_hooks.h"
 #include "formats/stata/stata_dates.h"
 #include "io/stream.h"
@@ -48,7 +49,14 @@ std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* c
   n = field_length(p, n);
   if (n == 0) return std::string();
   ConverterSlot& slot = input_slot(env);
-  if (!slot_converts(slot)) return std::string(reinterpret_cast<const char*>(p), n);
+  if (!slot_converts(slot)) {
+    if (stata_input_encoding_is_default(env) && !utf8_valid(p, n)) {
+      std::string out;
+      cp1252_to_utf8(p, n, out);
+      return out;
+    }
+    return std::string(reinterpret_cast<const char*>(p), n);
+  }
   TranscodeCall call;
   call.context = context;
   call.variable = variable;
@@ -526,6 +534,12 @@ void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot,
     var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
     return;
   }
+  if (r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(p, n)) {
+    r.scratch.clear();
+    cp1252_to_utf8(p, n, r.scratch);
+    var_set_string(env.dict, v, r.scratch.data(), r.scratch.size());
+    return;
+  }
   const size_t cap = v.storage_width ? v.storage_width - 1 : 0;
   if (n > cap) n = utf8_cut(reinterpret_cast<const char*>(p), n, cap);
   std::memcpy(slot, p, n);
@@ -550,6 +564,7 @@ int32_t stata_read_dict(EnvRecord& env) {
   Stream* stream = env.transfer.input_stream.get();
   if (!stream) RaiseError(env, "Input file is not open", nullptr);
   StataReader& r = make_reader_state<StataReader>(env);
+  r.cp1252_fallback = stata_input_encoding_is_default(env);
   r.in.attach(stream);
   r.strl_limit = static_cast<uint32_t>(dict_max_string_length(env));
   uint8_t first;

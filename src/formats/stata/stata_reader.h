@@ -45,6 +45,8 @@ struct StataReader final : FormatState {
   uint32_t record_length = 0;
   uint32_t delivered = 0;
   int64_t data_pos = 0;
+  bool cp1252_fallback = false;  // text that is not UTF-8 is read as Windows-1252
+  std::string scratch;           // reused for converted string values
   StataThresholds th{};
   std::vector<StataField> fields;
   std::vector<std::string> label_names;  // value-label table of each variable

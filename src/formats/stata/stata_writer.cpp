@@ -16,6 +16,7 @@
 #include "encoding/legalize.h"
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
+#include "formats/stata/stata_text_encoding.h"
 #include "engine/format_hooks.h"
 #include "formats/stata/stata_dates.h"
 #include "io/stream.h"
@@ -78,7 +79,10 @@ void section(StataWriter& w, int index, const char* tag) {
 
 // ---- text in the output encoding ----
 
-ConverterSlot& output_slot(EnvRecord& env) { return env.encoding.output[0]; }
+ConverterSlot& output_slot(EnvRecord& env) {
+  const StataWriter* w = writer_state<StataWriter>(env);
+  return env.encoding.output[w ? w->text_slot : 0];
+}
 
 bool slot_converts(const ConverterSlot& s) {
   return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
@@ -577,6 +581,9 @@ int32_t stata_open_output(EnvRecord& env) {
   w.out = env.transfer.output_stream.get();
   if (!w.out) RaiseError(env, "Output file is not open", nullptr);
   w.rel = stata_choose_release(option_int(env, kOptOutputVersion), env.options.writer.stata_ver4);
+  // These releases declare no encoding and their readers take Windows-1252.
+  if (stata_output_encoding_is_default(env) && open_aux_converter(env, kDirOutput, 1, "UTF-8", "WINDOWS-1252") == 0)
+    w.text_slot = 1;
   w.th = stata_thresholds(w.rel.release);
   w.max_string = (w.rel.large || w.rel.version9) ? 244 : 80;
   w.label_text_max = w.rel.version9 ? 32000 : w.rel.large ? 80 : 244;

@@ -56,6 +56,7 @@ struct StataOutVar {
 
 struct StataWriter final : FormatState {
   Stream* out = nullptr;
+  int text_slot = 0;  // output converter slot for text: 1 when we write Windows-1252
   StataRelease rel;
   StataThresholds th{};
   std::vector<StataOutVar> vars;
