@@ -171,7 +171,8 @@ size_t format_number_default(double value, char* out) {
   const char* p = s;
   for (; p < r.ptr && *p != 'e'; ++p)
     if (*p != '.') digits[n++] = *p;
-  if (n > 15) {
+  // Near the largest double the 15-digit rounding overflows on reading: keep every digit there.
+  if (n > 15 && std::fabs(value) <= 1.79769313486231e308) {
     // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
     r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
     s = sci + (negative ? 1 : 0);
