@@ -22,10 +22,12 @@ enum Target : unsigned {
   kDta114 = 1u << 6,
   kDta115 = 1u << 7,
   kDta117 = 1u << 8,
+  kDelimNa = 1u << 9,    // delimited text, extended missing codes written and read
+  kDelimP17 = 1u << 10,  // delimited text at 17 significant digits
 };
 constexpr unsigned kText = kDelim | kFixed | kSch46 | kSch53 | kSch55;
 constexpr unsigned kStata = kDta113 | kDta114 | kDta115 | kDta117;
-constexpr unsigned kAll = kText | kStata;
+constexpr unsigned kAll = kText | kStata | kDelimNa | kDelimP17;
 
 struct Label {
   double value;
@@ -75,7 +77,7 @@ inline const std::vector<Case>& cases() {
         {N(-1), N(7), N(-7)}}},
       // Doubles that need all 17 digits, or the far ends of the exponent range.
       {"doubles",
-       kDelim | kFixed | kSch55 | kStata,
+       kDelim | kFixed | kSch55 | kStata | kDelimP17,
        {{"d", T_DOUBLE, 24, 0}, {"e", T_DOUBLE, 24, 0}},
        {{N(0.1), N(1e-300)},
         {N(1.0 / 3), N(1e300)},
@@ -112,7 +114,7 @@ inline const std::vector<Case>& cases() {
        {{N(1), N(10)}, {N(3), M(3)}, {N(-1), M(27)}, {M(1), N(20)}}},
       // Extended missing codes .a to .z and system missing in every numeric type.
       {"missing",
-       kDelim | kSch55 | kDta113 | kDta114 | kDta115 | kDta117,
+       kDelim | kSch55 | kStata | kDelimNa,
        {{"id", T_LONG}, {"b", T_BYTE}, {"l", T_LONG}, {"d", T_DOUBLE, 12}},
        {{N(1), M(1), M(2), M(27)}, {N(2), M(2), M(27), M(1)}, {N(3), M(27), M(1), M(2)}, {N(4), N(5), M(14), N(2.5)}}},
       // Dates from the 19th century to past 2038, times and date-times with milliseconds.

@@ -6,12 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "api/env_record.h"
 #include "dict/dictionary.h"
 #include "formats/roundtrip_cases.h"
+#include "formats/text/number_text.h"
 #include "tabulon/tabulon.h"
 
 using namespace tabulon;
@@ -29,18 +32,31 @@ struct Format {
   bool var_labels, value_labels, ext_missing, keeps_int_types;
   double rel_tol;   // text keeps 15 significant digits (fixed columns fewer), Stata is exact
   double time_res;  // seconds: text writes whole seconds, Stata milliseconds
+  int options = 0;  // kOpt* below, set on both sides
 };
 
+constexpr int kOptNaExtended = 1, kOptPrecision17 = 2;
+
+void set_options(int32_t h, int options) {
+  if (options & kOptNaExtended) {
+    DX_SetNaString(h, 1, "extended");
+    DX_SetNaString(h, 2, "extended");
+  }
+  if (options & kOptPrecision17) DX_TxtWritePrecision(h, 17);
+}
+
 const Format kFormats[] = {
-    {kDelim, "delim18", 18, 18, -1, ".csv", false, false, false, false, 1e-14, 1},
-    {kFixed, "fixed19", 19, 19, -1, ".dat", false, false, false, false, 5e-13, 1},
-    {kSch46, "schema46", 46, 46, -1, ".sch", true, true, false, false, 5e-13, 1},
-    {kSch53, "schema53", 53, 53, -1, ".sch", true, true, false, false, 5e-13, 1},
-    {kSch55, "schema55", 55, 46, -1, ".sch", true, true, false, false, 1e-14, 1},
-    {kDta113, "stata113", 14, 14, 0x108, ".dta", true, true, true, true, 0, 0.0005},
-    {kDta114, "stata114", 14, 14, 0, ".dta", true, true, true, true, 0, 0.0005},
-    {kDta115, "stata115", 14, 14, 12, ".dta", true, true, true, true, 0, 0.0005},
-    {kDta117, "stata117", 14, 14, 13, ".dta", true, true, true, true, 0, 0.0005},
+    {kDelim, "delim18", 18, 18, -1, ".csv", false, false, false, false, 1e-14, 1, 0},
+    {kFixed, "fixed19", 19, 19, -1, ".dat", false, false, false, false, 5e-13, 1, 0},
+    {kSch46, "schema46", 46, 46, -1, ".sch", true, true, false, false, 5e-13, 1, 0},
+    {kSch53, "schema53", 53, 53, -1, ".sch", true, true, false, false, 5e-13, 1, 0},
+    {kSch55, "schema55", 55, 46, -1, ".sch", true, true, false, false, 1e-14, 1, 0},
+    {kDta113, "stata113", 14, 14, 0x108, ".dta", true, true, true, true, 0, 0.0005, 0},
+    {kDta114, "stata114", 14, 14, 0, ".dta", true, true, true, true, 0, 0.0005, 0},
+    {kDta115, "stata115", 14, 14, 12, ".dta", true, true, true, true, 0, 0.0005, 0},
+    {kDta117, "stata117", 14, 14, 13, ".dta", true, true, true, true, 0, 0.0005, 0},
+    {kDelimNa, "delim18na", 18, 18, -1, ".csv", false, false, true, false, 1e-14, 1, kOptNaExtended},
+    {kDelimP17, "delim18p17", 18, 18, -1, ".csv", false, false, false, false, 0, 1, kOptPrecision17},
 };
 
 int api_type_of(int ttype) {
@@ -89,6 +105,7 @@ std::string write_case(const Case& c, const Format& f, const std::string& path) 
     ~Close() { DX_CloseEnvironment(h); }
   } close{h};
   if (f.release_setting >= 0) DX_SetOption(h, 77, f.release_setting, nullptr);
+  set_options(h, f.options);
   if (DX_InitUserDict(h, static_cast<int32_t>(c.vars.size())) != 0) return "init: " + message(h);
   EnvRecord& env = *env_from_handle(h);
   for (size_t i = 0; i < c.vars.size(); ++i) {
@@ -185,6 +202,7 @@ TEST_P(RoundTrip, WhatIsWrittenIsReadBack) {
       DX_CloseEnvironment(h);
     }
   } close{h};
+  set_options(h, f.options);
   ASSERT_EQ(DX_OpenInputFile(h, f.in_code, path.c_str()), 0) << message(h);
   ASSERT_EQ(DX_ReadDict(h), static_cast<int32_t>(c.vars.size())) << message(h);
   ASSERT_EQ(DX_InitReadOnly(h), 0) << message(h);
@@ -227,6 +245,21 @@ TEST_P(RoundTrip, WhatIsWrittenIsReadBack) {
     }
   }
   EXPECT_EQ(n, c.rows.size());
+}
+
+// Text keeps 15 digits: the largest doubles are written rounded past the range and must
+// still read back as the largest double, while what lies truly outside stays refused.
+TEST(RoundTripNumberText, LargestDoublesReadBack) {
+  const double top = std::numeric_limits<double>::max();
+  char text[kNumberTextMax];
+  for (double x : {top, -top, std::nextafter(top, 0.0)}) {
+    const size_t n = format_number_default(x, text);
+    const ParsedNumber p = parse_number(text, n, NumberPunct{});
+    EXPECT_EQ(p.failure, kNumOk) << std::string(text, n);
+    EXPECT_NEAR(p.value, x, 1e-14 * top) << std::string(text, n);
+  }
+  for (const char* bad : {"1.79769313486233e+308", "1e309", "1e-400", "-1e-400"})
+    EXPECT_EQ(parse_number(bad, std::strlen(bad), NumberPunct{}).failure, kNumNotNumber) << bad;
 }
 
 std::vector<Param> params() {

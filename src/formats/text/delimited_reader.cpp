@@ -36,6 +36,8 @@ Line current_line(DelimitedReader& r, char* delim) {
 }
 
 bool is_na(const DelimitedReader& r, const FieldSpan& f) {
+  // With extended codes the writer marks a missing string by a bare ".": read it back as missing.
+  if (r.s.extended_read && f.len == 1 && f.text[0] == '.' && !f.quoted) return true;
   return r.s.na_read_set && f.len == r.s.na_read.size() && std::memcmp(f.text, r.s.na_read.data(), f.len) == 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <cstring>
 
 namespace tabulon {
@@ -141,7 +142,16 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
   const char* last = work + w;
   auto r = std::from_chars(first, last, p.value, std::chars_format::general);
   // What from_chars refuses here is an incomplete exponent ("1e-") or an out-of-range value.
-  if (r.ec != std::errc() || r.ptr != last) return failed(kNumNotNumber);
+  if (r.ec == std::errc::result_out_of_range && r.ptr == last) {
+    // The 15-digit text of the largest doubles ("1.79769313486232e+308") rounds past them.
+    long double wide = 0;
+    auto rw = std::from_chars(first, last, wide, std::chars_format::general);
+    if (rw.ec != std::errc() || wide < std::numeric_limits<double>::max() || wide > 1.79769313486232e308L)
+      return failed(kNumNotNumber);  // underflow, or truly too large
+    p.value = std::numeric_limits<double>::max();
+  } else if (r.ec != std::errc() || r.ptr != last) {
+    return failed(kNumNotNumber);
+  }
   if (negative) p.value = -p.value;
   p.digits = mantissa_digits;
   p.decimals = point_at >= 0 ? mantissa_digits - point_at : 0;
@@ -171,8 +181,7 @@ size_t format_number_default(double value, char* out) {
   const char* p = s;
   for (; p < r.ptr && *p != 'e'; ++p)
     if (*p != '.') digits[n++] = *p;
-  // Near the largest double the 15-digit rounding overflows on reading: keep every digit there.
-  if (n > 15 && std::fabs(value) <= 1.79769313486231e308) {
+  if (n > 15) {
     // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
     r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
     s = sci + (negative ? 1 : 0);
