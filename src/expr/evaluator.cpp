@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "expr/civil_date.h"
+#include "dates/day_number.h"
 #include "expr/expr_env_bridge.h"
 #include "expr/functions.h"
 #include "expr/sampling_random.h"
@@ -81,28 +81,47 @@ size_t count_arg(double v, size_t cap) {
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+// Calendar fields of the whole day containing v (floored, so a negative fraction counts
+// toward the earlier day); false outside 1 January 0001 .. 31 December 9999.
+bool day_fields(double v, DateParts* parts) {
+  if (!std::isfinite(v) || v < 1.0 - kDayNumberOffset || v >= 1.0 + kMaxOrdinal - kDayNumberOffset) return false;
+  return ordinal_to_parts(static_cast<int32_t>(std::floor(v)) + kDayNumberOffset, parts);
+}
+
 double date_part(FuncId id, double v) {
   if (miss(v)) return kMissing;
-  int64_t d;
-  if (!day_number_in_range(v, &d)) return 0;
-  CivilDate c = day_to_civil(d);
+  DateParts p;
+  if (!day_fields(v, &p)) return 0;
   switch (id) {
-    case kFnDayofmonth: return c.day;
-    case kFnDayofweek: return day_weekday(d);
-    case kFnDayofyear: return day_of_year(d);
-    case kFnMonth: return c.month;
-    case kFnQuarter: return (c.month - 1) / 3 + 1;
-    case kFnWeek: return (day_of_year(d) - 1) / 7 + 1;
-    case kFnYear: return c.year - 1900;
+    case kFnDayofmonth: return p.mday;
+    case kFnDayofweek: return p.wday + 1;
+    case kFnDayofyear: return p.yday + 1;
+    case kFnMonth: return p.month + 1;
+    case kFnQuarter: return p.month / 3 + 1;
+    case kFnWeek: return p.yday / 7 + 1;
+    case kFnYear: return p.year - 1900;
     default: return 0;
   }
+}
+
+// Whole day number of a calendar date (month 1..12), or missing when the date does not exist.
+double calendar_day(int32_t year, int32_t month, int32_t mday) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || mday < 1 || mday > month_length(year, month - 1))
+    return kMissing;
+  DateParts p;
+  p.year = year;
+  p.month = month - 1;
+  p.mday = mday;
+  int32_t ordinal = 0;
+  if (!parts_to_ordinal(p, &ordinal)) return kMissing;
+  return static_cast<double>(ordinal - kDayNumberOffset);
 }
 
 double today() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};
   localtime_r(&t, &tm);
-  return static_cast<double>(civil_to_day(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday));
+  return calendar_day(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
 }
 
 double text_value(std::string_view s) {
@@ -263,10 +282,7 @@ void call_function(FuncId id, uint8_t extra, StackSlot* a, std::string& out, Env
       double y = a[0].n, m = a[1].n, d = a[2].n;
       a[0].n = kMissing;
       if (miss(y) || miss(m) || miss(d) || !(std::fabs(y) < 1e5) || !(m >= 1 && m < 13) || !(d >= 1 && d < 32)) return;
-      auto yy = static_cast<int32_t>(y) + 1900;
-      auto mm = static_cast<int32_t>(m), dd = static_cast<int32_t>(d);
-      if (yy < 1 || yy > 9999 || dd > civil_days_in_month(yy, mm)) return;
-      a[0].n = static_cast<double>(civil_to_day(yy, mm, dd));
+      a[0].n = calendar_day(static_cast<int32_t>(y) + 1900, static_cast<int32_t>(m), static_cast<int32_t>(d));
       return;
     }
     case kFnParse: {
