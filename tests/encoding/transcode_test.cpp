@@ -15,12 +15,6 @@ namespace {
 
 using Transcode = EncodingEnv;
 
-std::string unhex(const std::string& h) {
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) s += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-  return s;
-}
-
 // Expected bytes were produced with Python's codecs (str.encode) for the same texts.
 TEST_F(Transcode, OutputMatchesReferenceCodecs) {
   struct Case {
@@ -481,6 +475,66 @@ TEST_F(Transcode, ByteOrderMarkMessagesAndDeclaredEncoding) {
   EXPECT_EQ(detect_bom_report(*env, none, 2, &skip), nullptr);
   EXPECT_TRUE(logged("BOM (Byte Order Mark) was not detected, the user defined / system default encoding will be used."));
   EXPECT_EQ(env->encoding.file_encoding, "UTF-8");
+}
+
+// Counts the library calls made through the bound entry points while alive; the table is
+// restored on scope exit.
+class CountingIconv {
+ public:
+  CountingIconv() {
+    EXPECT_TRUE(bind_iconv_api());
+    IconvApi& api = const_cast<IconvApi&>(iconv_api());
+    saved_ = api;
+    real_ = api;
+    opens = convs = 0;
+    api.open = [](const char* to, const char* from) { ++opens; return real_.open(to, from); };
+    api.conv = [](void* cd, char** in, size_t* il, char** out, size_t* ol) {
+      ++convs;
+      return real_.conv(cd, in, il, out, ol);
+    };
+  }
+  ~CountingIconv() { const_cast<IconvApi&>(iconv_api()) = saved_; }
+  static inline int opens = 0;
+  static inline int convs = 0;
+
+ private:
+  static inline IconvApi real_;
+  IconvApi saved_;
+};
+
+TEST_F(Transcode, Utf8ToUtf8NeverAsksTheLibrary) {
+  CountingIconv counting;
+  env->encoding.file_encoding = "UTF-8";
+  ASSERT_EQ(open_input_converter(*env, 0x8000, 2), 0);
+  ConverterSlot& in = env->encoding.input[0];
+  ConverterSlot& out = output_to("UTF-8");
+  struct Case {
+    const char* text;
+    const char* expect;
+  } cases[] = {
+      {"plain ascii 123", "plain ascii 123"},
+      {"", ""},
+      {"caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80", "caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80"},
+  };
+  for (const Case& c : cases) {
+    std::string mid = transcode_to_string(*env, in, c.text, strlen(c.text));
+    EXPECT_EQ(mid, c.expect);
+    EXPECT_EQ(transcode_to_string(*env, out, mid.data(), mid.size()), c.expect);
+  }
+  EXPECT_FALSE(in.has_descriptor());
+  EXPECT_FALSE(out.has_descriptor());
+  EXPECT_EQ(CountingIconv::opens, 0);
+  EXPECT_EQ(CountingIconv::convs, 0);
+
+  // Control: a real target does go through the counted table, and ASCII text then takes the
+  // fast path without a conversion call.
+  ConverterSlot& latin = output_to("ISO-8859-1");
+  EXPECT_EQ(CountingIconv::opens, 1);
+  int after_open = CountingIconv::convs;
+  EXPECT_EQ(transcode_to_string(*env, latin, "plain ascii", 11), "plain ascii");
+  EXPECT_EQ(CountingIconv::convs, after_open);
+  EXPECT_EQ(transcode_to_string(*env, latin, "caf\xc3\xa9", 5), "caf\xe9");
+  EXPECT_GT(CountingIconv::convs, after_open);
 }
 
 }  // namespace
