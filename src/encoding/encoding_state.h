@@ -89,6 +89,13 @@ struct EncodingState {
   int32_t case_ci = kCasePreserveAlways; // "var-case-ci"
   int32_t case_cs = kCasePreserveMixed;  // "var-case-cs"
 
+  // 1-based number of the case the transfer loop is reading or writing, 0 between cases;
+  // reports name it when the caller gave no record number.
+  int64_t current_case = 0;
+  // Set by readers that met extended attributes (tags) in an encoding other than UTF-8;
+  // the close reports it once.
+  bool tags_not_utf8 = false;
+
   // Counters reported by the data-set information query.
   int64_t input_errors = 0;              // strings with a transcoding problem on input
   int64_t output_errors = 0;             // same on output

@@ -329,11 +329,12 @@ void report(EnvRecord& env, ConverterSlot& slot, const LoopResult& lr, const cha
     std::snprintf(num, sizeof num, "Variable [%d] ", call.variable);
     context += num;
   }
-  if (call.record > 0) {
-    std::snprintf(num, sizeof num, "Record [%lld] ", static_cast<long long>(call.record));
+  const int64_t record = call.record > 0 ? call.record : st.current_case;
+  if (record > 0) {
+    std::snprintf(num, sizeof num, "Record [%lld] ", static_cast<long long>(record));
     context += num;
   }
-  if (call.variable > 0 || call.record > 0) context += "- ";
+  if (call.variable > 0 || record > 0) context += "- ";
   if (lr.result < kTcTruncated && call.context) context += call.context;
 
   auto substitution_line = [&] {

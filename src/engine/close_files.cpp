@@ -63,6 +63,8 @@ void close_input(EnvRecord& env) {
   bool twice = false;
   for (const auto& v : env.dict.vars) twice = twice || v->name_conversions > 1;
   if (twice) RaiseError(env, "Names were converted more than once.", nullptr);
+  if (env.encoding.tags_not_utf8) emit_message(env, MsgKind::Lib, "Some tags have encoding, different than UTF-8.");
+  env.encoding.tags_not_utf8 = false;
 }
 
 }  // namespace

@@ -30,6 +30,20 @@ namespace {
               "Normally it happens due to an I/O error or lack of available hard drive space.");
 }
 
+// Tells the encoding layer which case is in flight so its reports can name it.
+class CaseInFlight {
+ public:
+  CaseInFlight(EnvRecord& env, double number) : env_(env) {
+    env.encoding.current_case = static_cast<int64_t>(number);
+  }
+  ~CaseInFlight() { env_.encoding.current_case = 0; }
+  CaseInFlight(const CaseInFlight&) = delete;
+  CaseInFlight& operator=(const CaseInFlight&) = delete;
+
+ private:
+  EnvRecord& env_;
+};
+
 }  // namespace
 
 int32_t transfer_read_next(EnvRecord& env) {
@@ -38,7 +52,11 @@ int32_t transfer_read_next(EnvRecord& env) {
   for (;;) {
     if (t.last_case && t.cases_read >= t.last_case) return kEndOfData;
     dict_clear_record(env.dict);
-    int32_t r = t.read_case ? t.read_case(env) : kEndOfData;
+    int32_t r = kEndOfData;
+    if (t.read_case) {
+      CaseInFlight in_flight(env, t.cases_read + 1);
+      r = t.read_case(env);
+    }
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
@@ -58,7 +76,11 @@ int32_t transfer_write_current(EnvRecord& env) {
     t.cases_read += 1;
     if (!where_accepts(env)) return 1;
   }
-  int32_t r = t.write_case ? t.write_case(env) : 0;
+  int32_t r = 0;
+  if (t.write_case) {
+    CaseInFlight in_flight(env, t.cases_moved + 1);
+    r = t.write_case(env);
+  }
   uint32_t flags = engine_stream_errors(t.output_stream.get());
   // Any error bit means bytes were lost, whatever the bit.
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);

@@ -234,6 +234,24 @@ TEST_F(Transcode, SubstitutionAndTheErrorReport) {
   EXPECT_TRUE(logged("Info:\tData (first 64 bytes):  0x61('a') 0xFF('\xff') 0x62('b')"));
 }
 
+TEST_F(Transcode, ReportsNameTheCaseInFlightWhenNoRecordIsGiven) {
+  ConverterSlot& slot = output_to("ISO-8859-1");
+  const std::string in = "a\xff";
+  struct Case {
+    int64_t in_flight, given;
+    const char* context;
+  } cases[] = {{4, 0, "Record [4] - "}, {4, 9, "Record [9] - "}, {0, 0, "Error:\t 1 bytes"}};
+  for (const Case& c : cases) {
+    log.clear();
+    env->encoding.current_case = c.in_flight;
+    TranscodeCall call;
+    call.record = c.given;
+    transcode_to_string(*env, slot, in.data(), in.size(), call);
+    EXPECT_TRUE(logged(c.context)) << all_log();
+    if (c.in_flight == 0) EXPECT_FALSE(logged("Record [")) << all_log();
+  }
+}
+
 TEST_F(Transcode, TheErrorLimitStopsTheRun) {
   ConverterSlot& slot = output_to("ISO-8859-1");
   std::string bad(200, '\xff');

@@ -2,9 +2,11 @@
 // user dictionaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "api/env_record.h"
 #include "engine/line_format.h"
@@ -322,6 +324,59 @@ TEST_F(Pipeline, OpeningAnotherInputClosesTheFirst) {
   EXPECT_EQ(read_file(out), "x $s\n");
   ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
   EXPECT_EQ(DX_TransferAllRecords(env), 3);
+}
+
+
+// Readers and writers that report a transcoding problem without a record number get the
+// case in flight from the loop: the input case while reading, the output case while writing.
+std::vector<int64_t> g_seen_reading, g_seen_writing;
+
+TEST_F(Pipeline, TheEncodingLayerKnowsTheCaseInFlight) {
+  static const FormatReaderOps reader = {
+      .flags = 0, .open = nullptr, .read_dict = read_dict,
+      .read_case = [](EnvRecord& e) {
+        g_seen_reading.push_back(e.encoding.current_case);
+        return read_case(e);
+      },
+      .save_position = nullptr, .restore_position = nullptr, .read_members = nullptr,
+      .select_member = nullptr, .close = nullptr};
+  static const FormatWriterOps writer = {
+      .flags = 0, .open = writer_open,
+      .write_case = [](EnvRecord& e) {
+        g_seen_writing.push_back(e.encoding.current_case);
+        return write_case(e);
+      },
+      .close = nullptr};
+  g_seen_reading.clear();
+  g_seen_writing.clear();
+  format_set_ops(kIn, &reader, nullptr);
+  format_set_ops(kOut, nullptr, &writer);
+  open_input(cases_file(4));
+  ASSERT_EQ(DX_ParseWhere(env, "x > 2", 1), 0) << message();
+  ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0) << message();
+  EXPECT_EQ(DX_TransferAllRecords(env), 2);
+  EXPECT_EQ(g_seen_reading, (std::vector<int64_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(g_seen_writing, (std::vector<int64_t>{1, 2}));
+  EXPECT_EQ(env_from_handle(env)->encoding.current_case, 0);
+}
+
+
+TEST_F(Pipeline, TagsInAnotherEncodingAreReportedOnceAtClose) {
+  static std::vector<std::string> log;
+  static const uint32_t settings[4] = {0, 0, 0xFFFFFFFFu, 1};
+  log.clear();
+  ASSERT_EQ(DX_SetInfoCallback(env, 1 | 4, settings, 0, 0,
+                               [](int32_t, const char* text, int32_t, int64_t) { log.push_back(text ? text : ""); }),
+            0);
+  const std::string note = "LIB: Some tags have encoding, different than UTF-8.";
+  for (bool met : {true, false, true}) {
+    open_input(cases_file(1));
+    env_from_handle(env)->encoding.tags_not_utf8 = met;
+    log.clear();
+    ASSERT_EQ(DX_CloseFiles(env), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), note), met ? 1 : 0) << met;
+    EXPECT_FALSE(env_from_handle(env)->encoding.tags_not_utf8);
+  }
 }
 
 }  // namespace
