@@ -209,3 +209,33 @@ TEST(TextNumberFormat, PrintfStyleForms) {
   EXPECT_EQ(std::string(buf, format_number_fixed(-1, 3, buf, sizeof buf)), "-1.000");
   EXPECT_EQ(std::string(buf, format_number_fixed(1e300, 2, buf, sizeof buf)).size(), 304u);
 }
+
+// The shortcuts for whole numbers and short decimals give the same text as the general
+// digit path, for values near their edges (1e9, 1e10, 1e-3, 5 decimals) and arbitrary bits.
+TEST(TextNumberFormat, ShortcutsMatchTheGeneralDigits) {
+  auto general = [](double v) {
+    char buf[kNumberTextMax];
+    return std::string(buf, format_number_digits(v, buf));
+  };
+  std::mt19937_64 rng(777);
+  std::uniform_int_distribution<int64_t> whole(-20000000000LL, 20000000000LL);
+  std::uniform_int_distribution<int> places(0, 7);
+  std::uniform_int_distribution<uint64_t> bits;
+  static constexpr double kPow[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  for (int i = 0; i < 300000; ++i) {
+    double v;
+    switch (i % 3) {
+      case 0: v = static_cast<double>(whole(rng)) / kPow[places(rng)]; break;  // short decimals
+      case 1: v = static_cast<double>(whole(rng) % 100000) / kPow[places(rng)]; break;  // near 1e-3
+      default: {
+        uint64_t b = bits(rng);
+        std::memcpy(&v, &b, sizeof v);
+        if (!std::isfinite(v)) continue;
+      }
+    }
+    ASSERT_EQ(fmt(v), general(v)) << v;
+  }
+  for (double v : {0.001, 0.0015, 999999999.99999, 999999999.5, 1e9 + 0.5, 9999999999.0, 1e10, 0.1, 0.3,
+                   0.1 + 0.2, 1.0 / 3, 2.675, 1e-4, 123456.78901, 5e-324, -1.5e-310, 1e300 / 3})
+    EXPECT_EQ(fmt(v), general(v)) << v;
+}

@@ -158,42 +158,11 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
   return p;
 }
 
-size_t format_number_default(double value, char* out) {
-  if (!std::isfinite(value)) return 0;
-  if (value == 0) {
-    out[0] = '0';
-    return 1;
-  }
-  // Whole numbers below 1e10 are their digits (no exponent form can apply to them).
-  if (value > -1e10 && value < 1e10 && value == static_cast<double>(static_cast<int64_t>(value)))
-    return static_cast<size_t>(std::to_chars(out, out + kNumberTextMax, static_cast<int64_t>(value)).ptr - out);
-  char sci[48];
-  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const char* s = sci;
-  bool negative = false;
-  if (*s == '-') {
-    negative = true;
-    ++s;
-  }
-  // Mantissa digits without the point.
-  char digits[24];
-  int n = 0;
-  const char* p = s;
-  for (; p < r.ptr && *p != 'e'; ++p)
-    if (*p != '.') digits[n++] = *p;
-  if (n > 15) {
-    // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
-    r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
-    s = sci + (negative ? 1 : 0);
-    n = 0;
-    for (p = s; p < r.ptr && *p != 'e'; ++p)
-      if (*p != '.') digits[n++] = *p;
-    while (n > 1 && digits[n - 1] == '0') --n;
-  }
-  int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
-  const int e = exp10 + 1;
+namespace {
 
+// Sign, digits and point of `n` significant digits whose point lies `e` places after the
+// first digit: plain notation unless the point lies far from the digits.
+size_t place_digits(bool negative, const char* digits, int n, int e, char* out) {
   char* o = out;
   if (negative) *o++ = '-';
   if (e < -3 || e > n + 9) {
@@ -229,6 +198,98 @@ size_t format_number_default(double value, char* out) {
     o += n;
   }
   return static_cast<size_t>(o - out);
+}
+
+// Values such as 3.25 or -0.125 are exactly the nearest double of their short decimal
+// text: find the fewest decimals whose text reads back as the value. The scaled integer
+// stays below 1e15, so it, the power of ten and the one division that reads it back are
+// exact or correctly rounded, and with a spacing of 10^-k wider than the double spacing
+// only one such text can exist. 0 when the value has no such text.
+size_t format_few_decimals(double value, char* out) {
+  static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
+  const double a = value < 0 ? -value : value;
+  if (!(a >= 1e-3 && a < 1e9)) return 0;
+  for (int k = 1; k <= 5; ++k) {
+    uint64_t m = static_cast<uint64_t>(a * kScale[k] + 0.5);
+    if (static_cast<double>(m) / kScale[k] != a) continue;
+    char digits[24];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + m % 10);
+      m /= 10;
+    } while (m);
+    while (n <= k) digits[n++] = '0';  // at least one digit before the point
+    char* o = out;
+    if (value < 0) *o++ = '-';
+    for (int i = n - 1; i >= k; --i) *o++ = digits[i];
+    *o++ = '.';
+    for (int i = k - 1; i >= 0; --i) *o++ = digits[i];
+    return static_cast<size_t>(o - out);
+  }
+  return 0;
+}
+
+}  // namespace
+
+size_t format_number_default(double value, char* out) {
+  if (!std::isfinite(value)) return 0;
+  if (value == 0) {
+    out[0] = '0';
+    return 1;
+  }
+  // Whole numbers below 1e10 are their digits (no exponent form can apply to them).
+  if (value > -1e10 && value < 1e10 && value == static_cast<double>(static_cast<int64_t>(value)))
+    return static_cast<size_t>(std::to_chars(out, out + kNumberTextMax, static_cast<int64_t>(value)).ptr - out);
+  const size_t few = format_few_decimals(value, out);
+  if (few) return few;
+  // Subnormals carry too few bits for that closeness: their shortest text may be shorter.
+  if (value > -1e-300 && value < 1e-300) return format_number_digits(value, out);
+  // The 15-digit rounding without its trailing zeros is the shortest text whenever that
+  // has at most 15 digits (the value lies far closer to it than half a 15-digit step),
+  // and the 15-digit rounding is what the others get: one conversion serves both.
+  char sci[48];
+  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
+  const bool negative = sci[0] == '-';
+  const char* s = sci + (negative ? 1 : 0);
+  char digits[24];
+  int n = 0;
+  const char* p = s;
+  for (; p < r.ptr && *p != 'e'; ++p)
+    if (*p != '.') digits[n++] = *p;
+  while (n > 1 && digits[n - 1] == '0') --n;
+  int exp10 = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
+  return place_digits(negative, digits, n, exp10 + 1, out);
+}
+
+size_t format_number_digits(double value, char* out) {
+  if (!std::isfinite(value)) return 0;
+  char sci[48];
+  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const char* s = sci;
+  bool negative = false;
+  if (*s == '-') {
+    negative = true;
+    ++s;
+  }
+  // Mantissa digits without the point.
+  char digits[24];
+  int n = 0;
+  const char* p = s;
+  for (; p < r.ptr && *p != 'e'; ++p)
+    if (*p != '.') digits[n++] = *p;
+  if (n > 15) {
+    // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
+    r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
+    s = sci + (negative ? 1 : 0);
+    n = 0;
+    for (p = s; p < r.ptr && *p != 'e'; ++p)
+      if (*p != '.') digits[n++] = *p;
+    while (n > 1 && digits[n - 1] == '0') --n;
+  }
+  int exp10 = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
+  return place_digits(negative, digits, n, exp10 + 1, out);
 }
 
 size_t format_number_general(double value, int precision, char* out, size_t cap) {

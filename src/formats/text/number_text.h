@@ -35,6 +35,10 @@ constexpr size_t kNumberTextMax = 40;
 // Infinities and NaN give an empty text. Returns the length written (no NUL).
 size_t format_number_default(double value, char* out);
 
+// The default text by way of the shortest scientific digits only (no shortcuts for whole
+// numbers or short decimals); the reference the shortcuts must agree with.
+size_t format_number_digits(double value, char* out);
+
 // printf-style "%.*g" and "%.*f" without the C locale. `out` needs room for the result
 // (kNumberTextMax is enough for %g; %f needs up to 330 + precision).
 size_t format_number_general(double value, int precision, char* out, size_t cap);
