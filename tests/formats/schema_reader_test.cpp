@@ -78,7 +78,8 @@ TEST(SchemaReader, FixedColumns) {
       {"missing values", "data list x 1-3 [-9,>=90,<=99]\n", " -9\n 90\n 95\n 99\n100\n 89\n\n   \n",
        {".", ".", ".", ".", "100", "89"}},
       {"strings, short lines", "data list s 1-5 (A) n 6-7\n", "ab  x12\nabc\n     3\n", {"<ab  x>|12", "<abc>|.", ".|3"}},
-      {"two lines per record", "data list a 1-2 / b 1-3 (A)\n", "11\nxyz\n22\n\nabc\n", {"11|<xyz>", "22|<abc>"}},
+      {"two lines per record", "data list a 1-2 / b 1-3 (A)\n", "11\nxyz\n22\n\n33\nabc\n",
+       {"11|<xyz>", "22|.", "33|<abc>"}},
       {"line number", "data list a 1-2 /3 b 2-3\n", "10\nzz\n 45\n20\n--\n 67\n", {"10|45", "20|67"}},
       {"lrecl cuts lines", "data list lrecl 3 a 1-2 b 3-5\n", "12345\n", {"12|3"}},
       {"dates by pattern", "data list d 1-10 (%Y-%m-%d) t 11-15 (%H:%M)\n", "2000-01-0212:00\n1900-13-01xx:00\n",
@@ -170,6 +171,34 @@ TEST(SchemaReader, DefinedAsciiVariables) {
   ASSERT_EQ(DX_DefineAsciiVar(e.h, 2, "d", 4, 10, 0, 0, 10), 0);
   ASSERT_EQ(DX_DefineAsciiVar(e.h, -1, "", 0, 0, 0, 0, 0), 0) << DX_GetErrorMsg(e.h);
   EXPECT_EQ(read_all(e.h), (Rows{"12.34|<abc>|36527", "9.99|<xy>|."}));
+}
+
+}  // namespace
+
+namespace {
+
+// A fixed record whose every field is missing is written as a blank-filled line; it must
+// come back as a case, while empty lines after the last record add none.
+TEST(SchemaReader, BlankRecordsAreAllMissingCases) {
+  struct Case {
+    const char* data;
+    Rows rows;
+  } cases[] = {
+      {"     \n02xyz\n", {".|.", "2|<xyz>"}},
+      {"01abc\n     \n02\n", {"1|<abc>", ".|.", "2|."}},
+      {"01abc\n\n     \n02\n", {"1|<abc>", ".|.", ".|.", "2|."}},
+      {"01abc\n     \n\n", {"1|<abc>"}},
+      {"\r\n01abc\r\n", {".|.", "1|<abc>"}},
+  };
+  Dir d;
+  Env e;
+  for (const Case& c : cases) {
+    const std::string inl = d.put("blank.sch", std::string("data list a 1-2 b 3-5 (A)\ndata\n") + c.data);
+    ASSERT_EQ(DX_OpenInputFile(e.h, 53, inl.c_str()), 0);
+    ASSERT_EQ(DX_ReadDict(e.h), 2) << DX_GetErrorMsg(e.h);
+    EXPECT_EQ(read_all(e.h), c.rows) << c.data;
+    DX_CloseFiles(e.h);
+  }
 }
 
 }  // namespace

@@ -137,6 +137,33 @@ size_t char_offset(const char* s, size_t len, size_t n) {
   return i;
 }
 
+// The next line of a fixed record. A blank-filled line is a record whose every field is
+// missing (the line reader hands it out empty), so it counts unless only empty lines
+// follow it up to the end of the data.
+bool next_fixed_line(SchemaReader& r) {
+  RdLine& rd = *r.rd;
+  if (r.blank_pending > 0) {
+    --r.blank_pending;
+    rd.out_len = 0;
+    return true;
+  }
+  if (rdline_read(rd) < 0) return false;
+  if (rd.out_len > 0) return true;
+  int64_t blanks = 1;
+  for (;;) {
+    const int64_t at = rdline_tell(rd);
+    if (rdline_read(rd) < 0) return false;
+    if (rd.out_len == 0) {
+      ++blanks;
+      continue;
+    }
+    rdline_seek(rd, at);
+    r.blank_pending = blanks - 1;
+    rd.out_len = 0;
+    return true;
+  }
+}
+
 int32_t fixed_record(EnvRecord& env, SchemaReader& r) {
   RdLine& rd = *r.rd;
   const size_t lines = r.info.lines_per_record ? r.info.lines_per_record : 1;
@@ -145,12 +172,12 @@ int32_t fixed_record(EnvRecord& env, SchemaReader& r) {
     r.by_chars.resize(lines);
   }
   for (size_t k = 0; k < lines; ++k) {
-    if (!read_nonempty(rd)) {
+    if (!next_fixed_line(r)) {
       if (k == 0) return -1;
       for (; k < lines; ++k) r.lines[k].clear();  // a cut-off last record
       break;
     }
-    r.lines[k].assign(rd.out, rd.out_len);
+    r.lines[k].assign(rd.out_len ? rd.out : "", rd.out_len);
     // A line converted from a single-byte encoding: its columns count characters.
     r.by_chars[k] = rd.has_converter && rd.non_ascii;
   }
@@ -230,6 +257,7 @@ int32_t schema_save(EnvRecord& env) {
   if (!r || !r->rd) return -1;
   r->saved_at = rdline_tell(*r->rd);
   r->saved_records = r->records;
+  r->saved_blank_pending = r->blank_pending;
   return 0;
 }
 
@@ -238,6 +266,7 @@ int32_t schema_restore(EnvRecord& env) {
   if (!r || !r->rd || r->saved_at < 0) return -1;
   rdline_seek(*r->rd, r->saved_at);
   r->records = r->saved_records;
+  r->blank_pending = r->saved_blank_pending;
   return 0;
 }
 

@@ -33,6 +33,8 @@ struct SchemaReader : FormatState {
   int64_t records = 0;
   int64_t saved_at = -1;
   int64_t saved_records = 0;
+  int64_t blank_pending = 0;                         // empty record lines still to hand out
+  int64_t saved_blank_pending = 0;
 
   ~SchemaReader() override;
 };
