@@ -405,8 +405,10 @@ void attach_table(EnvRecord& env, StataReader& r, LabelTable& table) {
 
 ValueLabel make_entry(EnvRecord& env, StataReader& r, int32_t value, const char* text, size_t len) {
   ValueLabel e;
-  if (r.th.extended && value >= r.th.long_min && value < r.th.long_min + 27) {
-    e.missing = static_cast<uint32_t>(value + 1 - r.th.long_min);
+  // In 64 bits: the codes end at the largest 32-bit value.
+  const int64_t code = static_cast<int64_t>(value) + 1 - r.th.long_min;
+  if (r.th.extended && code >= 1 && code <= 27) {
+    e.missing = static_cast<uint32_t>(code);
     e.text = missing_code_text(static_cast<int>(e.missing));
     e.has_text = true;
   } else {
