@@ -195,3 +195,31 @@ TEST(ProgramWriter, ColumnWriter) {
 }
 
 }  // namespace
+
+namespace {
+
+// Strings longer than their field in bytes are cut at a character boundary, never inside one.
+TEST(ProgramWriter, FixedFieldsKeepWholeCharacters) {
+  Dir d;
+  d.put("u.sch", "encoding ISO-8859-1\ndata list s 1-4 (A) n 5\n");
+  d.put("u.dat", "K\xf6\xf6n7\n\xe4\xe4\xe4\xe4" "8\n");
+  const int32_t h = DX_OpenEnvironment();
+  ASSERT_EQ(DX_OpenInputFile(h, 46, (d.path + "/u.sch").c_str()), 0);
+  ASSERT_GT(DX_ReadDict(h), 0) << DX_GetErrorMsg(h);
+  ASSERT_EQ(DX_OpenOutFile(h, 46, (d.path + "/o.sch").c_str()), 0) << DX_GetErrorMsg(h);
+  EXPECT_GE(DX_TransferAllRecords(h), 0);
+  DX_CloseFiles(h);
+  DX_CloseEnvironment(h);
+  const std::string out = d.get("o.dat") == "<missing>" ? d.get("o.txt") : d.get("o.dat");
+  for (size_t i = 0; i < out.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(out[i]);
+    if (c >= 0xC0) {  // a lead byte: its continuation bytes must follow
+      const size_t need = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+      ASSERT_LE(i + need, out.size() - 1) << out;
+      for (size_t k = 1; k <= need; ++k) EXPECT_EQ(static_cast<unsigned char>(out[i + k]) & 0xC0, 0x80) << out;
+    }
+  }
+  EXPECT_EQ(out.substr(0, 4), "K\xc3\xb6 ") << out;
+}
+
+}  // namespace
