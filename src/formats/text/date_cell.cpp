@@ -1,5 +1,9 @@
 #include "formats/text/date_cell.h"
 
+#include "api/env_record.h"
+#include "dates/date_state.h"
+#include "formats/text/text_settings.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -131,6 +135,36 @@ int parse_date_cell(const DateCellParser& p, int ttype, const char* text, size_t
   if (!parts_to_day(parts, &v)) return 0;
   *day = v;
   return found;
+}
+
+void date_cell_parser_init(DateCellParser& d, EnvRecord& env, const TextSettings& s, ParsePattern& date_fallback,
+                           ParsePattern& time_fallback) {
+  static const char* const kDefaultDateRead = "%m[/][.]%d[/][,]%y";
+  static const char* const kDefaultTimeRead = "%H:%M[:%S[.%N]][%p]";
+  d.names = &env.dates.names;
+  d.cutoff = s.century_cutoff_full;
+  if (const char* text = date_pattern_text(env, kPatternsRead, kDateKindDate)) {
+    d.date = &env.dates.read[kDateKindDate];
+    d.date_is_mdy = date_pattern_is_mdy(text);
+  } else {
+    compile_parse_pattern(kDefaultDateRead, &date_fallback);
+    d.date = &date_fallback;
+    d.date_is_mdy = true;
+  }
+  if (date_pattern_text(env, kPatternsRead, kDateKindTime)) {
+    d.time = &env.dates.read[kDateKindTime];
+  } else {
+    compile_parse_pattern(kDefaultTimeRead, &time_fallback);
+    d.time = &time_fallback;
+  }
+  d.datetime = &env.dates.read[kDateKindDateTime];
+  d.scan = &env.dates.read[kDateKindScan];
+  d.legacy = s.legacy_dates;
+  d.year_pos = s.year_pos;
+  d.month_pos = s.month_pos;
+  d.day_pos = s.day_pos;
+  d.punct = s.date_punct;
+  if (d.legacy) d.cutoff = s.century_cutoff;
 }
 
 }  // namespace tabulon

@@ -8,6 +8,9 @@
 
 namespace tabulon {
 
+struct EnvRecord;
+struct TextSettings;
+
 struct DateCellParser {
   const DateNames* names = nullptr;
   int32_t cutoff = 20;                 // for two-digit years
@@ -23,6 +26,12 @@ struct DateCellParser {
   int year_pos = 2, month_pos = 0, day_pos = 1;
   char punct = '/';
 };
+
+// Points the parser at the environment's reading patterns and names and at the date
+// settings of the text options. Where the environment sets no date or time pattern, the
+// built-in ones are compiled into the two given patterns, which must outlive the parser.
+void date_cell_parser_init(DateCellParser& d, EnvRecord& env, const TextSettings& s, ParsePattern& date_fallback,
+                           ParsePattern& time_fallback);
 
 // True for the month-first date patterns the fast path stands in for.
 bool date_pattern_is_mdy(const char* text);

@@ -19,8 +19,6 @@ constexpr size_t kMaxColumns = 32767;
 constexpr size_t kGuessFields = 511;
 constexpr int kDelimiterGuessLines = 5;
 
-const char* const kDefaultDateRead = "%m[/][.]%d[/][,]%y";
-const char* const kDefaultTimeRead = "%H:%M[:%S[.%N]][%p]";
 
 // The current line, writable, with combined delimiters applied.
 struct Line {
@@ -133,31 +131,7 @@ void delimited_prepare(EnvRecord& env, DelimitedReader& r, const ByteSource& src
   r.punct.currency = r.s.currency;
   r.punct.extended_missing = r.s.extended_read;
 
-  DateCellParser& d = r.dates;
-  d.names = &env.dates.names;
-  d.cutoff = r.s.century_cutoff_full;
-  if (const char* text = date_pattern_text(env, kPatternsRead, kDateKindDate)) {
-    d.date = &env.dates.read[kDateKindDate];
-    d.date_is_mdy = date_pattern_is_mdy(text);
-  } else {
-    compile_parse_pattern(kDefaultDateRead, &r.date_pattern);
-    d.date = &r.date_pattern;
-    d.date_is_mdy = true;
-  }
-  if (date_pattern_text(env, kPatternsRead, kDateKindTime)) {
-    d.time = &env.dates.read[kDateKindTime];
-  } else {
-    compile_parse_pattern(kDefaultTimeRead, &r.time_pattern);
-    d.time = &r.time_pattern;
-  }
-  d.datetime = &env.dates.read[kDateKindDateTime];
-  d.scan = &env.dates.read[kDateKindScan];
-  d.legacy = r.s.legacy_dates;
-  d.year_pos = r.s.year_pos;
-  d.month_pos = r.s.month_pos;
-  d.day_pos = r.s.day_pos;
-  d.punct = r.s.date_punct;
-  if (d.legacy) d.cutoff = r.s.century_cutoff;
+  date_cell_parser_init(r.dates, env, r.s, r.date_pattern, r.time_pattern);
 }
 
 int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {

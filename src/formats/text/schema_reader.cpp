@@ -20,8 +20,6 @@ namespace tabulon {
 
 namespace {
 
-const char* const kDefaultDateRead = "%m[/][.]%d[/][,]%y";
-const char* const kDefaultTimeRead = "%H:%M[:%S[.%N]][%p]";
 constexpr int kMaxImplied = 10;
 
 const double kPowers[kMaxImplied + 1] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
@@ -330,31 +328,7 @@ void schema_reader_settings(EnvRecord& env, SchemaReader& r) {
   r.punct.thousands = s.thousands;
   r.punct.currency = s.currency;
   r.punct.extended_missing = s.extended_read;
-  DateCellParser& d = r.dates;
-  d.names = &env.dates.names;
-  d.cutoff = s.century_cutoff_full;
-  if (const char* text = date_pattern_text(env, kPatternsRead, kDateKindDate)) {
-    d.date = &env.dates.read[kDateKindDate];
-    d.date_is_mdy = date_pattern_is_mdy(text);
-  } else {
-    compile_parse_pattern(kDefaultDateRead, &r.date_pattern);
-    d.date = &r.date_pattern;
-    d.date_is_mdy = true;
-  }
-  if (date_pattern_text(env, kPatternsRead, kDateKindTime)) {
-    d.time = &env.dates.read[kDateKindTime];
-  } else {
-    compile_parse_pattern(kDefaultTimeRead, &r.time_pattern);
-    d.time = &r.time_pattern;
-  }
-  d.datetime = &env.dates.read[kDateKindDateTime];
-  d.scan = &env.dates.read[kDateKindScan];
-  d.legacy = s.legacy_dates;
-  d.year_pos = s.year_pos;
-  d.month_pos = s.month_pos;
-  d.day_pos = s.day_pos;
-  d.punct = s.date_punct;
-  if (d.legacy) d.cutoff = s.century_cutoff;
+  date_cell_parser_init(r.dates, env, s, r.date_pattern, r.time_pattern);
   const int32_t mode = option_int(env, kOptUserMissing);
   r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
   r.index.clear();
