@@ -35,6 +35,8 @@ const char* command_usage(const std::string& command) {
            "      --member NAME     the member, table or sheet to read\n"
            "      --optimize        choose the narrowest exact storage types (default)\n"
            "      --no-optimize     keep the input's storage types\n"
+           "      --programs LIST   also write programs reading a fixed-column output (formats 19, 39,\n"
+           "                        40, 41, 46): any of sas, spss, stata, all, separated by commas\n"
            "  -y, --overwrite       replace an existing output file\n"
            "  -q, --quiet           only errors\n"
            "  -v, --verbose         warnings and information on stderr\n";
@@ -51,6 +53,26 @@ const char* command_usage(const std::string& command) {
     return "usage: tabulon options\n\nLists the keyword options: keyword, default, choices, description.\n";
   return usage_text();
 }
+
+namespace {
+
+bool parse_programs(const std::string& list, int& mask) {
+  size_t at = 0;
+  while (at <= list.size()) {
+    size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string word = list.substr(at, comma - at);
+    if (word == "sas") mask |= 1;
+    else if (word == "spss") mask |= 2;
+    else if (word == "stata") mask |= 4;
+    else if (word == "all") mask |= 7;
+    else return false;
+    at = comma + 1;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
   int i = 1;
@@ -126,6 +148,12 @@ bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
       if (!take(out.where)) return false;
     } else if (name == "--member") {
       if (!take(out.member)) return false;
+    } else if (name == "--programs") {
+      if (!take(v)) return false;
+      if (!parse_programs(v, out.programs)) {
+        error = "--programs takes sas, spss, stata or all, separated by commas; got '" + v + "'";
+        return false;
+      }
     } else if (name == "--optimize") {
       out.optimize = true;
       out.optimize_given = true;
@@ -152,6 +180,10 @@ bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
   if (out.files.size() != want) {
     error = out.command + " takes " + std::to_string(want) + " file argument" + (want == 1 ? "" : "s") +
             ", got " + std::to_string(out.files.size());
+    return false;
+  }
+  if (out.programs && out.command != "convert") {
+    error = "--programs is an option of 'convert'";
     return false;
   }
   if (out.json && out.command != "info") {

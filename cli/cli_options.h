@@ -15,6 +15,7 @@ struct CliOptions {
   std::vector<std::string> keeps, drops;
   std::string where;
   std::string member;
+  int programs = 0;                // SAS 1, SPSS 2, Stata 4: programs written beside a fixed-column output
   bool optimize = true;
   bool optimize_given = false;
   bool overwrite = false;

@@ -64,6 +64,7 @@ int run_convert(const CliOptions& opts) {
   }
   session.apply_options(out_code);
   int32_t env = session.env();
+  if (opts.programs) DX_SetOption(env, DX_OPT_PROGRAM_MASK, opts.programs, nullptr);
 
   if (DX_OpenInputFile(env, in_code, in.c_str()) < 0) return session.fail("cannot open " + in);
   if (DX_FormatHasMembers(env) == 1) {

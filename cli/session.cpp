@@ -126,6 +126,11 @@ bool Session::set_keywords(const std::vector<std::pair<std::string, std::string>
 void Session::apply_options(int32_t output_code) {
   int32_t settings[6] = {0, 0, 0, 0, 0, 0};
   dxi_set_options(env_, output_code, settings, 0);
+  // The library's own default lets errors alone through; the tool shows warnings too, and
+  // information with -v, unless the user chose a log level.
+  bool chosen = false;
+  for (const auto& set : opts_.sets) chosen = chosen || set.first == "log-level";
+  if (!chosen) DX_SetDictOption(env_, 1, 1, const_cast<char*>(opts_.verbose ? "v" : "w"));
 }
 
 bool Session::keyword_yes(const char* keyword) const {

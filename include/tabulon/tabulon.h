@@ -87,6 +87,15 @@ TABULON_API int32_t dxi_enum_type(const char *choices, const char *text);
 TABULON_API int32_t dxi_set_options(int32_t env, int32_t outputCode, int32_t *settings, int32_t outputOnly);
 /* Numbered options; text may also be a pointer the number documents (21 stream, 202 int32_t*). */
 TABULON_API int32_t DX_SetOption(int32_t env, int32_t number, int32_t intValue, const char *text);
+/* Numbered option 12: programs written beside a fixed-column text output (formats 19, 39, 40,
+   41 and 46), each reading that data file into its package; the output's own program is
+   never written twice. Numbered option 13 (yes/no): SPSS variable labels are cut to 120
+   characters and written in two pieces, for older releases. */
+#define DX_OPT_PROGRAM_MASK 12
+#define DX_PROGRAM_SAS 1
+#define DX_PROGRAM_SPSS 2
+#define DX_PROGRAM_STATA 4
+#define DX_OPT_PROGRAM_SHORT_LABELS 13
 TABULON_API int32_t DX_SetDictOption(int32_t env, int32_t what, int32_t sub, void *value);
 TABULON_API int32_t DX_RandInt(int32_t n);
 /* Text reading and writing. */

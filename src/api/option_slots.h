@@ -45,6 +45,8 @@ enum OptionNumber : int {
   kOptWksBlankRows = 6,       // 0 stop, 1 skip, 2 use
   kOptAccessVersion = 10,
   kOptCombineDelimiters = 11, // 0 off, 1 spaces, 2 spaces and tabs
+  kOptProgramMask = 12,       // extra programs beside the output: 1 SAS, 2 SPSS, 4 Stata
+  kOptProgramShortLabels = 13, // SPSS variable labels cut to 120 characters in two pieces
   kOptProgOmitPaths = 14,
   kOptProgPreserveWidths = 15,
   kOptSampleSeed = 16,

@@ -77,8 +77,10 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
     close_input(env);
   } catch (const RaisedError&) {
     emit_message(env, MsgKind::Error, env.message ? env.message : "");
+    if (result == 0) result = -1;  // a failure while finishing is not a success
   } catch (...) {
     emit_message(env, MsgKind::Error, "Unexpected failure while closing the files.");
+    if (result == 0) result = -1;
   }
 
   if (engine_stream_errors(t.output_stream.get()) & kStreamIncomplete) {

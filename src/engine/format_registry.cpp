@@ -34,6 +34,7 @@ constexpr uint32_t DB = kCapDatabase | kCapOwnContainer | kCapMembers;
 constexpr uint32_t OWN = kCapOwnContainer;
 constexpr uint32_t NOCMP = kCapNoCaseCompare;
 constexpr uint32_t NARROW = kCapNarrowNumerics;
+constexpr uint32_t PRG = kCapExtraPrograms;
 
 // One line per format code. Codes 50 and 69..128 name no format.
 // code, name, capabilities, output mode, extensions, reader, writer
@@ -57,7 +58,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
     {17, "S-Plus object", RW, "wb", ".sdd", nullptr, nullptr},
     {18, "Delimited text file", RW | NOCMP, "wb", ".csv .txt .tsv .tab", &kDelimitedTextReader, &kTextWriter},
-    {19, "Fixed-column text file", RW, "wb", ".dat .asc", &kFixedTextReader, &kTextWriter},
+    {19, "Fixed-column text file", RW | PRG, "wb", ".dat .asc", &kFixedTextReader, &kTextWriter},
     {20, "SAS 6 data set", RW | LBL | NAT, "wb+", ".sd2", nullptr, nullptr},
     {21, "SigmaPlot notebook", R | MEM, "wb", ".jnb", nullptr, nullptr},
     {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", nullptr, nullptr},
@@ -77,14 +78,14 @@ std::array<FormatEntry, 69> g_formats = {{
     {36, "OSIRIS file", R | LBL, "wb", "", nullptr, nullptr},
     {37, "Minitab worksheet", RW, "wb", ".mtw", nullptr, nullptr},
     {38, "SAS data set", RW | LBL | NAT, "wb+", ".sas7bdat", nullptr, nullptr},
-    {39, "SPSS program and data file", W, "wb", ".sps", nullptr, &kProgramWriter},
-    {40, "SAS program and data file", W | LBL, "wb", ".sas", nullptr, &kProgramWriter},
-    {41, "Stata program and dictionary", W, "wb", ".do .dct", nullptr, &kProgramWriter},
+    {39, "SPSS program and data file", W | PRG, "wb", ".sps", nullptr, &kProgramWriter},
+    {40, "SAS program and data file", W | LBL | PRG, "wb", ".sas", nullptr, &kProgramWriter},
+    {41, "Stata program and dictionary", W | PRG, "wb", ".do .dct", nullptr, &kProgramWriter},
     {42, "Oracle database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {43, "SQL Server database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {44, "DB2 database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
-    {46, "Fixed-column text with a schema file", RW | LBL, "wb", ".sch", &kSchemaReader, &kProgramWriter},
+    {46, "Fixed-column text with a schema file", RW | LBL | PRG, "wb", ".sch", &kSchemaReader, &kProgramWriter},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, &kProgramWriter},
     {48, "Excel workbook", RW | WKS | OWN | NOCMP, "wb", ".xls", nullptr, nullptr},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},

@@ -25,6 +25,7 @@ enum FormatCaps : uint32_t {
   kCapNarrowNumerics = 1u << 9,   // input types narrowed from print width and decimals
   kCapInternal = 1u << 10,        // used inside the library only
   kCapNoWriterAccepted = 1u << 11,// output accepted, file created, no writer attached
+  kCapExtraPrograms = 1u << 12,   // fixed-column data that extra SAS/SPSS/Stata programs can read
 };
 
 struct FormatEntry {

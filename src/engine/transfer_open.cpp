@@ -168,6 +168,11 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
     int32_t r = fmt->writer->open(env);
     if (r != 0) return -4;
   }
+  if ((option_int(env, kOptProgramMask) & 7) && code != 47 && !(fmt->caps & kCapExtraPrograms))
+    emit_messagef(env, MsgKind::Warning,
+                  "No SAS, SPSS or Stata program files are written beside this output: they read fixed-column "
+                  "text, which output format %d does not write.",
+                  code);
   t.cases_read = 0;
   t.output_open = 1;
   engine_load_case_window(env);

@@ -106,6 +106,15 @@ expect 1 "existing output without -y" -- "$T" convert "$sample" existing.csv
 expect 0 "existing output with -y" -- "$T" convert "$sample" existing.csv -y
 [ "$(head -c 4 existing.csv)" = '"id"' ] || { echo "FAIL: -y did not replace the output"; fails=$((fails + 1)); }
 
+# Programs beside a fixed-column output; a warning where the output cannot have them.
+expect 0 "fixed text with programs" -- "$T" convert "$SRC/examples/survey.sch" fixed.dat -o 19 --programs spss,stata
+for f in fixed.sps fixed.do fixed.dct; do [ -s "$f" ] || { echo "FAIL: --programs did not write $f"; fails=$((fails + 1)); }; done
+[ -e fixed.sas ] && { echo "FAIL: --programs wrote a SAS program not asked for"; fails=$((fails + 1)); }
+expect 0 "programs beside a Stata file" -- "$T" convert "$sample" noprog.dta --programs all
+grep -q "^Warning:No SAS, SPSS or Stata program files are written beside this output" err.txt ||
+  { echo "FAIL: no warning for programs beside a Stata file"; fails=$((fails + 1)); }
+expect 2 "bad --programs list" -- "$T" convert "$sample" o.dat --programs spss,r
+
 # Usage errors (exit 2) and conversion failures (exit 1).
 expect 2 "no command" -- "$T"
 expect 2 "unknown command" -- "$T" frobnicate

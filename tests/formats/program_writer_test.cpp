@@ -1,6 +1,7 @@
 // Program-file writers: the texts each package's program must hold, from a schema input.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,10 +48,19 @@ const char* const kSchema =
     "  born 23-32 (%Y-%m-%d) tag 33-34 (A) \\tags\n"
     "variable labels id \"Person's id\" sex 'Say \"hi\"' score '";
 
+// Settings of the next write_program call beyond its arguments, and what its close returned.
+struct ProgramSettings {
+  int32_t program_mask = 0;
+  bool short_labels = false;
+  std::string score_label = kLong;
+};
+ProgramSettings g_settings;
+int32_t g_close = 0;
+
 // Runs one transfer from the schema input to `code`; returns the result of the open.
 int32_t write_program(const Dir& d, int32_t code, const std::string& out, int32_t line_end = 0,
                       const char* header_dir = nullptr) {
-  d.put("in.sch", std::string(kSchema) + kLong +
+  d.put("in.sch", std::string(kSchema) + g_settings.score_label +
                       "'\nvalue labels \\sex 1 'male' 2 'female' \\names 'Ann' 'Anne' \\tags 'x' 'ex'\n");
   d.put("in.dat", "  11Ann         12.50 1990-05-17x \n  2 Bob          -9.00          \n");
   const int32_t h = DX_OpenEnvironment();
@@ -59,12 +69,15 @@ int32_t write_program(const Dir& d, int32_t code, const std::string& out, int32_
   g_log.clear();
   if (line_end) DX_SetOption(h, tabulon::kOptLineEnd, line_end, nullptr);
   if (header_dir) DX_SetOption(h, tabulon::kOptCodeHeaderPath, 0, header_dir);
+  if (g_settings.program_mask) DX_SetOption(h, DX_OPT_PROGRAM_MASK, g_settings.program_mask, nullptr);
+  if (g_settings.short_labels) DX_SetOption(h, DX_OPT_PROGRAM_SHORT_LABELS, 1, nullptr);
+  g_settings = ProgramSettings{};
   EXPECT_EQ(DX_OpenInputFile(h, 46, (d.path + "/in.sch").c_str()), 0);
   EXPECT_GT(DX_ReadDict(h), 0) << DX_GetErrorMsg(h);
   const int32_t r = DX_OpenOutFile(h, code, (d.path + "/" + out).c_str());
   if (r == 0) EXPECT_GE(DX_TransferAllRecords(h), 0);
   std::string message = DX_GetErrorMsg(h) ? DX_GetErrorMsg(h) : "";
-  DX_CloseFiles(h);
+  g_close = DX_CloseFiles(h);
   DX_CloseEnvironment(h);
   if (r != 0) g_log.push_back("open: " + message);
   return r;
@@ -223,3 +236,114 @@ TEST(ProgramWriter, FixedFieldsKeepWholeCharacters) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs a transfer between two files with a plain environment; false on any failure.
+bool convert(int32_t in_code, const std::string& in, int32_t out_code, const std::string& out) {
+  const int32_t h = DX_OpenEnvironment();
+  bool ok = DX_OpenInputFile(h, in_code, in.c_str()) == 0 && DX_ReadDict(h) > 0 &&
+            DX_OpenOutFile(h, out_code, out.c_str()) == 0 && DX_TransferAllRecords(h) >= 0;
+  ok = DX_CloseFiles(h) >= 0 && ok;
+  DX_CloseEnvironment(h);
+  return ok;
+}
+
+}  // namespace
+
+TEST(ProgramWriter, ProgramMaskWritesProgramsBesideFixedOutputs) {
+  struct Case {
+    int32_t code;
+    const char* out;
+    int32_t mask;
+    const char* written;  // extensions expected beside the output
+    const char* absent;   // extensions that must not appear
+  };
+  const Case cases[] = {
+      {39, "a.sps", DX_PROGRAM_SAS | DX_PROGRAM_SPSS | DX_PROGRAM_STATA, "sas do dct", ""},
+      {41, "b.do", DX_PROGRAM_SAS | DX_PROGRAM_SPSS, "sas sps", ""},
+      {40, "c.sas", DX_PROGRAM_STATA, "do dct", "sps"},
+      {46, "d.sch", DX_PROGRAM_SPSS, "sps", "sas do"},
+      {19, "e.txt", DX_PROGRAM_SAS | DX_PROGRAM_SPSS | DX_PROGRAM_STATA, "sas sps do dct", ""},
+      {18, "f.csv", DX_PROGRAM_SPSS, "", "sps"},
+      {14, "g.dta", DX_PROGRAM_SAS, "", "sas"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    Dir d;
+    g_settings.program_mask = c.mask;
+    ASSERT_EQ(write_program(d, c.code, c.out), 0) << g_log.back();
+    EXPECT_EQ(g_close, 0);
+    const std::string out = c.out;
+    const std::string stem = out.substr(0, out.find('.'));
+    std::istringstream written(c.written), absent(c.absent);
+    for (std::string ext; written >> ext;) EXPECT_NE(d.get(stem + "." + ext), "<missing>") << ext;
+    for (std::string ext; absent >> ext;) EXPECT_EQ(d.get(stem + "." + ext), "<missing>") << ext;
+    const bool refused = std::string(c.written).empty();
+    bool warned = false;
+    for (const std::string& m : g_log)
+      warned = warned || has(m, "Warning:No SAS, SPSS or Stata program files are written beside this output: they "
+                                "read fixed-column text, which output format " +
+                                    std::to_string(c.code) + " does not write.");
+    EXPECT_EQ(warned, refused);
+  }
+}
+
+TEST(ProgramWriter, ProgramsBesideTheirOwnKindReadTheSameData) {
+  Dir d;
+  g_settings.program_mask = DX_PROGRAM_SPSS;
+  ASSERT_EQ(write_program(d, 39, "own.sps"), 0);
+  // The output's own program is not written twice, and the extra programs read its data file.
+  EXPECT_TRUE(has(d.get("own.sps"), "NAME=\"" + d.path + "/own.dat\""));
+  g_settings.program_mask = DX_PROGRAM_SAS;
+  ASSERT_EQ(write_program(d, 46, "sch.sch"), 0);
+  EXPECT_TRUE(has(d.get("sch.sas"), "INFILE '" + d.path + "/sch.dat'"));
+  // Dates in the schema's data are written day first, as the programs read them; the schema says so.
+  EXPECT_TRUE(has(d.get("sch.dat"), "17-05-1990")) << d.get("sch.dat");
+  EXPECT_TRUE(has(d.get("sch.sch"), "(%d-%m-%Y)"));
+  ASSERT_TRUE(convert(46, d.path + "/in.sch", 18, d.path + "/source.csv"));
+  ASSERT_TRUE(convert(46, d.path + "/sch.sch", 18, d.path + "/again.csv"));
+  EXPECT_EQ(d.get("again.csv"), d.get("source.csv"));
+
+  // Fixed text takes the programs' layout; its ".SCH" describes that layout and reads back.
+  g_settings.program_mask = DX_PROGRAM_SPSS | DX_PROGRAM_STATA;
+  ASSERT_EQ(write_program(d, 19, "fix.txt"), 0);
+  const std::string sps = d.get("fix.sps");
+  EXPECT_TRUE(has(sps, "NAME=\"" + d.path + "/fix.txt\""));
+  EXPECT_TRUE(has(sps, "born 59-69 (DATE)")) << sps;
+  EXPECT_TRUE(has(d.get("fix.txt"), "17-05-1990"));
+  ASSERT_TRUE(convert(19, d.path + "/fix.txt", 18, d.path + "/fix.csv"));
+  EXPECT_TRUE(has(d.get("fix.csv"), "5/17/1990")) << d.get("fix.csv");
+  EXPECT_TRUE(has(d.get("fix.csv"), "12.5"));
+}
+
+TEST(ProgramWriter, ExtraProgramThatCannotBeWrittenFailsTheClose) {
+  Dir d;
+  ASSERT_EQ(::mkdir((d.path + "/blocked.sps").c_str(), 0755), 0);  // a directory where the program goes
+  g_settings.program_mask = DX_PROGRAM_SPSS;
+  ASSERT_EQ(write_program(d, 19, "blocked.txt"), 0);
+  EXPECT_LT(g_close, 0);
+  EXPECT_EQ(g_log.back(), "Error:\tError writing extra program file: " + d.path + "/blocked.sps");
+}
+
+TEST(ProgramWriter, ShortLabelModeSplitsOnceAtABlank) {
+  struct Case {
+    std::string label;
+    std::string first, second;
+  };
+  const std::string words = "The score the respondent reached in the final written test of the course, "
+                            "counted in points out of one hundred and then scaled to the usual grading range";
+  const Case cases[] = {
+      // No blank between 50 and 65: cut at 65, the rest up to 120 characters.
+      {kLong, kLong.substr(0, 65), kLong.substr(65, 55)},
+      // The last blank within 50..65 ends the first piece and stays in it.
+      {words, words.substr(0, words.rfind(' ', 64) + 1), words.substr(words.rfind(' ', 64) + 1, 120 - words.rfind(' ', 64) - 1)},
+  };
+  for (const Case& c : cases) {
+    Dir d;
+    g_settings.short_labels = true;
+    g_settings.score_label = c.label;
+    ASSERT_EQ(write_program(d, 39, "short.sps"), 0);
+    EXPECT_TRUE(has(d.get("short.sps"), "   score '" + c.first + "' +\r\n   '" + c.second + "'")) << d.get("short.sps");
+  }
+}

@@ -16,7 +16,7 @@ check() { # name expected actual
   else echo "ok   $1"; fi
 }
 
-# A tiny host: one transfer from (code, path) to (code, path); warnings to stderr.
+# A tiny host: one transfer from (code, path) to (code, path) [with a program mask]; warnings to stderr.
 cat > host.c <<'C'
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
   DX_SetInfoCallback(env, -1, masks, 0, 0, log_cb);
   int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
+  if (argc > 5) DX_SetOption(env, DX_OPT_PROGRAM_MASK, atoi(argv[5]), NULL);
   if (r >= 0) r = DX_ReadDict(env);
   if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
   if (r >= 0) r = DX_TransferAllRecords(env);
@@ -92,6 +93,17 @@ code||" "$vars"
 check "value labels" 'Sex of the respondent,1,male
 ,2,female
 code,x,Code X' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
+
+# Programs beside a fixed-column text output rebuild the same data set.
+./host 46 src.sch 19 fixed.txt 7 2>/dev/null || { echo "FAIL 46 -> 19 with programs"; exit 1; }
+pspp fixed.sps -o fixed.log >/dev/null 2>&1 || { cat fixed.log; echo "FAIL pspp cannot run fixed.sps"; exit 1; }
+pspp-convert fixed.sav fixed_data.csv || { echo "FAIL pspp-convert fixed.sav"; exit 1; }
+check "SPSS program beside fixed text: same values" "$(tr -d '\r' < data.csv)" "$(tr -d '\r' < fixed_data.csv)"
+printf "GET FILE='fixed.sav'.\nDISPLAY DICTIONARY.\n" > fixed_dict.sps
+pspp fixed_dict.sps -o fixed_dict.csv >/dev/null 2>&1 || { echo "FAIL pspp DISPLAY DICTIONARY of fixed.sav"; exit 1; }
+check "SPSS program beside fixed text: same labels" \
+  "$(awk '/^Table: (Variables|Value Labels)/{on=1} on' dict.csv | cut -d, -f1-3,7- | tr -d '\r')" \
+  "$(awk '/^Table: (Variables|Value Labels)/{on=1} on' fixed_dict.csv | cut -d, -f1-3,7- | tr -d '\r')"
 
 # Schema outputs read back as the same data.
 ./host 46 src.sch 18 src.csv 2>/dev/null || { echo "FAIL 46 -> 18"; exit 1; }

@@ -1,4 +1,5 @@
 // SPSS command syntax that reads the fixed-column data file back and saves a system file.
+#include <algorithm>
 #include <cstring>
 
 #include "api/env_record.h"
@@ -13,6 +14,8 @@ namespace {
 
 constexpr size_t kLabelLine = 65;
 constexpr size_t kLabelMax = 255;
+constexpr size_t kShortLabelMax = 120;
+constexpr size_t kShortSplitFirst = 50, kShortSplitLast = 65;
 constexpr uint32_t kShortStringMax = 8;
 
 // Text between quotes: the double quote when the text holds a single quote, else the
@@ -51,6 +54,17 @@ void variable_labels(ProgramContext& c, std::string& p) {
     const std::string& label = v.label;
     if (label.size() < kLabelLine) {
       p += "   " + v.name + " " + quoted(label) + end + c.eol;
+      continue;
+    }
+    if (c.short_labels) {
+      // Older releases: at most 120 characters, split once at a blank near the line's end.
+      const size_t total = utf8_cut(label.data(), label.size(), kShortLabelMax);
+      size_t split = 0;
+      for (size_t at = std::min(total, kShortSplitLast); at >= kShortSplitFirst && !split; --at)
+        if (label[at - 1] == ' ') split = at;
+      if (!split) split = utf8_cut(label.data(), total, kLabelLine);
+      p += "   " + v.name + " " + quoted(label.substr(0, split)) + " +" + c.eol;
+      p += "   " + quoted(label.substr(split, total - split)) + end + c.eol;
       continue;
     }
     const size_t total = utf8_cut(label.data(), label.size(), kLabelMax);

@@ -24,8 +24,7 @@ namespace {
 constexpr int32_t kDataBuffer = 1 << 16;
 constexpr uint32_t kPreservedDefaultWidth = 16;
 
-// Data patterns by program: SPSS and Stata read day-month-year, the inline schema month first.
-const char* const kPackagePatterns[3] = {"%0d-%0m-%Y", "%0H:%0M:%0S", "%0d-%b-%Y %0H:%0M:%0S"};
+// The inline schema reads month first.
 const char* const kSchemaPatterns[3] = {"%0m/%0d/%Y", "%0H:%0M:%0S", "%0m/%0d/%Y %0H:%0M:%0S"};
 
 uint32_t default_width(const VarRecord& v) {
@@ -41,7 +40,12 @@ uint32_t default_width(const VarRecord& v) {
   }
 }
 
-void layout(ProgramContext& c, bool preserve) {
+}  // namespace
+
+// SPSS, Stata and SAS all read day-month-year.
+const char* const kPackagePatterns[3] = {"%0d-%0m-%Y", "%0H:%0M:%0S", "%0d-%b-%Y %0H:%0M:%0S"};
+
+void program_layout(ProgramContext& c, bool preserve) {
   c.start.clear();
   c.width.clear();
   c.total = 0;
@@ -63,6 +67,8 @@ void layout(ProgramContext& c, bool preserve) {
   }
 }
 
+namespace {
+
 bool write_all(Stream* s, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -72,6 +78,8 @@ bool write_all(Stream* s, const std::string& text) {
   }
   return !(s->error & STREAM_ERR_WRITE);
 }
+
+}  // namespace
 
 // The program in the output encoding.
 std::string encoded(EnvRecord& env, const std::string& text) {
@@ -102,7 +110,7 @@ std::string read_user_header(EnvRecord& env, const char* ext) {
   return all.str();
 }
 
-void legalize(EnvRecord& env, int32_t code) {
+void legalize_program_names(EnvRecord& env, int32_t code) {
   const NameRules* rules = nullptr;
   switch (code) {
     case 39:
@@ -114,6 +122,17 @@ void legalize(EnvRecord& env, int32_t code) {
   }
   legalize_dictionary_names(env, *rules, code, true);
 }
+
+void program_context_settings(EnvRecord& env, ProgramContext& c) {
+  c.env = &env;
+  c.eol = option_int(env, kOptLineEnd) == 2 ? "\n" : "\r\n";
+  c.comments = option_int(env, kOptCodeOmitHeader) == 0;
+  c.short_labels = option_int(env, kOptProgramShortLabels) != 0;
+  c.encoding = option_user_encoding(env, 2);
+  if (strcasecmp(c.encoding.c_str(), "system") == 0) c.encoding.clear();  // the default, not a choice
+}
+
+namespace {
 
 // ---- Mplus data: numbers separated by commas, "." when missing ----
 
@@ -150,22 +169,20 @@ int32_t program_open(EnvRecord& env) {
   TransferState& t = env.transfer;
   ProgramWriter& p = make_writer_state<ProgramWriter>(env);
   ProgramContext& c = p.ctx;
-  c.env = &env;
   c.code = t.output_code;
   c.out_path = t.output_path;
+  program_context_settings(env, c);
   DictState& d = env.dict;
   p.mplus = c.code == 64;
   if (p.mplus)
     for (int32_t i = 0; i < dict_count(d); ++i)
       if (dict_var(d, i)->is_string()) dict_var(d, i)->selected = 0;
-  legalize(env, c.code);
+  // Programs beside the output read the same data, so its names and dates must suit them too.
+  p.extras = extra_program_mask(env, c.code);
+  legalize_program_names(env, p.extras && c.code == 46 ? 47 : c.code);
   for (int32_t i = 0; i < dict_count(d); ++i)
     if (dict_var(d, i)->selected) c.vars.push_back(dict_var(d, i));
-  c.eol = option_int(env, kOptLineEnd) == 2 ? "\n" : "\r\n";
-  c.comments = option_int(env, kOptCodeOmitHeader) == 0;
-  c.encoding = option_user_encoding(env, 2);
-  if (strcasecmp(c.encoding.c_str(), "system") == 0) c.encoding.clear();  // the default, not a choice
-  layout(c, option_int(env, kOptProgPreserveWidths) != 0);
+  program_layout(c, option_int(env, kOptProgPreserveWidths) != 0);
 
   // Where the data goes.
   Stream* data_out = nullptr;
@@ -190,8 +207,9 @@ int32_t program_open(EnvRecord& env) {
   // Date texts of the data.
   const char* const* patterns = c.code == 53 ? kSchemaPatterns : kPackagePatterns;
   for (int k = 0; k < 3; ++k) {
-    const char* own = (c.code == 46 || c.code == 55) ? date_pattern_text(env, kPatternsWrite, k) : nullptr;
-    c.date_pattern[k] = own ? own : (c.code == 46 || c.code == 55) ? kSchemaPatterns[k] : patterns[k];
+    const bool schema = (c.code == 46 && !p.extras) || c.code == 55;
+    const char* own = schema ? date_pattern_text(env, kPatternsWrite, k) : nullptr;
+    c.date_pattern[k] = own ? own : schema ? kSchemaPatterns[k] : patterns[k];
   }
 
   // The data writer: delimited for 55 and 64, fixed columns for the rest.
@@ -229,29 +247,7 @@ int32_t program_open(EnvRecord& env) {
       break;
     }
     case 64: program = mplus_program(c); break;
-    case 47: {
-      struct Extra {
-        const char* ext;
-        int32_t as;
-      } extras[] = {{".sas", 40}, {".sps", 39}, {".do", 41}};
-      for (const Extra& x : extras) {
-        const std::string path = path_with_extension(c.out_path, x.ext);
-        c.code = x.as;
-        c.user_header = read_user_header(env, x.ext + 1);
-        std::string text;
-        if (x.as == 41) {
-          const std::string dct = path_with_extension(c.out_path, ".dct");
-          std::string dictionary;
-          stata_program(c, dct, &text, &dictionary);
-          if (!write_file(env, dct, dictionary)) RaiseErrorF(env, "Error writing extra program file: %s", dct.c_str());
-        } else {
-          text = x.as == 40 ? sas_program(c) : spss_program(c);
-        }
-        if (!write_file(env, path, text)) RaiseErrorF(env, "Error writing extra program file: %s", path.c_str());
-      }
-      c.code = 47;
-      break;
-    }
+    case 47: write_extra_programs(c, kAllPrograms); break;
     default: program = schema_program(c); break;
   }
   if (c.code != 47 && !write_all(t.output_stream.get(), encoded(env, program))) return -1;
@@ -283,6 +279,7 @@ int32_t program_close(EnvRecord& env) {
     p->data_stream.reset();
     p->data.out = nullptr;
   }
+  if (r == 0 && p->extras) write_extra_programs(p->ctx, p->extras);
   return r;
 }
 

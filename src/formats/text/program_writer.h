@@ -43,10 +43,34 @@ struct ProgramContext {
   std::string data_path;           // as the program names it
   std::string out_path;            // the output path (program or data)
   bool comments = true;            // explanatory comments and the generated header
+  bool short_labels = false;       // SPSS variable labels in at most two pieces of 120 characters
   std::string user_header;         // copied to the top when set
   std::string encoding;            // the output encoding the user asked for
   std::string date_pattern[3];     // date, time and date-time patterns of the data
 };
+
+// Extra programs: bit 0 SAS, bit 1 SPSS, bit 2 Stata.
+enum : uint32_t { kProgramSas = 1, kProgramSpss = 2, kProgramStata = 4, kAllPrograms = 7 };
+
+// SPSS, Stata and SAS read dates, times and date-times written with these patterns.
+extern const char* const kPackagePatterns[3];
+
+// Line ends, comments, label mode and encoding from the environment's options.
+void program_context_settings(EnvRecord& env, ProgramContext& c);
+// Start columns and widths of c.vars in a fixed-column data file.
+void program_layout(ProgramContext& c, bool preserve);
+// Names legal for the program of an output format (47: SAS, SPSS and Stata alike).
+void legalize_program_names(EnvRecord& env, int32_t code);
+// The extra programs the environment asks for beside an output of this format: none for
+// formats whose data the programs cannot read, never the output's own program.
+uint32_t extra_program_mask(EnvRecord& env, int32_t code);
+// Writes the asked programs beside c.out_path, reading c.data_path; raises
+// "Error writing extra program file: %s" on failure.
+void write_extra_programs(ProgramContext& c, uint32_t mask);
+// The user's header for a program extension ("sps", "sas", "do", ...), or "".
+std::string read_user_header(EnvRecord& env, const char* ext);
+// Writes a program text in the output encoding; false when the file cannot be written.
+bool write_file(EnvRecord& env, const std::string& path, const std::string& text);
 
 // Program texts (UTF-8).
 std::string spss_program(ProgramContext& c);
@@ -71,6 +95,18 @@ struct ProgramWriter : FormatState {
   StreamPtr data_stream;   // the data file when it is not the output itself
   bool mplus = false;
   std::vector<char> line;  // Mplus records
+  uint32_t extras = 0;     // programs still to write beside the output at close
 };
+
+// A fixed-column text output (19) with programs beside it: the data takes the programs'
+// layout, names and date patterns so that each program reads it back.
+struct FixedTextWithPrograms : TextWriter {
+  ProgramContext programs;
+  uint32_t extras = 0;
+};
+// Prepares `w` before text_writer_open; the programs are written by fixed_text_programs_close.
+void fixed_text_programs_prepare(EnvRecord& env, FixedTextWithPrograms& w, uint32_t extras);
+void fixed_text_programs_after_open(FixedTextWithPrograms& w);
+void fixed_text_programs_close(FixedTextWithPrograms& w);
 
 }  // namespace tabulon

@@ -6,6 +6,7 @@
 #include "engine/format_hooks.h"
 #include "formats/text/delimited_reader.h"
 #include "formats/text/fixed_reader.h"
+#include "formats/text/program_writer.h"
 #include "formats/text/text_writer.h"
 #include "io/stream.h"
 
@@ -90,9 +91,16 @@ int32_t fixed_read_case(EnvRecord& env) {
 }
 
 int32_t text_open_output(EnvRecord& env) {
-  TextWriter& w = make_writer_state<TextWriter>(env);
-  return text_writer_open(env, w, env.transfer.output_code, env.transfer.output_stream.get(),
-                          env.transfer.output_path);
+  const int32_t code = env.transfer.output_code;
+  const uint32_t extras = extra_program_mask(env, code);
+  if (!extras)
+    return text_writer_open(env, make_writer_state<TextWriter>(env), code, env.transfer.output_stream.get(),
+                            env.transfer.output_path);
+  FixedTextWithPrograms& w = make_writer_state<FixedTextWithPrograms>(env);
+  fixed_text_programs_prepare(env, w, extras);
+  const int32_t r = text_writer_open(env, w, code, env.transfer.output_stream.get(), env.transfer.output_path);
+  fixed_text_programs_after_open(w);
+  return r;
 }
 
 int32_t text_write_case(EnvRecord& env) {
@@ -102,7 +110,11 @@ int32_t text_write_case(EnvRecord& env) {
 
 int32_t text_close_output(EnvRecord& env) {
   TextWriter* w = writer_state<TextWriter>(env);
-  return w ? text_writer_close(env, *w) : 0;
+  if (!w) return 0;
+  const int32_t r = text_writer_close(env, *w);
+  if (auto* with_programs = dynamic_cast<FixedTextWithPrograms*>(w); with_programs && r == 0)
+    fixed_text_programs_close(*with_programs);
+  return r;
 }
 
 }  // namespace

@@ -466,6 +466,18 @@ std::string schema_text(EnvRecord& env, TextWriter& w, const std::string& path) 
     t += "\nDec-Point=";
     t += w.s.decimal_point;
     t += "\n";
+  } else if (w.preset_layout) {
+    // The patterns the data is written with, in their reading form.
+    static const char* const kKeys[3] = {"Date-Format=", "Time-Format=", "DateTime-Format="};
+    for (int k = 0; k < 3; ++k) {
+      t += kKeys[k];
+      for (size_t i = 0; i < w.preset_patterns[k].size(); ++i) {
+        t += w.preset_patterns[k][i];
+        if (w.preset_patterns[k][i] == '%' && i + 1 < w.preset_patterns[k].size() && w.preset_patterns[k][i + 1] == '0')
+          ++i;
+      }
+      t += "\n";
+    }
   } else {
     const char* df = date_pattern_text(env, kPatternsRead, kDateKindDate);
     const char* tf = date_pattern_text(env, kPatternsRead, kDateKindTime);
@@ -480,8 +492,11 @@ std::string schema_text(EnvRecord& env, TextWriter& w, const std::string& path) 
   }
   t += "CharSet=ascii\n";
 
-  w.start.clear();
-  w.width.clear();
+  const bool preset = w.preset_layout && fixed && w.width.size() == w.vars.size();
+  if (!preset) {
+    w.start.clear();
+    w.width.clear();
+  }
   uint32_t column = 0;
   char line[600];
   for (size_t k = 0; k < w.vars.size(); ++k) {
@@ -497,13 +512,15 @@ std::string schema_text(EnvRecord& env, TextWriter& w, const std::string& path) 
         word = "Float";
         if (v.ttype >= 5 && v.decimals != kDecimalsNotGiven) decimals = v.decimals;
     }
-    const uint32_t width = fixed_width(v, true);
+    const uint32_t width = preset ? w.width[k] : fixed_width(v, true);
     int n = std::snprintf(line, sizeof line, "Field%zu=%s,%s,%u,%d", k + 1, v.name.c_str(), word, width, decimals);
     t.append(line, n > 0 && static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
     if (fixed) t += "," + std::to_string(column);
     t += "\n";
-    w.start.push_back(column);
-    w.width.push_back(width);
+    if (!preset) {
+      w.start.push_back(column);
+      w.width.push_back(width);
+    }
     column += width;
   }
   w.total = column;
@@ -538,7 +555,9 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   // Date patterns: the environment's writing patterns, else the text defaults.
   for (int kind = 0; kind < 3; ++kind) {
     static const char* const kIso[3] = {"%Y-%0m-%0d", "%0H:%0M:%0S", "%Y-%0m-%0dT%0H:%0M:%0S"};
-    const char* p = env.transfer.output_code == 66 ? kIso[kind] : date_pattern_text(env, kPatternsWrite, kind);
+    const char* p = w.preset_layout                   ? w.preset_patterns[kind].c_str()
+                    : env.transfer.output_code == 66 ? kIso[kind]
+                                                     : date_pattern_text(env, kPatternsWrite, kind);
     if (!p && format != 19) {
       static const char* const kDefaults[3] = {"%m/%02d/%Y", "%0H:%0M:%0S", "%m/%02d/%Y %0H:%0M:%0S"};
       p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kDefaults[kind];
@@ -550,7 +569,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   }
 
   w.date_fast = simple_date_pattern(w.date_fmt[0]);
-  if (format == 19) fixed_layout(w, false);
+  if (format == 19 && !w.preset_layout) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
     std::string text = schema_text(env, w, path);
     FILE* f = std::fopen(schema_path_for(path).c_str(), "wb");

@@ -33,6 +33,9 @@ struct TextWriter : FormatState {
   // Fixed layout.
   std::vector<uint32_t> start, width;
   uint32_t total = 0;
+  // Set before opening: start/width/total and these date patterns are kept as given.
+  bool preset_layout = false;
+  std::string preset_patterns[3];
 
   // HTML.
   size_t html_column = 0;
