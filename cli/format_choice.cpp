@@ -62,7 +62,10 @@ int sniff(const std::string& path) {
   static const unsigned char ole[8] = {0xd0, 0xcf, 0x11, 0xe0, 0xa1, 0xb1, 0x1a, 0xe1};
   if (n >= 8 && std::memcmp(b, ole, 8) == 0) return 48;
   if (starts("PK\x03\x04")) return 54;
-  if (n >= 464 && std::memcmp(b + 456, "SPSSPORT", 8) == 0) return 13;
+  // Portable files: the signature follows 456 characters of header, shifted by the line breaks
+  // of the 80-column lines.
+  for (size_t at = 456; at + 8 <= n && at <= 470; ++at)
+    if (std::memcmp(b + at, "SPSSPORT", 8) == 0) return 13;
   return -1;
 }
 

@@ -104,7 +104,7 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
     result = 17584;
   }
 
-  if (t.delete_output && !t.output_path.empty() && t.output_path != "stdout") std::remove(t.output_path.c_str());
+  if (t.delete_output) engine_remove_output(t.output_path);
   t.input_stream.reset();
   for (ConverterSlot& slot : env.encoding.input) close_slot(slot);
   for (ConverterSlot& slot : env.encoding.output) close_slot(slot);

@@ -32,6 +32,9 @@ inline const char* engine_file_name(const std::string& path) {
 }
 
 bool engine_file_exists(const std::string& path);
+// Deletes a half-written output. Only regular files go: a device, pipe or directory named as
+// the output (/dev/null, a FIFO) is left alone. True when a file was removed.
+bool engine_remove_output(const std::string& path);
 
 // Reads numbered options 65 and 66 into the case window.
 void engine_load_case_window(EnvRecord& env);

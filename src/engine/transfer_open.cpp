@@ -182,6 +182,12 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
 
 }  // namespace
 
+bool engine_remove_output(const std::string& path) {
+  struct stat st;
+  if (path.empty() || path == "stdout" || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return std::remove(path.c_str()) == 0;
+}
+
 bool engine_file_exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -323,7 +329,7 @@ DX_EXPORT int32_t DX_OpenOutFile(int32_t handle, int32_t code, const char* path)
       // A failed open leaves the input as it was; a half-made output goes away.
       bool created = t.output_stream != nullptr;
       t.output_stream.reset();
-      if (created && out != "stdout") std::remove(out.c_str());
+      if (created) engine_remove_output(out);
       t.writer = nullptr;
       t.write_case = nullptr;
       t.writer_state.reset();

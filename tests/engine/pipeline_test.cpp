@@ -2,6 +2,10 @@
 // user dictionaries.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -230,6 +234,22 @@ TEST_F(Pipeline, WriterOpenFailureRemovesTheHalfMadeFile) {
   EXPECT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), -4);
   EXPECT_FALSE(file_exists(out));
   EXPECT_EQ(DX_CloseFiles(env), 0);
+}
+
+TEST_F(Pipeline, WriterOpenFailureLeavesAPipeNamedAsOutputAlone) {
+  // Only regular files are deleted: a device or pipe given as the output must survive.
+  const std::string fifo = temp_path("out.fifo");
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer's open go through
+  ASSERT_GE(reader, 0);
+  g_fail_writer_open = true;
+  open_input(cases_file(2));
+  EXPECT_EQ(DX_OpenOutFile(env, kOut, fifo.c_str()), -4);
+  struct stat st;
+  EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  close(reader);
+  std::remove(fifo.c_str());
 }
 
 TEST_F(Pipeline, OneAndNRecords) {
