@@ -412,6 +412,7 @@ TEST(SpssWriter, VeryLongStringInSegments) {
   EXPECT_EQ(s.vars[0].label, "The story");
   EXPECT_EQ(s.header(68), 77);
   EXPECT_EQ(s.ext.at(14), std::string("STORY=00600\0\t", 13));
+  EXPECT_EQ(count_log("Warning:Variable [story] will be transformed into several new variables"), 1);
   EXPECT_EQ(s.ext.at(13), "STORY=story\tN=n");
   EXPECT_EQ(s.text(0, 600), value);
   EXPECT_EQ(s.units[76].cmd, 101);
@@ -436,6 +437,35 @@ TEST(SpssWriter, OutEncodingIsIgnoredWithWarning) {
   EXPECT_EQ(s.vars[0].name, "GR\xC3\x96\xC3\x9F" "E ");
   EXPECT_EQ(s.ext.at(13), "GR\xC3\x96\xC3\x9F" "E=gr\xC3\xB6\xC3\x9F" "e");
   EXPECT_EQ(s.text(0, 8), "\xC3\xA9t\xC3\xA9");
+  std::remove(path.c_str());
+}
+
+// Releases before 16 keep the chosen output encoding: texts are transcoded, a label the encoding
+// cannot hold is dropped, and no encoding record is written.
+TEST(SpssWriter, OlderReleaseKeepsTheChosenEncoding) {
+  const std::string path = temp_path("cp1252.sav");
+  ASSERT_EQ(write_sav(path,
+                      {{"gr\xC3\xB6\xC3\x9F" "e", 2, 8, 0, "Gr\xC3\xB6\xC3\x9F" "e", {}, {{"\xC3\xA9t\xC3\xA9", "summer"}}},
+                       {"n", 1, 8, 0, "\xE6\x97\xA5\xE6\x9C\xAC"}},
+                      {{std::string("\xC3\xA9t\xC3\xA9"), 1.0}}, {15, "windows-1252"}),
+            0);
+  const Sav s(path);
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(count_log("Warning:Tabulon writes UTF-8 encoded SPSS files only, the requested encoding windows-1252 is "
+                      "ignored."),
+            0);
+  EXPECT_EQ(s.ext.count(20), 0u);
+  EXPECT_EQ(s.ext.count(3), 0u);
+  EXPECT_EQ(s.vars[0].label, "Gr\xF6\xDF" "e");
+  EXPECT_EQ(s.vars[0].name, "GR\xD6\xDF" "E   ");
+  EXPECT_EQ(s.ext.at(13), "GR\xD6\xDF" "E=gr\xF6\xDF" "e\tN=n");
+  ASSERT_EQ(s.labels.size(), 1u);
+  EXPECT_EQ(s.labels[0].entries[0], std::make_pair(std::string("\xE9t\xE9     "), std::string("summer")));
+  EXPECT_EQ(s.vars[1].label, "");
+  EXPECT_EQ(count_log("Error:\tThe variable label assigned to the variable n was lost because the chosen output "
+                      "encoding is incorrect"),
+            1);
+  EXPECT_EQ(s.text(0, 8), "\xE9t\xE9");
   std::remove(path.c_str());
 }
 
