@@ -517,35 +517,44 @@ TEST(SpssWriter, MissingValuesFromSchema) {
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-// A file that cannot grow: the data write fails with the writer's message and the incomplete
-// file is removed.
+// A file that cannot grow: the write fails with the writer's message for its phase (the
+// dictionary, or the data) and the incomplete file is removed.
 TEST(SpssWriter, WriteFailureIsReported) {
   const std::string path = temp_path("full.sav");
+  const std::string name = "sav_" + std::to_string(::getpid()) + "_full.sav";
+  struct Row {
+    int32_t vars;
+    int32_t cases;
+    const char* phase;
+  } table[] = {{1, 200000, "Writing data to SPSS file"}, {2000, 0, "Writing SPSS dataset"}};
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct rlimit small = saved;
-  small.rlim_cur = 64 * 1024;
   void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const int32_t h = DX_OpenEnvironment();
-  DX_InitUserDict(h, 1);
-  DX_AddUserVar(h, 0, "x", 1, 8, 0);
-  int32_t r = DX_OpenOutFile(h, 22, path.c_str());
-  EXPECT_EQ(r, 0) << DX_GetErrorMsg(h);
-  const double x = 1000.5;
-  for (int i = 0; i < 200000 && r >= 0; ++i) {
-    DX_SetVarDouble(h, 0, &x);
-    r = DX_WriteRecord(h);
+  for (const Row& t : table) {
+    struct rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int32_t h = DX_OpenEnvironment();
+    DX_InitUserDict(h, t.vars);
+    for (int32_t k = 0; k < t.vars; ++k) {
+      DX_AddUserVar(h, k, ("x" + std::to_string(k)).c_str(), 1, 8, 0);
+      DX_SetVarLabel(h, k, std::string(40, 'L').c_str());
+    }
+    int32_t r = DX_OpenOutFile(h, 22, path.c_str());
+    const double x = 1000.5;
+    for (int i = 0; i < t.cases && r >= 0; ++i) {
+      DX_SetVarDouble(h, 0, &x);
+      r = DX_WriteRecord(h);
+    }
+    const std::string message = DX_GetErrorMsg(h);
+    DX_CloseFiles(h);
+    DX_CloseEnvironment(h);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_LT(r, 0);
+    EXPECT_EQ(message, "SPSS dataset (" + name + ") \n" + t.phase + " was stopped because of the error (2).");
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
   }
-  const std::string message = DX_GetErrorMsg(h);
-  DX_CloseFiles(h);
-  DX_CloseEnvironment(h);
-  setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, old_handler);
-  EXPECT_LT(r, 0);
-  EXPECT_EQ(message, "SPSS dataset (sav_" + std::to_string(::getpid()) +
-                         "_full.sav) \nWriting data to SPSS file was stopped because of the error (2).");
-  EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -202,4 +202,26 @@ check "schema input: values" "id,score,code
 2, ,y
 3, ," "$(tr -d '\r' < schema.csv)"
 
+# ---- a Stata file with a data label (the file label of the header) ----
+/usr/bin/python3 - <<'PY' || { echo "FAIL pandas cannot write p.dta"; exit 1; }
+import datetime as dt
+import pandas as pd
+f = pd.DataFrame({"id": [1, 2, 3], "grp": pd.Categorical(["a", "b", "a"]),
+                  "when": [dt.datetime(2020, 1, 15), dt.datetime(1999, 12, 31, 6, 30), pd.NaT]})
+f.to_stata("p.dta", data_label="Survey data \u00e9", write_index=False, version=117)
+PY
+./host 14 p.dta 22 p.sav 2>/dev/null || { echo "FAIL 14 -> 22"; exit 1; }
+printf "SYSFILE INFO FILE='p.sav'.\n" > info.sps
+pspp info.sps -o info.csv >/dev/null 2>&1 || { echo "FAIL pspp SYSFILE INFO"; exit 1; }
+check "PSPP: file label, counts and encoding" "Label,Survey data é
+Variables,3
+Cases,3
+Compression,SAV
+Encoding,utf-8" "$(grep -E '^(Label|Variables|Cases|Compression|Encoding),' info.csv | tr -d '\r')"
+pspp-convert p.sav p.csv || { echo "FAIL pspp-convert p.sav"; exit 1; }
+check "Stata input: values" "id,grp,when
+1,0,01/15/2020 00:00:00
+2,1,12/31/1999 06:30:00
+3,0, " "$(tr -d '\r' < p.csv)"
+
 exit $fail
