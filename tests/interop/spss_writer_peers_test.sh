@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
     DX_SetValueLabelExt(env, 0, 0, "Ann", "Anne");
     DX_SetNValueLabels(env, 3, 1);
     DX_SetValueLabelExt(env, 0, 0, "Z\xC3\xBCrich", "Zurich in German");
+    DX_SetNValueLabels(env, 7, 1);
+    DX_SetValueLabelExt(env, 0, 0, "short", "A short story");
     r = DX_OpenOutFile(env, 22, argv[2]);
     char story[401];
     for (int i = 0; i < 400; ++i) story[i] = (char)('a' + i % 26);
@@ -131,7 +133,8 @@ household_income_before_taxes||F10.1|F10.1|" "$(dict_vars dict.csv)"
 check "PSPP: value labels" 'Identifier,1,one
 ,2,two é
 name,Ann,Anne
-City of birth,Zürich,Zurich in German' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
+City of birth,Zürich,Zurich in German
+A long story,short,A short story' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
 
 readstat out.sav readstat.csv 2> rs.err || { cat rs.err; echo "FAIL readstat"; fail=1; }
 /usr/bin/python3 - readstat.csv "$story" <<'PY' || fail=1
@@ -179,6 +182,7 @@ Rows: 4" "$(grep -E '^(Columns|Rows):' rs_meta.txt)"
 ./host make r12.sav 12 2> warn12.txt || { cat warn12.txt; echo "FAIL make r12.sav"; exit 1; }
 check "release 12 warnings" "Warning:The width of the variable story was truncated to 255 bytes, since this is the max. string length, supported by SPSS
 Warning:Variable city has lost the assigned value lables since SPSS does not allow labeling string variables, wider than 8 bytes.
+Warning:Variable story has lost the assigned value lables since SPSS does not allow labeling string variables, wider than 8 bytes.
 Warning:<Record:<1>::VarName:<story>::String was cut to 255 bytes.>" "$(grep -E 'truncated to 255|lost the assigned|String was cut' warn12.txt)"
 pspp-convert r12.sav r12.csv 2>/dev/null || { echo "FAIL pspp-convert r12.sav"; exit 1; }
 check "release 12: PSPP reads the story cut to 255 bytes" "${story:0:255}" "$(tr -d '\r' < r12.csv | /usr/bin/python3 -c 'import csv,sys; print(list(csv.reader(sys.stdin))[1][7])')"
