@@ -275,6 +275,8 @@ void sav_flush(EnvRecord& env, SavWriter& w, bool data) {
 
 void sav_fail(EnvRecord& env, bool data, int32_t code) {
   if (Stream* s = env.transfer.output_stream.get()) engine_stream_add_errors(s, kStreamIncomplete);
+  // Nothing more is written to a file that failed; it is removed when the files are closed.
+  if (SavWriter* w = writer_state<SavWriter>(env)) w->out = nullptr;
   RaiseErrorF(env, "SPSS dataset (%s) \n%s was stopped because of the error (%d).",
               engine_file_name(env.transfer.output_path), data ? "Writing data to SPSS file" : "Writing SPSS dataset",
               code);
@@ -365,7 +367,7 @@ int32_t sav_open_output(EnvRecord& env) {
 
 int32_t sav_write_case(EnvRecord& env) {
   SavWriter* wp = writer_state<SavWriter>(env);
-  if (!wp) return -1;
+  if (!wp || !wp->out) return -1;
   SavWriter& w = *wp;
   ensure(w, 9 * static_cast<size_t>(w.case_units) + 16);
   const uint8_t* rec = env.dict.record();
