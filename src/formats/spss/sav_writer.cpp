@@ -122,7 +122,11 @@ void missing_values(EnvRecord& env, SavOutVar& o) {
 // Short names: upper case, 8 bytes, unique among the short names. Segment variables of very
 // long strings get names of their own. The pass is silent.
 void short_names(EnvRecord& env, SavWriter& w) {
-  const uint32_t saved_mask = env.info_level_mask;
+  struct Quiet {
+    EnvRecord& env;
+    uint32_t saved;
+    ~Quiet() { env.info_level_mask = saved; }
+  } quiet{env, env.info_level_mask};
   env.info_level_mask = 0;
   LegalizeContext ctx;
   ctx.format_code = 22;
@@ -138,7 +142,6 @@ void short_names(EnvRecord& env, SavWriter& w) {
       o.segment_names.push_back(seg);
     }
   }
-  env.info_level_mask = saved_mask;
 }
 
 void variable_label(EnvRecord& env, SavWriter& w, SavOutVar& o) {
