@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +47,7 @@ struct Var {
   int32_t width = 8;
   int32_t decimals = 0;
   std::string label = {};
-  std::vector<std::pair<double, std::string>> labels = {};          // numbers
+  std::vector<std::pair<double, std::string>> labels = {};            // numbers
   std::vector<std::pair<std::string, std::string>> text_labels = {};  // strings
 };
 
@@ -63,8 +62,8 @@ struct Options {
 };
 
 // Writes the cases and returns the result of the open (the file stays on disk).
-int32_t write_sav(const std::string& path, const std::vector<Var>& vars, const std::vector<std::vector<Cell>>& rows,
-                  Options opt = {}) {
+int32_t write_sav(const std::string& path, const std::vector<Var>& vars,
+                  const std::vector<std::vector<Cell>>& rows, Options opt = {}) {
   const int32_t h = DX_OpenEnvironment();
   const uint32_t masks[4] = {~0u, ~0u, ~0u, ~0u};
   DX_SetInfoCallback(h, -1, masks, 0, 0, log_cb);
@@ -146,7 +145,7 @@ struct Sav {
   std::map<int32_t, std::string> ext;  // subtype -> body
   std::vector<Unit> units;             // data commands other than 0 and 252
   bool ended = false;
-  size_t trailing = 0;                 // bytes after the block holding 252
+  size_t trailing = 0;  // bytes after the block holding 252
 
   explicit Sav(const std::string& path) : b(slurp(path)) {
     size_t p = 176;
@@ -221,7 +220,8 @@ struct Sav {
     for (uint32_t k = 0; k < segments; ++k) {
       const uint32_t w = k + 1 < segments ? 255 : width - (segments - 1) * 252;
       std::string seg;
-      for (uint32_t j = 0; j < (w + 7) / 8; ++j, ++u) seg += units[u].cmd == 254 ? std::string(8, ' ') : units[u].raw;
+      for (uint32_t j = 0; j < (w + 7) / 8; ++j, ++u)
+        seg += units[u].cmd == 254 ? std::string(8, ' ') : units[u].raw;
       out += seg.substr(0, std::min<uint32_t>(w, 255));
     }
     return out.substr(0, out.find_last_not_of(' ') + 1);
@@ -236,10 +236,11 @@ std::string ints_of(const std::string& body) {
 
 TEST(SpssWriter, HeaderPatchedCountsAndExtensionRecords) {
   const std::string path = temp_path("header.sav");
-  ASSERT_EQ(write_sav(path,
-                      {{"id", 1, 8, 0, "Identifier"}, {"name", 2, 12}, {"1abc", 1}},
-                      {{1.0, std::string("ann"), 3.0}, {2.0, std::string("bob"), 4.0}, {3.0, std::string("cy"), 5.0}}),
-            0);
+  ASSERT_EQ(
+      write_sav(
+          path, {{"id", 1, 8, 0, "Identifier"}, {"name", 2, 12}, {"1abc", 1}},
+          {{1.0, std::string("ann"), 3.0}, {2.0, std::string("bob"), 4.0}, {3.0, std::string("cy"), 5.0}}),
+      0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
   EXPECT_EQ(s.b.substr(0, 64), "$FL2@(#) SPSS DATA FILE - Tabulon Ver. 12.1.196.1216" + std::string(12, ' '));
@@ -249,7 +250,9 @@ TEST(SpssWriter, HeaderPatchedCountsAndExtensionRecords) {
   EXPECT_EQ(s.header(76), 0);  // no weight
   EXPECT_EQ(s.header(80), 3);  // cases
   EXPECT_EQ(f64(s.b, 84), 100.0);
-  EXPECT_TRUE(std::regex_match(s.b.substr(92, 17), std::regex(R"(\d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d\d\d:\d\d:\d\d)")))
+  EXPECT_TRUE(std::regex_match(
+      s.b.substr(92, 17),
+      std::regex(R"(\d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d\d\d:\d\d:\d\d)")))
       << s.b.substr(92, 17);
   EXPECT_EQ(s.b.substr(109, 67), std::string(64, ' ') + std::string(3, '\0'));
   EXPECT_EQ(count_log("Info:\tWriting SPSS ver. 16 file has started"), 1);
@@ -278,12 +281,13 @@ TEST(SpssWriter, HeaderPatchedCountsAndExtensionRecords) {
 TEST(SpssWriter, Bytecodes) {
   const std::string path = temp_path("codes.sav");
   const std::vector<std::pair<Cell, std::string>> cases = {
-      {1.0, "101"},         {152.0, "253:152"},   {151.0, "251"},   {-99.0, "1"},   {-100.0, "253:-100"},
-      {0.0, "100"},         {2.5, "253:2.5"},     {Missing{1}, "255"}, {Missing{3}, "255"},
+      {1.0, "101"}, {152.0, "253:152"}, {151.0, "251"},      {-99.0, "1"},        {-100.0, "253:-100"},
+      {0.0, "100"}, {2.5, "253:2.5"},   {Missing{1}, "255"}, {Missing{3}, "255"},
   };
   std::vector<std::vector<Cell>> rows;
   for (const auto& c : cases) rows.push_back({c.first, std::string("  x"), 2.0, 0.5, 2.25, std::string("")});
-  ASSERT_EQ(write_sav(path, {{"x", 1, 8, 2}, {"s", 2, 9}, {"d", 4}, {"t", 8}, {"dt", 16}, {"e", 2, 3}}, rows), 0);
+  ASSERT_EQ(write_sav(path, {{"x", 1, 8, 2}, {"s", 2, 9}, {"d", 4}, {"t", 8}, {"dt", 16}, {"e", 2, 3}}, rows),
+            0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
   ASSERT_EQ(s.units.size(), cases.size() * 7);
@@ -318,13 +322,17 @@ TEST(SpssWriter, Bytecodes) {
 // Cuts of labels and strings, and the losses older releases impose, with their warnings.
 TEST(SpssWriter, CutsByRelease) {
   const std::string long_label(300, 'L');
-  const std::string long_value_label = std::string(126, 'v') + "\xC3\xA9";  // 128 bytes, a 2-byte last character
+  const std::string long_value_label =
+      std::string(126, 'v') + "\xC3\xA9";  // 128 bytes, a 2-byte last character
   struct Row {
     int32_t release;
     size_t label, value_label;
     bool long_string_labels;  // labels of a 10-byte string kept (record 21)
   };
-  const Row table[] = {{0, 256, 120, true}, {16, 256, 120, true}, {14, 256, 120, false}, {13, 256, 60, false},
+  const Row table[] = {{0, 256, 120, true},
+                       {16, 256, 120, true},
+                       {14, 256, 120, false},
+                       {13, 256, 60, false},
                        {12, 120, 60, false}};
   for (const Row& r : table) {
     SCOPED_TRACE("release " + std::to_string(r.release));
@@ -338,9 +346,9 @@ TEST(SpssWriter, CutsByRelease) {
     const Sav s(path);
     ASSERT_TRUE(s.ok);
     EXPECT_EQ(s.vars[0].label, long_label.substr(0, r.label));
-    const std::string warn_label = "Warning:The width of the var.label assigned to the variable n was truncated to " +
-                                   std::to_string(r.label) +
-                                   " bytes, since this is the max. var. label length, supported by SPSS";
+    const std::string warn_label =
+        "Warning:The width of the var.label assigned to the variable n was truncated to " +
+        std::to_string(r.label) + " bytes, since this is the max. var. label length, supported by SPSS";
     EXPECT_EQ(count_log(warn_label), 1);
     ASSERT_GE(s.labels.size(), 2u);
     EXPECT_EQ(s.labels[0].entries[0].second, long_value_label.substr(0, r.value_label));
@@ -352,11 +360,13 @@ TEST(SpssWriter, CutsByRelease) {
     // A value longer than its 3-byte column.
     EXPECT_EQ(s.labels[1].entries[0].first, "abc     ");
     EXPECT_EQ(s.labels[1].indexes, std::vector<int32_t>{2});
-    EXPECT_EQ(count_log("Warning:The length of value of the value label, assigned to the variable [code] will be "
-                        "truncated because it exceedes the width of the column (3) bytes."),
-              1);
-    const std::string lost = "Warning:Variable wide has lost the assigned value lables since SPSS does not allow "
-                             "labeling string variables, wider than 8 bytes.";
+    EXPECT_EQ(
+        count_log("Warning:The length of value of the value label, assigned to the variable [code] will be "
+                  "truncated because it exceedes the width of the column (3) bytes."),
+        1);
+    const std::string lost =
+        "Warning:Variable wide has lost the assigned value lables since SPSS does not allow "
+        "labeling string variables, wider than 8 bytes.";
     EXPECT_EQ(count_log(lost), r.long_string_labels ? 0 : 1);
     EXPECT_EQ(s.ext.count(21), r.long_string_labels ? 1u : 0u);
     if (r.long_string_labels) {
@@ -377,9 +387,10 @@ TEST(SpssWriter, ThreeHundredByteStringAtRelease12IsCutTo255) {
   ASSERT_EQ(write_sav(path, {{"text", 2, 300}, {"n", 1}}, {{value, 7.0}}, {12}), 0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
-  EXPECT_EQ(count_log("Warning:The width of the variable text was truncated to 255 bytes, since this is the max. "
-                      "string length, supported by SPSS"),
-            1);
+  EXPECT_EQ(
+      count_log("Warning:The width of the variable text was truncated to 255 bytes, since this is the max. "
+                "string length, supported by SPSS"),
+      1);
   EXPECT_EQ(count_log("Warning:<Record:<1>::VarName:<text>::String was cut to 255 bytes.>"), 1);
   ASSERT_EQ(s.vars.size(), 33u);  // 255 bytes: 32 units, then the number
   EXPECT_EQ(s.vars[0].type, 255);
@@ -395,7 +406,8 @@ TEST(SpssWriter, VeryLongStringInSegments) {
   const std::string path = temp_path("vls.sav");
   std::string value;
   for (int i = 0; i < 600; ++i) value += static_cast<char>('a' + i % 26);
-  ASSERT_EQ(write_sav(path, {{"story", 2, 600, 0, "The story"}, {"n", 1}}, {{value, 1.0}, {std::string("short"), 2.0}}),
+  ASSERT_EQ(write_sav(path, {{"story", 2, 600, 0, "The story"}, {"n", 1}},
+                      {{value, 1.0}, {std::string("short"), 2.0}}),
             0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
@@ -423,19 +435,33 @@ TEST(SpssWriter, VeryLongStringInSegments) {
 
 TEST(SpssWriter, OutEncodingIsIgnoredWithWarning) {
   const std::string path = temp_path("enc.sav");
-  ASSERT_EQ(write_sav(path, {{"gr\xC3\xB6\xC3\x9F" "e", 2, 8, 0, "Gr\xC3\xB6\xC3\x9F" "e"}},
+  ASSERT_EQ(write_sav(path,
+                      {{"gr\xC3\xB6\xC3\x9F"
+                        "e",
+                        2, 8, 0,
+                        "Gr\xC3\xB6\xC3\x9F"
+                        "e"}},
                       {{std::string("\xC3\xA9t\xC3\xA9")}}, {0, "windows-1252"}),
             0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
-  EXPECT_EQ(count_log("Warning:Tabulon writes UTF-8 encoded SPSS files only, the requested encoding windows-1252 is "
-                      "ignored."),
-            1);
+  EXPECT_EQ(
+      count_log(
+          "Warning:Tabulon writes UTF-8 encoded SPSS files only, the requested encoding windows-1252 is "
+          "ignored."),
+      1);
   EXPECT_EQ(s.ext.at(20), "utf-8");
-  EXPECT_EQ(s.vars[0].label, "Gr\xC3\xB6\xC3\x9F" "e");
+  EXPECT_EQ(s.vars[0].label,
+            "Gr\xC3\xB6\xC3\x9F"
+            "e");
   // Short names are upper-cased through the UTF-8 case tables.
-  EXPECT_EQ(s.vars[0].name, "GR\xC3\x96\xC3\x9F" "E ");
-  EXPECT_EQ(s.ext.at(13), "GR\xC3\x96\xC3\x9F" "E=gr\xC3\xB6\xC3\x9F" "e");
+  EXPECT_EQ(s.vars[0].name,
+            "GR\xC3\x96\xC3\x9F"
+            "E ");
+  EXPECT_EQ(s.ext.at(13),
+            "GR\xC3\x96\xC3\x9F"
+            "E=gr\xC3\xB6\xC3\x9F"
+            "e");
   EXPECT_EQ(s.text(0, 8), "\xC3\xA9t\xC3\xA9");
   std::remove(path.c_str());
 }
@@ -445,26 +471,44 @@ TEST(SpssWriter, OutEncodingIsIgnoredWithWarning) {
 TEST(SpssWriter, OlderReleaseKeepsTheChosenEncoding) {
   const std::string path = temp_path("cp1252.sav");
   ASSERT_EQ(write_sav(path,
-                      {{"gr\xC3\xB6\xC3\x9F" "e", 2, 8, 0, "Gr\xC3\xB6\xC3\x9F" "e", {}, {{"\xC3\xA9t\xC3\xA9", "summer"}}},
+                      {{"gr\xC3\xB6\xC3\x9F"
+                        "e",
+                        2,
+                        8,
+                        0,
+                        "Gr\xC3\xB6\xC3\x9F"
+                        "e",
+                        {},
+                        {{"\xC3\xA9t\xC3\xA9", "summer"}}},
                        {"n", 1, 8, 0, "\xE6\x97\xA5\xE6\x9C\xAC"}},
                       {{std::string("\xC3\xA9t\xC3\xA9"), 1.0}}, {15, "windows-1252"}),
             0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
-  EXPECT_EQ(count_log("Warning:Tabulon writes UTF-8 encoded SPSS files only, the requested encoding windows-1252 is "
-                      "ignored."),
-            0);
+  EXPECT_EQ(
+      count_log(
+          "Warning:Tabulon writes UTF-8 encoded SPSS files only, the requested encoding windows-1252 is "
+          "ignored."),
+      0);
   EXPECT_EQ(s.ext.count(20), 0u);
   EXPECT_EQ(s.ext.count(3), 0u);
-  EXPECT_EQ(s.vars[0].label, "Gr\xF6\xDF" "e");
-  EXPECT_EQ(s.vars[0].name, "GR\xD6\xDF" "E   ");
-  EXPECT_EQ(s.ext.at(13), "GR\xD6\xDF" "E=gr\xF6\xDF" "e\tN=n");
+  EXPECT_EQ(s.vars[0].label,
+            "Gr\xF6\xDF"
+            "e");
+  EXPECT_EQ(s.vars[0].name,
+            "GR\xD6\xDF"
+            "E   ");
+  EXPECT_EQ(s.ext.at(13),
+            "GR\xD6\xDF"
+            "E=gr\xF6\xDF"
+            "e\tN=n");
   ASSERT_EQ(s.labels.size(), 1u);
   EXPECT_EQ(s.labels[0].entries[0], std::make_pair(std::string("\xE9t\xE9     "), std::string("summer")));
   EXPECT_EQ(s.vars[1].label, "");
-  EXPECT_EQ(count_log("Error:\tThe variable label assigned to the variable n was lost because the chosen output "
-                      "encoding is incorrect"),
-            1);
+  EXPECT_EQ(
+      count_log("Error:\tThe variable label assigned to the variable n was lost because the chosen output "
+                "encoding is incorrect"),
+      1);
   EXPECT_EQ(s.text(0, 8), "\xE9t\xE9");
   std::remove(path.c_str());
 }
@@ -478,8 +522,9 @@ TEST(SpssWriter, LongAndShortNames) {
             0);
   const Sav s(path);
   ASSERT_TRUE(s.ok);
-  EXPECT_EQ(s.ext.at(13), "LONGNAME=LongNameOne\tLONGNAM0=LongNameTwo\tA_B=a_b\tVARIABL0=variabl0\tA_NAME_T=" +
-                              longest.substr(0, 64));
+  EXPECT_EQ(s.ext.at(13),
+            "LONGNAME=LongNameOne\tLONGNAM0=LongNameTwo\tA_B=a_b\tVARIABL0=variabl0\tA_NAME_T=" +
+                longest.substr(0, 64));
   // The short-name pass is silent; the long-name pass reports its changes.
   for (const std::string& m : g_log) EXPECT_EQ(m.find("was changed to [LONGNAM0]"), std::string::npos) << m;
   EXPECT_EQ(count_log("Warning:The original name of var.[a b][3] was changed to [a_b][3]"), 1);
@@ -490,8 +535,9 @@ TEST(SpssWriter, LongAndShortNames) {
 TEST(SpssWriter, MissingValuesFromSchema) {
   const std::string dir = temp_path("schema");
   ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
-  std::ofstream(dir + "/in.sch") << "data list a 1-3 (F3.0) [-9,>=900] b 4-6 (F3.0) [1,2,3] c 7-9 (F3.0) [<=0]"
-                                    " d 10-12 (F3.0) [>=5,<=10]\n";
+  std::ofstream(dir + "/in.sch")
+      << "data list a 1-3 (F3.0) [-9,>=900] b 4-6 (F3.0) [1,2,3] c 7-9 (F3.0) [<=0]"
+         " d 10-12 (F3.0) [>=5,<=10]\n";
   std::ofstream(dir + "/in.dat") << "  1  2  3  4\n";
   const int32_t h = DX_OpenEnvironment();
   ASSERT_EQ(DX_OpenInputFile(h, 46, (dir + "/in.sch").c_str()), 0);

@@ -61,7 +61,8 @@ void put_header(EnvRecord& env, SavWriter& w) {
 }
 
 // One type 2 record; width 0 for numbers, -1 for a continuation.
-void put_variable(SavWriter& w, int32_t type, int32_t format, const std::string& name, const SavOutVar* first) {
+void put_variable(SavWriter& w, int32_t type, int32_t format, const std::string& name,
+                  const SavOutVar* first) {
   sav_put32(w, 2);
   sav_put32(w, type);
   const bool labelled = first && !first->label.empty();
@@ -82,7 +83,8 @@ void put_variable(SavWriter& w, int32_t type, int32_t format, const std::string&
 }
 
 void put_string_units(SavWriter& w, uint32_t width, const std::string& name, const SavOutVar* first) {
-  put_variable(w, static_cast<int32_t>(width), (kSavFmtA << 16) | static_cast<int32_t>(width << 8), name, first);
+  put_variable(w, static_cast<int32_t>(width), (kSavFmtA << 16) | static_cast<int32_t>(width << 8), name,
+               first);
   for (uint32_t u = 1; u < (width + 7) / 8; ++u) put_variable(w, -1, 0, std::string(), nullptr);
 }
 
@@ -93,7 +95,8 @@ void put_variables(SavWriter& w) {
       continue;
     }
     for (uint32_t k = 0; k < o.segments; ++k) {
-      const uint32_t width = k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep;
+      const uint32_t width =
+          k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep;
       put_string_units(w, width, k == 0 ? o.short_name : o.segment_names[k - 1], k == 0 ? &o : nullptr);
     }
   }
@@ -109,10 +112,11 @@ std::string label_text(EnvRecord& env, const SavWriter& w, const SavOutVar& o, c
   const size_t keep = cut_length(w, text, w.value_label_max);
   if (keep < text.size()) {
     text.resize(keep);
-    emit_messagef(env, MsgKind::Warning,
-                  "The width of the val.label assigned to the variable %s was truncated to %zu bytes, since this is "
-                  "the max. value label length, supported by SPSS",
-                  o.var->name.c_str(), keep);
+    emit_messagef(
+        env, MsgKind::Warning,
+        "The width of the val.label assigned to the variable %s was truncated to %zu bytes, since this is "
+        "the max. value label length, supported by SPSS",
+        o.var->name.c_str(), keep);
   }
   return text;
 }
@@ -121,10 +125,11 @@ std::string label_text(EnvRecord& env, const SavWriter& w, const SavOutVar& o, c
 std::string label_value(EnvRecord& env, const SavWriter& w, const SavOutVar& o, const ValueLabel& l) {
   std::string value = output_text(env, w, l.text, "Error encoding output value value, ");
   if (value.size() > o.width) {
-    emit_messagef(env, MsgKind::Warning,
-                  "The length of value of the value label, assigned to the variable [%s] will be truncated because it "
-                  "exceedes the width of the column (%u) bytes.",
-                  o.var->name.c_str(), o.width);
+    emit_messagef(
+        env, MsgKind::Warning,
+        "The length of value of the value label, assigned to the variable [%s] will be truncated because it "
+        "exceedes the width of the column (%u) bytes.",
+        o.var->name.c_str(), o.width);
     value.resize(cut_length(w, value, o.width));
   }
   return value;
@@ -137,10 +142,11 @@ void put_value_labels(EnvRecord& env, SavWriter& w, LongLabels& longs) {
     if (v.value_labels.empty()) continue;
     const bool text = o.kind == kSavString;
     if (text && o.width > 8 && w.release < 16) {
-      emit_messagef(env, MsgKind::Warning,
-                    "Variable %s has lost the assigned value lables since SPSS does not allow labeling string "
-                    "variables, wider than 8 bytes.",
-                    v.name.c_str());
+      emit_messagef(
+          env, MsgKind::Warning,
+          "Variable %s has lost the assigned value lables since SPSS does not allow labeling string "
+          "variables, wider than 8 bytes.",
+          v.name.c_str());
       continue;
     }
     if (text && o.width > 8) {

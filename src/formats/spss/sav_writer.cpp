@@ -35,7 +35,9 @@ bool is_default_encoding(const std::string& n) {
   return n.empty() || strcasecmp(n.c_str(), "system") == 0 || strcasecmp(n.c_str(), "CHAR") == 0 ||
          strcasecmp(n.c_str(), "default") == 0;
 }
-bool is_utf8(const std::string& n) { return strcasecmp(n.c_str(), "utf-8") == 0 || strcasecmp(n.c_str(), "utf8") == 0; }
+bool is_utf8(const std::string& n) {
+  return strcasecmp(n.c_str(), "utf-8") == 0 || strcasecmp(n.c_str(), "utf8") == 0;
+}
 
 uint32_t string_width(const VarRecord& v) {
   const uint32_t w = v.output_width ? v.output_width : v.print_width;
@@ -97,13 +99,22 @@ void missing_values(EnvRecord& env, SavOutVar& o) {
   for (int k = 0; k < m->count && k < 3; ++k) {
     const MissingEntry& e = m->entry[k];
     switch (e.kind) {
-      case kMissValue: values[nvalues++] = e.value; continue;
+      case kMissValue:
+        values[nvalues++] = e.value;
+        continue;
       case kMissAtLeast:
-      case kMissAbove: lo = e.value, hi = highest; break;
+      case kMissAbove:
+        lo = e.value, hi = highest;
+        break;
       case kMissAtMost:
-      case kMissBelow: lo = lowest, hi = e.value; break;
-      case kMissRange: lo = e.value, hi = e.high; break;
-      default: continue;
+      case kMissBelow:
+        lo = lowest, hi = e.value;
+        break;
+      case kMissRange:
+        lo = e.value, hi = e.high;
+        break;
+      default:
+        continue;
     }
     if (range) continue;
     range = true;
@@ -152,10 +163,11 @@ void variable_label(EnvRecord& env, SavWriter& w, SavOutVar& o) {
     size_t len = 0;
     ConverterSlot& slot = env.encoding.output[0];
     if (transcode_quiet(env, slot, v.label.data(), v.label.size(), nullptr, 0, &len, true) != kTcOk) {
-      emit_messagef(env, MsgKind::Error,
-                    "The variable label assigned to the variable %s was lost because the chosen output encoding is "
-                    "incorrect",
-                    v.name.c_str());
+      emit_messagef(
+          env, MsgKind::Error,
+          "The variable label assigned to the variable %s was lost because the chosen output encoding is "
+          "incorrect",
+          v.name.c_str());
       return;
     }
     text.assign(slot.out_buf.data(), len);
@@ -163,10 +175,11 @@ void variable_label(EnvRecord& env, SavWriter& w, SavOutVar& o) {
   const size_t keep = cut_length(w, text.data(), text.size(), w.label_max);
   if (keep < text.size()) {
     text.resize(keep);
-    emit_messagef(env, MsgKind::Warning,
-                  "The width of the var.label assigned to the variable %s was truncated to %zu bytes, since this is "
-                  "the max. var. label length, supported by SPSS",
-                  v.name.c_str(), keep);
+    emit_messagef(
+        env, MsgKind::Warning,
+        "The width of the var.label assigned to the variable %s was truncated to %zu bytes, since this is "
+        "the max. var. label length, supported by SPSS",
+        v.name.c_str(), keep);
   }
   o.label = std::move(text);
 }
@@ -281,8 +294,8 @@ void sav_fail(EnvRecord& env, bool data, int32_t code) {
   // Nothing more is written to a file that failed; it is removed when the files are closed.
   if (SavWriter* w = writer_state<SavWriter>(env)) w->out = nullptr;
   RaiseErrorF(env, "SPSS dataset (%s) \n%s was stopped because of the error (%d).",
-              engine_file_name(env.transfer.output_path), data ? "Writing data to SPSS file" : "Writing SPSS dataset",
-              code);
+              engine_file_name(env.transfer.output_path),
+              data ? "Writing data to SPSS file" : "Writing SPSS dataset", code);
 }
 
 double sav_seconds_of_day(double day) {
@@ -320,11 +333,19 @@ int32_t sav_open_output(EnvRecord& env) {
     SavOutVar o;
     o.var = vp.get();
     switch (vp->ttype) {
-      case T_STRING: o.kind = kSavString; break;
+      case T_STRING:
+        o.kind = kSavString;
+        break;
       case T_DATE:
-      case T_DATETIME: o.kind = kSavDate; break;
-      case T_TIME: o.kind = kSavTime; break;
-      default: o.kind = kSavNumber; break;
+      case T_DATETIME:
+        o.kind = kSavDate;
+        break;
+      case T_TIME:
+        o.kind = kSavTime;
+        break;
+      default:
+        o.kind = kSavNumber;
+        break;
     }
     w.vars.push_back(std::move(o));
   }
@@ -344,14 +365,16 @@ int32_t sav_open_output(EnvRecord& env) {
   for (SavOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     if (o.cut_to_255)
-      emit_messagef(env, MsgKind::Warning,
-                    "The width of the variable %s was truncated to %u bytes, since this is the max. string length, "
-                    "supported by SPSS",
-                    v.name.c_str(), w.max_string);
+      emit_messagef(
+          env, MsgKind::Warning,
+          "The width of the variable %s was truncated to %u bytes, since this is the max. string length, "
+          "supported by SPSS",
+          v.name.c_str(), w.max_string);
     if (o.kind == kSavString) {
       o.units = 0;
       for (uint32_t k = 0; k < o.segments; ++k)
-        o.units += units_of(k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep);
+        o.units +=
+            units_of(k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep);
     }
     o.format = print_format(v, o.kind, o.width);
     o.index = static_cast<uint32_t>(std::min<uint64_t>(index, INT32_MAX));
@@ -396,7 +419,8 @@ int32_t sav_write_case(EnvRecord& env) {
       if (n > o.width) {
         if (o.cut_to_255)
           emit_messagef(env, MsgKind::Warning, "<%s:<%.0f>::%s:<%s>::%s>", "Record",
-                        static_cast<double>(w.cases + 1), "VarName", v.name.c_str(), "String was cut to 255 bytes.");
+                        static_cast<double>(w.cases + 1), "VarName", v.name.c_str(),
+                        "String was cut to 255 bytes.");
         n = cut_length(w, s, n, o.width);
       }
       put_string(w, o, s, n);
@@ -409,9 +433,15 @@ int32_t sav_write_case(EnvRecord& env) {
       continue;
     }
     switch (o.kind) {
-      case kSavDate: put_raw(w, sav_seconds_of_day(x)); break;
-      case kSavTime: put_raw(w, sav_seconds_of_time(x)); break;
-      default: put_number(w, x); break;
+      case kSavDate:
+        put_raw(w, sav_seconds_of_day(x));
+        break;
+      case kSavTime:
+        put_raw(w, sav_seconds_of_time(x));
+        break;
+      default:
+        put_number(w, x);
+        break;
     }
   }
   ++w.cases;
@@ -428,14 +458,16 @@ int32_t sav_close_output(EnvRecord& env) {
   w.block_used = 8;
   sav_flush(env, w, true);
   // A count that does not fit the field is written as unknown.
-  int32_t counts[2] = {static_cast<int32_t>(w.case_units), w.cases > INT32_MAX ? -1 : static_cast<int32_t>(w.cases)};
+  int32_t counts[2] = {static_cast<int32_t>(w.case_units),
+                       w.cases > INT32_MAX ? -1 : static_cast<int32_t>(w.cases)};
   const struct {
     int64_t at;
     int32_t* value;
   } patches[2] = {{kSavCaseSizeOffset, &counts[0]}, {kSavCaseCountOffset, &counts[1]}};
   for (const auto& p : patches) {
     if (StreamSeek64(w.out, p.at, SEEK_SET) != 0) sav_fail(env, true, kSavErrPatch);
-    if (StreamWrite(w.out, p.value, 4) != 4 || (w.out->error & STREAM_ERR_WRITE)) sav_fail(env, true, kSavErrPatch);
+    if (StreamWrite(w.out, p.value, 4) != 4 || (w.out->error & STREAM_ERR_WRITE))
+      sav_fail(env, true, kSavErrPatch);
   }
   StreamSeek64(w.out, 0, SEEK_END);
   return 0;
