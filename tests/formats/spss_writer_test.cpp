@@ -59,6 +59,7 @@ using Cell = std::variant<double, std::string, Missing>;
 struct Options {
   int32_t release = 0;
   const char* out_encoding = nullptr;
+  int32_t max_string = 0;  // numbered option 83
 };
 
 // Writes the cases and returns the result of the open (the file stays on disk).
@@ -70,6 +71,7 @@ int32_t write_sav(const std::string& path, const std::vector<Var>& vars,
   g_log.clear();
   if (opt.release) DX_SetOption(h, 77, opt.release, nullptr);
   if (opt.out_encoding) DX_SetOption(h, 26, 0, opt.out_encoding);
+  if (opt.max_string) DX_SetOption(h, 83, opt.max_string, nullptr);
   DX_InitUserDict(h, static_cast<int32_t>(vars.size()));
   for (size_t i = 0; i < vars.size(); ++i) {
     const Var& v = vars[i];
@@ -463,6 +465,24 @@ TEST(SpssWriter, OutEncodingIsIgnoredWithWarning) {
             "E=gr\xC3\xB6\xC3\x9F"
             "e");
   EXPECT_EQ(s.text(0, 8), "\xC3\xA9t\xC3\xA9");
+  std::remove(path.c_str());
+}
+
+// From release 13 a string is cut to 32766 bytes: the width warning, but none per value.
+TEST(SpssWriter, WidestStringAtRelease16) {
+  const std::string path = temp_path("widest.sav");
+  std::string value;
+  for (int i = 0; i < 40000; ++i) value += static_cast<char>('a' + i % 26);
+  ASSERT_EQ(write_sav(path, {{"big", 2, 40000}}, {{value}}, {0, nullptr, 40000}), 0);
+  const Sav s(path);
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(
+      count_log("Warning:The width of the variable big was truncated to 32766 bytes, since this is the max. "
+                "string length, supported by SPSS"),
+      1);
+  for (const std::string& m : g_log) EXPECT_EQ(m.find("String was cut"), std::string::npos) << m;
+  EXPECT_EQ(s.ext.at(14), std::string("BIG=32766\0\t", 11));
+  EXPECT_EQ(s.text(0, 32766), value.substr(0, 32766));
   std::remove(path.c_str());
 }
 

@@ -354,7 +354,7 @@ int32_t sav_open_output(EnvRecord& env) {
   for (SavOutVar& o : w.vars) {
     if (o.kind != kSavString) continue;
     o.width = std::min(string_width(*o.var), w.max_string);
-    o.cut_to_255 = string_width(*o.var) > w.max_string;
+    o.cut = string_width(*o.var) > w.max_string;
     o.segments = o.width > kSavSegmentWidth ? (o.width + kSavSegmentStep - 1) / kSavSegmentStep : 1;
   }
   short_names(env, w);
@@ -364,7 +364,7 @@ int32_t sav_open_output(EnvRecord& env) {
   uint64_t index = 1;
   for (SavOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
-    if (o.cut_to_255)
+    if (o.cut)
       emit_messagef(
           env, MsgKind::Warning,
           "The width of the variable %s was truncated to %u bytes, since this is the max. string length, "
@@ -417,7 +417,8 @@ int32_t sav_write_case(EnvRecord& env) {
         n = len > 0 ? static_cast<size_t>(len) : 0;
       }
       if (n > o.width) {
-        if (o.cut_to_255)
+        // Releases without very long strings hold 255 bytes in the one segment.
+        if (o.cut && w.max_string == kSavSegmentWidth)
           emit_messagef(env, MsgKind::Warning, "<%s:<%.0f>::%s:<%s>::%s>", "Record",
                         static_cast<double>(w.cases + 1), "VarName", v.name.c_str(),
                         "String was cut to 255 bytes.");

@@ -48,7 +48,7 @@ struct SavOutVar {
   uint32_t units = 1;                      // 8-byte units of one case
   uint32_t index = 0;                      // 1-based unit index of the first unit
   int32_t format = 0;                      // print and write format
-  bool cut_to_255 = false;                 // declared wider than the release allows
+  bool cut = false;                        // declared wider than the release allows
   std::string short_name;                  // in the output encoding, at most 8 bytes
   std::vector<std::string> segment_names;  // short names of segments 2..n
   std::string label;                       // in the output encoding, already cut
