@@ -242,19 +242,23 @@ void put_string(SavWriter& w, const SavOutVar& o, const char* s, size_t n) {
   }
 }
 
-void flush_whole_blocks(EnvRecord& env, SavWriter& w) {
-  // Everything before the open command block can go; the block waits for its operands.
-  const size_t keep_from = w.block_used == 8 ? w.buf.size() : w.block;
-  if (keep_from == 0) return;
-  const size_t n = keep_from;
+// Hands the first n bytes of the buffer to the stream.
+void write_out(EnvRecord& env, SavWriter& w, size_t n, bool data) {
   size_t done = 0;
   while (done < n) {
     const size_t left = n - done;
     const int32_t chunk = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
-    if (StreamWrite(w.out, w.buf.data() + done, chunk) != chunk) sav_fail(env, true, kSavErrWrite);
+    if (StreamWrite(w.out, w.buf.data() + done, chunk) != chunk) sav_fail(env, data, kSavErrWrite);
     done += static_cast<size_t>(chunk);
   }
-  if (w.out->error & STREAM_ERR_WRITE) sav_fail(env, true, kSavErrWrite);
+  if (w.out->error & STREAM_ERR_WRITE) sav_fail(env, data, kSavErrWrite);
+}
+
+void flush_whole_blocks(EnvRecord& env, SavWriter& w) {
+  // Everything before the open command block can go; the block waits for its operands.
+  const size_t n = w.block_used == 8 ? w.buf.size() : w.block;
+  if (n == 0) return;
+  write_out(env, w, n, true);
   const size_t tail = w.buf.size() - n;
   if (tail) std::memmove(w.buf.data(), w.buf.data() + n, tail);
   w.buf.resize(tail);
@@ -278,15 +282,8 @@ void sav_put_padded(SavWriter& w, const std::string& s, size_t field, char pad) 
 }
 
 void sav_flush(EnvRecord& env, SavWriter& w, bool data) {
-  size_t done = 0;
-  while (done < w.buf.size()) {
-    const size_t left = w.buf.size() - done;
-    const int32_t n = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
-    if (StreamWrite(w.out, w.buf.data() + done, n) != n) sav_fail(env, data, kSavErrWrite);
-    done += static_cast<size_t>(n);
-  }
+  write_out(env, w, w.buf.size(), data);
   w.buf.clear();
-  if (w.out->error & STREAM_ERR_WRITE) sav_fail(env, data, kSavErrWrite);
 }
 
 void sav_fail(EnvRecord& env, bool data, int32_t code) {
