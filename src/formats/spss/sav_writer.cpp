@@ -1,0 +1,474 @@
+#include "formats/spss/sav_writer.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
+#include "api/raise.h"
+#include "dict/dictionary.h"
+#include "encoding/legalize.h"
+#include "encoding/names_pass.h"
+#include "encoding/transcode.h"
+#include "engine/engine_util.h"
+#include "engine/format_hooks.h"
+#include "engine/stream_glue.h"
+#include "formats/text/schema_reader.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr size_t kFlushAt = 1 << 20;
+
+bool slot_converts(const ConverterSlot& s) {
+  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
+}
+
+bool is_default_encoding(const std::string& n) {
+  return n.empty() || strcasecmp(n.c_str(), "system") == 0 || strcasecmp(n.c_str(), "CHAR") == 0 ||
+         strcasecmp(n.c_str(), "default") == 0;
+}
+bool is_utf8(const std::string& n) {
+  return strcasecmp(n.c_str(), "utf-8") == 0 || strcasecmp(n.c_str(), "utf8") == 0;
+}
+
+uint32_t string_width(const VarRecord& v) {
+  const uint32_t w = v.output_width ? v.output_width : v.print_width;
+  return w ? w : 1;
+}
+
+uint32_t units_of(uint32_t width) { return (width + 7) / 8; }
+
+// Longest prefix of at most max bytes; UTF-8 keeps whole characters.
+size_t cut_length(const SavWriter& w, const char* s, size_t n, size_t max) {
+  if (n <= max) return n;
+  return w.converts ? max : utf8_cut(s, n, max);
+}
+
+int32_t print_format(const VarRecord& v, uint8_t kind, uint32_t width) {
+  int type = kSavFmtF, wd = 8, dec = 0;
+  switch (kind) {
+    case kSavString:
+      type = kSavFmtA;
+      wd = static_cast<int>(std::min<uint32_t>(width, 255));
+      break;
+    case kSavDate:
+      if (v.ttype == T_DATETIME) {
+        type = kSavFmtDateTime;
+        wd = 20;
+      } else {
+        type = kSavFmtDate;
+        wd = 11;
+      }
+      break;
+    case kSavTime:
+      type = kSavFmtTime;
+      wd = 8;
+      break;
+    default: {
+      const bool whole = v.ttype == T_BYTE || v.ttype == T_INT || v.ttype == T_LONG;
+      dec = v.decimals == kDecimalsNotGiven ? (whole ? 0 : 2) : std::min<int>(v.decimals, 16);
+      wd = v.print_width ? static_cast<int>(std::min<uint32_t>(v.print_width, 40)) : 8;
+      if (dec > 0 && wd < dec + 2) wd = std::min(dec + 2, 40);
+      break;
+    }
+  }
+  return (type << 16) | (wd << 8) | dec;
+}
+
+// User-missing definitions the input gave (schema input): up to three values, or one
+// range and one value.
+void missing_values(EnvRecord& env, SavOutVar& o) {
+  if (o.kind != kSavNumber) return;
+  const MissingSpec* m = input_missing_spec(env, *o.var);
+  if (!m) return;
+  double lowest, highest;
+  std::memcpy(&lowest, &kSavLowestBits, 8);
+  std::memcpy(&highest, &kSavHighestBits, 8);
+  double values[3];
+  int nvalues = 0;
+  bool range = false;
+  double lo = 0, hi = 0;
+  for (int k = 0; k < m->count && k < 3; ++k) {
+    const MissingEntry& e = m->entry[k];
+    switch (e.kind) {
+      case kMissValue:
+        values[nvalues++] = e.value;
+        continue;
+      case kMissAtLeast:
+      case kMissAbove:
+        lo = e.value, hi = highest;
+        break;
+      case kMissAtMost:
+      case kMissBelow:
+        lo = lowest, hi = e.value;
+        break;
+      case kMissRange:
+        lo = e.value, hi = e.high;
+        break;
+      default:
+        continue;
+    }
+    if (range) continue;
+    range = true;
+    o.missing[0] = lo;
+    o.missing[1] = hi;
+  }
+  if (range) {
+    o.n_missing = nvalues ? -3 : -2;
+    if (nvalues) o.missing[2] = values[0];
+  } else {
+    o.n_missing = nvalues;
+    for (int k = 0; k < nvalues; ++k) o.missing[k] = values[k];
+  }
+}
+
+// Short names: upper case, 8 bytes, unique among the short names. Segment variables of very
+// long strings get names of their own. The pass is silent.
+void short_names(EnvRecord& env, SavWriter& w) {
+  struct Quiet {
+    EnvRecord& env;
+    uint32_t saved;
+    ~Quiet() { env.info_level_mask = saved; }
+  } quiet{env, env.info_level_mask};
+  env.info_level_mask = 0;
+  LegalizeContext ctx;
+  ctx.format_code = 22;
+  ctx.out_slot = &env.encoding.output[0];
+  for (SavOutVar& o : w.vars) {
+    std::string name = o.var->name;
+    legalize_name(env, name, kRulesSpssShort, ctx);
+    o.short_name = name;
+    for (uint32_t k = 1; k < o.segments; ++k) {
+      std::string seg = o.var->name.substr(0, utf8_cut(o.var->name.data(), o.var->name.size(), 5));
+      seg += std::to_string(k);
+      legalize_name(env, seg, kRulesSpssShort, ctx);
+      o.segment_names.push_back(seg);
+    }
+  }
+}
+
+void variable_label(EnvRecord& env, SavWriter& w, SavOutVar& o) {
+  const VarRecord& v = *o.var;
+  if (v.label.empty()) return;
+  std::string text = v.label;
+  if (w.converts) {
+    size_t len = 0;
+    ConverterSlot& slot = env.encoding.output[0];
+    if (transcode_quiet(env, slot, v.label.data(), v.label.size(), nullptr, 0, &len, true) != kTcOk) {
+      emit_messagef(
+          env, MsgKind::Error,
+          "The variable label assigned to the variable %s was lost because the chosen output encoding is "
+          "incorrect",
+          v.name.c_str());
+      return;
+    }
+    text.assign(slot.out_buf.data(), len);
+  }
+  const size_t keep = cut_length(w, text.data(), text.size(), w.label_max);
+  if (keep < text.size()) {
+    text.resize(keep);
+    emit_messagef(
+        env, MsgKind::Warning,
+        "The width of the var.label assigned to the variable %s was truncated to %zu bytes, since this is "
+        "the max. var. label length, supported by SPSS",
+        v.name.c_str(), keep);
+  }
+  o.label = std::move(text);
+}
+
+// ---- compressed data ----
+
+inline void ensure(SavWriter& w, size_t n) {
+  if (w.buf.capacity() - w.buf.size() < n) w.buf.reserve(w.buf.size() + n + kFlushAt);
+}
+
+// One command, and with kSavCmdRaw the 8 bytes that follow its block.
+inline uint8_t* command(SavWriter& w, uint8_t cmd) {
+  if (w.block_used == 8) {
+    w.block = w.buf.size();
+    w.buf.resize(w.block + 8);
+    std::memset(w.buf.data() + w.block, 0, 8);
+    w.block_used = 0;
+  }
+  w.buf[w.block + w.block_used++] = cmd;
+  if (cmd != kSavCmdRaw) return nullptr;
+  const size_t at = w.buf.size();
+  w.buf.resize(at + 8);
+  return w.buf.data() + at;
+}
+
+inline void put_number(SavWriter& w, double x) {
+  if (x >= -99 && x <= 151 && x == std::trunc(x)) {
+    command(w, static_cast<uint8_t>(static_cast<int>(x) + 100));
+    return;
+  }
+  std::memcpy(command(w, kSavCmdRaw), &x, 8);
+}
+
+inline void put_raw(SavWriter& w, double x) { std::memcpy(command(w, kSavCmdRaw), &x, 8); }
+
+// The 8-byte units of a string: segment k holds bytes [255k, 255k + 255) of the text.
+void put_string(SavWriter& w, const SavOutVar& o, const char* s, size_t n) {
+  static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  for (uint32_t k = 0; k < o.segments; ++k) {
+    const uint32_t seg_width =
+        k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep;
+    const size_t from = static_cast<size_t>(k) * kSavSegmentWidth;
+    const size_t have = n > from ? std::min<size_t>(n - from, seg_width) : 0;
+    const uint32_t units = units_of(seg_width);
+    for (uint32_t u = 0; u < units; ++u) {
+      const size_t at = static_cast<size_t>(u) * 8;
+      if (at >= have) {
+        command(w, kSavCmdBlanks);
+        continue;
+      }
+      const size_t take = std::min<size_t>(have - at, 8);
+      if (take == 8 && std::memcmp(s + from + at, kBlanks, 8) == 0) {
+        command(w, kSavCmdBlanks);
+        continue;
+      }
+      uint8_t* p = command(w, kSavCmdRaw);
+      std::memcpy(p, s + from + at, take);
+      if (take < 8) std::memset(p + take, ' ', 8 - take);
+    }
+  }
+}
+
+// Hands the first n bytes of the buffer to the stream.
+void write_out(EnvRecord& env, SavWriter& w, size_t n, bool data) {
+  size_t done = 0;
+  while (done < n) {
+    const size_t left = n - done;
+    const int32_t chunk = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
+    if (StreamWrite(w.out, w.buf.data() + done, chunk) != chunk) sav_fail(env, data, kSavErrWrite);
+    done += static_cast<size_t>(chunk);
+  }
+  if (w.out->error & STREAM_ERR_WRITE) sav_fail(env, data, kSavErrWrite);
+}
+
+void flush_whole_blocks(EnvRecord& env, SavWriter& w) {
+  // Everything before the open command block can go; the block waits for its operands.
+  const size_t n = w.block_used == 8 ? w.buf.size() : w.block;
+  if (n == 0) return;
+  write_out(env, w, n, true);
+  const size_t tail = w.buf.size() - n;
+  if (tail) std::memmove(w.buf.data(), w.buf.data() + n, tail);
+  w.buf.resize(tail);
+  if (w.block_used != 8) w.block -= n;
+}
+
+}  // namespace
+
+// ---- shared helpers ----
+
+void sav_put(SavWriter& w, const void* p, size_t n) {
+  const uint8_t* b = static_cast<const uint8_t*>(p);
+  w.buf.insert(w.buf.end(), b, b + n);
+}
+void sav_put32(SavWriter& w, int32_t v) { sav_put(w, &v, 4); }
+void sav_put_double(SavWriter& w, double v) { sav_put(w, &v, 8); }
+void sav_put_padded(SavWriter& w, const std::string& s, size_t field, char pad) {
+  const size_t n = std::min(s.size(), field);
+  sav_put(w, s.data(), n);
+  w.buf.insert(w.buf.end(), field - n, static_cast<uint8_t>(pad));
+}
+
+void sav_flush(EnvRecord& env, SavWriter& w, bool data) {
+  write_out(env, w, w.buf.size(), data);
+  w.buf.clear();
+}
+
+void sav_fail(EnvRecord& env, bool data, int32_t code) {
+  if (Stream* s = env.transfer.output_stream.get()) engine_stream_add_errors(s, kStreamIncomplete);
+  // Nothing more is written to a file that failed; it is removed when the files are closed.
+  if (SavWriter* w = writer_state<SavWriter>(env)) w->out = nullptr;
+  RaiseErrorF(env, "SPSS dataset (%s) \n%s was stopped because of the error (%d).",
+              engine_file_name(env.transfer.output_path),
+              data ? "Writing data to SPSS file" : "Writing SPSS dataset", code);
+}
+
+double sav_seconds_of_day(double day) {
+  const double whole = std::trunc(day);
+  const double frac = std::fabs(day - whole);
+  return (whole + kSavEpochDays) * 86400.0 + std::nearbyint(frac * 86400e6) / 1e6;
+}
+
+double sav_seconds_of_time(double day) {
+  const double frac = std::fabs(day - std::trunc(day));
+  return std::nearbyint(frac * 86400e6) / 1e6;
+}
+
+// ---- hooks ----
+
+int32_t sav_open_output(EnvRecord& env) {
+  SavWriter& w = make_writer_state<SavWriter>(env);
+  w.out = env.transfer.output_stream.get();
+  if (!w.out) sav_fail(env, false, kSavErrNoOutput);
+  const int32_t setting = option_int(env, kOptOutputVersion);
+  w.release = setting > 0 ? setting : 16;
+  w.max_string = w.release < 13 ? 255 : 32766;
+  w.label_max = w.release <= 12 ? 120 : 256;
+  w.value_label_max = w.release >= 14 ? 120 : 60;
+  w.converts = slot_converts(env.encoding.output[0]);
+  emit_messagef(env, MsgKind::Info, "%s%d%s", "Writing SPSS ver. ", w.release, " file has started");
+  const EncodingState& st = env.encoding;
+  if (is_utf8(st.forced_output) && !is_default_encoding(st.out_encoding) && !is_utf8(st.out_encoding))
+    emit_messagef(env, MsgKind::Warning,
+                  "Tabulon writes UTF-8 encoded SPSS files only, the requested encoding %s is ignored.",
+                  st.out_encoding.c_str());
+
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    SavOutVar o;
+    o.var = vp.get();
+    switch (vp->ttype) {
+      case T_STRING:
+        o.kind = kSavString;
+        break;
+      case T_DATE:
+      case T_DATETIME:
+        o.kind = kSavDate;
+        break;
+      case T_TIME:
+        o.kind = kSavTime;
+        break;
+      default:
+        o.kind = kSavNumber;
+        break;
+    }
+    w.vars.push_back(std::move(o));
+  }
+
+  // Short names come from the names as the input gave them, before the long names are made.
+  for (SavOutVar& o : w.vars) {
+    if (o.kind != kSavString) continue;
+    o.width = std::min(string_width(*o.var), w.max_string);
+    o.cut = string_width(*o.var) > w.max_string;
+    o.segments = o.width > kSavSegmentWidth ? (o.width + kSavSegmentStep - 1) / kSavSegmentStep : 1;
+  }
+  short_names(env, w);
+  if (legalize_dictionary_names(env, kRulesSpssLong, 22, false, 0, w.max_string > 255 ? 255 : 0) < 0)
+    sav_fail(env, false, kSavErrWrite);
+
+  uint64_t index = 1;
+  for (SavOutVar& o : w.vars) {
+    const VarRecord& v = *o.var;
+    if (o.cut)
+      emit_messagef(
+          env, MsgKind::Warning,
+          "The width of the variable %s was truncated to %u bytes, since this is the max. string length, "
+          "supported by SPSS",
+          v.name.c_str(), w.max_string);
+    if (o.kind == kSavString) {
+      o.units = 0;
+      for (uint32_t k = 0; k < o.segments; ++k)
+        o.units +=
+            units_of(k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep);
+    }
+    o.format = print_format(v, o.kind, o.width);
+    o.index = static_cast<uint32_t>(std::min<uint64_t>(index, INT32_MAX));
+    index += o.units;
+    variable_label(env, w, o);
+    missing_values(env, o);
+  }
+  if (index - 1 > static_cast<uint64_t>(INT32_MAX)) sav_fail(env, false, kSavErrTooWide);
+  w.case_units = static_cast<uint32_t>(index - 1);
+
+  w.buf.reserve(kFlushAt + 9 * static_cast<size_t>(w.case_units) + 64);
+  sav_put_dictionary(env, w);
+  sav_flush(env, w, false);
+  return 0;
+}
+
+int32_t sav_write_case(EnvRecord& env) {
+  SavWriter* wp = writer_state<SavWriter>(env);
+  if (!wp || !wp->out) return -1;
+  SavWriter& w = *wp;
+  ensure(w, 9 * static_cast<size_t>(w.case_units) + 16);
+  const uint8_t* rec = env.dict.record();
+  ConverterSlot& slot = env.encoding.output[0];
+  for (const SavOutVar& o : w.vars) {
+    const VarRecord& v = *o.var;
+    const uint8_t* p = rec + v.offset;
+    if (o.kind == kSavString) {
+      const char* s = reinterpret_cast<const char*>(p);
+      size_t n = v.missing || !v.is_string() ? 0 : std::strlen(s);
+      if (n && w.converts && !(slot.ascii_identity && [&] {
+            unsigned char acc = 0;
+            for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(s[i]);
+            return acc < 0x80;
+          }())) {
+        TranscodeCall call;
+        call.context = "Error encoding output string value, ";
+        call.record = w.cases + 1;
+        const int64_t len = transcode_string(env, slot, s, n, nullptr, 0, call);
+        s = slot.out_buf.data();
+        n = len > 0 ? static_cast<size_t>(len) : 0;
+      }
+      if (n > o.width) {
+        // Releases without very long strings hold 255 bytes in the one segment.
+        if (o.cut && w.max_string == kSavSegmentWidth)
+          emit_messagef(env, MsgKind::Warning, "<%s:<%.0f>::%s:<%s>::%s>", "Record",
+                        static_cast<double>(w.cases + 1), "VarName", v.name.c_str(),
+                        "String was cut to 255 bytes.");
+        n = cut_length(w, s, n, o.width);
+      }
+      put_string(w, o, s, n);
+      continue;
+    }
+    double x;
+    std::memcpy(&x, p, 8);
+    if (v.missing || v.is_string() || std::isnan(x)) {
+      command(w, kSavCmdSysmis);
+      continue;
+    }
+    switch (o.kind) {
+      case kSavDate:
+        put_raw(w, sav_seconds_of_day(x));
+        break;
+      case kSavTime:
+        put_raw(w, sav_seconds_of_time(x));
+        break;
+      default:
+        put_number(w, x);
+        break;
+    }
+  }
+  ++w.cases;
+  if (w.buf.size() >= kFlushAt) flush_whole_blocks(env, w);
+  return 0;
+}
+
+int32_t sav_close_output(EnvRecord& env) {
+  SavWriter* wp = writer_state<SavWriter>(env);
+  if (!wp || !wp->out) return 0;
+  SavWriter& w = *wp;
+  ensure(w, 16);
+  command(w, kSavCmdEnd);
+  w.block_used = 8;
+  sav_flush(env, w, true);
+  // A count that does not fit the field is written as unknown.
+  int32_t counts[2] = {static_cast<int32_t>(w.case_units),
+                       w.cases > INT32_MAX ? -1 : static_cast<int32_t>(w.cases)};
+  const struct {
+    int64_t at;
+    int32_t* value;
+  } patches[2] = {{kSavCaseSizeOffset, &counts[0]}, {kSavCaseCountOffset, &counts[1]}};
+  for (const auto& p : patches) {
+    if (StreamSeek64(w.out, p.at, SEEK_SET) != 0) sav_fail(env, true, kSavErrPatch);
+    if (StreamWrite(w.out, p.value, 4) != 4 || (w.out->error & STREAM_ERR_WRITE))
+      sav_fail(env, true, kSavErrPatch);
+  }
+  StreamSeek64(w.out, 0, SEEK_END);
+  return 0;
+}
+
+}  // namespace tabulon
