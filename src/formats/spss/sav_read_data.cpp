@@ -8,6 +8,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
@@ -181,6 +182,9 @@ bool read_units(EnvRecord& env, SavReader& r) {
 }
 
 void build_plan(EnvRecord& env, SavReader& r) {
+  // Read here, not at the dictionary: the optimization pass reads with user-missing values off.
+  const int32_t mode = option_int(env, kOptUserMissing);
+  r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
   r.plan.clear();
   for (size_t i = 0; i < r.vars.size(); ++i) {
     VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));

@@ -699,8 +699,6 @@ int32_t sav_read_dict(EnvRecord& env) {
   }
   SavReader& r = *rp;
   r.in.attach(stream);
-  const int32_t mode = option_int(env, kOptUserMissing);
-  r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
   // An encoding declared by an earlier input does not hold for this one.
   env.encoding.file_encoding.clear();
   try {
