@@ -65,7 +65,7 @@ BEGIN DATA
 4 "D, E" 0.001 "14-OCT-1582" "23:59:59" "01-JAN-1900 00:00:01" -0.5 "y" "Köln" 10.01
 END DATA.
 VARIABLE LABELS id "Identifier" score "Test score ñ" city "Città" longtext "A, label with a comma".
-VALUE LABELS id 1 "one" 2 "two" /city "café" "Café label" /score 1000 "thousand" -9 "refused".
+VALUE LABELS id 1 "one" 2 "two" /name "Bob" "Bob, the builder" /city "café" "Café label" /score 1000 "thousand" -9 "refused".
 MISSING VALUES score (-9, 1000) VeryLongVariableNameNumber1 (90 THRU HIGHEST) city ("café") rng (-5 THRU 10).
 FILE LABEL Peer data.
 EOF

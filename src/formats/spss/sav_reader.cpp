@@ -561,8 +561,9 @@ void attach_value_labels(EnvRecord& env, SavReader& r, RawDict& raw) {
 }
 
 // Long value labels: per variable its name, width and labels, each a counted value and text.
+// Applied whatever the release: writers that imitate no SPSS release (PSPP) write them as well.
 void apply_long_value_labels(EnvRecord& env, SavReader& r, const RawDict& raw) {
-  if (!raw.has_long_labels || r.release[0] < 16) return;
+  if (!raw.has_long_labels) return;
   if (!raw.has_long_names) {
     emit_message(env, MsgKind::Warning,
                  "The long variable names were not found, therefore long value label will be ignored.");
