@@ -544,6 +544,28 @@ TEST(SpssData, VeryLongStringsJoinTheirSegments) {
   DX_CloseFiles(e.handle);
 }
 
+TEST(SpssData, SharedLabelSetsAreNamedWhenPreserved) {
+  for (int preserve : {0, 1}) {
+    Env e;
+    DX_SetOption(e.handle, 96, preserve, nullptr);
+    FileDef f;
+    f.vars = {{"A", 0}, {"B", 0}, {"C", 0}};
+    f.cases = {{U(1), U(2), U(1)}};
+    f.dict_extra = value_labels(false, {{num8(false, 1), "yes"}, {num8(false, 2), "no"}}, {1, 2}) +
+                   value_labels(false, {{num8(false, 1), "one"}}, {3});
+    ReadBack r = read_bytes(e, "sets", make_sav(f));
+    ASSERT_GE(r.rc, 0) << r.error;
+    const auto& v = e.env->dict.vars;
+    EXPECT_EQ(v[0]->reader_text, preserve ? "LAB1" : "a");
+    EXPECT_EQ(v[1]->reader_text, preserve ? "LAB1" : "b");
+    EXPECT_EQ(v[2]->reader_text, "c");
+    EXPECT_EQ(v[1]->value_labels.size(), 2u);
+    EXPECT_EQ(v[1]->value_labels[1].label, "no");
+    EXPECT_EQ(v[2]->value_labels[0].label, "one");
+    DX_CloseFiles(e.handle);
+  }
+}
+
 TEST(SpssData, LongValueLabelsOfLongStrings) {
   Env e;
   FileDef f;
@@ -619,6 +641,7 @@ TEST(SpssEncoding, CharacterCodeAndEncodingRecordChooseTheConverter) {
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][0], "<" + c.want + ">") << c.name;
     EXPECT_EQ(e.env->dict.vars[0]->label, c.want) << c.name;
+    EXPECT_EQ(e.env->dict.vars[0]->name, "s");  // no long name: the short name in lower case
     DX_CloseFiles(e.handle);
   }
 }

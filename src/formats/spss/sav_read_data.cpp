@@ -59,7 +59,7 @@ void read_zlib_index(EnvRecord& env, SavReader& r) {
   r.block_size = static_cast<uint32_t>(block_size);
   r.blocks.clear();
   r.blocks.reserve(static_cast<size_t>(n_blocks));
-  uint32_t largest = 0;
+  uint32_t largest = 0, largest_out = 0;
   int64_t expect_ofs = header_ofs + 24;
   for (int32_t k = 0; k < n_blocks; ++k) {
     uint8_t e[24];
@@ -68,15 +68,18 @@ void read_zlib_index(EnvRecord& env, SavReader& r) {
     b.compressed_ofs = sav_i64(e + 8, r.swap);
     b.uncompressed_size = static_cast<uint32_t>(sav_i32(e + 16, r.swap));
     b.compressed_size = static_cast<uint32_t>(sav_i32(e + 20, r.swap));
+    // zlib expands at most about 1032 to 1: a larger claim is damage, not data.
     if (b.compressed_ofs != expect_ofs || b.uncompressed_size > r.block_size || b.compressed_size > kMaxBlockSize ||
-        b.compressed_ofs + b.compressed_size > trailer_ofs)
+        b.compressed_ofs + b.compressed_size > trailer_ofs ||
+        b.uncompressed_size > uint64_t{b.compressed_size} * 1032 + 64)
       sav_dict_error(env, kSavErrZlibLayout, "a zlib block lies outside the data");
     expect_ofs += b.compressed_size;
     if (b.compressed_size > largest) largest = b.compressed_size;
+    if (b.uncompressed_size > largest_out) largest_out = b.uncompressed_size;
     r.blocks.push_back(b);
   }
   try {
-    r.zout.assign(r.block_size, 0);
+    r.zout.assign(largest_out, 0);
   } catch (const std::bad_alloc&) {
     sav_dict_error(env, kSavErrZlibAlloc, nullptr);
   }
@@ -92,7 +95,7 @@ bool load_block(EnvRecord& env, SavReader& r) {
   const SavZBlock& b = r.blocks[r.next_block++];
   if (!r.in.seek(b.compressed_ofs) || !r.in.read(r.zin.data(), b.compressed_size))
     data_error(env, kSavDataTruncated, "a zlib block is cut short");
-  uLongf out_len = r.block_size;
+  uLongf out_len = static_cast<uLongf>(r.zout.size());
   const int z = uncompress(r.zout.data(), &out_len, r.zin.data(), b.compressed_size);
   if (z != Z_OK || out_len != b.uncompressed_size) data_error(env, kSavDataInflate, "a zlib block does not inflate");
   r.zout_pos = 0;

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <array>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -30,7 +31,7 @@ namespace {
 // Bounds of a missing-value range that stand for LOWEST and HIGHEST.
 constexpr double kFloatMax = 3.4028234663852886e38;
 // Extension data of a stream whose length is unknown may not exceed this.
-constexpr int64_t kMaxUnsizedRecord = int64_t{256} << 20;
+constexpr int64_t kMaxUnsizedRecord = int64_t{16} << 20;
 // Longest text of a long value label.
 constexpr size_t kLongValueLabelMax = 255;
 // The very-long-string width in its record has five digits.
@@ -54,12 +55,14 @@ struct RawDict {
 
 // ---- low-level reads ----
 
-void need(EnvRecord& env, SavReader& r, int64_t bytes) {
+// The next `bytes` must lie in the file; of a stream without a known length, no more than a
+// bounded amount is taken into memory.
+void need(EnvRecord& env, SavReader& r, int64_t bytes, bool into_memory = true) {
   if (bytes < 0) sav_dict_error(env, kSavErrCount, "a negative length in a dictionary record");
   const int64_t length = r.in.length();
   if (length >= 0) {
     if (r.in.tell() + bytes > length) sav_dict_error(env, kSavErrTruncated, "the file ends inside a dictionary record");
-  } else if (bytes > kMaxUnsizedRecord) {
+  } else if (into_memory && bytes > kMaxUnsizedRecord) {
     sav_dict_error(env, kSavErrCount, "a dictionary record longer than the input can hold");
   }
 }
@@ -88,7 +91,7 @@ std::string read_text(EnvRecord& env, SavReader& r, int64_t n) {
 }
 
 void skip(EnvRecord& env, SavReader& r, int64_t n) {
-  need(env, r, n);
+  need(env, r, n, false);
   if (!r.in.skip(n)) sav_dict_error(env, kSavErrTruncated, "the file ends inside a dictionary record");
 }
 
@@ -235,7 +238,7 @@ void read_value_labels(EnvRecord& env, SavReader& r, RawDict& raw) {
   if (count < 0) sav_dict_error(env, kSavErrCount, "a negative value-label count");
   need(env, r, static_cast<int64_t>(count) * 16);
   RawLabelSet set;
-  set.entries.reserve(static_cast<size_t>(count));
+  set.entries.reserve(static_cast<size_t>(std::min(count, 4096)));
   for (int32_t i = 0; i < count; ++i) {
     std::array<uint8_t, 8> value;
     read_bytes(env, r, value.data(), 8);
