@@ -658,6 +658,16 @@ TEST(SpssEncoding, CodePageTable) {
   EXPECT_STREQ(sav_code_page_name(28600), "CHAR");
 }
 
+TEST(SpssFormats, PrintFormatsChooseDateTypes) {
+  const std::pair<int, int> cases[] = {
+      {5, 0},  {1, 0},        {20, T_DATE}, {21, T_TIME}, {22, T_DATETIME}, {23, T_DATE}, {24, T_DATE},
+      {25, T_TIME},  // DTIME is a duration
+      {26, 0},       // WKDAY and MONTH hold 1..7 and 1..12, not seconds
+      {27, 0},  {28, T_DATE}, {29, T_DATE}, {30, T_DATE}, {31, 0},      {38, T_DATE}, {39, T_DATE}, {40, 0},
+  };
+  for (auto [type, want] : cases) EXPECT_EQ(sav_date_ttype(static_cast<uint32_t>(type) << 16 | 0x0800), want) << type;
+}
+
 // ---- failures ----
 
 TEST(SpssFailures, NumberedErrorsHaveTheirTexts) {

@@ -192,11 +192,12 @@ void build_plan(EnvRecord& env, SavReader& r) {
   for (size_t i = 0; i < r.vars.size(); ++i) {
     VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
     if (!v || !v->selected || v->storage_width == 0) continue;
+    // Dates are converted by the file's format, whatever type the host asks for afterwards.
+    const int date_type = sav_date_ttype(r.vars[i].print_format);
     uint8_t kind = kStepNumber;
     if (r.vars[i].width > 0) kind = kStepString;
-    else if (v->ttype == T_TIME) kind = kStepTime;
-    else if (v->ttype == T_DATE || v->ttype == T_DATETIME) kind = kStepDate;
-    // A variable the host turned into a string after reading keeps its number's text.
+    else if (date_type == T_TIME) kind = kStepTime;
+    else if (date_type) kind = kStepDate;
     r.plan.push_back({kind, static_cast<uint32_t>(i), v});
   }
   r.plan_ready = true;

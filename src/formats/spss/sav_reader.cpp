@@ -467,30 +467,6 @@ std::string lower_name(const std::string& raw) {
   return s;
 }
 
-int ttype_of_format(uint32_t print) {
-  switch ((print >> 16) & 0xFF) {
-    case 21:
-    case 25:  // DTIME: a duration, kept as a time of day count
-      return T_TIME;
-    case 22:
-      return T_DATETIME;
-    case 26:  // WKDAY and MONTH hold small numbers, not seconds
-    case 27:
-      return 0;
-    case 20:
-    case 23:
-    case 24:
-    case 28:
-    case 29:
-    case 30:
-    case 38:
-    case 39:
-      return T_DATE;
-    default:
-      return 0;
-  }
-}
-
 void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
   const auto long_names = parse_long_names(raw.long_names);
   DictState& d = env.dict;
@@ -505,7 +481,7 @@ void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
       v = &dict_append_var(d, name, T_STRING, static_cast<uint32_t>(sv.width));
       v->print_width = v->output_width = v->input_width = static_cast<uint32_t>(sv.width);
     } else {
-      const int date_type = ttype_of_format(sv.print_format);
+      const int date_type = sav_date_ttype(sv.print_format);
       v = &dict_append_var(d, name, date_type ? date_type : T_FLOAT, 8);
       v->print_width = v->output_width = (sv.print_format >> 8) & 0xFF;
       v->decimals = static_cast<uint8_t>(sv.print_format & 0xFF);
@@ -660,6 +636,30 @@ void read_dictionary(EnvRecord& env, SavReader& r) {
 }
 
 }  // namespace
+
+int sav_date_ttype(uint32_t print_format) {
+  switch ((print_format >> 16) & 0xFF) {
+    case 21:
+    case 25:  // DTIME: a duration, kept as a time of day count
+      return T_TIME;
+    case 22:
+      return T_DATETIME;
+    case 26:  // WKDAY and MONTH hold small numbers, not seconds
+    case 27:
+      return 0;
+    case 20:
+    case 23:
+    case 24:
+    case 28:
+    case 29:
+    case 30:
+    case 38:
+    case 39:
+      return T_DATE;
+    default:
+      return 0;
+  }
+}
 
 void sav_dict_error(EnvRecord& env, int32_t code, const char* detail) {
   if (detail) emit_messagef(env, MsgKind::Lib, "SPSS dictionary: %s", detail);

@@ -130,6 +130,9 @@ struct SavReader final : FormatState {
   bool plan_ready = false;
 };
 
+// T_DATE, T_TIME or T_DATETIME for a numeric variable's print format, 0 for plain numbers.
+int sav_date_ttype(uint32_t print_format);
+
 // Encoding name of an SPSS character code, "CHAR" when there is none.
 const char* sav_code_page_name(int32_t code);
 
