@@ -628,7 +628,7 @@ TEST(SpssEncoding, CharacterCodeAndEncodingRecordChooseTheConverter) {
     Env e;
     DX_SetOption(e.handle, 25, 0, "utf-8");
     FileDef f;
-    f.vars = {{"S", 8, 1, 8, 0, "caf\xe9"}};
+    f.vars = {{"S", 8, 1, 8, 0, "caf\xe9", 1, {}, {"caf\xe9    "}}};
     f.cases = {Text("caf\xe9", 8)};
     f.dict_extra = c.extra;
     ReadBack r = read_bytes(e, c.name, make_sav(f));
@@ -642,6 +642,10 @@ TEST(SpssEncoding, CharacterCodeAndEncodingRecordChooseTheConverter) {
     EXPECT_EQ(r.rows[0][0], "<" + c.want + ">") << c.name;
     EXPECT_EQ(e.env->dict.vars[0]->label, c.want) << c.name;
     EXPECT_EQ(e.env->dict.vars[0]->name, "s");  // no long name: the short name in lower case
+    int n = 0;
+    const SavMissing* m = sav_input_missing(*e.env, *e.env->dict.vars[0], &n);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(m[0].text, c.want) << c.name;
     DX_CloseFiles(e.handle);
   }
 }

@@ -7,12 +7,10 @@ namespace {
 
 struct CodePage {
   int32_t low, high;  // a single code has low == high
-  const char* name;   // for a span, a prefix followed by the code's own number (see below)
+  const char* name;   // null: each code of the span has a name of its own (numbered_name)
   bool numbered;
 };
 
-// Spans marked numbered take their name from the prefix and the code's number; spans that
-// are not numbered map every code to the one name.
 constexpr CodePage kPages[] = {
     {37, 37, "Cp037", false},           {437, 437, "Cp437", false},
     {500, 500, "Cp500", false},         {708, 710, "Cp420", false},
@@ -20,13 +18,13 @@ constexpr CodePage kPages[] = {
     {775, 775, "Cp775", false},         {850, 850, "Cp850", false},
     {852, 852, "Cp852", false},         {855, 855, "Cp855", false},
     {857, 857, "Cp857", false},         {858, 858, "Cp858", false},
-    {860, 866, "Cp", true},             {869, 869, "Cp869", false},
+    {860, 866, nullptr, true},             {869, 869, "Cp869", false},
     {870, 870, "Cp870", false},         {874, 874, "Cp874", false},
     {875, 875, "Cp875", false},         {932, 932, "Shift_JIS", false},
     {936, 936, "windows-936", false},   {949, 949, "Cp949", false},
     {950, 950, "Cp950", false},         {1026, 1026, "Cp1026", false},
-    {1140, 1149, "Cp", true},           {1200, 1200, "UTF-16LE", false},
-    {1201, 1201, "UTF-16BE", false},    {1250, 1258, "windows-", true},
+    {1140, 1149, nullptr, true},           {1200, 1200, "UTF-16LE", false},
+    {1201, 1201, "UTF-16BE", false},    {1250, 1258, nullptr, true},
     {10000, 10000, "MacRoman", false},  {10004, 10004, "MacArabic", false},
     {10005, 10005, "MacHebrew", false}, {10006, 10006, "MacGreek", false},
     {10007, 10007, "MacCyrillic", false}, {10010, 10010, "MacRomania", false},
@@ -45,7 +43,7 @@ constexpr CodePage kPages[] = {
     {20880, 20880, "Cp855", false},     {20905, 20905, "Cp857", false},
     {20932, 20932, "EUC-JP", false},    {20936, 20936, "EUC-CN", false},
     {21025, 21025, "Cp1025", false},    {21866, 21866, "KOI8-R", false},
-    {28591, 28591, "ISO-8859-1", false}, {28592, 28599, "ISO-8859-", true},
+    {28591, 28591, "ISO-8859-1", false}, {28592, 28599, nullptr, true},
     {28605, 28605, "ISO-8859-15", false}, {38598, 38598, "ISO-8859-8", false},
     {50222, 50222, "ISO-2022-JP", false}, {50225, 50225, "ISO-2022-KR", false},
     {50227, 50227, "ISO-2022-CN-GB", false}, {50229, 50229, "ISO-2022-CN-CNS", false},
@@ -59,9 +57,9 @@ constexpr CodePage kPages[] = {
     {65001, 65001, "UTF-8", false},
 };
 
-// Names of the numbered spans, built once: "Cp860".."Cp866", "Cp1140".."Cp1149",
-// "windows-1250".."windows-1258", "ISO-8859-2".."ISO-8859-9".
-const char* numbered_name(const char* prefix, int32_t code) {
+// Names of the numbered spans: "Cp860".."Cp866", "Cp1140".."Cp1149", "windows-1250"..
+// "windows-1258", "ISO-8859-2".."ISO-8859-9".
+const char* numbered_name(int32_t code) {
   static const char* const kCp86x[] = {"Cp860", "Cp861", "Cp862", "Cp863", "Cp864", "Cp865", "Cp866"};
   static const char* const kCp114x[] = {"Cp1140", "Cp1141", "Cp1142", "Cp1143", "Cp1144",
                                         "Cp1145", "Cp1146", "Cp1147", "Cp1148", "Cp1149"};
@@ -73,14 +71,14 @@ const char* numbered_name(const char* prefix, int32_t code) {
   if (code >= 1140 && code <= 1149) return kCp114x[code - 1140];
   if (code >= 1250 && code <= 1258) return kWin[code - 1250];
   if (code >= 28592 && code <= 28599) return kIso[code - 28592];
-  return prefix;
+  return "CHAR";
 }
 
 }  // namespace
 
 const char* sav_code_page_name(int32_t code) {
   for (const CodePage& p : kPages)
-    if (code >= p.low && code <= p.high) return p.numbered ? numbered_name(p.name, code) : p.name;
+    if (code >= p.low && code <= p.high) return p.numbered ? numbered_name(code) : p.name;
   return "CHAR";
 }
 

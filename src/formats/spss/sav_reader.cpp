@@ -471,7 +471,7 @@ void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
   const auto long_names = parse_long_names(raw.long_names);
   DictState& d = env.dict;
   for (size_t i = 0; i < r.vars.size(); ++i) {
-    const SavVar& sv = r.vars[i];
+    SavVar& sv = r.vars[i];
     std::string key = sv.short_name;
     for (char& c : key) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     auto it = long_names.find(key);
@@ -488,6 +488,9 @@ void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
     }
     v->selected = 1;
     v->reader_aux[2] = static_cast<int64_t>(i) + 1;
+    for (int k = 0; k < sv.miss_count; ++k)
+      if (!sv.miss[k].text.empty())
+        sv.miss[k].text = input_text(env, sv.miss[k].text, "Error encoding input string value, ", static_cast<int32_t>(i + 1));
     if (sv.has_label) {
       std::string label = input_text(env, sv.label, "Error encoding input variable label, ", static_cast<int32_t>(i + 1));
       if (!label.empty()) var_set_label(*v, label);
