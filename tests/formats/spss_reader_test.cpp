@@ -520,28 +520,38 @@ TEST(SpssData, OpenEndedRangesBecomeOneSidedEntries) {
 }
 
 TEST(SpssData, VeryLongStringsJoinTheirSegments) {
-  Env e;
-  FileDef f;
-  f.vars = {{"S", 255, 1, 255, 0}, {"S1", 255, 1, 255, 0}, {"S2", 96, 1, 96, 0}, {"N", 0}};
-  std::string value;
-  for (int k = 0; value.size() < 600; ++k) value += static_cast<char>('a' + k % 26);
-  // Segments carry 255 bytes each; the last the rest.
-  std::vector<Unit> c;
-  for (Unit u : Text(value.substr(0, 255), 255)) c.push_back(u);
-  for (Unit u : Text(value.substr(255, 255), 255)) c.push_back(u);
-  for (Unit u : Text(value.substr(510), 96)) c.push_back(u);
-  c.push_back(U(7));
-  f.cases = {c};
-  f.dict_extra = ext_record(false, 14, 1, std::string("S=00600\0\t", 9)) + ext_record(false, 13, 1, "S=Story\tN=n");
-  ReadBack r = read_bytes(e, "vls", make_sav(f));
-  ASSERT_GE(r.rc, 0) << r.error;
-  ASSERT_EQ(e.env->dict.count(), 2);
-  EXPECT_EQ(e.env->dict.vars[0]->name, "Story");
-  EXPECT_EQ(e.env->dict.vars[0]->print_width, 600u);
-  ASSERT_EQ(r.rows.size(), 1u);
-  EXPECT_EQ(r.rows[0][0], "<" + value + ">");
-  EXPECT_EQ(r.rows[0][1], "7");
-  DX_CloseFiles(e.handle);
+  // One segment per 252 bytes of width: 255 bytes wide but the last, each holding 255 bytes.
+  for (int width : {256, 505, 600, 1000}) {
+    const int segments = (width + 251) / 252;
+    const int last = width - 252 * (segments - 1);
+    FileDef f;
+    std::string value;
+    for (int k = 0; static_cast<int>(value.size()) < width; ++k) value += static_cast<char>('a' + k % 26);
+    std::vector<Unit> c;
+    for (int k = 0; k < segments; ++k) {
+      const int w = k + 1 < segments ? 255 : last;
+      f.vars.push_back({k ? "S" + std::to_string(k) : "S", w, 1, w, 0});
+      const std::string piece = k * 255 < width ? value.substr(static_cast<size_t>(k) * 255, 255) : "";
+      for (Unit u : Text(piece, static_cast<size_t>(w))) c.push_back(u);
+    }
+    f.vars.push_back({"N", 0});
+    c.push_back(U(7));
+    f.cases = {c};
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "S=%05d", width);
+    f.dict_extra = ext_record(false, 14, 1, std::string(entry) + std::string("\0\t", 2)) +
+                   ext_record(false, 13, 1, "S=Story\tN=n");
+    Env e;
+    ReadBack r = read_bytes(e, "vls", make_sav(f));
+    ASSERT_GE(r.rc, 0) << width << ": " << r.error;
+    ASSERT_EQ(e.env->dict.count(), 2) << width;
+    EXPECT_EQ(e.env->dict.vars[0]->name, "Story");
+    EXPECT_EQ(e.env->dict.vars[0]->print_width, static_cast<uint32_t>(width));
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0][0], "<" + value + ">") << width;
+    EXPECT_EQ(r.rows[0][1], "7");
+    DX_CloseFiles(e.handle);
+  }
 }
 
 TEST(SpssData, SharedLabelSetsAreNamedWhenPreserved) {

@@ -402,27 +402,22 @@ void join_very_long_strings(EnvRecord& env, SavReader& r, const std::string& tex
     if (head.width != 255 || head.units != 32)
       sav_dict_error(env, kSavErrSegmentWidth, "a very long string starts with a segment that is not 255 bytes wide");
     head.segment_units.assign(1, head.units);
-    int32_t remaining = width - 255;
-    size_t next = i + 1;
-    for (;;) {
+    // One segment per 252 bytes of width: all but the last 255 bytes wide (32 units), each
+    // carrying 255 bytes of the value; the last takes the rest, give or take a few bytes.
+    const int32_t segments = (width + 251) / 252;
+    const int32_t last = width - 252 * (segments - 1);
+    for (int32_t k = 1; k < segments; ++k) {
+      const size_t next = i + 1;
       if (next >= r.vars.size() || r.vars[next].width == 0)
         sav_dict_error(env, kSavErrLastSegment, "a very long string lacks its last segment");
-      SavVar& seg = r.vars[next];
-      if (remaining >= 253) {
-        if (seg.units != 32 || seg.width != 255)
-          sav_dict_error(env, kSavErrSegmentWidth, "a very long string segment is not 255 bytes wide");
-        head.segment_units.push_back(seg.units);
-        head.units += seg.units;
-        r.vars.erase(r.vars.begin() + static_cast<std::ptrdiff_t>(next));
-        remaining -= 252;
-        continue;
-      }
-      if (seg.width < remaining || seg.width - remaining > 9)
+      const SavVar& seg = r.vars[next];
+      if (k + 1 < segments && (seg.units != 32 || seg.width != 255))
+        sav_dict_error(env, kSavErrSegmentWidth, "a very long string segment is not 255 bytes wide");
+      if (k + 1 == segments && (seg.width < last - 3 || seg.width > last + 9))
         sav_dict_error(env, kSavErrLastSegment, "the last segment of a very long string does not fit its width");
       head.segment_units.push_back(seg.units);
       head.units += seg.units;
       r.vars.erase(r.vars.begin() + static_cast<std::ptrdiff_t>(next));
-      break;
     }
     head.width = width;
   }
