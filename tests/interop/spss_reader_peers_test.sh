@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
   if (r < 0) { fprintf(stderr, "read failed (%d): %s\n", r, DX_GetErrorMsg(env)); return 1; }
   int n = r;
   printf("N\t%d\n", DX_GetNCases(env));
+  char file_label[256] = "";
+  int room = (int)sizeof file_label;
+  if (DX_GetDatasetInfo(env, 1, &room, file_label) == 0) printf("F\t%s\n", file_label);
   for (int i = 0; i < n; ++i) {
     printf("V\t%s\t%d\t%s\n", DX_GetVarName(env, i), DX_GetTType(env, i) + 1, DX_GetVarLabel(env, i));
     int k = DX_GetNValueLabels(env, i);
@@ -54,15 +57,15 @@ cc -o host host.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,
 
 # ---- the peers' files ----
 
-long=$(printf 'Long,text.%.0s' $(seq 1 40))  # 400 bytes
+long=$(printf 'Long,text.%.0s' $(seq 1 60))  # 600 bytes
 cat > data.sps <<EOF
 DATA LIST LIST /id (F4.0) name (A12) score (F8.2) born (DATE11) t (TIME8) dt (DATETIME20)
-  VeryLongVariableNameNumber1 (F5.1) longtext (A300) city (A8) rng (F6.2).
+  VeryLongVariableNameNumber1 (F5.1) longtext (A300) city (A8) rng (F6.2) wide (A505).
 BEGIN DATA
-1 "Ann" 12.5 "17-MAY-1990" "08:30:00" "29-FEB-2020 23:59:00" 1.5 "x" "Zürich" -5
-2 "Bob" -9 "01-DEC-2001" "12:00:00" "01-JAN-1970 00:00:00" 99 "${long:0:300}" "café" 0
-3 "Éva" 1000 "" "" "" . "" "" 10
-4 "D, E" 0.001 "14-OCT-1582" "23:59:59" "01-JAN-1900 00:00:01" -0.5 "y" "Köln" 10.01
+1 "Ann" 12.5 "17-MAY-1990" "08:30:00" "29-FEB-2020 23:59:00" 1.5 "x" "Zürich" -5 "${long:0:505}"
+2 "Bob" -9 "01-DEC-2001" "12:00:00" "01-JAN-1970 00:00:00" 99 "${long:0:300}" "café" 0 "${long:100:300}"
+3 "Éva" 1000 "" "" "" . "" "" 10 ""
+4 "D, E" 0.001 "14-OCT-1582" "23:59:59" "01-JAN-1900 00:00:01" -0.5 "y" "Köln" 10.01 "z"
 END DATA.
 VARIABLE LABELS id "Identifier" score "Test score ñ" city "Città" longtext "A, label with a comma".
 VALUE LABELS id 1 "one" 2 "two" /name "Bob" "Bob, the builder" /city "café" "Café label" /score 1000 "thousand" -9 "refused".
@@ -239,8 +242,11 @@ for f in pspp_bytecode.sav pspp_raw.sav pspp_zlib.zsav pspp_1252.sav readstat.sa
   /usr/bin/python3 compare.py "$f" "$f.dict" "$f.none.csv" "$f.all.csv" "$f.pspp.csv" "$f.dict.csv" "${extra[@]}" || fail=1
 done
 
-# The file label, the 300-byte string in one piece and the case count of a PSPP file.
+# The case count and file label of PSPP files, and the strings of 300 and 505 bytes in one piece.
 grep -q "^N	4$" pspp_bytecode.sav.dict || { echo "FAIL case count"; fail=1; }
-[ "$(/usr/bin/python3 -c "import csv,sys; r=list(csv.reader(open(sys.argv[1]))); print(len(r[2][7]))" pspp_zlib.zsav.none.csv)" = 300 ] \
-  || { echo "FAIL the 300-byte string"; fail=1; }
+for f in pspp_bytecode.sav pspp_zlib.zsav pspp_1252.sav; do
+  grep -q "^F	Peer data$" "$f.dict" || { echo "FAIL file label of $f"; fail=1; }
+done
+[ "$(/usr/bin/python3 -c "import csv,sys; r=list(csv.reader(open(sys.argv[1]))); print(len(r[2][7]), len(r[1][10]))" pspp_zlib.zsav.none.csv)" = "300 505" ] \
+  || { echo "FAIL the strings of 300 and 505 bytes"; fail=1; }
 exit $fail
