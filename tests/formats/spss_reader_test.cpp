@@ -749,6 +749,15 @@ TEST(SpssFailures, CaseCutShortIsAReadError) {
   for (int compression : {0, 1}) {
     f.compression = compression;
     const std::string bytes = make_sav(f);
+    if (compression == 0) {
+      // Cut between the cases: the first case and a warning.
+      Env at_case;
+      ReadBack whole = read_bytes(at_case, "cut_case", bytes.substr(0, bytes.size() - 16));
+      EXPECT_GE(whole.rc, 0) << whole.error;
+      EXPECT_EQ(whole.rows.size(), 1u);
+      EXPECT_TRUE(at_case.logged("The data end after 1 of the 2 cases the header declares; the file may be truncated."));
+      DX_CloseFiles(at_case.handle);
+    }
     Env e;
     ReadBack r = read_bytes(e, "cut", bytes.substr(0, bytes.size() - 4));
     EXPECT_LT(r.rc, 0);

@@ -284,6 +284,13 @@ int32_t sav_read_case(EnvRecord& env) {
   if (!r.plan_ready) build_plan(env, r);
   if (!read_units(env, r)) {
     r.at_end = true;
+    // The cases read so far are delivered; the shortfall is not passed over in silence.
+    if (r.n_known && r.delivered < r.n_cases && !r.short_reported) {
+      r.short_reported = true;
+      emit_messagef(env, MsgKind::Warning,
+                    "The data end after %lld of the %lld cases the header declares; the file may be truncated.",
+                    static_cast<long long>(r.delivered), static_cast<long long>(r.n_cases));
+    }
     return kEndOfData;
   }
   const uint8_t* units = r.unit_buf.data();

@@ -115,6 +115,7 @@ struct SavReader final : FormatState {
   uint8_t cmd[8] = {};
   int cmd_pos = 8;
   bool at_end = false;
+  bool short_reported = false;  // the data ended before the declared case count
   int64_t delivered = 0;
   int64_t saved_delivered = -1;
   std::string scratch;
