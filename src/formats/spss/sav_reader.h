@@ -93,7 +93,7 @@ struct SavZBlock {
 };
 
 struct SavReader final : FormatState {
-  StataInput in;
+  StataInput in;  // the Stata reader's buffered input serves any binary layout
   bool swap = false;
   bool zlib = false;           // "$FL3"
   int32_t compression = 0;     // 0 none, 1 bytecode, 2 bytecode in zlib blocks
