@@ -706,11 +706,27 @@ TEST(SpssFailures, NumberedErrorsHaveTheirTexts) {
   FileDef vls_short = vls;
   vls_short.vars[1].width = 20;
   vls_short.dict_extra = ext_record(false, 14, 1, "S=00600\t");
+  FileDef lvl_empty = good;
+  lvl_empty.dict_extra = ext_record(false, 13, 1, "A=a") + ext_record(false, 21, 1, "");
+  FileDef lvl_short = good;
+  lvl_short.dict_extra = ext_record(false, 13, 1, "A=a") + ext_record(false, 21, 1, std::string("\x05\0\0\0ab", 6));
+  // A record that claims more bytes than the file has left.
+  auto runs_past = [&](int32_t subtype) {
+    Out o{false, {}};
+    for (int32_t v : {7, subtype, 1, 4000}) o.i32(v);
+    FileDef d = good;
+    d.dict_extra = o.s + "A=a";
+    return make_sav(d).substr(0, 176 + 32 + o.s.size() + 3);
+  };
   struct Case {
     const char* name;
     std::string bytes;
     std::string want;
   } cases[] = {
+      {"lvl_empty", make_sav(lvl_empty), "was stopped because of the error (26)."},
+      {"lvl_short", make_sav(lvl_short), "was stopped because of the error (27)."},
+      {"names_short", runs_past(13), "was stopped because of the error (29)."},
+      {"vls_short", runs_past(14), "was stopped because of the error (30)."},
       {"encrypted", std::string("\x1c") + file.substr(1),
        "\nSorry, reading ecnrypted SPSS files is not supported.\nTo be able to read the file in Tabulon you will "
        "need to save it (using SPSS) as an unencrypted SPSS dataset first."},
