@@ -46,7 +46,6 @@ enum SavDictError : int32_t {
 enum SavDataError : int32_t {
   kSavDataTruncated = 1,  // the file ends inside a case
   kSavDataInflate = 2,    // a zlib block does not inflate to its declared size
-  kSavDataBlocks = 3,     // the data run past the last zlib block
 };
 
 // Kinds of a missing-value entry.
