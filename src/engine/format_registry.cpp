@@ -16,6 +16,7 @@ namespace tabulon {
 extern const FormatWriterOps kSpssWriter;
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
+extern const FormatReaderOps kSpssReader;
 extern const FormatWriterOps kStataWriter;
 extern const FormatWriterOps kProgramWriter;
 extern const FormatReaderOps kDelimitedTextReader;
@@ -62,7 +63,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {19, "Fixed-column text file", RW | PRG, "wb", ".dat .asc", &kFixedTextReader, &kTextWriter},
     {20, "SAS 6 data set", RW | LBL | NAT, "wb+", ".sd2", nullptr, nullptr},
     {21, "SigmaPlot notebook", R | MEM, "wb", ".jnb", nullptr, nullptr},
-    {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", nullptr, &kSpssWriter},
+    {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", &kSpssReader, &kSpssWriter},
     {23, "Access database", RW | DB | LBL, "wb", ".mdb .accdb", &kDatabaseReader, &kDatabaseWriter},
     {24, "ODBC data source", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {25, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},

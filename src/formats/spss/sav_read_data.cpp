@@ -1,0 +1,356 @@
+// Cases of an SPSS system file: raw 8-byte units, the bytecode of compressed files, and the
+// zlib blocks of "$FL3" files.
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
+#include "api/raise.h"
+#include "dict/dictionary.h"
+#include "encoding/transcode.h"
+#include "engine/engine_util.h"
+#include "engine/format_hooks.h"
+#include "formats/spss/sav_reader.h"
+#include "formats/spss/sav_swap.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+// Days from 14 October 1582 (the SPSS origin) to 30 December 1899.
+constexpr double kSpssDayOffset = 115859.0;
+constexpr uint32_t kMaxBlockSize = 64u << 20;
+constexpr uint8_t kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+enum StepKind : uint8_t { kStepNumber = 0, kStepDate = 1, kStepTime = 2, kStepString = 3 };
+
+[[noreturn]] void data_error(EnvRecord& env, int32_t code, const char* detail) {
+  emit_messagef(env, MsgKind::Lib, "SPSS data: %s", detail);
+  RaiseErrorF(env, "SPSS dataset (%s)\nReading records from the dataset was stopped because of the error (%d).",
+              engine_file_name(env.transfer.input_path), code);
+}
+
+// ---- "$FL3" blocks ----
+
+void read_zlib_index(EnvRecord& env, SavReader& r) {
+  StataInput& in = r.in;
+  uint8_t h[24];
+  if (!in.read(h, 24)) sav_dict_error(env, kSavErrZlibLayout, "the zlib header is missing");
+  const int64_t header_ofs = sav_i64(h, r.swap);
+  const int64_t trailer_ofs = sav_i64(h + 8, r.swap);
+  const int64_t trailer_len = sav_i64(h + 16, r.swap);
+  const int64_t length = in.length();
+  if (header_ofs != r.data_pos || trailer_ofs < header_ofs + 24 || trailer_len < 24 || (trailer_len - 24) % 24 != 0 ||
+      (length >= 0 && trailer_ofs + trailer_len > length) || trailer_len > (int64_t{1} << 30))
+    sav_dict_error(env, kSavErrZlibLayout, "the zlib header does not describe this file");
+  if (!in.seek(trailer_ofs)) sav_dict_error(env, kSavErrZlibLayout, "the zlib trailer is missing");
+  uint8_t t[24];
+  if (!in.read(t, 24)) sav_dict_error(env, kSavErrZlibLayout, "the zlib trailer is missing");
+  const int32_t block_size = sav_i32(t + 16, r.swap);
+  const int32_t n_blocks = sav_i32(t + 20, r.swap);
+  if (block_size <= 0 || static_cast<uint32_t>(block_size) > kMaxBlockSize || n_blocks < 0 ||
+      static_cast<int64_t>(n_blocks) != (trailer_len - 24) / 24)
+    sav_dict_error(env, kSavErrZlibLayout, "the zlib trailer does not match its header");
+  r.block_size = static_cast<uint32_t>(block_size);
+  r.blocks.clear();
+  r.blocks.reserve(static_cast<size_t>(n_blocks));
+  uint32_t largest = 0, largest_out = 0;
+  int64_t expect_ofs = header_ofs + 24;
+  for (int32_t k = 0; k < n_blocks; ++k) {
+    uint8_t e[24];
+    if (!in.read(e, 24)) sav_dict_error(env, kSavErrZlibLayout, "the zlib block index is cut short");
+    SavZBlock b;
+    b.compressed_ofs = sav_i64(e + 8, r.swap);
+    b.uncompressed_size = static_cast<uint32_t>(sav_i32(e + 16, r.swap));
+    b.compressed_size = static_cast<uint32_t>(sav_i32(e + 20, r.swap));
+    // zlib expands at most about 1032 to 1: a larger claim is damage, not data.
+    if (b.compressed_ofs != expect_ofs || b.uncompressed_size > r.block_size || b.compressed_size > kMaxBlockSize ||
+        b.compressed_ofs + b.compressed_size > trailer_ofs ||
+        b.uncompressed_size > uint64_t{b.compressed_size} * 1032 + 64)
+      sav_dict_error(env, kSavErrZlibLayout, "a zlib block lies outside the data");
+    expect_ofs += b.compressed_size;
+    if (b.compressed_size > largest) largest = b.compressed_size;
+    if (b.uncompressed_size > largest_out) largest_out = b.uncompressed_size;
+    r.blocks.push_back(b);
+  }
+  try {
+    r.zout.assign(largest_out, 0);
+  } catch (const std::bad_alloc&) {
+    sav_dict_error(env, kSavErrZlibAlloc, nullptr);
+  }
+  try {
+    r.zin.assign(largest, 0);
+  } catch (const std::bad_alloc&) {
+    sav_dict_error(env, kSavErrZlibAlloc2, nullptr);
+  }
+}
+
+bool load_block(EnvRecord& env, SavReader& r) {
+  if (r.next_block >= r.blocks.size()) return false;
+  const SavZBlock& b = r.blocks[r.next_block++];
+  if (!r.in.seek(b.compressed_ofs) || !r.in.read(r.zin.data(), b.compressed_size))
+    data_error(env, kSavDataTruncated, "a zlib block is cut short");
+  uLongf out_len = static_cast<uLongf>(r.zout.size());
+  const int z = uncompress(r.zout.data(), &out_len, r.zin.data(), b.compressed_size);
+  if (z != Z_OK || out_len != b.uncompressed_size) data_error(env, kSavDataInflate, "a zlib block does not inflate");
+  r.zout_pos = 0;
+  r.zout_len = out_len;
+  return true;
+}
+
+// n bytes of the (inflated) data; false when the data end first.
+bool data_bytes(EnvRecord& env, SavReader& r, uint8_t* out, size_t n) {
+  if (!r.zlib) return r.in.read(out, n);
+  while (n > 0) {
+    if (r.zout_pos == r.zout_len && !load_block(env, r)) return false;
+    size_t k = r.zout_len - r.zout_pos;
+    if (k > n) k = n;
+    std::memcpy(out, r.zout.data() + r.zout_pos, k);
+    r.zout_pos += k;
+    out += k;
+    n -= k;
+  }
+  return true;
+}
+
+// ---- one case ----
+
+enum UnitResult { kUnitOk, kUnitEnd, kUnitCut };
+
+inline void put_number(uint8_t* unit, double x) { std::memcpy(unit, &x, 8); }
+
+// Decodes the next 8-byte unit of a compressed case.
+UnitResult next_compressed(EnvRecord& env, SavReader& r, uint8_t* unit, bool number) {
+  for (;;) {
+    if (r.cmd_pos == 8) {
+      if (!data_bytes(env, r, r.cmd, 8)) return kUnitEnd;
+      r.cmd_pos = 0;
+    }
+    const uint8_t c = r.cmd[r.cmd_pos++];
+    switch (c) {
+      case 0:
+        continue;
+      case 252:
+        r.at_end = true;
+        return kUnitEnd;
+      case 253:
+        if (!data_bytes(env, r, unit, 8)) return kUnitCut;
+        if (number && r.swap) put_number(unit, sav_f64(unit, true));
+        return kUnitOk;
+      case 254:
+        if (number) put_number(unit, r.sysmis);
+        else std::memcpy(unit, kBlanks, 8);
+        return kUnitOk;
+      case 255:
+        if (number) put_number(unit, r.sysmis);
+        else std::memcpy(unit, kBlanks, 8);
+        return kUnitOk;
+      default:
+        if (number) put_number(unit, static_cast<double>(c) - 100.0);
+        else std::memcpy(unit, kBlanks, 8);
+        return kUnitOk;
+    }
+  }
+}
+
+// Fills r.unit_buf with the next case; false at the end of the data.
+bool read_units(EnvRecord& env, SavReader& r) {
+  uint8_t* buf = r.unit_buf.data();
+  if (r.compression == 0) {
+    const uint8_t* p = r.in.take(8);
+    if (!p) return false;
+    std::memcpy(buf, p, 8);
+    if (r.units > 1) {
+      p = r.in.take(static_cast<size_t>(r.units - 1) * 8);
+      if (!p) data_error(env, kSavDataTruncated, "the file ends inside a case");
+      std::memcpy(buf + 8, p, static_cast<size_t>(r.units - 1) * 8);
+    }
+    if (r.swap)
+      for (uint32_t u = 0; u < r.units; ++u)
+        if (r.unit_is_number[u]) put_number(buf + 8 * u, sav_f64(buf + 8 * u, true));
+    return true;
+  }
+  for (uint32_t u = 0; u < r.units; ++u) {
+    const UnitResult res = next_compressed(env, r, buf + 8 * u, r.unit_is_number[u] != 0);
+    if (res == kUnitOk) continue;
+    if (res == kUnitEnd && u == 0) return false;
+    data_error(env, kSavDataTruncated, "the data end inside a case");
+  }
+  return true;
+}
+
+void build_plan(EnvRecord& env, SavReader& r) {
+  // Read here, not at the dictionary: the optimization pass reads with user-missing values off.
+  const int32_t mode = option_int(env, kOptUserMissing);
+  r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
+  r.plan.clear();
+  for (size_t i = 0; i < r.vars.size(); ++i) {
+    VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
+    if (!v || !v->selected || v->storage_width == 0) continue;
+    // Dates are converted by the file's format, whatever type the host asks for afterwards.
+    const int date_type = sav_date_ttype(r.vars[i].print_format);
+    uint8_t kind = kStepNumber;
+    if (r.vars[i].width > 0) kind = kStepString;
+    else if (date_type == T_TIME) kind = kStepTime;
+    else if (date_type) kind = kStepDate;
+    r.plan.push_back({kind, static_cast<uint32_t>(i), v});
+  }
+  r.plan_ready = true;
+}
+
+bool user_missing(const SavReader& r, const SavVar& sv, double x) {
+  if (r.user_missing_mode == 2) return false;
+  int n = sv.miss_count;
+  // "first": the first entry only, or the first closed range (two entries).
+  if (r.user_missing_mode == 1) n = sv.miss[0].kind == kSavMissRangeEnd && n >= 2 ? 2 : 1;
+  for (int k = 0; k < n; ++k) {
+    const SavMissing& m = sv.miss[k];
+    switch (m.kind) {
+      case kSavMissValue:
+        if (x == m.value) return true;
+        break;
+      case kSavMissAtLeast:
+        if (x >= m.value) return true;
+        break;
+      case kSavMissAtMost:
+        if (x <= m.value) return true;
+        break;
+      case kSavMissRangeEnd:
+        if (k + 1 < n && sv.miss[k + 1].kind == kSavMissRangeEnd) {
+          if (x >= m.value && x <= sv.miss[k + 1].value) return true;
+          ++k;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+inline bool is_ascii(const uint8_t* p, size_t n) {
+  uint8_t acc = 0;
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
+void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
+  VarRecord& v = *s.var;
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
+  if (n == 0) {
+    var_set_missing(env.dict, v);
+    return;
+  }
+  ConverterSlot& cs = env.encoding.input[0];
+  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
+  if (converts && !(cs.ascii_identity && is_ascii(p, n))) {
+    TranscodeCall call;
+    call.context = "Error encoding input string value, ";
+    call.variable = static_cast<int32_t>(s.var_index + 1);
+    call.record = r.delivered + 1;
+    const int64_t len = transcode_string(env, cs, reinterpret_cast<const char*>(p), n, nullptr, 0, call);
+    var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
+    return;
+  }
+  var_set_string(env.dict, v, reinterpret_cast<const char*>(p), n);
+}
+
+}  // namespace
+
+void sav_prepare_data(EnvRecord& env, SavReader& r) {
+  if (r.zlib) read_zlib_index(env, r);
+  r.unit_buf.assign(static_cast<size_t>(r.units) * 8, 0);
+  r.unit_is_number.assign(r.units, 0);
+  for (const SavVar& v : r.vars)
+    if (v.width == 0) r.unit_is_number[v.first_unit] = 1;
+  if (!r.in.seek(r.data_pos)) sav_dict_error(env, kSavErrTruncated, "the data cannot be reached");
+  r.cmd_pos = 8;
+  r.at_end = false;
+  r.delivered = 0;
+  r.next_block = 0;
+  r.zout_pos = r.zout_len = 0;
+}
+
+int32_t sav_read_case(EnvRecord& env) {
+  SavReader* rp = reader_state<SavReader>(env);
+  if (!rp) return kEndOfData;
+  SavReader& r = *rp;
+  if (r.at_end || (r.n_known && r.delivered >= r.n_cases)) return kEndOfData;
+  if (!r.plan_ready) build_plan(env, r);
+  if (!read_units(env, r)) {
+    r.at_end = true;
+    // The cases read so far are delivered; the shortfall is not passed over in silence.
+    if (r.n_known && r.delivered < r.n_cases && !r.short_reported) {
+      r.short_reported = true;
+      emit_messagef(env, MsgKind::Warning,
+                    "The data end after %lld of the %lld cases the header declares; the file may be truncated.",
+                    static_cast<long long>(r.delivered), static_cast<long long>(r.n_cases));
+    }
+    return kEndOfData;
+  }
+  const uint8_t* units = r.unit_buf.data();
+  for (const SavStep& s : r.plan) {
+    const SavVar& sv = r.vars[s.var_index];
+    const uint8_t* u = units + static_cast<size_t>(sv.first_unit) * 8;
+    VarRecord& v = *s.var;
+    if (s.kind == kStepString) {
+      if (sv.segment_units.empty()) {
+        put_string(env, r, s, u, static_cast<size_t>(sv.width));
+        continue;
+      }
+      // A very long string: 255 bytes from each full segment, the rest from the last.
+      r.scratch.clear();
+      for (uint32_t seg_units : sv.segment_units) {
+        r.scratch.append(reinterpret_cast<const char*>(u), seg_units * 8 < 255 ? seg_units * 8 : 255);
+        u += static_cast<size_t>(seg_units) * 8;
+      }
+      if (r.scratch.size() > static_cast<size_t>(sv.width)) r.scratch.resize(static_cast<size_t>(sv.width));
+      put_string(env, r, s, reinterpret_cast<const uint8_t*>(r.scratch.data()), r.scratch.size());
+      continue;
+    }
+    double x;
+    std::memcpy(&x, u, 8);
+    if (x == r.sysmis || std::isnan(x) || (sv.miss_count && user_missing(r, sv, x))) {
+      var_set_missing(env.dict, v);
+      continue;
+    }
+    if (s.kind == kStepDate) x = x / 86400.0 - kSpssDayOffset;
+    else if (s.kind == kStepTime) x = x / 86400.0;
+    var_set_double(env.dict, v, x);
+  }
+  ++r.delivered;
+  return kCaseRead;
+}
+
+int32_t sav_save_position(EnvRecord& env) {
+  SavReader* r = reader_state<SavReader>(env);
+  if (!r) return -1;
+  if (r->compression != 0 && r->delivered != 0) {
+    const char* text = "Since you are reading the compressed SPSS file you can save only the possition of the data block.";
+    emit_message(env, MsgKind::Error, text);
+    SetMessageF(env, "%s%s", kPrefixError, text);
+    return -1;
+  }
+  r->saved_delivered = r->delivered;
+  return 0;
+}
+
+int32_t sav_restore_position(EnvRecord& env) {
+  SavReader* r = reader_state<SavReader>(env);
+  if (!r || r->saved_delivered < 0) return -1;
+  r->at_end = false;
+  r->cmd_pos = 8;
+  r->next_block = 0;
+  r->zout_pos = r->zout_len = 0;
+  r->delivered = r->saved_delivered;
+  r->plan_ready = false;
+  const int64_t at = r->data_pos + (r->compression ? 0 : r->delivered * static_cast<int64_t>(r->units) * 8);
+  return r->in.seek(at) ? 0 : -1;
+}
+
+}  // namespace tabulon

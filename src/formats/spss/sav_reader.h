@@ -1,0 +1,155 @@
+// SPSS system file reader: "$FL2" files (uncompressed or bytecode-compressed) and "$FL3" files
+// (bytecode data in zlib blocks), in either byte order. The dictionary records are gathered
+// first and turned into the dictionary once the file's encoding is known; cases are then
+// decoded one per call from large buffered reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/transfer_state.h"
+#include "formats/stata/stata_input.h"
+
+namespace tabulon {
+
+struct EnvRecord;
+struct VarRecord;
+
+// Numbered failures of the dictionary pass.
+enum SavDictError : int32_t {
+  kSavErrRecordType = 2,      // unknown record type
+  kSavErrHeader = 3,          // short header or unrecognised signature
+  kSavErrTruncated = 4,       // the file ends inside a dictionary record
+  kSavErrCount = 5,           // a count or length the file cannot hold
+  kSavErrVariables = 6,       // inconsistent variable records or label references
+  kSavErrAlloc = 9,
+  kSavErrNoState = 10,
+  kSavErrLastSegment = 17,    // very long string: the last segment does not cover the rest
+  kSavErrSegmentWidth = 18,   // very long string: a segment that is not 255 bytes wide
+  kSavErrMachineInt = 22,     // machine-integer record of another shape
+  kSavErrEncodingEmpty = 23,
+  kSavErrLongLabelsEmpty = 26,
+  kSavErrLongLabelsShort = 27,
+  kSavErrLongNamesEmpty = 28,
+  kSavErrLongNamesShort = 29,
+  kSavErrLongStringsShort = 30,
+  kSavErrObsoletePc = 50,
+  kSavErrEncrypted = 51,
+  kSavErrVersion = 53,
+  kSavErrZlibLayout = 55,     // zlib header, trailer or block index out of place
+  kSavErrZlibAlloc = 57,
+  kSavErrZlibAlloc2 = 58,
+};
+
+// Numbered failures while reading cases.
+enum SavDataError : int32_t {
+  kSavDataTruncated = 1,  // the file ends inside a case
+  kSavDataInflate = 2,    // a zlib block does not inflate to its declared size
+};
+
+// Kinds of a missing-value entry.
+enum SavMissingKind : uint8_t {
+  kSavMissValue = 1,    // the value itself
+  kSavMissAtLeast = 2,  // value thru highest
+  kSavMissAtMost = 3,   // lowest thru value
+  kSavMissRangeEnd = 4, // one end of a closed range (two entries, low then high)
+};
+
+struct SavMissing {
+  uint8_t kind = 0;
+  double value = 0;
+  std::string text;  // string variables: the 8 bytes as stored (trailing blanks removed)
+};
+
+// One variable of the file: a type 2 record and its continuations (after very long strings
+// are joined, one variable spanning several segment variables).
+struct SavVar {
+  int32_t width = 0;           // 0 numeric, else string bytes
+  uint32_t first_unit = 0;     // first 8-byte unit in the case
+  uint32_t units = 1;          // 8-byte units spanned
+  uint32_t print_format = 0;
+  std::string short_name;      // as stored, trailing blanks removed
+  std::string label;           // raw bytes in the file's encoding
+  bool has_label = false;
+  uint8_t miss_count = 0;
+  SavMissing miss[3];
+  // Very long strings: the segments joined into this one (each 8-byte unit count).
+  std::vector<uint32_t> segment_units;
+};
+
+// One step of the case reader's plan.
+struct SavStep {
+  uint8_t kind;          // 0 number, 1 date/date-time, 2 time, 3 string
+  uint32_t var_index;    // into SavReader::vars
+  VarRecord* var;
+};
+
+struct SavZBlock {
+  int64_t compressed_ofs;
+  uint32_t uncompressed_size;
+  uint32_t compressed_size;
+};
+
+struct SavReader final : FormatState {
+  StataInput in;  // the Stata reader's buffered input serves any binary layout
+  bool swap = false;
+  bool zlib = false;           // "$FL3"
+  int32_t compression = 0;     // 0 none, 1 bytecode, 2 bytecode in zlib blocks
+  int32_t case_size = 0;       // nominal case size of the header
+  int64_t n_cases = 0;         // declared, 0 when unknown
+  bool n_known = true;
+  int32_t release[3] = {0, 0, 0};
+  int32_t char_code = 0;
+  double sysmis = 0, highest = 0, lowest = 0;
+  std::vector<SavVar> vars;
+  uint32_t units = 0;          // 8-byte units per case
+
+  int32_t user_missing_mode = 0;  // 0 all entries, 1 the first, 2 none
+
+  // Data.
+  int64_t data_pos = 0;        // first byte after the dictionary (or after the zlib header)
+  std::vector<uint8_t> unit_buf;  // one case, 8 bytes per unit; numbers in native order
+  std::vector<uint8_t> unit_is_number;
+  uint8_t cmd[8] = {};
+  int cmd_pos = 8;
+  bool at_end = false;
+  bool short_reported = false;  // the data ended before the declared case count
+  int64_t delivered = 0;
+  int64_t saved_delivered = -1;
+  std::string scratch;
+
+  // "$FL3": the block index and two buffers of the block size.
+  uint32_t block_size = 0;
+  std::vector<SavZBlock> blocks;
+  size_t next_block = 0;
+  std::vector<uint8_t> zin, zout;
+  size_t zout_pos = 0, zout_len = 0;
+
+  std::vector<SavStep> plan;
+  bool plan_ready = false;
+};
+
+// T_DATE, T_TIME or T_DATETIME for a numeric variable's print format, 0 for plain numbers.
+int sav_date_ttype(uint32_t print_format);
+
+// Encoding name of an SPSS character code, "CHAR" when there is none.
+const char* sav_code_page_name(int32_t code);
+
+// Reads the header and dictionary records from env.transfer.input_stream.
+int32_t sav_read_dict(EnvRecord& env);
+// Fills the record buffer with the next case (kCaseRead / kEndOfData).
+int32_t sav_read_case(EnvRecord& env);
+int32_t sav_save_position(EnvRecord& env);
+int32_t sav_restore_position(EnvRecord& env);
+void sav_close(EnvRecord& env);
+
+// Missing-value entries of a variable of the SPSS input being read (null when the input is
+// not an SPSS system file or the variable has none); *count receives their number.
+const SavMissing* sav_input_missing(EnvRecord& env, const VarRecord& v, int* count);
+
+// Reader internals shared by the dictionary and the data files.
+void sav_prepare_data(EnvRecord& env, SavReader& r);
+[[noreturn]] void sav_dict_error(EnvRecord& env, int32_t code, const char* detail);
+
+}  // namespace tabulon
