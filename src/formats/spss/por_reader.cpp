@@ -419,6 +419,7 @@ int32_t por_read_dict(EnvRecord& env) {
         break;
       }
       case 'F':
+        if (r.fields.empty()) RaiseError(env, "The SPSS portable file has no variables", nullptr);
         if (static_cast<int64_t>(r.fields.size()) < r.declared_vars)
           return dict_failure(env, r, kErrMissingVariable, "Fewer variable records than the variable count");
         r.delivered = 0;
