@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -280,6 +281,27 @@ TEST(PorWriter, NamesAreMadeLegalAndUpperCase) {
   std::vector<std::string> names;
   for (const VarRecord* v : r.vars) names.push_back(v->name);
   EXPECT_EQ(names, (std::vector<std::string>{"FIRST_NA", "A1ABC", "AVERYVER", "AVERYVE0"}));
+  DX_CloseFiles(e.handle);
+}
+
+TEST(PorWriter, StringsWiderThanSpssAllowsAreCutWithAWarning) {
+  static std::vector<std::string> seen;
+  seen.clear();
+  Env e;
+  uint32_t settings[4] = {0, 0, 0xFFFFFFFFu, 1};
+  DX_SetInfoCallback(e.handle, 0xFF, settings, 0, 0,
+                     [](int32_t, const char* text, int32_t, int64_t) { seen.emplace_back(text); });
+  DX_SetOption(e.handle, 83, 1000, nullptr);
+  const std::string path = temp_path("wide");
+  ASSERT_EQ(write_por(e, path, {{"w", T_STRING, 300}}, {{S(std::string(300, 'w'))}}), 0);
+  EXPECT_NE(std::find(seen.begin(), seen.end(),
+                      "Warning:The width of the variable W was truncated to 255 bytes, since this is the max. "
+                      "string length, supported by SPSS"),
+            seen.end());
+  ReadBack r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->print_width, 255u);
+  EXPECT_EQ(r.rows[0][0], "<" + std::string(255, 'w') + ">");
   DX_CloseFiles(e.handle);
 }
 

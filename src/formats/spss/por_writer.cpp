@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "api/env_record.h"
+#include "api/messages.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "encoding/legalize.h"
@@ -22,6 +23,7 @@ namespace tabulon {
 namespace {
 
 constexpr size_t kFlushAt = 1 << 20;
+constexpr uint32_t kMaxStringWidth = 255;
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kDaysFrom1582 = 115859.0;  // 14 October 1582 to 30 December 1899
 
@@ -240,6 +242,14 @@ int32_t por_open_output(EnvRecord& env) {
       case T_STRING:
         o.kind = kPorOutString;
         o.width = string_width(*vp);
+        // Readers refuse wider strings in a portable file.
+        if (o.width > kMaxStringWidth) {
+          o.width = kMaxStringWidth;
+          emit_messagef(env, MsgKind::Warning,
+                        "The width of the variable %s was truncated to %u bytes, since this is the max. string "
+                        "length, supported by SPSS",
+                        vp->name.c_str(), kMaxStringWidth);
+        }
         break;
       case T_DATE:
       case T_DATETIME: o.kind = kPorOutDate; break;
