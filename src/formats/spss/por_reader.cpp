@@ -210,7 +210,10 @@ void read_variable(EnvRecord& env, PorReader& r) {
   const int64_t width = dict_integer(env, r, "variable width");
   if (width < 0) bad_field(env, r, "variable width");
   dict_string(env, r, 11);
-  const std::string name = r.text;
+  std::string name = r.text;
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  const bool made_up = name.empty();
+  if (made_up) name = "VAR" + std::to_string(env.dict.count() + 1);
   int64_t fmt[6];
   for (int64_t& x : fmt) x = dict_integer(env, r, "print format");
   PorField f;
@@ -230,6 +233,7 @@ void read_variable(EnvRecord& env, PorReader& r) {
     v->decimals = static_cast<uint8_t>(fmt[5] >= 0 && fmt[5] < 255 ? fmt[5] : 0);
   }
   v->selected = 1;
+  if (made_up) v->flags |= kVarNameMadeUp;
   v->reader_aux[1] = fmt[3];
 
   int used = 0;
