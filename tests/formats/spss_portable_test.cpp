@@ -91,6 +91,8 @@ TEST(PorBase30, IntegersAndNumbersAsText) {
       {1.0 / 3, ".A/"},            // 0.3333... rounds to 10/30
       {0.0001, "2.L-3/"},          // below 1/30: one digit before the point
       {-2.5e-7, "-6.27F-5/"},
+      {-900, "-1+2/"},
+      {19682999999999.0, "TTTTTTTTT/"},  // 30^9 - 1, the largest whole number of the short path
       {19683000000000.0, "1+9/"},  // 30^9: no point without a digit after it
       {1e15, "1.KO4M3B713+A/"},    // ten digits: the last one rounded
       {1 - 1e-16, "1/"},           // rounding carries into a new leading digit

@@ -49,6 +49,22 @@ size_t por_format_number(double value, char* out) {
     return 2;
   }
   size_t n = 0;
+  // Whole numbers below 30^9: their digits, trailing zeros turned into the exponent (what
+  // the general path below gives them, without logarithms).
+  if (std::fabs(value) < 19683000000000.0 && value == std::trunc(value)) {
+    uint64_t u = static_cast<uint64_t>(std::fabs(value));
+    if (value < 0) out[n++] = '-';
+    int64_t zeros = 0;
+    while (u % 30 == 0) u /= 30, ++zeros;
+    n += por_format_integer(static_cast<int64_t>(u), out + n) - 1;
+    if (zeros == 0) {
+      out[n++] = '/';
+    } else {
+      out[n++] = '+';
+      n += por_format_integer(zeros, out + n);
+    }
+    return n;
+  }
   long double x = value;
   if (x < 0) {
     out[n++] = '-';
