@@ -508,6 +508,17 @@ TEST(PorReader, DateCodesShiftedByEightyTwoAndWeightAndAuthor) {
   DX_CloseFiles(e.handle);
 }
 
+TEST(PorReader, TextThatIsNotUtf8IsReadAsWindows1252) {
+  Env e;
+  const std::string path = temp_path("cp1252");
+  spill(path, por_file("A8/202001016/000000" "41/" "76/1/S1/6/0/1/6/0/C4/caf\xe9" "F" "6/na\xc3\xafve" "3/\xe9t\xe9" "Z"));
+  ReadBack r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, "caf\xc3\xa9");
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<na\xc3\xafve>"}, {"<\xc3\xa9t\xc3\xa9>"}}));
+  DX_CloseFiles(e.handle);
+}
+
 // ---- failures ----
 
 TEST(PorReader, RefusedFilesAndTheirMessages) {

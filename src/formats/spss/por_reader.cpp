@@ -14,6 +14,7 @@
 #include "encoding/transcode.h"
 #include "engine/format_error_message.h"
 #include "engine/format_hooks.h"
+#include "formats/stata/stata_text_encoding.h"
 #include "io/stream.h"
 
 namespace tabulon {
@@ -176,9 +177,21 @@ bool is_ascii(const char* p, size_t n) {
   return acc < 0x80;
 }
 
+// Text that is not UTF-8 while no input encoding was named: Windows-1252, as SPSS wrote it.
+bool use_cp1252(const PorReader& r, const char* p, size_t n) {
+  return r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(reinterpret_cast<const unsigned char*>(p), n);
+}
+
 std::string input_text(EnvRecord& env, const std::string& s, const char* context, int32_t variable = 0) {
   ConverterSlot& slot = env.encoding.input[0];
-  if (s.empty() || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
+  if (s.empty() || (slot_converts(slot) && slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
+  if (!slot_converts(slot)) {
+    const PorReader* r = reader_state<PorReader>(env);
+    if (!r || !use_cp1252(*r, s.data(), s.size())) return s;
+    std::string out;
+    cp1252_to_utf8(reinterpret_cast<const unsigned char*>(s.data()), s.size(), out);
+    return out;
+  }
   TranscodeCall call;
   call.context = context;
   call.variable = variable;
@@ -367,6 +380,7 @@ int32_t por_read_dict(EnvRecord& env) {
   r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
   r.map_user_missing = option_int(env, kOptMapUserMissing) != 0;
   r.long_values = dict_long_values(env);
+  r.cp1252_fallback = stata_input_encoding_is_default(env);
 
   // The vanity header and the translation table are passed over: the signature is searched.
   char window[8];
@@ -480,6 +494,10 @@ int32_t por_read_case(EnvRecord& env) {
         call.record = r.delivered + 1;
         const int64_t out = transcode_string(env, slot, r.text.data(), len, nullptr, 0, call);
         var_set_string(d, v, slot.out_buf.data(), out > 0 ? static_cast<size_t>(out) : 0);
+      } else if (use_cp1252(r, r.text.data(), len)) {
+        r.scratch.clear();
+        cp1252_to_utf8(reinterpret_cast<const unsigned char*>(r.text.data()), len, r.scratch);
+        var_set_string(d, v, r.scratch);
       } else {
         var_set_string(d, v, r.text.data(), len);
       }

@@ -69,6 +69,8 @@ struct PorReader final : FormatState {
   int64_t declared_vars = 0;
   std::vector<PorField> fields;  // one per dictionary variable
   std::string text;              // the current string field
+  std::string scratch;           // reused for converted values
+  bool cp1252_fallback = false;  // text that is not UTF-8 is read as Windows-1252
   PorNumber number;
   int32_t user_missing_mode = 0;  // 0 every entry, 1 the first, 2 none
   bool map_user_missing = false;
