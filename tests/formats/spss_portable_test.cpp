@@ -455,6 +455,20 @@ TEST(PorReader, MissingValuesLabelSetsAndDocuments) {
   EXPECT_EQ(r.rows[2][0], "-9");
   EXPECT_EQ(r.rows[2][1], "4");
   DX_CloseFiles(e.handle);
+
+  // Only the first entry (a range counts as one); then every entry mapped to its own code.
+  DX_SetOption(e.handle, 4, 1, nullptr);
+  r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"1", "6", "<abc>"}, {"5", "30", "."}, {".", ".", "<zz>"}}));
+  DX_CloseFiles(e.handle);
+  DX_SetOption(e.handle, 4, 0, nullptr);
+  DX_SetOption(e.handle, 87, 1, nullptr);
+  r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows,
+            (std::vector<std::vector<std::string>>{{"1", "6", "<abc>"}, {"5", ".C", "."}, {".A", ".A", "<zz>"}}));
+  DX_CloseFiles(e.handle);
 }
 
 TEST(PorReader, ShortLinesAndBareLineFeedsReadAsPadded) {

@@ -215,10 +215,6 @@ uint16_t ttype_of_format(int64_t code) {
   return t == 21 ? T_TIME : t == 22 ? T_DATETIME : T_DATE;
 }
 
-void add_missing(PorField& f, int& used, uint8_t kind, double value) {
-  if (used < 3) f.missing[used++] = {kind, value};
-}
-
 void read_variable(EnvRecord& env, PorReader& r) {
   const int64_t width = dict_integer(env, r, "variable width");
   if (width < 0) bad_field(env, r, "variable width");
@@ -272,19 +268,20 @@ void read_variable(EnvRecord& env, PorReader& r) {
         return;
     }
     const int values = kind == kPorMissRange ? 2 : 1;
+    double x[2] = {0, 0};
+    bool missing = false;
     for (int i = 0; i < values; ++i) {
       if (f.is_string) {
         dict_string(env, r, 11);  // string missing values are not kept
         continue;
       }
-      bool missing = false;
-      const double x = dict_number(env, r, missing);
-      if (!missing) add_missing(f, used, kind, x);
+      bool m = false;
+      x[i] = dict_number(env, r, m);
+      missing = missing || m;
     }
-    // A range cut short by the three entries loses both ends.
-    if (kind == kPorMissRange && used == 3 && f.missing[1].kind == kPorMissRange &&
-        f.missing[2].kind == kPorMissRange && f.missing[0].kind != kPorMissRange)
-      f.missing[2] = {};
+    // Three entries at most; a range takes two or none.
+    if (f.is_string || missing || used + values > 3) continue;
+    for (int i = 0; i < values; ++i) f.missing[used++] = {kind, x[i]};
   }
 }
 
