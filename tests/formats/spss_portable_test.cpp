@@ -286,7 +286,7 @@ TEST(PorWriter, NamesAreMadeLegalAndUpperCase) {
   DX_CloseFiles(e.handle);
 }
 
-TEST(PorWriter, StringsWiderThanSpssAllowsAreCutWithAWarning) {
+TEST(PorWriter, StringsAndLabelsLongerThanSpssAllowsAreCutWithAWarning) {
   static std::vector<std::string> seen;
   seen.clear();
   Env e;
@@ -295,13 +295,18 @@ TEST(PorWriter, StringsWiderThanSpssAllowsAreCutWithAWarning) {
                      [](int32_t, const char* text, int32_t, int64_t) { seen.emplace_back(text); });
   DX_SetOption(e.handle, 83, 1000, nullptr);
   const std::string path = temp_path("wide");
-  ASSERT_EQ(write_por(e, path, {{"w", T_STRING, 300}}, {{S(std::string(300, 'w'))}}), 0);
+  ASSERT_EQ(write_por(e, path, {{"w", T_STRING, 300, std::string(300, 'l')}}, {{S(std::string(300, 'w'))}}), 0);
   EXPECT_NE(std::find(seen.begin(), seen.end(),
                       "Warning:The width of the variable W was truncated to 255 bytes, since this is the max. "
                       "string length, supported by SPSS"),
             seen.end());
+  EXPECT_NE(std::find(seen.begin(), seen.end(),
+                      "Warning:The width of the var.label assigned to the variable W was truncated to 255 bytes, "
+                      "since this is the max. var. label length, supported by SPSS"),
+            seen.end());
   ReadBack r = read_por(e, path);
   ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, std::string(255, 'L'));
   EXPECT_EQ(r.vars[0]->print_width, 255u);
   EXPECT_EQ(r.rows[0][0], "<" + std::string(255, 'w') + ">");
   DX_CloseFiles(e.handle);

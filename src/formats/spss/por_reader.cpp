@@ -256,7 +256,7 @@ void read_variable(EnvRecord& env, PorReader& r) {
       case 'A': kind = kPorMissAbove; break;
       case 'B': kind = kPorMissRange; break;
       case 'C': {
-        dict_string(env, r, 254);
+        dict_string(env, r, 255);
         const std::string label = input_text(env, r.text, "Error encoding input variable label, ",
                                               static_cast<int32_t>(env.dict.count()));
         if (!label.empty()) var_set_label(*v, label);
@@ -315,7 +315,7 @@ void read_value_labels(EnvRecord& env, PorReader& r) {
       e.value = dict_number(env, r, missing);
       keep = !missing;
     }
-    dict_string(env, r, 254);
+    dict_string(env, r, 255);
     e.label = input_text(env, r.text, "Error encoding input value label, ");
     if (keep) entries.push_back(std::move(e));
   }

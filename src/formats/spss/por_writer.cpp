@@ -127,6 +127,22 @@ std::string upper(std::string s) {
   return s;
 }
 
+// Dictionary strings longer than 255 bytes are refused by readers: labels are cut (whole
+// characters) with the system-file writer's warnings.
+std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& text, const char* context,
+                       bool value_label) {
+  std::string out = upper(output_text(env, text, context));
+  if (out.size() <= kMaxStringWidth) return out;
+  out.resize(utf8_cut(out.data(), out.size(), kMaxStringWidth));
+  emit_messagef(env, MsgKind::Warning,
+                value_label ? "The width of the val.label assigned to the variable %s was truncated to %zu bytes, "
+                              "since this is the max. value label length, supported by SPSS"
+                            : "The width of the var.label assigned to the variable %s was truncated to %zu bytes, "
+                              "since this is the max. var. label length, supported by SPSS",
+                v.name.c_str(), out.size());
+  return out;
+}
+
 uint32_t string_width(const VarRecord& v) {
   const uint32_t w = v.output_width ? v.output_width : v.print_width;
   return w ? w : 1;
@@ -182,7 +198,7 @@ void put_header(EnvRecord& env, PorWriter& w) {
     }
     if (!v.label.empty()) {
       put(w, "C");
-      put_string(w, upper(output_text(env, v.label, "Error encoding output variable label, ")));
+      put_string(w, label_text(env, v, v.label, "Error encoding output variable label, ", false));
     }
   }
 
@@ -208,7 +224,7 @@ void put_header(EnvRecord& env, PorWriter& w) {
       } else {
         put_number(w, l.value);
       }
-      put_string(w, upper(output_text(env, l.label, "Error encoding output value label, ")));
+      put_string(w, label_text(env, v, l.label, "Error encoding output value label, ", true));
     }
   }
   put(w, "F");
