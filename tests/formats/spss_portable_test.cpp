@@ -605,19 +605,22 @@ TEST(PorDamage, EveryCutFailsWithAMessageOrReadsWhatIsThere) {
 
 TEST(PorDamage, RandomBytesNeverCrash) {
   Env e;
-  const std::string full = sample_file(e);
+  // A written file, and one made by hand with missing values, documents and label sets.
+  const std::string sources[] = {sample_file(e), por_file(kHandDict + "1/6/3/abc" "5/10/3/   " "-9/4/3/zz " "Z")};
   const std::string path = temp_path("noise");
   std::mt19937 rng(11);
   const char alphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ/.*-+ \r\n\x01\xff";
-  for (int round = 0; round < 600; ++round) {
-    std::string bytes = full;
-    const int hits = 1 + static_cast<int>(rng() % 6);
-    for (int k = 0; k < hits; ++k)
-      bytes[456 + rng() % (bytes.size() - 456)] = alphabet[rng() % (sizeof alphabet - 1)];
-    spill(path, bytes);
-    ReadBack r = read_por(e, path, 50);
-    if (r.rc < 0) EXPECT_FALSE(r.error.empty()) << r.rc << " " << bytes.substr(456);
-    DX_CloseFiles(e.handle);
+  for (const std::string& full : sources) {
+    for (int round = 0; round < 400; ++round) {
+      std::string bytes = full;
+      const int hits = 1 + static_cast<int>(rng() % 6);
+      for (int k = 0; k < hits; ++k)
+        bytes[456 + rng() % (bytes.size() - 456)] = alphabet[rng() % (sizeof alphabet - 1)];
+      spill(path, bytes);
+      ReadBack r = read_por(e, path, 50);
+      if (r.rc < 0) EXPECT_FALSE(r.error.empty()) << r.rc << " " << bytes.substr(456);
+      DX_CloseFiles(e.handle);
+    }
   }
 }
 
