@@ -1,10 +1,13 @@
 // SPSS portable files: base-30 fields, the 80-column writer, a round trip of every kind of
 // variable, dictionaries made by hand (short lines, missing values, label sets) and damage.
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -310,6 +313,27 @@ TEST(PorWriter, StringsAndLabelsLongerThanSpssAllowsAreCutWithAWarning) {
   EXPECT_EQ(r.vars[0]->print_width, 255u);
   EXPECT_EQ(r.rows[0][0], "<" + std::string(255, 'w') + ">");
   DX_CloseFiles(e.handle);
+}
+
+// The file size limit stands in for a full disk: the last bytes, still in the stream's
+// buffer when the writer closes, must not be lost unseen.
+TEST(PorWriter, AFullDiskIsAFailure) {
+  const std::string path = temp_path("full");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{600, 600};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Env e;
+    std::vector<std::vector<Cell>> rows(20, {N(1), S("text")});
+    const int32_t rc = write_por(e, path, {{"n", T_DOUBLE}, {"s", T_STRING, 8}}, rows);
+    _exit(rc == -1 && std::string(DX_GetErrorMsg(e.handle)) == "Error writing data" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::remove(path.c_str());
 }
 
 // ---- a round trip of every kind of variable ----

@@ -15,6 +15,7 @@
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
+#include "engine/stream_glue.h"
 #include "formats/spss/por_base30.h"
 #include "io/stream.h"
 
@@ -334,7 +335,14 @@ int32_t por_close_output(EnvRecord& env) {
   // The end-of-data mark fills the last line.
   do put(w, "Z", 1);
   while (w.column != 79);
-  if (!flush(w)) RaiseError(env, "Error writing data", nullptr);
+  bool ok = flush(w);
+  // The stream's own buffer is written out by a seek, so that a full disk shows here rather
+  // than pass unseen when the file is closed (standard output and pipes cannot seek).
+  if (ok && w.out->kind == STREAM_FILE && !w.out->not_closable) ok = StreamSeek64(w.out, 0, SEEK_END) == 0;
+  if (!ok) {
+    engine_stream_add_errors(w.out, kStreamIncomplete);
+    RaiseError(env, "Error writing data", nullptr);
+  }
   return 0;
 }
 
