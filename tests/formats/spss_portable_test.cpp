@@ -500,6 +500,29 @@ TEST(PorReader, MissingValuesLabelSetsAndDocuments) {
   DX_CloseFiles(e.handle);
 }
 
+TEST(PorRoundTrip, MissingValuesOfAPortableInputAreWrittenAgain) {
+  Env e;
+  const std::string in = temp_path("mv_in"), out = temp_path("mv_out");
+  spill(in, por_file(kHandDict + "1/6/3/abc" "5/10/3/   " "-9/4/3/zz " "Z"));
+  DX_SetOption(e.handle, 4, 2, nullptr);  // the values themselves go through
+  ASSERT_GE(DX_OpenInputFile(e.handle, 13, in.c_str()), 0);
+  ASSERT_GE(DX_ReadDict(e.handle), 0);
+  ASSERT_EQ(DX_OpenOutFile(e.handle, 13, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_CloseFiles(e.handle), 0);
+  std::string flat;
+  for (char c : slurp(out))
+    if (c != '\r' && c != '\n') flat += c;
+  // A: two values. B: one range only (SPSS keeps a range and one value, not two ranges).
+  EXPECT_NE(flat.find("8-9/8T/C9/FIRST ONE"), std::string::npos);
+  EXPECT_NE(flat.find("B1/5/7"), std::string::npos);
+  DX_SetOption(e.handle, 4, 0, nullptr);
+  ReadBack r = read_por(e, out);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"1", "6", "<abc>"}, {"5", "30", "."}, {".", ".", "<zz>"}}));
+  DX_CloseFiles(e.handle);
+}
+
 TEST(PorReader, ShortLinesAndBareLineFeedsReadAsPadded) {
   // Dictionary texts run over the line ends: a line cut short reads as blanks, which a
   // number skips and a string keeps (here a label ending in blanks is cut at the line).

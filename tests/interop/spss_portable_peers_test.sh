@@ -109,10 +109,10 @@ PY
 same() { /usr/bin/python3 same.py "$@"; }
 
 # ---- files Tabulon writes ----
-# The source: every kind of variable, labels, value labels of numbers and strings.
+# The source: every kind of variable, labels, value labels of numbers and strings, missing values.
 cat > src.sch <<'EOF'
 // survey
-data list id 1-3 (I3) sex 4 \sex name 5-16 (A) \names score 17-22 (F6.2) {Test score}
+data list id 1-3 (I3) sex 4 \sex name 5-16 (A) \names score 17-22 (F6.2) [-9,>=900,<=999] {Test score}
   born 23-32 (%Y-%m-%d) city 33-42 (A) at 43-47 (%H:%M) stamp 48-63 (%Y-%m-%d %H:%M) code 64-65 (A) \codes
   big 66-85 (F20.0)
 variable labels id "Identifier" sex 'Sex of the respondent' city "It's the city"
@@ -130,25 +130,25 @@ check "80-column lines" "80" "$(tr -d '\r' < out.por | awk '{ print length }' | 
 pspp-convert out.por pspp.csv || { echo "FAIL pspp-convert out.por"; exit 1; }
 check "PSPP reads the values" 'ID,SEX,NAME,SCORE,BORN,CITY,AT,STAMP,CODE,BIG
 1,1,Ann,123.45,05/17/1990,Paris,08:30:00,02/29/2020 23:59:00,x,123456789012
-2,2,Bob,-9,12/01/2001,Bonn, , ,y,-0.000125
+2,2,Bob, ,12/01/2001,Bonn, , ,y,-0.000125
 3, ,"Carl, jr",1.5, ,Rome,12:00:00,01/01/1970 00:00:00,,1.0000000000000016e+20
-4,2,Dora,950,10/15/1582,, , ,, ' "$(tr -d '\r' < pspp.csv)"
+4,2,Dora, ,10/15/1582,, , ,, ' "$(tr -d '\r' < pspp.csv)"
 
 printf "IMPORT FILE='out.por'.\nDISPLAY DICTIONARY.\n" > dict.sps
 pspp dict.sps -o dict.csv >/dev/null 2>&1 || { echo "FAIL pspp IMPORT FILE"; exit 1; }
 vars=$(awk '/^Table: Variables/{on=1; getline; next} /^$/{on=0} on' dict.csv |
   /usr/bin/python3 -c 'import csv,sys
-for r in csv.reader(sys.stdin): print("|".join([r[0], r[2], r[-2]]))')
-check "PSPP reads names, labels and formats" "ID|IDENTIFIER|F9.2
-SEX|SEX OF THE RESPONDENT|F9.2
-NAME||A12
-SCORE|TEST SCORE|F9.2
-BORN||DATE11
-CITY|IT'S THE CITY|A10
-AT||TIME5.0
-STAMP||DATETIME20.0
-CODE||A2
-BIG||F9.2" "$vars"
+for r in csv.reader(sys.stdin): print("|".join([r[0], r[2], r[-2], r[-1]]))')
+check "PSPP reads names, labels, formats and missing values" "ID|IDENTIFIER|F9.2|
+SEX|SEX OF THE RESPONDENT|F9.2|
+NAME||A12|
+SCORE|TEST SCORE|F9.2|900 THRU 999; -9
+BORN||DATE11|
+CITY|IT'S THE CITY|A10|
+AT||TIME5.0|
+STAMP||DATETIME20.0|
+CODE||A2|
+BIG||F9.2|" "$vars"
 check "PSPP reads the value labels" 'SEX OF THE RESPONDENT,1.00,MALE
 ,2.00,FEMALE
 NAME,Ann,ANNE
@@ -160,9 +160,9 @@ readstat out.por readstat.csv >readstat.log 2>&1; [ -s readstat.csv ] || { cat r
 cat > readstat_want.csv <<'EOF'
 "ID","SEX","NAME","SCORE","BORN","CITY","AT","STAMP","CODE","BIG"
 1,1,"Ann",123.45,12862281600,"Paris",30600,13802399940,"x",123456789012
-2,2,"Bob",-9,13226544000,"Bonn",,,"y",-0.000125
+2,2,"Bob",,13226544000,"Bonn",,,"y",-0.000125
 3,,"Carl, jr",1.5,,"Rome",43200,12219379200,"",1e20
-4,2,"Dora",950,86400,"",,,"",
+4,2,"Dora",,86400,"",,,"",
 EOF
 # The schema reader keeps a time of day in single precision: seconds agree to 1e-7.
 echo -n "ReadStat reads the values: "; same readstat.csv readstat_want.csv 1e-7 || fail=1
@@ -208,6 +208,18 @@ BORN|7|
 AT|8|
 STAMP|9|
 CODE|1||x=Code X|y=Code Y" "$(./dict pspp.por)"
+
+# PSPP's file through Tabulon into a portable file again: PSPP finds the same missing values.
+./host 13 pspp.por 13 again.por 2 2>/dev/null || { echo "FAIL 13 -> 13"; exit 1; }
+printf "IMPORT FILE='pspp.por'.\nDISPLAY DICTIONARY.\n" > d1.sps
+printf "IMPORT FILE='again.por'.\nDISPLAY DICTIONARY.\n" > d2.sps
+pspp d1.sps -o d1.csv >/dev/null 2>&1 && pspp d2.sps -o d2.csv >/dev/null 2>&1 || { echo "FAIL pspp IMPORT again.por"; exit 1; }
+missing_of() { awk '/^Table: Variables/{on=1; getline; next} /^$/{on=0} on' "$1" |
+  /usr/bin/python3 -c 'import csv,sys
+for r in csv.reader(sys.stdin): print(r[0] + "|" + r[-1])'; }
+check "missing values through Tabulon" "$(missing_of d1.csv)" "$(missing_of d2.csv)"
+pspp-convert again.por again.csv || fail=1
+echo -n "values through Tabulon: "; same pspp_own.csv again.csv || fail=1
 
 # ---- files ReadStat writes (from CSV and JSON metadata, through its .sav) ----
 cat > meta.json <<'EOF'

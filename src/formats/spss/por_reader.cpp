@@ -244,6 +244,7 @@ void read_variable(EnvRecord& env, PorReader& r) {
   v->selected = 1;
   if (made_up) v->flags |= kVarNameMadeUp;
   v->reader_aux[1] = fmt[3];
+  v->reader_aux[2] = static_cast<int64_t>(r.fields.size()) + 1;  // this variable's field, 1-based
 
   int used = 0;
   for (;;) {
@@ -367,6 +368,14 @@ bool matches(const PorField& f, double x, int32_t mode, uint16_t& code, bool map
 }
 
 }  // namespace
+
+const PorField* por_input_field(EnvRecord& env, const VarRecord& v) {
+  if (env.transfer.input_code != 13) return nullptr;
+  const auto* r = dynamic_cast<const PorReader*>(env.transfer.reader_state.get());
+  const int64_t at = v.reader_aux[2] - 1;
+  if (!r || at < 0 || at >= static_cast<int64_t>(r->fields.size())) return nullptr;
+  return &r->fields[static_cast<size_t>(at)];
+}
 
 int32_t por_read_dict(EnvRecord& env) {
   Stream* stream = env.transfer.input_stream.get();

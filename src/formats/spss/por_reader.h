@@ -96,6 +96,9 @@ struct PorReader final : FormatState {
   int next_from_lines();
 };
 
+// The field of a variable of the portable input being read, or null.
+const PorField* por_input_field(EnvRecord& env, const VarRecord& v);
+
 int32_t por_read_dict(EnvRecord& env);
 int32_t por_read_case(EnvRecord& env);
 int32_t por_save_position(EnvRecord& env);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "api/env_record.h"
 #include "api/messages.h"
@@ -17,6 +18,9 @@
 #include "engine/format_hooks.h"
 #include "engine/stream_glue.h"
 #include "formats/spss/por_base30.h"
+#include "formats/spss/por_reader.h"
+#include "formats/text/schema_parser.h"
+#include "formats/text/schema_reader.h"
 #include "io/stream.h"
 
 namespace tabulon {
@@ -144,6 +148,52 @@ std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& te
   return out;
 }
 
+// User-missing values of a numeric variable, as the input gave them (portable and schema
+// inputs keep them): "8" a value, "9" lowest thru x, "A" x thru highest, "B" a range. SPSS
+// holds three values, or one range and one value; the range goes first.
+struct MissingOut {
+  char tag;
+  double low, high;
+};
+
+std::vector<MissingOut> input_missing(EnvRecord& env, const VarRecord& v) {
+  std::vector<MissingOut> ranges, values;
+  auto add = [&](char tag, double low, double high) {
+    (tag == '8' ? values : ranges).push_back({tag, low, high});
+  };
+  if (const PorField* f = por_input_field(env, v)) {
+    for (int i = 0; i < 3; ++i) {
+      const PorMissing& m = f->missing[i];
+      switch (m.kind) {
+        case kPorMissValue: add('8', m.value, 0); break;
+        case kPorMissBelow: add('9', m.value, 0); break;
+        case kPorMissAbove: add('A', m.value, 0); break;
+        case kPorMissRange:
+          if (i + 1 < 3 && f->missing[i + 1].kind == kPorMissRange) add('B', m.value, f->missing[++i].value);
+          break;
+        default: break;
+      }
+    }
+  } else if (const MissingSpec* m = input_missing_spec(env, v)) {
+    for (int i = 0; i < m->count && i < 3; ++i) {
+      const MissingEntry& e = m->entry[i];
+      switch (e.kind) {
+        case kMissValue: add('8', e.value, 0); break;
+        case kMissAtMost:
+        case kMissBelow: add('9', e.value, 0); break;
+        case kMissAtLeast:
+        case kMissAbove: add('A', e.value, 0); break;
+        case kMissRange: add('B', e.value, e.high); break;
+        default: break;
+      }
+    }
+  }
+  if (ranges.empty()) return values;
+  std::vector<MissingOut> out{ranges.front()};
+  if (!values.empty()) out.push_back(values.front());
+  return out;
+}
+
 uint32_t string_width(const VarRecord& v) {
   const uint32_t w = v.output_width ? v.output_width : v.print_width;
   return w ? w : 1;
@@ -196,6 +246,13 @@ void put_header(EnvRecord& env, PorWriter& w) {
       case T_TIME: put(w, "L/5/0/L/5/0/"); break;
       case T_DATETIME: put(w, "M/K/0/M/K/0/"); break;
       default: put(w, "5/9/2/5/9/2/"); break;
+    }
+    if (o.kind == kPorOutNumber) {
+      for (const MissingOut& m : input_missing(env, v)) {
+        put(w, &m.tag, 1);
+        put_number(w, m.low);
+        if (m.tag == 'B') put_number(w, m.high);
+      }
     }
     if (!v.label.empty()) {
       put(w, "C");
