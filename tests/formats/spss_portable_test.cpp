@@ -593,6 +593,27 @@ TEST(PorReader, TextThatIsNotUtf8IsReadAsWindows1252) {
   DX_CloseFiles(e.handle);
 }
 
+TEST(PorRoundTrip, AnOutputEncodingIsUsedAndReadBack) {
+  Env e;
+  const std::string in = temp_path("enc_in"), out = temp_path("enc_out");
+  spill(in, por_file("A8/202001016/000000" "41/" "76/1/S1/6/0/1/6/0/C5/caf\xc3\xa9" "F" "6/na\xc3\xafve" "Z"));
+  DX_SetOption(e.handle, 26, 0, "ISO-8859-1");
+  ASSERT_GE(DX_OpenInputFile(e.handle, 13, in.c_str()), 0);
+  ASSERT_GE(DX_ReadDict(e.handle), 0);
+  ASSERT_EQ(DX_OpenOutFile(e.handle, 13, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_CloseFiles(e.handle), 0);
+  const std::string bytes = slurp(out);
+  EXPECT_NE(bytes.find("C4/CAF\xe9"), std::string::npos);  // upper case leaves the accented letter
+  EXPECT_NE(bytes.find("6/na\xefve "), std::string::npos);
+  DX_SetOption(e.handle, 26, 0, "system");
+  ReadBack r = read_por(e, out);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, "CAF\xc3\xa9");
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<na\xc3\xafve>"}}));
+  DX_CloseFiles(e.handle);
+}
+
 // ---- failures ----
 
 TEST(PorReader, RefusedFilesAndTheirMessages) {

@@ -1,7 +1,6 @@
 #include "formats/spss/por_writer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -124,6 +123,13 @@ std::string output_text(EnvRecord& env, const std::string& s, const char* contex
   return transcode_to_string(env, slot, s.data(), s.size(), call);
 }
 
+// Longest prefix of at most max bytes: whole UTF-8 characters unless the text was converted
+// to another encoding.
+size_t cut_length(EnvRecord& env, const char* p, size_t n, size_t max) {
+  if (n <= max) return n;
+  return slot_converts(env.encoding.output[0]) ? max : utf8_cut(p, n, max);
+}
+
 // Dictionary texts are written in upper case (letters of ASCII only, so that multi-byte
 // characters stay whole).
 std::string upper(std::string s) {
@@ -138,7 +144,7 @@ std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& te
                        bool value_label) {
   std::string out = upper(output_text(env, text, context));
   if (out.size() <= kMaxStringWidth) return out;
-  out.resize(utf8_cut(out.data(), out.size(), kMaxStringWidth));
+  out.resize(cut_length(env, out.data(), out.size(), kMaxStringWidth));
   emit_messagef(env, MsgKind::Warning,
                 value_label ? "The width of the val.label assigned to the variable %s was truncated to %zu bytes, "
                               "since this is the max. value label length, supported by SPSS"
@@ -275,7 +281,7 @@ void put_header(EnvRecord& env, PorWriter& w) {
       if (l.missing != 0 || l.has_text != text) continue;
       if (text) {
         std::string value = output_text(env, l.text, "Error encoding output value value, ");
-        value.resize(std::min<size_t>(value.size(), 8));
+        value.resize(cut_length(env, value.data(), value.size(), 8));
         // Blank-padded to the width like the data, so that readers match them.
         if (value.size() < o.width) value.append(o.width - value.size(), ' ');
         put_string(w, value);
@@ -359,10 +365,9 @@ int32_t por_write_case(EnvRecord& env) {
       if (n && slot_converts(slot) && !(slot.ascii_identity && is_ascii(s, n))) {
         w.scratch = output_text(env, std::string(s, n), "Error encoding output string value, ");
         s = w.scratch.data();
-        n = std::min<size_t>(w.scratch.size(), o.width);
-      } else if (n > o.width) {
-        n = utf8_cut(s, n, o.width);
+        n = w.scratch.size();
       }
+      n = cut_length(env, s, n, o.width);
       // Values are blank-padded to the width: some readers keep the tail of the previous
       // value behind a shorter one.
       put_integer(w, o.width);
