@@ -555,11 +555,11 @@ TEST(PorReader, ShortLinesAndBareLineFeedsReadAsPadded) {
   DX_CloseFiles(e.handle);
 
   // A string cut by a short line takes the padding blanks, not the next line; "*" and any
-  // character is system missing.
-  spill(cut, por_file(kHandDict) + "\n1/6/3/a\n*Q10/3/b  \r-9/4/3/zz Z");
+  // character is system missing, and so is a number beyond any double.
+  spill(cut, por_file(kHandDict) + "\n1/6/3/a\n*Q10/3/b  \r-9/4/3/zz 1+TTTT/6/3/q  Z");
   ReadBack c = read_por(e, cut);
   ASSERT_GE(c.rc, 0) << c.error;
-  EXPECT_EQ(c.rows, (std::vector<std::vector<std::string>>{{"1", "6", "<a>"}, {".", ".", "<b>"}, {".", ".", "<zz>"}}));
+  EXPECT_EQ(c.rows, (std::vector<std::vector<std::string>>{{"1", "6", "<a>"}, {".", ".", "<b>"}, {".", ".", "<zz>"}, {".", "6", "<q>"}}));
   DX_CloseFiles(e.handle);
 }
 

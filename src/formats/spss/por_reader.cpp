@@ -510,7 +510,7 @@ int32_t por_read_case(EnvRecord& env) {
       continue;
     }
     if (!take) continue;
-    if (rc == kNumMissing || std::isnan(x)) {
+    if (rc == kNumMissing || !std::isfinite(x)) {  // a damaged exponent too
       var_set_missing(d, v);
       continue;
     }
