@@ -14,6 +14,8 @@ namespace tabulon {
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
 extern const FormatWriterOps kSpssWriter;
+extern const FormatReaderOps kPortableReader;
+extern const FormatWriterOps kPortableWriter;
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
 extern const FormatReaderOps kSpssReader;
@@ -54,7 +56,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {10, "Paradox table", RW, "w+b", ".db", nullptr, nullptr},
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
     {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", nullptr, nullptr},
-    {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", nullptr, nullptr},
+    {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", &kPortableReader, &kPortableWriter},
     {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},

@@ -1,0 +1,411 @@
+#include "formats/spss/por_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/raise.h"
+#include "dict/dictionary.h"
+#include "encoding/legalize.h"
+#include "encoding/names_pass.h"
+#include "encoding/transcode.h"
+#include "engine/format_hooks.h"
+#include "engine/stream_glue.h"
+#include "formats/spss/por_base30.h"
+#include "formats/spss/por_reader.h"
+#include "formats/text/schema_parser.h"
+#include "formats/text/schema_reader.h"
+#include "io/stream.h"
+
+namespace tabulon {
+
+namespace {
+
+constexpr size_t kFlushAt = 1 << 20;
+constexpr uint32_t kMaxStringWidth = 255;
+constexpr double kSecondsPerDay = 86400.0;
+constexpr double kDaysFrom1582 = 115859.0;  // 14 October 1582 to 30 December 1899
+
+// The 256-character translation table: positions 64 on hold the digits, letters and the
+// punctuation of the portable character set; characters it does not use are "0".
+std::string translation_table() {
+  std::string t(64, '0');
+  t += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  t += " .<(+0&[]!$*);^-/|,%_>?`:#@'=\"000000~";
+  t += std::string(21, '0');
+  t += "{}\\";
+  t += std::string(69, '0');
+  return t;
+}
+
+// ---- output: every character through the line counter ----
+
+// False when the stream reports an error.
+bool flush(PorWriter& w) {
+  size_t done = 0;
+  while (done < w.buf.size()) {
+    const size_t left = w.buf.size() - done;
+    const int32_t n = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
+    if (StreamWrite(w.out, w.buf.data() + done, n) != n) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == w.buf.size() && !(w.out->error & STREAM_ERR_WRITE);
+  w.buf.clear();
+  return ok;
+}
+
+// Characters go out in lines of 80: the 81st starts a new line after CR LF.
+void put(PorWriter& w, const char* p, size_t n) {
+  while (n) {
+    if (w.column == 79) {
+      w.buf += "\r\n";
+      w.column = -1;
+    }
+    const size_t k = std::min(static_cast<size_t>(79 - w.column), n);
+    w.buf.append(p, k);
+    w.column += static_cast<int32_t>(k);
+    p += k;
+    n -= k;
+  }
+}
+void put(PorWriter& w, const char* s) { put(w, s, std::strlen(s)); }
+void put_blanks(PorWriter& w, size_t n) {
+  static const char kBlanks[] = "                                                                ";
+  while (n) {
+    const size_t k = std::min(n, sizeof kBlanks - 1);
+    put(w, kBlanks, k);
+    n -= k;
+  }
+}
+
+void put_integer(PorWriter& w, int64_t value) {
+  char field[kPorFieldMax];
+  put(w, field, por_format_integer(value, field));
+}
+
+void put_number(PorWriter& w, double value) {
+  if (!std::isfinite(value)) {
+    put(w, "*.", 2);
+    return;
+  }
+  char field[kPorFieldMax];
+  put(w, field, por_format_number(value, field));
+}
+
+void put_string(PorWriter& w, const char* p, size_t n) {
+  put_integer(w, static_cast<int64_t>(n));
+  put(w, p, n);
+}
+void put_string(PorWriter& w, const std::string& s) { put_string(w, s.data(), s.size()); }
+
+// ---- text in the output encoding ----
+
+bool slot_converts(const ConverterSlot& s) {
+  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
+}
+
+bool is_ascii(const char* p, size_t n) {
+  unsigned char acc = 0;
+  for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+  return acc < 0x80;
+}
+
+std::string output_text(EnvRecord& env, const std::string& s, const char* context) {
+  ConverterSlot& slot = env.encoding.output[0];
+  if (s.empty() || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
+  TranscodeCall call;
+  call.context = context;
+  return transcode_to_string(env, slot, s.data(), s.size(), call);
+}
+
+// Longest prefix of at most max bytes: whole UTF-8 characters unless the text was converted
+// to another encoding.
+size_t cut_length(EnvRecord& env, const char* p, size_t n, size_t max) {
+  if (n <= max) return n;
+  return slot_converts(env.encoding.output[0]) ? max : utf8_cut(p, n, max);
+}
+
+// Dictionary texts are written in upper case (letters of ASCII only, so that multi-byte
+// characters stay whole).
+std::string upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+// Dictionary strings longer than 255 bytes are refused by readers: labels are cut (whole
+// characters) with the system-file writer's warnings.
+std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& text, const char* context,
+                       bool value_label) {
+  std::string out = upper(output_text(env, text, context));
+  if (out.size() <= kMaxStringWidth) return out;
+  out.resize(cut_length(env, out.data(), out.size(), kMaxStringWidth));
+  emit_messagef(env, MsgKind::Warning,
+                value_label ? "The width of the val.label assigned to the variable %s was truncated to %zu bytes, "
+                              "since this is the max. value label length, supported by SPSS"
+                            : "The width of the var.label assigned to the variable %s was truncated to %zu bytes, "
+                              "since this is the max. var. label length, supported by SPSS",
+                v.name.c_str(), out.size());
+  return out;
+}
+
+// User-missing values of a numeric variable, as the input gave them (portable and schema
+// inputs keep them): "8" a value, "9" lowest thru x, "A" x thru highest, "B" a range. SPSS
+// holds three values, or one range and one value; the range goes first.
+struct MissingOut {
+  char tag;
+  double low, high;
+};
+
+std::vector<MissingOut> input_missing(EnvRecord& env, const VarRecord& v) {
+  std::vector<MissingOut> ranges, values;
+  auto add = [&](char tag, double low, double high) {
+    (tag == '8' ? values : ranges).push_back({tag, low, high});
+  };
+  if (const PorField* f = por_input_field(env, v)) {
+    for (int i = 0; i < 3; ++i) {
+      const PorMissing& m = f->missing[i];
+      switch (m.kind) {
+        case kPorMissValue: add('8', m.value, 0); break;
+        case kPorMissBelow: add('9', m.value, 0); break;
+        case kPorMissAbove: add('A', m.value, 0); break;
+        case kPorMissRange:
+          if (i + 1 < 3 && f->missing[i + 1].kind == kPorMissRange) add('B', m.value, f->missing[++i].value);
+          break;
+        default: break;
+      }
+    }
+  } else if (const MissingSpec* m = input_missing_spec(env, v)) {
+    for (int i = 0; i < m->count && i < 3; ++i) {
+      const MissingEntry& e = m->entry[i];
+      switch (e.kind) {
+        case kMissValue: add('8', e.value, 0); break;
+        case kMissAtMost:
+        case kMissBelow: add('9', e.value, 0); break;
+        case kMissAtLeast:
+        case kMissAbove: add('A', e.value, 0); break;
+        case kMissRange: add('B', e.value, e.high); break;
+        default: break;
+      }
+    }
+  }
+  if (ranges.empty()) return values;
+  std::vector<MissingOut> out{ranges.front()};
+  if (!values.empty()) out.push_back(values.front());
+  return out;
+}
+
+uint32_t string_width(const VarRecord& v) {
+  const uint32_t w = v.output_width ? v.output_width : v.print_width;
+  return w ? w : 1;
+}
+
+// ---- header and dictionary ----
+
+void put_header(EnvRecord& env, PorWriter& w) {
+  char vanity[41];
+  std::snprintf(vanity, sizeof vanity, "%-40s", "ASCII SPSS PORT FILE");
+  for (int i = 0; i < 5; ++i) put(w, vanity, 40);
+  const std::string table = translation_table();
+  put(w, table.data(), table.size());
+  put(w, "SPSSPORT");
+
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char date[32];
+  std::snprintf(date, sizeof date, "%d%2.2d%2.2d", 2000 + tm.tm_year % 100, tm.tm_mon + 1, tm.tm_mday);
+  put(w, "A");
+  put_string(w, date, std::strlen(date));
+  // Readers check the time as HHMMSS digits.
+  char clock[16];
+  std::snprintf(clock, sizeof clock, "%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  put_string(w, clock, 6);
+  put(w, "1");
+  put_string(w, "TABULON", 7);
+  put(w, "4");
+  put_integer(w, static_cast<int64_t>(w.vars.size()));
+  put(w, "5");
+  put_integer(w, 10);
+
+  for (const PorOutVar& o : w.vars) {
+    const VarRecord& v = *o.var;
+    put(w, "7");
+    put_integer(w, o.kind == kPorOutString ? o.width : 0);
+    put_string(w, upper(v.name));
+    switch (v.ttype) {
+      case T_STRING:
+        for (int i = 0; i < 2; ++i) {
+          put(w, "1/");
+          put_integer(w, o.width);
+          put(w, "0/");
+        }
+        break;
+      // SPSS's own codes of DATE11, TIME5 and DATETIME20 (20, 21, 22): other readers
+      // refuse the codes shifted by 82.
+      case T_DATE: put(w, "K/B/0/K/B/0/"); break;
+      case T_TIME: put(w, "L/5/0/L/5/0/"); break;
+      case T_DATETIME: put(w, "M/K/0/M/K/0/"); break;
+      default: put(w, "5/9/2/5/9/2/"); break;
+    }
+    if (o.kind == kPorOutNumber) {
+      for (const MissingOut& m : input_missing(env, v)) {
+        put(w, &m.tag, 1);
+        put_number(w, m.low);
+        if (m.tag == 'B') put_number(w, m.high);
+      }
+    }
+    if (!v.label.empty()) {
+      put(w, "C");
+      put_string(w, label_text(env, v, v.label, "Error encoding output variable label, ", false));
+    }
+  }
+
+  for (const PorOutVar& o : w.vars) {
+    const VarRecord& v = *o.var;
+    const bool text = o.kind == kPorOutString;
+    // Labels of extended missing codes (and text values of a numeric variable) have no place here.
+    size_t count = 0;
+    for (const ValueLabel& l : v.value_labels) count += (l.missing == 0 && l.has_text == text) ? 1 : 0;
+    if (count == 0) continue;
+    put(w, "D");
+    put_integer(w, 1);
+    put_string(w, upper(v.name));
+    put_integer(w, static_cast<int64_t>(count));
+    for (const ValueLabel& l : v.value_labels) {
+      if (l.missing != 0 || l.has_text != text) continue;
+      if (text) {
+        std::string value = output_text(env, l.text, "Error encoding output value value, ");
+        value.resize(cut_length(env, value.data(), value.size(), 8));
+        // Blank-padded to the width like the data, so that readers match them.
+        if (value.size() < o.width) value.append(o.width - value.size(), ' ');
+        put_string(w, value);
+      } else {
+        put_number(w, l.value);
+      }
+      put_string(w, label_text(env, v, l.label, "Error encoding output value label, ", true));
+    }
+  }
+  put(w, "F");
+}
+
+}  // namespace
+
+double por_day_to_seconds(double day) {
+  const double whole = std::floor(day);
+  const double seconds = (whole + kDaysFrom1582) * kSecondsPerDay + (day - whole) * kSecondsPerDay;
+  // Day fractions carry binary noise: whole microseconds are kept.
+  return std::nearbyint(seconds * 1e6) / 1e6;
+}
+
+double por_time_to_seconds(double day) {
+  const double fraction = day - std::floor(day);
+  return std::nearbyint(fraction * kSecondsPerDay * 1e6) / 1e6;
+}
+
+int32_t por_open_output(EnvRecord& env) {
+  PorWriter& w = make_writer_state<PorWriter>(env);
+  w.out = env.transfer.output_stream.get();
+  if (!w.out) RaiseError(env, "Output file is not open", nullptr);
+  if (legalize_dictionary_names(env, kRulesPortableMixed, 13, false) < 0)
+    RaiseError(env, "Error in writing file header", nullptr);
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    PorOutVar o;
+    o.var = vp.get();
+    switch (vp->ttype) {
+      case T_STRING:
+        o.kind = kPorOutString;
+        o.width = string_width(*vp);
+        // Readers refuse wider strings in a portable file.
+        if (o.width > kMaxStringWidth) {
+          o.width = kMaxStringWidth;
+          emit_messagef(env, MsgKind::Warning,
+                        "The width of the variable %s was truncated to %u bytes, since this is the max. string "
+                        "length, supported by SPSS",
+                        vp->name.c_str(), kMaxStringWidth);
+        }
+        break;
+      case T_DATE:
+      case T_DATETIME: o.kind = kPorOutDate; break;
+      case T_TIME: o.kind = kPorOutTime; break;
+      default: o.kind = kPorOutNumber; break;
+    }
+    w.vars.push_back(o);
+  }
+  w.buf.reserve(kFlushAt + 4096);
+  put_header(env, w);
+  if (!flush(w)) {
+    SetMessageF(env, "%s", "Error in writing file header");
+    return -1;
+  }
+  return 0;
+}
+
+int32_t por_write_case(EnvRecord& env) {
+  PorWriter* wp = writer_state<PorWriter>(env);
+  if (!wp) return -1;
+  PorWriter& w = *wp;
+  const DictState& d = env.dict;
+  for (const PorOutVar& o : w.vars) {
+    const VarRecord& v = *o.var;
+    if (o.kind == kPorOutString) {
+      const char* s = "";
+      size_t n = 0;
+      if (!v.missing && v.is_string()) {
+        s = var_get_string(d, v);
+        n = std::strlen(s);
+      }
+      ConverterSlot& slot = env.encoding.output[0];
+      if (n && slot_converts(slot) && !(slot.ascii_identity && is_ascii(s, n))) {
+        w.scratch = output_text(env, std::string(s, n), "Error encoding output string value, ");
+        s = w.scratch.data();
+        n = w.scratch.size();
+      }
+      n = cut_length(env, s, n, o.width);
+      // Values are blank-padded to the width: some readers keep the tail of the previous
+      // value behind a shorter one.
+      put_integer(w, o.width);
+      put(w, s, n);
+      put_blanks(w, o.width - n);
+      continue;
+    }
+    const double x = var_get_double(d, v);
+    if (v.missing || v.is_string() || std::isnan(x)) {
+      put(w, "*.", 2);
+      continue;
+    }
+    switch (o.kind) {
+      case kPorOutDate: put_number(w, por_day_to_seconds(x)); break;
+      case kPorOutTime: put_number(w, por_time_to_seconds(x)); break;
+      default: put_number(w, x); break;
+    }
+  }
+  if (w.buf.size() >= kFlushAt && !flush(w)) return -1;
+  return 0;
+}
+
+int32_t por_close_output(EnvRecord& env) {
+  PorWriter* wp = writer_state<PorWriter>(env);
+  if (!wp || !wp->out) return 0;
+  PorWriter& w = *wp;
+  // The end-of-data mark fills the last line.
+  do put(w, "Z", 1);
+  while (w.column != 79);
+  bool ok = flush(w);
+  // The stream's own buffer is written out by a seek, so that a full disk shows here rather
+  // than pass unseen when the file is closed (standard output and pipes cannot seek).
+  if (ok && w.out->kind == STREAM_FILE && !w.out->not_closable) ok = StreamSeek64(w.out, 0, SEEK_END) == 0;
+  if (!ok) {
+    engine_stream_add_errors(w.out, kStreamIncomplete);
+    RaiseError(env, "Error writing data", nullptr);
+  }
+  return 0;
+}
+
+}  // namespace tabulon
