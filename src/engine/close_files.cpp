@@ -15,6 +15,7 @@
 #include "engine/transfer.h"
 #include "encoding/transcode.h"
 #include "expr/where.h"
+#include "io/stream.h"
 #include "io/xml_lib.h"
 
 namespace tabulon {
@@ -83,6 +84,13 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
     if (result == 0) result = -1;
   }
 
+  // The last buffered block reaches the disk only now; a full disk must not pass for success.
+  if (t.output_stream && t.output_open && !t.delete_output && StreamFlush(t.output_stream.get()) != 0) {
+    emit_messagef(env, MsgKind::Error, "Writing the output file %s failed: the disk may be full.",
+                  t.output_path.c_str());
+    engine_stream_add_errors(t.output_stream.get(), kStreamIncomplete);
+    if (result == 0) result = -1;
+  }
   if (engine_stream_errors(t.output_stream.get()) & kStreamIncomplete) {
     emit_messagef(env, MsgKind::Lib, "%s<%s>", "Incomplete output file was deleted from the disk.",
                   t.output_path.c_str());

@@ -345,6 +345,15 @@ Stream* StreamOpenMapped(EnvRecord*, const char* path) {
   return s;
 }
 
+int32_t StreamFlush(Stream* s) {
+  if (!s) return -1;
+  if (s->kind == STREAM_FILE && s->file && s->file != stdin && std::fflush(s->file) != 0) {
+    s->error |= STREAM_ERR_WRITE;
+    return -1;
+  }
+  return (s->error & STREAM_ERR_WRITE) ? -1 : 0;
+}
+
 void StreamClose(Stream* s) {
   if (!s) return;
   switch (s->kind) {

@@ -115,6 +115,9 @@ Stream* StreamOpenMapped(EnvRecord* env, const char* path);
 
 // Closes and frees; a null stream is ignored.
 void StreamClose(Stream* stream);
+// Pushes buffered output to the file. 0, or -1 with STREAM_ERR_WRITE set when the data could
+// not be written (a full disk shows here, not at the last write).
+int32_t StreamFlush(Stream* stream);
 
 // ---- Operations ----
 

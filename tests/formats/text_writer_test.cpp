@@ -1,6 +1,11 @@
 // Text output: delimited, fixed-column and HTML records, the ".SCH" file, date texts.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -287,4 +292,33 @@ TEST(TextWriterHtml, LongRowsBreakBeforeACell) {
   }
   EXPECT_GE(breaks, 1);
   EXPECT_EQ(body.substr(body.size() - 10), "<BR></TD>\n");
+}
+
+TEST(TextWriterClose, FullDiskAtTheLastFlushFailsTheClose) {
+  // The whole output fits the stream's buffer, so the disk refuses it only at close.
+  const std::string path = "/tmp/tabulon_full_disk_" + std::to_string(getpid()) + ".csv";
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int32_t h = DX_OpenEnvironment();
+  DX_InitUserDict(h, 1);
+  DX_AddUserVar(h, 0, "text", API_STRING, 40, 0);
+  int32_t r = DX_OpenOutFile(h, 18, path.c_str());
+  const std::string value(39, 'v');
+  for (int i = 0; i < 100 && r >= 0; ++i) {
+    DX_SetVarString(h, 0, value.c_str());
+    r = DX_WriteRecord(h);
+  }
+  const int32_t closed = DX_CloseFiles(h);
+  DX_CloseEnvironment(h);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_GE(r, 0);
+  EXPECT_LT(closed, 0);
+  EXPECT_NE(access(path.c_str(), F_OK), 0) << "the incomplete output is deleted";
+  std::remove(path.c_str());
+  std::remove(path.substr(0, path.size() - 4).append(".SCH").c_str());
 }
