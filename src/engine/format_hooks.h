@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "api/env_record.h"
+#include "dict/user_missing.h"
 
 namespace tabulon {
 
@@ -60,6 +61,9 @@ struct FormatReaderOps {
   int32_t (*select_member)(EnvRecord& env, int32_t index) = nullptr;
   // Releases reader resources other than the private state (which the engine frees).
   void (*close)(EnvRecord& env) = nullptr;
+  // The user-missing values the input declares for a variable, or null (see
+  // dict/user_missing.h). Null: the format declares none.
+  const MissingSpec* (*user_missing)(EnvRecord& env, const VarRecord& v) = nullptr;
 };
 
 enum WriterFlags : uint32_t {

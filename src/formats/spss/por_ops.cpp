@@ -15,6 +15,7 @@ extern const FormatReaderOps kPortableReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = nullptr,
+    .user_missing = por_user_missing,
 };
 
 extern const FormatWriterOps kPortableWriter = {

@@ -1,4 +1,5 @@
 #include "formats/spss/por_reader.h"
+#include "formats/spss/spss_missing.h"
 
 #include <cmath>
 #include <cstdio>
@@ -375,6 +376,18 @@ const PorField* por_input_field(EnvRecord& env, const VarRecord& v) {
   const int64_t at = v.reader_aux[2] - 1;
   if (!r || at < 0 || at >= static_cast<int64_t>(r->fields.size())) return nullptr;
   return &r->fields[static_cast<size_t>(at)];
+}
+
+const MissingSpec* por_user_missing(EnvRecord& env, const VarRecord& v) {
+  const PorField* f = por_input_field(env, v);
+  if (!f || f->is_string) return nullptr;
+  auto* r = dynamic_cast<PorReader*>(env.transfer.reader_state.get());
+  if (r->declared_missing.size() != r->fields.size()) {
+    r->declared_missing.clear();
+    for (const PorField& field : r->fields) r->declared_missing.push_back(spss_missing_spec(field.missing, 3));
+  }
+  const MissingSpec& m = r->declared_missing[static_cast<size_t>(f - r->fields.data())];
+  return m.count ? &m : nullptr;
 }
 
 int32_t por_read_dict(EnvRecord& env) {

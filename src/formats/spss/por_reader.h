@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dict/user_missing.h"
+
 #include "engine/transfer_state.h"
 #include "formats/spss/por_base30.h"
 
@@ -61,6 +63,7 @@ class PorInput {
 
 struct PorReader final : FormatState {
   PorInput in;
+  std::vector<MissingSpec> declared_missing;  // per field, made when first asked
   int32_t column = 0;      // of the last character handed out, 1..80
   bool padding = false;    // handing out the blanks of a short line
   int64_t lines = 1;
@@ -98,6 +101,8 @@ struct PorReader final : FormatState {
 
 // The field of a variable of the portable input being read, or null.
 const PorField* por_input_field(EnvRecord& env, const VarRecord& v);
+// A numeric variable's missing-value entries as the dictionary's user-missing declaration.
+const MissingSpec* por_user_missing(EnvRecord& env, const VarRecord& v);
 
 int32_t por_read_dict(EnvRecord& env);
 int32_t por_read_case(EnvRecord& env);

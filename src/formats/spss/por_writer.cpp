@@ -18,8 +18,7 @@
 #include "engine/stream_glue.h"
 #include "formats/spss/por_base30.h"
 #include "formats/spss/por_reader.h"
-#include "formats/text/schema_parser.h"
-#include "formats/text/schema_reader.h"
+#include "dict/user_missing.h"
 #include "io/stream.h"
 
 namespace tabulon {
@@ -154,8 +153,7 @@ std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& te
   return out;
 }
 
-// User-missing values of a numeric variable, as the input gave them (portable and schema
-// inputs keep them): "8" a value, "9" lowest thru x, "A" x thru highest, "B" a range. SPSS
+// User-missing values of a numeric variable, as the input declares them: "8" a value, "9" lowest thru x, "A" x thru highest, "B" a range. SPSS
 // holds three values, or one range and one value; the range goes first.
 struct MissingOut {
   char tag;
@@ -167,20 +165,7 @@ std::vector<MissingOut> input_missing(EnvRecord& env, const VarRecord& v) {
   auto add = [&](char tag, double low, double high) {
     (tag == '8' ? values : ranges).push_back({tag, low, high});
   };
-  if (const PorField* f = por_input_field(env, v)) {
-    for (int i = 0; i < 3; ++i) {
-      const PorMissing& m = f->missing[i];
-      switch (m.kind) {
-        case kPorMissValue: add('8', m.value, 0); break;
-        case kPorMissBelow: add('9', m.value, 0); break;
-        case kPorMissAbove: add('A', m.value, 0); break;
-        case kPorMissRange:
-          if (i + 1 < 3 && f->missing[i + 1].kind == kPorMissRange) add('B', m.value, f->missing[++i].value);
-          break;
-        default: break;
-      }
-    }
-  } else if (const MissingSpec* m = input_missing_spec(env, v)) {
+  if (const MissingSpec* m = input_missing_spec(env, v)) {
     for (int i = 0; i < m->count && i < 3; ++i) {
       const MissingEntry& e = m->entry[i];
       switch (e.kind) {

@@ -14,6 +14,7 @@ extern const FormatReaderOps kSpssReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = sav_close,
+    .user_missing = sav_user_missing,
 };
 
 }  // namespace tabulon

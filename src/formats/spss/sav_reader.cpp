@@ -1,5 +1,6 @@
 // Header and dictionary records of an SPSS system file.
 #include "formats/spss/sav_reader.h"
+#include "formats/spss/spss_missing.h"
 
 #include <strings.h>
 
@@ -720,6 +721,18 @@ const SavMissing* sav_input_missing(EnvRecord& env, const VarRecord& v, int* cou
   if (!sv.miss_count) return nullptr;
   if (count) *count = sv.miss_count;
   return sv.miss;
+}
+
+const MissingSpec* sav_user_missing(EnvRecord& env, const VarRecord& v) {
+  auto* r = dynamic_cast<SavReader*>(env.transfer.reader_state.get());
+  if (!r || v.is_string() || v.reader_aux[2] <= 0 || static_cast<size_t>(v.reader_aux[2]) > r->vars.size())
+    return nullptr;
+  if (r->declared_missing.size() != r->vars.size()) {
+    r->declared_missing.clear();
+    for (const SavVar& sv : r->vars) r->declared_missing.push_back(spss_missing_spec(sv.miss, sv.miss_count));
+  }
+  const MissingSpec& m = r->declared_missing[static_cast<size_t>(v.reader_aux[2] - 1)];
+  return m.count ? &m : nullptr;
 }
 
 void sav_close(EnvRecord& env) { env.encoding.file_encoding.clear(); }

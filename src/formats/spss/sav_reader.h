@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "dict/user_missing.h"
+
 #include "engine/transfer_state.h"
 #include "formats/stata/stata_input.h"
 
@@ -103,6 +105,7 @@ struct SavReader final : FormatState {
   int32_t char_code = 0;
   double sysmis = 0, highest = 0, lowest = 0;
   std::vector<SavVar> vars;
+  std::vector<MissingSpec> declared_missing;  // per entry of vars, made when first asked
   uint32_t units = 0;          // 8-byte units per case
 
   int32_t user_missing_mode = 0;  // 0 all entries, 1 the first, 2 none
@@ -147,6 +150,8 @@ void sav_close(EnvRecord& env);
 // Missing-value entries of a variable of the SPSS input being read (null when the input is
 // not an SPSS system file or the variable has none); *count receives their number.
 const SavMissing* sav_input_missing(EnvRecord& env, const VarRecord& v, int* count);
+// The same entries as the dictionary's user-missing declaration (numeric variables).
+const MissingSpec* sav_user_missing(EnvRecord& env, const VarRecord& v);
 
 // Reader internals shared by the dictionary and the data files.
 void sav_prepare_data(EnvRecord& env, SavReader& r);

@@ -18,7 +18,7 @@
 #include "engine/engine_util.h"
 #include "engine/format_hooks.h"
 #include "engine/stream_glue.h"
-#include "formats/text/schema_reader.h"
+#include "dict/user_missing.h"
 #include "io/stream.h"
 
 namespace tabulon {

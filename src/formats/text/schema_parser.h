@@ -8,33 +8,12 @@
 #include <vector>
 
 #include "dates/date_pattern.h"
+#include "dict/user_missing.h"
 
 namespace tabulon {
 
 struct EnvRecord;
 struct VarRecord;
-
-// Kinds of a missing-value entry.
-enum MissingKind : uint8_t {
-  kMissNone = 0,
-  kMissValue = 1,    // the value itself
-  kMissAtLeast = 2,  // >=
-  kMissAtMost = 3,   // <=
-  kMissRange = 4,    // from value to high
-  kMissBelow = 5,    // <
-  kMissAbove = 6,    // >
-};
-
-struct MissingEntry {
-  uint8_t kind = kMissNone;
-  double value = 0;
-  double high = 0;  // upper bound of a range
-};
-
-struct MissingSpec {
-  MissingEntry entry[3];
-  int count = 0;
-};
 
 // What the schema says about one variable beyond its dictionary record.
 struct SchemaVar {

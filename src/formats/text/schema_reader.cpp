@@ -365,7 +365,7 @@ int32_t schema_read_record(EnvRecord& env, SchemaReader& r) {
   return r.info.delimited ? delimited_record(env, r) : fixed_record(env, r);
 }
 
-const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v) {
+const MissingSpec* schema_user_missing(EnvRecord& env, const VarRecord& v) {
   auto* r = dynamic_cast<SchemaReader*>(env.transfer.reader_state.get());
   if (!r) return nullptr;
   auto it = r->index.find(&v);
@@ -387,6 +387,7 @@ extern const FormatReaderOps kSchemaReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = nullptr,
+    .user_missing = schema_user_missing,
 };
 
 namespace {

@@ -47,7 +47,7 @@ void schema_open_data(EnvRecord& env, SchemaReader& r, const std::string& schema
 // Next record: 0, or -1 at the end of the data.
 int32_t schema_read_record(EnvRecord& env, SchemaReader& r);
 
-// The missing values the input gave a variable (schema input only), or null.
-const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v);
+// The missing values the schema gave a variable, or null.
+const MissingSpec* schema_user_missing(EnvRecord& env, const VarRecord& v);
 
 }  // namespace tabulon

@@ -1,0 +1,38 @@
+// User-missing values as an input declares them (SPSS files, portable files, schemas): kept
+// beside the dictionary so that writers and program generators can declare them again.
+#pragma once
+
+#include <cstdint>
+
+namespace tabulon {
+
+struct EnvRecord;
+struct VarRecord;
+
+// Kinds of a missing-value entry.
+enum MissingKind : uint8_t {
+  kMissNone = 0,
+  kMissValue = 1,    // the value itself
+  kMissAtLeast = 2,  // >= (value thru highest)
+  kMissAtMost = 3,   // <= (lowest thru value)
+  kMissRange = 4,    // from value to high
+  kMissBelow = 5,    // <
+  kMissAbove = 6,    // >
+};
+
+struct MissingEntry {
+  uint8_t kind = kMissNone;
+  double value = 0;
+  double high = 0;  // upper bound of a range
+};
+
+struct MissingSpec {
+  MissingEntry entry[3];
+  int count = 0;
+};
+
+// The missing values the current input declares for a numeric variable, or null. Asks the
+// input format's reader; inputs that declare none give null.
+const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v);
+
+}  // namespace tabulon
