@@ -24,10 +24,13 @@ enum Target : unsigned {
   kDta117 = 1u << 8,
   kDelimNa = 1u << 9,    // delimited text, extended missing codes written and read
   kDelimP17 = 1u << 10,  // delimited text at 17 significant digits
+  kSav = 1u << 11,       // SPSS system file, 22
+  kPor = 1u << 12,       // SPSS portable file, 13
 };
 constexpr unsigned kText = kDelim | kFixed | kSch46 | kSch53 | kSch55;
 constexpr unsigned kStata = kDta113 | kDta114 | kDta115 | kDta117;
-constexpr unsigned kAll = kText | kStata | kDelimNa | kDelimP17;
+constexpr unsigned kSpss = kSav | kPor;
+constexpr unsigned kAll = kText | kStata | kDelimNa | kDelimP17 | kSpss;
 
 struct Label {
   double value;
@@ -77,7 +80,7 @@ inline const std::vector<Case>& cases() {
         {N(-1), N(7), N(-7)}}},
       // Doubles that need all 17 digits, or the far ends of the exponent range.
       {"doubles",
-       kDelim | kFixed | kSch55 | kStata | kDelimP17,
+       kDelim | kFixed | kSch55 | kStata | kDelimP17 | kPor,  // SPSS takes -1.79e308 for system missing
        {{"d", T_DOUBLE, 24, 0}, {"e", T_DOUBLE, 24, 0}},
        {{N(0.1), N(1e-300)},
         {N(1.0 / 3), N(1e300)},
@@ -92,7 +95,7 @@ inline const std::vector<Case>& cases() {
       // Strings: empty, long, non-ASCII, with delimiters and quotes inside.
       // (An empty string is a missing string everywhere.)
       {"strings",
-       kText,
+       kText | kSpss,
        {{"n", T_LONG}, {"s", T_STRING, 40}, {"t", T_STRING, 200}},
        {{N(1), S("plain"), S(std::string(200, 'x'))},
         {N(2), S(""), S("Größe — 日本語 ñ")},
@@ -114,13 +117,13 @@ inline const std::vector<Case>& cases() {
        {{N(1), N(10)}, {N(3), M(3)}, {N(-1), M(27)}, {M(1), N(20)}}},
       // Extended missing codes .a to .z and system missing in every numeric type.
       {"missing",
-       kDelim | kSch55 | kStata | kDelimNa,
+       kDelim | kSch55 | kStata | kDelimNa | kSpss,
        {{"id", T_LONG}, {"b", T_BYTE}, {"l", T_LONG}, {"d", T_DOUBLE, 12}},
        {{N(1), M(1), M(2), M(27)}, {N(2), M(2), M(27), M(1)}, {N(3), M(27), M(1), M(2)}, {N(4), N(5), M(14), N(2.5)}}},
       // Dates from the 19th century to past 2038, times and date-times with milliseconds.
       // Release 113 has no date-time storage: its dates are in the Stata tests.
       {"dates",
-       kText | kDta114 | kDta115 | kDta117,
+       kText | kDta114 | kDta115 | kDta117 | kSpss,
        {{"id", T_LONG}, {"day", T_DATE, 10}, {"tod", T_TIME, 12, 3}, {"stamp", T_DATETIME, 23, 3}},
        {{N(1), N(21916), N(0.5), N(40000.25)},                                          // 1960-01-01
         {N(2), N(2), N((13 * 3600 + 14 * 60 + 15.125) / kDay), N(2 + 1.0 / 3)},        // 1900-01-01

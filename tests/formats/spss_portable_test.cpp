@@ -309,7 +309,7 @@ TEST(PorWriter, StringsAndLabelsLongerThanSpssAllowsAreCutWithAWarning) {
             seen.end());
   ReadBack r = read_por(e, path);
   ASSERT_GE(r.rc, 0) << r.error;
-  EXPECT_EQ(r.vars[0]->label, std::string(255, 'L'));
+  EXPECT_EQ(r.vars[0]->label, std::string(255, 'l'));
   EXPECT_EQ(r.vars[0]->print_width, 255u);
   EXPECT_EQ(r.rows[0][0], "<" + std::string(255, 'w') + ">");
   DX_CloseFiles(e.handle);
@@ -384,20 +384,20 @@ TEST(PorRoundTrip, EveryKindOfVariable) {
                             T_STRING};
   for (size_t i = 0; i < specs.size(); ++i) EXPECT_EQ(r.vars[i]->ttype, types[i]) << i;
   EXPECT_EQ(r.vars[0]->name, "B");
-  EXPECT_EQ(r.vars[0]->label, "A BYTE, LABELLED");  // dictionary texts are upper case
-  EXPECT_EQ(r.vars[5]->label, "SOME TEXT");
+  EXPECT_EQ(r.vars[0]->label, "A byte, labelled");  // names are upper case, labels keep theirs
+  EXPECT_EQ(r.vars[5]->label, "Some text");
   EXPECT_EQ(r.vars[5]->print_width, 12u);
   EXPECT_EQ(r.vars[0]->print_width, 9u);
   EXPECT_EQ(r.vars[0]->decimals, 2);
   const auto& labels = r.vars[0]->value_labels;
   ASSERT_EQ(labels.size(), 2u);
   EXPECT_EQ(labels[0].value, 1);
-  EXPECT_EQ(labels[0].label, "ONE");
+  EXPECT_EQ(labels[0].label, "one");
   EXPECT_EQ(labels[1].value, -5);
-  EXPECT_EQ(labels[1].label, "MINUS FIVE");
+  EXPECT_EQ(labels[1].label, "Minus five");
   ASSERT_EQ(r.vars[9]->value_labels.size(), 1u);
   EXPECT_EQ(r.vars[9]->value_labels[0].text, "ab");
-  EXPECT_EQ(r.vars[9]->value_labels[0].label, "LETTERS A-B");
+  EXPECT_EQ(r.vars[9]->value_labels[0].label, "Letters a-b");
   EXPECT_TRUE(e.env->dict.value_labels_present);
 
   // Positions: the third case again after a save and a restore.
@@ -514,7 +514,7 @@ TEST(PorRoundTrip, MissingValuesOfAPortableInputAreWrittenAgain) {
   for (char c : slurp(out))
     if (c != '\r' && c != '\n') flat += c;
   // A: two values. B: one range only (SPSS keeps a range and one value, not two ranges).
-  EXPECT_NE(flat.find("8-9/8T/C9/FIRST ONE"), std::string::npos);
+  EXPECT_NE(flat.find("8-9/8T/C9/First one"), std::string::npos);
   EXPECT_NE(flat.find("B1/5/7"), std::string::npos);
   DX_SetOption(e.handle, 4, 0, nullptr);
   ReadBack r = read_por(e, out);
@@ -604,12 +604,12 @@ TEST(PorRoundTrip, AnOutputEncodingIsUsedAndReadBack) {
   ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
   ASSERT_GE(DX_CloseFiles(e.handle), 0);
   const std::string bytes = slurp(out);
-  EXPECT_NE(bytes.find("C4/CAF\xe9"), std::string::npos);  // upper case leaves the accented letter
+  EXPECT_NE(bytes.find("C4/caf\xe9"), std::string::npos);
   EXPECT_NE(bytes.find("6/na\xefve "), std::string::npos);
   DX_SetOption(e.handle, 26, 0, "system");
   ReadBack r = read_por(e, out);
   ASSERT_GE(r.rc, 0) << r.error;
-  EXPECT_EQ(r.vars[0]->label, "CAF\xc3\xa9");
+  EXPECT_EQ(r.vars[0]->label, "caf\xc3\xa9");
   EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<na\xc3\xafve>"}}));
   DX_CloseFiles(e.handle);
 }

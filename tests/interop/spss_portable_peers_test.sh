@@ -139,20 +139,20 @@ pspp dict.sps -o dict.csv >/dev/null 2>&1 || { echo "FAIL pspp IMPORT FILE"; exi
 vars=$(awk '/^Table: Variables/{on=1; getline; next} /^$/{on=0} on' dict.csv |
   /usr/bin/python3 -c 'import csv,sys
 for r in csv.reader(sys.stdin): print("|".join([r[0], r[2], r[-2], r[-1]]))')
-check "PSPP reads names, labels, formats and missing values" "ID|IDENTIFIER|F9.2|
-SEX|SEX OF THE RESPONDENT|F9.2|
+check "PSPP reads names, labels, formats and missing values" "ID|Identifier|F9.2|
+SEX|Sex of the respondent|F9.2|
 NAME||A12|
-SCORE|TEST SCORE|F9.2|900 THRU 999; -9
+SCORE|Test score|F9.2|900 THRU 999; -9
 BORN||DATE11|
-CITY|IT'S THE CITY|A10|
+CITY|It's the city|A10|
 AT||TIME5.0|
 STAMP||DATETIME20.0|
 CODE||A2|
 BIG||F9.2|" "$vars"
-check "PSPP reads the value labels" 'SEX OF THE RESPONDENT,1.00,MALE
-,2.00,FEMALE
-NAME,Ann,ANNE
-CODE,x,CODE X' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
+check "PSPP reads the value labels" 'Sex of the respondent,1.00,male
+,2.00,female
+NAME,Ann,Anne
+CODE,x,Code X' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
 
 # readstat may exit 0 after an error: its output file tells.
 readstat out.por readstat.csv >readstat.log 2>&1; [ -s readstat.csv ] || { cat readstat.log; echo "FAIL readstat out.por"; exit 1; }

@@ -129,8 +129,8 @@ size_t cut_length(EnvRecord& env, const char* p, size_t n, size_t max) {
   return slot_converts(env.encoding.output[0]) ? max : utf8_cut(p, n, max);
 }
 
-// Dictionary texts are written in upper case (letters of ASCII only, so that multi-byte
-// characters stay whole).
+// Names are written in upper case, as portable files carry them (letters of ASCII only, so
+// that multi-byte characters stay whole). Labels keep their case: it is the user's text.
 std::string upper(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -141,7 +141,7 @@ std::string upper(std::string s) {
 // characters) with the system-file writer's warnings.
 std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& text, const char* context,
                        bool value_label) {
-  std::string out = upper(output_text(env, text, context));
+  std::string out = output_text(env, text, context);
   if (out.size() <= kMaxStringWidth) return out;
   out.resize(cut_length(env, out.data(), out.size(), kMaxStringWidth));
   emit_messagef(env, MsgKind::Warning,
@@ -153,8 +153,9 @@ std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& te
   return out;
 }
 
-// User-missing values of a numeric variable, as the input declares them: "8" a value, "9" lowest thru x, "A" x thru highest, "B" a range. SPSS
-// holds three values, or one range and one value; the range goes first.
+// User-missing values of a numeric variable, as the input declares them: "8" a value, "9"
+// lowest thru x, "A" x thru highest, "B" a range. SPSS holds three values, or one range and
+// one value; the range goes first.
 struct MissingOut {
   char tag;
   double low, high;

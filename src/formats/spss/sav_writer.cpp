@@ -295,15 +295,15 @@ void sav_fail(EnvRecord& env, bool data, int32_t code) {
               data ? "Writing data to SPSS file" : "Writing SPSS dataset", code);
 }
 
+// A day number's fraction is the time of that day, also before 1900 where the number is
+// negative: -1.25 is 18:00 on day -2.
 double sav_seconds_of_day(double day) {
-  const double whole = std::trunc(day);
-  const double frac = std::fabs(day - whole);
-  return (whole + kSavEpochDays) * 86400.0 + std::nearbyint(frac * 86400e6) / 1e6;
+  const double whole = std::floor(day);
+  return (whole + kSavEpochDays) * 86400.0 + std::nearbyint((day - whole) * 86400e6) / 1e6;
 }
 
 double sav_seconds_of_time(double day) {
-  const double frac = std::fabs(day - std::trunc(day));
-  return std::nearbyint(frac * 86400e6) / 1e6;
+  return std::nearbyint((day - std::floor(day)) * 86400e6) / 1e6;
 }
 
 // ---- hooks ----
