@@ -67,6 +67,20 @@ double combine_day_time(double whole_day, double fraction) {
   return whole_day < 0 ? whole_day - (fraction + kTimeNudge) : whole_day + (fraction + kTimeNudge);
 }
 
+double signed_days_to_day_number(double days) {
+  if (days >= 0) return days;
+  const double whole = std::floor(days);
+  const double fraction = days - whole;
+  return fraction == 0 ? whole : whole - fraction;
+}
+
+double day_number_to_signed_days(double day) {
+  if (day >= 0) return day;
+  const double whole = std::trunc(day);
+  const double fraction = whole - day;  // time of day
+  return fraction == 0 ? whole : whole + fraction;
+}
+
 bool parts_to_day(const DateParts& parts, double* day) {
   double whole = 0;
   if (parts.flags & kPartsDate) {

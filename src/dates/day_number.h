@@ -53,6 +53,12 @@ bool day_to_parts(double day, DateParts* parts);
 // Adds a time of day (0 <= fraction < 1) to a whole day number, away from zero.
 double combine_day_time(double whole_day, double fraction);
 
+// Files count time continuously (-1.75 is 29 December 1899 at 06:00); day numbers keep the
+// time of a day before 30 December 1899 apart from its sign (that moment is -1.25).
+// Continuous days since 30 December 1899 to a day number, and back.
+double signed_days_to_day_number(double days);
+double day_number_to_signed_days(double day);
+
 // Calendar arithmetic: whole day number of `day` moved by years, months, weeks and days.
 // A month end that does not exist in the target month becomes its last day.
 bool day_add(double day, int32_t years, int32_t months, int32_t weeks, int32_t days, double* out);

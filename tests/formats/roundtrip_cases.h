@@ -129,7 +129,8 @@ inline const std::vector<Case>& cases() {
         {N(2), N(2), N((13 * 3600 + 14 * 60 + 15.125) / kDay), N(2 + 1.0 / 3)},        // 1900-01-01
         {N(3), N(-36522), N(0), N(-36522 + (1 * 3600 + 2 * 60 + 3.004) / kDay)},        // 1800-01-01
         {N(4), N(51501), N((23 * 3600 + 59 * 60 + 59.999) / kDay), N(73051 + 0.75)},   // 2040-12-31, 2099-12-31
-        {N(5), M(1), M(1), M(1)}}},
+        {N(5), M(1), M(1), M(1)},
+        {N(6), N(-2), N(0.25), N(-1.25)}}},  // 29 December 1899 06:00: the time apart from the sign
       // Many variables of mixed kinds in one record.
       {"mixed",
        kAll,

@@ -1,5 +1,4 @@
 #include "formats/spss/por_reader.h"
-#include "formats/spss/spss_missing.h"
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +8,8 @@
 #include "api/messages.h"
 #include "api/option_slots.h"
 #include "api/raise.h"
+#include "dates/day_number.h"
+#include "formats/spss/spss_missing.h"
 #include "dict/dict_env.h"
 #include "dict/dictionary.h"
 #include "dict/value_labels.h"
@@ -533,7 +534,7 @@ int32_t por_read_case(EnvRecord& env) {
       continue;
     }
     if (f.conv == kPorConvDate)
-      x = x / kSecondsPerDay - kDaysFrom1582;
+      x = signed_days_to_day_number(x / kSecondsPerDay - kDaysFrom1582);
     else if (f.conv == kPorConvTime)
       x = x / kSecondsPerDay;
     var_set_double(d, v, x);

@@ -283,10 +283,10 @@ void put_header(EnvRecord& env, PorWriter& w) {
 }  // namespace
 
 double por_day_to_seconds(double day) {
-  const double whole = std::floor(day);
-  const double seconds = (whole + kDaysFrom1582) * kSecondsPerDay + (day - whole) * kSecondsPerDay;
-  // Day fractions carry binary noise: whole microseconds are kept.
-  return std::nearbyint(seconds * 1e6) / 1e6;
+  // The time of a day before 30 December 1899 is kept apart from the day's sign.
+  const double whole = std::trunc(day);
+  const double time = std::fabs(day - whole);
+  return (whole + kDaysFrom1582) * kSecondsPerDay + std::nearbyint(time * kSecondsPerDay * 1e6) / 1e6;
 }
 
 double por_time_to_seconds(double day) {

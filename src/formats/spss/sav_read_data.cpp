@@ -14,6 +14,7 @@
 #include "encoding/transcode.h"
 #include "engine/engine_util.h"
 #include "engine/format_hooks.h"
+#include "dates/day_number.h"
 #include "formats/spss/sav_reader.h"
 #include "formats/spss/sav_swap.h"
 #include "io/stream.h"
@@ -319,7 +320,7 @@ int32_t sav_read_case(EnvRecord& env) {
       var_set_missing(env.dict, v);
       continue;
     }
-    if (s.kind == kStepDate) x = x / 86400.0 - kSpssDayOffset;
+    if (s.kind == kStepDate) x = signed_days_to_day_number(x / 86400.0 - kSpssDayOffset);
     else if (s.kind == kStepTime) x = x / 86400.0;
     var_set_double(env.dict, v, x);
   }

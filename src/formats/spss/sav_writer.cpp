@@ -295,15 +295,18 @@ void sav_fail(EnvRecord& env, bool data, int32_t code) {
               data ? "Writing data to SPSS file" : "Writing SPSS dataset", code);
 }
 
-// A day number's fraction is the time of that day, also before 1900 where the number is
-// negative: -1.25 is 18:00 on day -2.
+// Before 30 December 1899 a day number carries its time apart from its sign (-1.25 is
+// 29 December 1899 at 06:00); the time's seconds are rounded on their own to keep their
+// microseconds.
 double sav_seconds_of_day(double day) {
-  const double whole = std::floor(day);
-  return (whole + kSavEpochDays) * 86400.0 + std::nearbyint((day - whole) * 86400e6) / 1e6;
+  const double whole = std::trunc(day);
+  const double time = std::fabs(day - whole);
+  return (whole + kSavEpochDays) * 86400.0 + std::nearbyint(time * 86400e6) / 1e6;
 }
 
 double sav_seconds_of_time(double day) {
-  return std::nearbyint((day - std::floor(day)) * 86400e6) / 1e6;
+  const double frac = std::fabs(day - std::trunc(day));
+  return std::nearbyint(frac * 86400e6) / 1e6;
 }
 
 // ---- hooks ----

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "dates/day_number.h"
 #include "formats/stata/stata_codes.h"
 #include "tabulon/tabulon.h"
 
@@ -19,23 +20,6 @@ constexpr double kLeapSeconds[] = {
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Signed days (whole part and time as fraction, floor-based) to the sign-magnitude day
-// number of the dictionary: before 30 December 1899 the time is subtracted from the day.
-double signed_days_to_day_number(double days) {
-  if (days >= 0) return days;
-  const double whole = std::floor(days);
-  const double fraction = days - whole;
-  return fraction == 0 ? whole : whole - fraction;
-}
-
-// The reverse: a sign-magnitude day number to plain signed days.
-double day_number_to_signed_days(double day) {
-  if (day >= 0) return day;
-  const double whole = std::trunc(day);
-  const double fraction = whole - day;  // time of day
-  return fraction == 0 ? whole : whole + fraction;
-}
 
 }  // namespace
 
