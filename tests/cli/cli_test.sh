@@ -106,6 +106,24 @@ expect 1 "existing output without -y" -- "$T" convert "$sample" existing.csv
 expect 0 "existing output with -y" -- "$T" convert "$sample" existing.csv -y
 [ "$(head -c 4 existing.csv)" = '"id"' ] || { echo "FAIL: -y did not replace the output"; fails=$((fails + 1)); }
 
+# SPSS files: labels and missing values travel; a portable file is known by its content.
+expect 0 "schema to sav" -- "$T" convert "$SRC/examples/survey.sch" survey.sav
+expect 0 "sav to por" -- "$T" convert survey.sav survey.por
+cp survey.por noext
+expect 0 "info of a portable file without extension" -- "$T" info noext --json
+$PY - out.txt <<'PY' || fails=$((fails + 1))
+import json, sys
+info = json.load(open(sys.argv[1]))
+assert info["format_code"] == 13, info["format"]
+assert info["variables"][0]["label"] == "Respondent identifier", info["variables"][0]
+names = [v["name"].lower() for v in info["variables"]]
+assert names[:4] == ["id", "region", "sex", "age"], names
+PY
+if command -v pspp-convert >/dev/null; then
+  pspp-convert survey.sav pspp.csv && [ "$(wc -l < pspp.csv)" -eq 301 ] ||
+    { echo "FAIL: PSPP cannot read the .sav the tool wrote"; fails=$((fails + 1)); }
+fi
+
 # Programs beside a fixed-column output; a warning where the output cannot have them.
 expect 0 "fixed text with programs" -- "$T" convert "$SRC/examples/survey.sch" fixed.dat -o 19 --programs spss,stata
 for f in fixed.sps fixed.do fixed.dct; do [ -s "$f" ] || { echo "FAIL: --programs did not write $f"; fails=$((fails + 1)); }; done
