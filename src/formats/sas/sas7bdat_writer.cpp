@@ -97,10 +97,15 @@ inline void put_word(const Sas7bdatWriter& w, uint8_t* p, uint64_t v) {
   else
     put32(w, p, static_cast<uint32_t>(v));
 }
-// A signature word: the all-ones family is sign-extended in the 8-byte layout.
+// A signature word. In the 8-byte layout the all-ones family is sign-extended; the others take
+// the first four bytes, in either byte order, and zeros after them.
 inline void put_signature(const Sas7bdatWriter& w, uint8_t* p, uint32_t sig) {
-  const bool ones = sig >= 0xFFFF0000u;
-  put_word(w, p, ones ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(sig))) : sig);
+  if (sig >= 0xFFFF0000u) {
+    put_word(w, p, static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(sig))));
+  } else {
+    put32(w, p, sig);
+    if (w.word == 8) std::memset(p + 4, 0, 4);
+  }
 }
 
 // ---- pages ----
