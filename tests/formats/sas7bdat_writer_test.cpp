@@ -18,6 +18,7 @@
 namespace {
 
 std::vector<std::string> g_log;
+int32_t g_close = 0;  // result of the last DX_CloseFiles
 void log_cb(int32_t, const char* text, int32_t, int64_t) { g_log.push_back(text); }
 
 bool logged(const std::string& part) {
@@ -111,7 +112,7 @@ int32_t write_sas(const std::string& path, const std::vector<Var>& vars, const s
   } else if (error) {
     *error = DX_GetErrorMsg(h) ? DX_GetErrorMsg(h) : "";
   }
-  DX_CloseFiles(h);
+  g_close = DX_CloseFiles(h);
   DX_CloseEnvironment(h);
   return r;
 }
@@ -398,6 +399,11 @@ TEST(Sas7bdatWriter, LimitsAndErrors) {
   EXPECT_NE(error.find("Writing dataset (dictionary error) was stopped because of the error (9)."), std::string::npos)
       << error;
   EXPECT_TRUE(slurp(path).empty());
+
+  // A full disk: the failure reaches the host when the pages are written.
+  ASSERT_EQ(write_sas("/dev/full", {{.name = "x"}}, {{1.0}}), 0);
+  EXPECT_LT(g_close, 0);
+  EXPECT_TRUE(logged("Writing dataset (data error) was stopped because of the error (")) << g_log.back();
 
   // 32,768 variables: too many for release 8, written by release 9.
   std::vector<Var> many(32768);
