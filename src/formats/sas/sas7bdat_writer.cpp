@@ -594,8 +594,7 @@ int32_t sas7bdat_open_output(EnvRecord& env) {
       o.label.resize(converts ? kLabelMax : utf8_cut(o.label.data(), o.label.size(), kLabelMax));
   }
   const uint32_t block_max = std::min(kTextBlockMax, w.page_size - w.page_header - w.pointer_size);
-  const SasTextRef creator = add_text(env, w, w.creator, block_max);
-  (void)creator;
+  add_text(env, w, w.creator, block_max);  // block 0 starts with the creator text
   for (SasOutVar& o : w.vars) {
     const std::string name = o.var->name.substr(0, kNameMax);
     o.name_ref = add_text(env, w, name, block_max);
