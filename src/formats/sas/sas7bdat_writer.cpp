@@ -135,8 +135,7 @@ void write_page(EnvRecord& env, Sas7bdatWriter& w) {
   const uint32_t rows_end = w.rows_on_page ? w.row_start + used_rows : w.pointer_end;
   put32(w, &w.page[w.word == 8 ? 28 : 12], w.free_end > rows_end ? w.free_end - rows_end : 0);
   if (w.page_number == 1) w.page1 = w.page;
-  const int64_t pos = static_cast<int64_t>(kHeaderSize) + static_cast<int64_t>(w.page_number - 1) * w.page_size;
-  if (StreamSeek64(w.out, pos, SEEK_SET) != 0) fail(env, kSasErrPageWrite, true);
+  // Pages go out in order after the header's place, so the stream needs no seek here.
   size_t done = 0;
   while (done < w.page_size) {
     const int32_t n = static_cast<int32_t>(std::min<size_t>(w.page_size - done, 1u << 30));
@@ -602,6 +601,8 @@ int32_t sas7bdat_open_output(EnvRecord& env) {
     if (!o.format.empty()) o.format_ref = add_text(env, w, o.format, block_max);
   }
 
+  // The header is written at close.
+  if (StreamSeek64(w.out, kHeaderSize, SEEK_SET) != 0) fail(env, kSasErrPageWrite, false);
   w.page.assign(w.page_size, 0);
   w.created = static_cast<double>(std::time(nullptr)) + kSecondsTo1970;
   start_page(w);
