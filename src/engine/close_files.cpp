@@ -15,6 +15,7 @@
 #include "engine/transfer.h"
 #include "encoding/transcode.h"
 #include "expr/where.h"
+#include "formats/sas/sas_format_program.h"
 #include "io/stream.h"
 #include "io/xml_lib.h"
 
@@ -30,7 +31,14 @@ void sas_format_program(EnvRecord& env) {
   if (!option_int(env, kOptWriteSasFormats)) return;
   const char* name = option_text(env, kOptWriteSasFormatsName);
   std::string path = expand_path_macros(env, name && *name ? name : "%opath%/%oname%.sas");
-  if (!env.dict.value_labels_present) {
+  bool labels = env.dict.value_labels_present;
+  for (const auto& v : env.dict.vars) labels = labels || (v->selected && v->has_value_labels());
+  if (labels) {
+    if (write_sas_format_program(env, path))
+      emit_messagef(env, MsgKind::Info, "%s%s%s", "\"Proc Format Program\" file was written to ", path.c_str(), ".");
+    else
+      emit_messagef(env, MsgKind::Error, "The \"Proc Format Program\" file (%s) could not be written.", path.c_str());
+  } else {
     emit_messagef(env, MsgKind::Warning,
                   "You requested Tabulon to write \"Proc Format Program\" file (%s) but since the input file does not "
                   "contains any value labels the file was not written.",
