@@ -20,6 +20,7 @@ namespace tabulon {
 namespace {
 
 constexpr size_t kChunk = 1 << 18;
+constexpr uint64_t kMaxObservation = 16u << 20;
 
 }  // namespace
 
@@ -136,6 +137,11 @@ void scan_members(EnvRecord& env, XportReader& r) {
     const size_t got = r.in.read(rec, kXportRecord);
     if (got < kXportRecord) {
       r.file_end = pos + static_cast<int64_t>(got);
+      // The start of a header cut short still ends the observations before it.
+      if (open_member && pos >= data_from && got > 0 && std::memcmp(rec, "HEADER RECORD*******", got < 20 ? got : 20) == 0) {
+        r.members.back().data_end = pos;
+        open_member = false;
+      }
       break;
     }
     if (!xport_is_any_header(rec)) continue;
@@ -209,12 +215,12 @@ bool all_blank(const uint8_t* p, size_t n) {
 }
 
 // The blanks that fill the member's last 80-byte record look like one more observation.
+// A number whose first three bytes are blanks cannot be a value: the padding has begun.
 bool is_padding(XportReader& r) {
-  if (r.cursor < r.last_record) return false;
   const uint8_t* obs = r.obs.data();
   for (const XportField& f : r.fields)
     if (f.kind != kXportString && f.length >= 3 && all_blank(obs + f.offset, 3)) return true;
-  if (!all_blank(obs, r.obs_length)) return false;
+  if (r.cursor < r.last_record || !all_blank(obs, r.obs_length)) return false;
   uint8_t rest[kXportRecord];
   const int64_t after = r.cursor + r.obs_length;
   const size_t n = static_cast<size_t>(r.data_end - after);  // below 80: the record's tail
@@ -336,6 +342,10 @@ int32_t xport_read_dict(EnvRecord& env) {
     RaiseErrorF(env, "The OBS header record of member %s is missing in the SAS transport file", m->name.c_str());
   r.data_start = obs_header + static_cast<int64_t>(kXportRecord);
   r.data_end = m->data_end > r.data_start ? m->data_end : r.data_start;
+  // Lengths are 16-bit: a damaged member could ask for a record buffer of gigabytes.
+  if (length > kMaxObservation && static_cast<int64_t>(length) > r.data_end - r.data_start)
+    RaiseErrorF(env, "Invalid observation length %llu of member %s in the SAS transport file",
+                static_cast<unsigned long long>(length), m->name.c_str());
   r.last_record = r.data_end > r.data_start ? r.data_start + (r.data_end - r.data_start - 1) / 80 * 80 : r.data_start;
   r.cursor = r.data_start;
   r.delivered = 0;
@@ -390,8 +400,8 @@ int32_t xport_read_case(EnvRecord& env) {
     switch (f.kind) {
       case kXportDate: x += kSasEpochDays; break;
       case kXportTime:
-        x /= kSecondsPerDay;
-        if (x > 1) x -= std::floor(x);
+        // Beyond one day only the time of day is kept (taken before dividing: no noise).
+        x = (x > kSecondsPerDay ? std::fmod(x, kSecondsPerDay) : x) / kSecondsPerDay;
         break;
       case kXportDateTime: x = x / kSecondsPerDay + kSasEpochDays; break;
       default: break;
