@@ -59,6 +59,7 @@ struct XportReader final : FormatState {
   int64_t cursor = 0;       // next observation
   int64_t delivered = 0;
   bool ended = false;
+  bool warned = false;  // of a file cut inside a record
   bool cp1252_fallback = false;
   std::vector<uint8_t> obs;
   std::string scratch;
