@@ -460,6 +460,42 @@ TEST(XportRoundTrip, EveryKindOfVariable) {
   DX_CloseFiles(e.handle);
 }
 
+// Observations of 15 bytes cross the reader's 256 KiB reads; a restored position lies in an
+// earlier read.
+TEST(XportRoundTrip, ManyObservationsAcrossLargeReads) {
+  Env e;
+  const std::string path = temp_path("many");
+  const int n = 40000;
+  std::vector<std::vector<Cell>> rows;
+  rows.reserve(n);
+  char text[16];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(text, sizeof text, "s%06d", i);
+    rows.push_back({i % 97 == 0 ? M(static_cast<uint16_t>(2 + i % 26)) : N(i * 1.5 - 7), S(text)});
+  }
+  ASSERT_EQ(write_xpt(e, path, {{"x", T_DOUBLE}, {"s", T_STRING, 7}}, rows), 0);
+  ASSERT_EQ(DX_OpenInputFile(e.handle, 12, path.c_str()), 0);
+  ASSERT_GE(DX_ReadDict(e.handle), 0);
+  ASSERT_GE(DX_InitReadOnly(e.handle), 0);
+  const VarRecord& x = *e.env->dict.vars[0];
+  const VarRecord& s = *e.env->dict.vars[1];
+  int bad = 0;
+  for (int i = 0; i < n; ++i) {
+    ASSERT_EQ(DX_ReadRecord(e.handle), 0) << i;
+    std::snprintf(text, sizeof text, "s%06d", i);
+    const bool want_missing = i % 97 == 0;
+    bad += want_missing ? x.missing != 2 + i % 26 : (x.missing != 0 || var_get_double(e.env->dict, x) != i * 1.5 - 7);
+    bad += std::strcmp(var_get_string(e.env->dict, s), text) != 0;
+    if (i == 100) ASSERT_EQ(DX_SavePosn(e.handle), 0);
+  }
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(DX_ReadRecord(e.handle), -1);
+  ASSERT_EQ(DX_RestorePosn(e.handle), 0);
+  ASSERT_EQ(DX_ReadRecord(e.handle), 0);
+  EXPECT_STREQ(var_get_string(e.env->dict, s), "s000101");
+  DX_CloseFiles(e.handle);
+}
+
 // ---- libraries made by hand ----
 
 std::string header(const char* type, const std::string& digits = std::string(30, '0')) {
@@ -592,6 +628,28 @@ TEST(XportReader, TwoMembersListedAndChosenByName) {
       {".", "."},
   };
   EXPECT_EQ(second.rows, want_two);
+  DX_CloseFiles(e.handle);
+}
+
+// Through the whole pipeline into Latin-1; text that is not UTF-8 reads back as Windows-1252.
+TEST(XportRoundTrip, AnOutputEncodingIsUsedAndReadBack) {
+  Env e;
+  const std::string in = temp_path("enc_in"), out = temp_path("enc_out");
+  spill(in, library() + member("M", {{2, 8, "s", "caf\xc3\xa9", "", 0}}, "na\xc3\xafve  "));
+  DX_SetOption(e.handle, 26, 0, "ISO-8859-1");
+  ASSERT_GE(DX_OpenInputFile(e.handle, 12, in.c_str()), 0);
+  ASSERT_GE(DX_ReadDict(e.handle), 0);
+  ASSERT_EQ(DX_OpenOutFile(e.handle, 12, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_GE(DX_CloseFiles(e.handle), 0);
+  const std::string bytes = slurp(out);
+  EXPECT_NE(bytes.find("caf\xe9    "), std::string::npos);
+  EXPECT_NE(bytes.find("na\xefve   "), std::string::npos);
+  DX_SetOption(e.handle, 26, 0, "system");
+  ReadBack r = read_xpt(e, out);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, "caf\xc3\xa9");
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<na\xc3\xafve>"}}));
   DX_CloseFiles(e.handle);
 }
 
