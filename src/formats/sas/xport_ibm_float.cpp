@@ -29,8 +29,8 @@ void xport_double_to_ibm(double x, uint8_t ibm[8]) {
   if (x == 0) return;
   const bool negative = std::signbit(x);
   double a = std::fabs(x);
-  if (a < kIbmSmallest) a = kIbmSmallest;
-  if (a >= kIbmLargest) a = kIbmLargest;
+  if (a < kXportIbmSmallest) a = kXportIbmSmallest;
+  if (a >= kXportIbmLargest) a = kXportIbmLargest;
   int e2 = 0;
   const double m = std::frexp(a, &e2);  // a = m * 2^e2, 0.5 <= m < 1
   // a = (m / 2^shift) * 16^e16 with 1/16 <= m / 2^shift < 1.

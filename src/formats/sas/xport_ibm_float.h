@@ -8,8 +8,8 @@
 namespace tabulon {
 
 // Limits of the IBM range: doubles beyond them are clamped before conversion.
-constexpr double kIbmSmallest = 5.397605346934028e-79;   // 16^-65
-constexpr double kIbmLargest = 7.2370055773320565e+75;   // just below 16^63
+constexpr double kXportIbmSmallest = 5.397605346934028e-79;   // 16^-65
+constexpr double kXportIbmLargest = 7.2370055773320565e+75;   // just below 16^63
 
 // The double of 8 IBM bytes. A non-zero first byte followed by seven zero bytes (the SAS
 // missing values) gives a not-a-number whose two high bytes are 0xFF and whose third byte is

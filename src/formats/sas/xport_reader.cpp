@@ -400,12 +400,12 @@ int32_t xport_read_case(EnvRecord& env) {
     for (int k = 1; k < 8 && zero; ++k) zero = ibm[k] == 0;
     double x = zero ? 0.0 : xport_ibm_to_double(ibm);
     switch (f.kind) {
-      case kXportDate: x += kSasEpochDays; break;
+      case kXportDate: x += kXportEpochDays; break;
       case kXportTime:
         // Beyond one day only the time of day is kept (taken before dividing: no noise).
-        x = (x > kSecondsPerDay ? std::fmod(x, kSecondsPerDay) : x) / kSecondsPerDay;
+        x = (x > kXportSecondsPerDay ? std::fmod(x, kXportSecondsPerDay) : x) / kXportSecondsPerDay;
         break;
-      case kXportDateTime: x = x / kSecondsPerDay + kSasEpochDays; break;
+      case kXportDateTime: x = x / kXportSecondsPerDay + kXportEpochDays; break;
       default: break;
     }
     var_set_double(d, v, x);

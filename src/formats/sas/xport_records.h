@@ -26,8 +26,8 @@ constexpr size_t kNsInformat = 72;  // 8
 constexpr size_t kNsPosition = 84;  // 4: offset in the observation
 
 // Days from 30 December 1899 (day 0 here) to 1 January 1960 (day 0 of SAS).
-constexpr double kSasEpochDays = 21916.0;
-constexpr double kSecondsPerDay = 86400.0;
+constexpr double kXportEpochDays = 21916.0;
+constexpr double kXportSecondsPerDay = 86400.0;
 
 // Fills rec with a header record of a type ("LIBRARY", "MEMBER", ...) and its 30 digits.
 void xport_header_record(char* rec, const char* type, const char* digits);

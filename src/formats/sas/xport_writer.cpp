@@ -215,11 +215,11 @@ std::string xport_member_name(const std::string& path) {
 
 double xport_sas_value(uint8_t kind, double day) {
   switch (kind) {
-    case kXportDate: return day - kSasEpochDays;
-    case kXportTime: return std::nearbyint(day * kSecondsPerDay * 1e6) / 1e6;
+    case kXportDate: return day - kXportEpochDays;
+    case kXportTime: return std::nearbyint(day * kXportSecondsPerDay * 1e6) / 1e6;
     case kXportDateTime: {
       const double whole = std::floor(day);
-      const double seconds = (whole - kSasEpochDays) * kSecondsPerDay + (day - whole) * kSecondsPerDay;
+      const double seconds = (whole - kXportEpochDays) * kXportSecondsPerDay + (day - whole) * kXportSecondsPerDay;
       // Day fractions carry binary noise: whole microseconds are kept.
       return std::nearbyint(seconds * 1e6) / 1e6;
     }
