@@ -135,15 +135,13 @@ void put_namestr(EnvRecord& env, XportWriter& w, const XportOutVar& o, uint32_t 
     std::memcpy(ns + kNsLabel, label.data(), label.size());
   }
   std::memset(ns + kNsFormat, ' ', 8);
-  const char* format = "";
-  uint32_t format_length = 0;
-  switch (o.kind) {
-    case kXportNumber: format = "BEST", format_length = 12; break;
-    case kXportDate: format = "DATE", format_length = 9; break;
-    case kXportDateTime: format = "DATETIME", format_length = 18; break;
-    case kXportTime: format = "TIME", format_length = 18; break;
-    default: break;
-  }
+  struct Format {
+    const char* name;
+    uint32_t length;
+  };
+  static constexpr Format kFormats[] = {{"", 0}, {"BEST", 12}, {"DATE", 9}, {"TIME", 18}, {"DATETIME", 18}};
+  const char* format = kFormats[o.kind].name;  // indexed by XportKind
+  const uint32_t format_length = kFormats[o.kind].length;
   std::memcpy(ns + kNsFormat, format, std::strlen(format));
   put_be16(ns + kNsFormatLength, format_length);
   ns[kNsFiller] = ns[kNsFiller + 1] = ' ';
