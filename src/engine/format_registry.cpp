@@ -13,6 +13,8 @@ namespace tabulon {
 // its line of the table below instead of nullptr. Nothing else in the engine changes.
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
+extern const FormatReaderOps kXportReader;
+extern const FormatWriterOps kXportWriter;
 extern const FormatWriterOps kSpssWriter;
 extern const FormatReaderOps kPortableReader;
 extern const FormatWriterOps kPortableWriter;
@@ -56,7 +58,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {9, "Gauss data set", RW, "wb", ".dht", nullptr, nullptr},
     {10, "Paradox table", RW, "w+b", ".db", nullptr, nullptr},
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
-    {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", nullptr, nullptr},
+    {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", &kXportReader, &kXportWriter},
     {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", &kPortableReader, &kPortableWriter},
     {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},

@@ -1,0 +1,81 @@
+// SAS transport (XPORT) file reader: lists the members of the library when the file is
+// opened, reads the NAMESTR records of the chosen member, then hands out its observations
+// one per call from large buffered reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/transfer_state.h"
+
+namespace tabulon {
+
+struct EnvRecord;
+struct Stream;
+
+// Large reads from the stream, addressed by file offset.
+class XportInput {
+ public:
+  void attach(Stream* stream);
+  int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
+  bool seek(int64_t offset);
+  // Copies up to n bytes; returns how many there were before the end of the file.
+  size_t read(uint8_t* out, size_t n);
+
+ private:
+  bool fill();
+  Stream* stream_ = nullptr;
+  std::vector<uint8_t> buf_;
+  size_t pos_ = 0, end_ = 0;
+  int64_t base_ = 0;
+};
+
+struct XportMember {
+  std::string name;
+  int32_t var_count = 0;
+  int64_t namestr_pos = 0;  // first NAMESTR byte
+  int64_t data_end = -1;    // the next header record after its observations, or the file's end
+};
+
+enum XportKind : uint8_t { kXportString, kXportNumber, kXportDate, kXportTime, kXportDateTime };
+
+struct XportField {
+  uint8_t kind = kXportNumber;
+  uint32_t offset = 0;  // in the observation
+  uint32_t length = 0;
+};
+
+struct XportReader final : FormatState {
+  XportInput in;
+  std::vector<XportMember> members;
+  int64_t file_end = 0;
+
+  std::vector<XportField> fields;  // one per dictionary variable
+  uint32_t obs_length = 0;
+  int64_t data_start = 0;
+  int64_t data_end = 0;
+  int64_t last_record = 0;  // start of the data's last 80-byte record
+  int64_t cursor = 0;       // next observation
+  int64_t delivered = 0;
+  bool ended = false;
+  bool warned = false;  // of a file cut inside a record
+  bool cp1252_fallback = false;
+  std::vector<uint8_t> obs;
+  std::string scratch;
+
+  int64_t saved_cursor = -1;
+  int64_t saved_delivered = 0;
+  bool saved_ended = false;
+};
+
+// Reads the member list (the engine's open hook for this format).
+int32_t xport_open_input(EnvRecord& env);
+int32_t xport_read_members(EnvRecord& env);
+int32_t xport_select_member(EnvRecord& env, int32_t index);
+int32_t xport_read_dict(EnvRecord& env);
+int32_t xport_read_case(EnvRecord& env);
+int32_t xport_save_position(EnvRecord& env);
+int32_t xport_restore_position(EnvRecord& env);
+
+}  // namespace tabulon
