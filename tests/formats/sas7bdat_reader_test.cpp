@@ -1,0 +1,516 @@
+// SAS data sets built byte by byte here (32/64-bit layouts, both byte orders, RLE and RDC
+// compressed rows, deleted rows, damaged headers) and read through the public entry points.
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "api/call_frame.h"
+#include "api/env_record.h"
+#include "dict/dictionary.h"
+#include "formats/sas/sas7bdat_reader.h"
+#include "tabulon/tabulon.h"
+
+using namespace tabulon;
+
+namespace {
+
+struct Env {
+  int32_t handle;
+  EnvRecord* env;
+  std::vector<std::string> log;
+  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {
+    const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+    DX_SetInfoCallback(handle, -1, masks, 0, reinterpret_cast<int64_t>(this), on_log);
+  }
+  ~Env() { DX_CloseEnvironment(handle); }
+  static void on_log(int32_t, const char* text, int32_t, int64_t user) {
+    reinterpret_cast<Env*>(user)->log.emplace_back(text);
+  }
+  bool logged(const std::string& text) const {
+    for (const auto& l : log)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+std::string temp_path(const std::string& name, const char* ext = ".sas7bdat") {
+  return std::string(::testing::TempDir()) + "sas_" + std::to_string(::getpid()) + "_" + name + ext;
+}
+void spill(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// ---- a small writer of SAS data sets ----
+
+struct Col {
+  std::string name;
+  int type = 1;  // 1 numeric, 2 character
+  uint32_t width = 8;
+  std::string format = {};
+  std::string label = {};
+};
+
+struct Cell {
+  bool text = false;
+  double x = 0;
+  std::string s = {};
+};
+Cell N(double x) { return {false, x, {}}; }
+Cell S(std::string s) { return {true, 0, std::move(s)}; }
+// A SAS missing value with third-highest byte b (the rest of a quiet NaN).
+Cell M(uint8_t b) {
+  const uint64_t bits = 0xFFF8000000000000ull | (uint64_t{b} << 40);
+  double x;
+  std::memcpy(&x, &bits, 8);
+  return N(x);
+}
+
+struct Spec {
+  int profile = 7;        // 1, 2, 3 or 7
+  int compression = 0;    // 0, 1 RLE, 2 RDC
+  bool mixed = false;     // rows on the first page after the subheaders
+  uint32_t page_size = 4096;
+  int rows_per_page = 3;
+  std::vector<Col> cols;
+  std::vector<std::vector<Cell>> rows;
+  std::vector<int> deleted = {};  // 0-based physical rows
+  std::string literal = {};       // compression literal override ("" = by kind)
+  size_t trailing = 0;            // bytes after the last page
+};
+
+struct Layout {
+  int w;
+  bool be;
+  uint8_t b32, b35, b36, b37, b39, b40;
+};
+
+Layout layout_of(int profile) {
+  switch (profile) {
+    case 1: return {4, false, 0x22, 0x32, 0x22, 1, 0x32, 0x04};
+    case 2: return {4, true, 0x22, 0x33, 0x22, 0, 0x31, 0x01};
+    case 3: return {8, true, 0x33, 0x33, 0x33, 0, 0x31, 0x01};
+    default: return {8, false, 0x33, 0x33, 0x33, 1, 0x31, 0x01};
+  }
+}
+
+struct Out {
+  Layout l;
+  std::string& b;
+  void u16(size_t at, uint32_t v) {
+    for (int k = 0; k < 2; ++k) b[at + (l.be ? 1 - k : k)] = static_cast<char>((v >> (8 * k)) & 0xFF);
+  }
+  void u32(size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) b[at + (l.be ? 3 - k : k)] = static_cast<char>((v >> (8 * k)) & 0xFF);
+  }
+  void word(size_t at, uint64_t v) {
+    for (int k = 0; k < l.w; ++k) b[at + (l.be ? l.w - 1 - k : k)] = static_cast<char>((v >> (8 * k)) & 0xFF);
+  }
+  void f64(size_t at, double x, uint32_t width) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, 8);
+    // The high-order `width` bytes, in file order.
+    for (uint32_t k = 0; k < width; ++k) {
+      const uint8_t byte = static_cast<uint8_t>(bits >> (8 * (7 - k)));
+      b[at + (l.be ? k : width - 1 - k)] = static_cast<char>(byte);
+    }
+  }
+};
+
+// RLE: literal runs of at most 64 bytes, runs of 3+ equal bytes as fills.
+std::string rle(const std::string& row) {
+  std::string out;
+  size_t i = 0;
+  while (i < row.size()) {
+    size_t run = 1;
+    while (i + run < row.size() && row[i + run] == row[i] && run < 18) ++run;
+    if (run >= 3) {
+      const char c = row[i];
+      if (c == 0) out += static_cast<char>(0xF0 | (run - 2 > 15 ? 15 : run - 2)), run = run - 2 > 15 ? 17 : run;
+      else out += static_cast<char>(0xC0 | (run - 3)), out += c;
+      i += run;
+      continue;
+    }
+    size_t lit = 0;
+    while (i + lit < row.size() && lit < 64) ++lit;
+    lit = std::min<size_t>(lit, 3);
+    out += static_cast<char>(0x80 | (lit - 1));
+    out.append(row, i, lit);
+    i += lit;
+  }
+  return out;
+}
+
+// RDC: literals, byte fills and a back reference to the start of the row where it repeats.
+std::string rdc(const std::string& row) {
+  std::string out, body;
+  uint16_t control = 0;
+  int bits = 0;
+  size_t control_at = 0;
+  auto flag = [&](bool command) {
+    if (bits == 0) {
+      if (!out.empty() || !body.empty()) {
+        out[control_at] = static_cast<char>(control >> 8);
+        out[control_at + 1] = static_cast<char>(control & 0xFF);
+      }
+      control_at = out.size();
+      out += std::string(2, '\0');
+      control = 0;
+      bits = 16;
+    }
+    --bits;
+    if (command) control |= static_cast<uint16_t>(1u << bits);
+  };
+  size_t i = 0;
+  while (i < row.size()) {
+    size_t run = 1;
+    while (i + run < row.size() && row[i + run] == row[i] && run < 18) ++run;
+    if (run >= 3) {
+      flag(true);
+      out += static_cast<char>(run - 3);
+      out += row[i];
+      i += run;
+      continue;
+    }
+    // Three bytes seen 16 or more bytes back: a command-3 copy.
+    if (i >= 16 && i + 3 <= row.size() && row.compare(i, 3, row, i - 16, 3) == 0) {
+      flag(true);
+      out += static_cast<char>(0x30 | (16 - 3) % 16);  // back = N + 3 + next*16 = 13 + 3 + 0
+      out += '\0';
+      i += 3;
+      continue;
+    }
+    flag(false);
+    out += row[i++];
+  }
+  if (bits != 16 || !out.empty()) {
+    out[control_at] = static_cast<char>(control >> 8);
+    out[control_at + 1] = static_cast<char>(control & 0xFF);
+  }
+  return out;
+}
+
+std::string build(const Spec& sp) {
+  const Layout l = layout_of(sp.profile);
+  const int w = l.w;
+  const uint32_t ps = sp.page_size;
+  const uint32_t pad = w == 8 ? 4 : 0;
+  // Row layout: columns in order.
+  std::vector<uint32_t> offs;
+  uint32_t reclen = 0;
+  for (const Col& c : sp.cols) offs.push_back(reclen), reclen += c.width;
+  std::vector<std::string> rowbytes;
+  for (const auto& r : sp.rows) {
+    std::string row(reclen, '\0');
+    Out o{l, row};
+    for (size_t k = 0; k < sp.cols.size(); ++k) {
+      if (sp.cols[k].type == 2) {
+        std::string s = r[k].s;
+        s.resize(sp.cols[k].width, ' ');
+        row.replace(offs[k], s.size(), s);
+      } else {
+        o.f64(offs[k], r[k].x, sp.cols[k].width);
+      }
+    }
+    rowbytes.push_back(row);
+  }
+
+  // Column text: the compression literal, then names, formats and labels.
+  std::string text(32, '\0');
+  const char* lit = sp.compression == 1 ? "SASYZCRL" : sp.compression == 2 ? "SASYZCR2" : "        ";
+  std::string literal = sp.literal.empty() ? lit : sp.literal;
+  literal.resize(8, ' ');
+  text.replace(12, 8, literal);
+  auto add_text = [&](const std::string& s) {
+    const size_t at = text.size();
+    text += s;
+    while (text.size() % 4) text += '\0';
+    return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(at), static_cast<uint16_t>(s.size()));
+  };
+  struct Refs { std::pair<uint16_t, uint16_t> name, format, label; };
+  std::vector<Refs> refs;
+  for (const Col& c : sp.cols) refs.push_back({add_text(c.name), add_text(c.format), add_text(c.label)});
+
+  std::vector<std::string> subs;
+  std::string tmp;
+  auto sig = [&](std::string& s, uint32_t v) {
+    Out o{l, s};
+    o.word(0, w == 8 ? (uint64_t{v & 0x80000000u ? 0xFFFFFFFFu : 0} << 32) | v : v);
+  };
+  {  // row size
+    std::string s(16 * w, '\0');
+    Out o{l, s};
+    o.word(0, w == 8 ? 0x00000000F7F7F7F7ull : 0xF7F7F7F7u);
+    o.word(4 * w, sp.deleted.empty() ? 0 : 1);
+    o.word(5 * w, reclen);
+    o.word(6 * w, sp.rows.size());
+    o.word(7 * w, sp.deleted.size());
+    o.word(8 * w, sp.compression ? 1 : 0);
+    subs.push_back(s);
+  }
+  {  // column size
+    std::string s(3 * w, '\0');
+    Out o{l, s};
+    o.word(0, w == 8 ? 0x00000000F6F6F6F6ull : 0xF6F6F6F6u);
+    o.word(w, sp.cols.size());
+    subs.push_back(s);
+  }
+  {  // column text
+    std::string s(w, '\0');
+    sig(s, 0xFFFFFFFDu);
+    s += text;
+    while (s.size() % 8) s += '\0';
+    subs.push_back(s);
+  }
+  const size_t start = w == 8 ? 16 : 12;
+  {  // column names
+    std::string s(start + 8 * sp.cols.size() + w + 4, '\0');
+    sig(s, 0xFFFFFFFFu);
+    Out o{l, s};
+    for (size_t k = 0; k < sp.cols.size(); ++k) {
+      o.u16(start + 8 * k, 0);
+      o.u16(start + 8 * k + 2, refs[k].name.first);
+      o.u16(start + 8 * k + 4, refs[k].name.second);
+    }
+    subs.push_back(s);
+  }
+  {  // column attributes
+    std::string s(start + (w + 8) * sp.cols.size() + w + 4, '\0');
+    sig(s, 0xFFFFFFFCu);
+    Out o{l, s};
+    for (size_t k = 0; k < sp.cols.size(); ++k) {
+      const size_t e = start + (w + 8) * k;
+      o.word(e, offs[k]);
+      o.u32(e + w, sp.cols[k].width);
+      o.u16(e + w + 4, 4);
+      s[e + w + 6] = static_cast<char>(sp.cols[k].type);
+    }
+    subs.push_back(s);
+  }
+  for (size_t k = 0; k < sp.cols.size(); ++k) {  // format and label
+    std::string s(w == 8 ? 64 : 48, '\0');
+    sig(s, 0xFFFFFBFEu);
+    Out o{l, s};
+    const size_t sizes = w == 8 ? 24 : 12, fmt = w == 8 ? 46 : 34, lab = w == 8 ? 52 : 40;
+    o.u16(sizes, 10);
+    o.u16(sizes + 2, 2);
+    o.u16(fmt + 2, refs[k].format.first);
+    o.u16(fmt + 4, refs[k].format.second);
+    o.u16(lab + 2, refs[k].label.first);
+    o.u16(lab + 4, refs[k].label.second);
+    subs.push_back(s);
+  }
+
+  const uint32_t type_at = w == 8 ? 32 : 16, block_at = type_at + 2, count_at = type_at + 4;
+  const uint32_t first_ptr = w == 8 ? 40 : 24, ptr_size = w == 8 ? 24 : 12;
+  std::vector<std::string> pages;
+  auto new_page = [&](uint16_t type) {
+    std::string p(ps, '\0');
+    Out o{l, p};
+    o.u16(type_at, type);
+    pages.push_back(p);
+    return pages.size() - 1;
+  };
+  // Page 0: the subheaders, placed from the end of the page downwards.
+  size_t p0 = new_page(sp.mixed ? 0x200 : 0);
+  uint32_t top = ps;
+  auto put_entry = [&](size_t page, uint32_t i, const std::string& data, uint8_t comp) {
+    std::string& p = pages[page];
+    Out o{l, p};
+    top -= static_cast<uint32_t>(data.size());
+    p.replace(top, data.size(), data);
+    const size_t at = first_ptr + static_cast<size_t>(i) * ptr_size;
+    o.word(at, top);
+    o.word(at + w, data.size());
+    p[at + 2 * w] = static_cast<char>(comp);
+    p[at + 2 * w + 1] = static_cast<char>(comp & 4 ? 1 : 0);
+  };
+  for (size_t k = 0; k < subs.size(); ++k) put_entry(p0, static_cast<uint32_t>(k), subs[k], 0);
+  Out(l, pages[p0]).u16(count_at, static_cast<uint32_t>(subs.size()));
+  Out(l, pages[p0]).u16(block_at, static_cast<uint32_t>(subs.size()));
+
+  auto is_deleted = [&](size_t r) {
+    for (int d : sp.deleted)
+      if (static_cast<size_t>(d) == r) return true;
+    return false;
+  };
+  if (sp.compression) {
+    size_t page = 0;
+    uint32_t n = static_cast<uint32_t>(subs.size());
+    for (size_t r = 0; r < rowbytes.size(); ++r) {
+      const std::string packed = sp.compression == 1 ? rle(rowbytes[r]) : rdc(rowbytes[r]);
+      const uint32_t need = static_cast<uint32_t>(packed.size());
+      if (first_ptr + (n + 1) * ptr_size + need + 8 > top) {
+        page = new_page(0);
+        top = ps;
+        n = 0;
+      }
+      put_entry(page, n++, packed, is_deleted(r) ? 5 : 4);
+      Out(l, pages[page]).u16(count_at, n);
+      Out(l, pages[page]).u16(block_at, n);
+    }
+  } else {
+    size_t r = 0;
+    auto fill = [&](size_t page, uint32_t subheaders, size_t count) {
+      std::string& p = pages[page];
+      Out o{l, p};
+      size_t at = (first_ptr + subheaders * ptr_size + 7) & ~size_t{7};
+      const size_t first = r;
+      for (size_t k = 0; k < count; ++k, ++r) p.replace(at + k * reclen, reclen, rowbytes[r]);
+      if (!sp.deleted.empty()) {
+        const size_t bitmap = at + count * reclen;
+        for (size_t k = 0; k < count; ++k)
+          if (is_deleted(first + k)) p[bitmap + k / 8] = static_cast<char>(p[bitmap + k / 8] | (0x80 >> (k % 8)));
+      }
+      o.u16(block_at, static_cast<uint32_t>(subheaders + count));
+    };
+    if (sp.mixed) fill(p0, static_cast<uint32_t>(subs.size()), std::min<size_t>(sp.rows_per_page, rowbytes.size()));
+    while (r < rowbytes.size()) fill(new_page(0x100), 0, std::min<size_t>(sp.rows_per_page, rowbytes.size() - r));
+  }
+
+  std::string file(1024, '\0');
+  Out h{l, file};
+  static const uint8_t magic[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC2, 0xEA, 0x81, 0x60,
+                                    0xB3, 0x14, 0x11, 0xCF, 0xBD, 0x92, 0x08, 0x00, 0x09, 0xC7, 0x31, 0x8C,
+                                    0x18, 0x1F, 0x10, 0x11};
+  file.replace(0, 32, reinterpret_cast<const char*>(magic), 32);
+  file[32] = static_cast<char>(l.b32);
+  file[35] = static_cast<char>(l.b35);
+  file[36] = static_cast<char>(l.b36);
+  file[37] = static_cast<char>(l.b37);
+  file[39] = static_cast<char>(l.b39);
+  file[40] = static_cast<char>(l.b40);
+  file[70] = 20;  // UTF-8
+  file.replace(156, 8, "DATA    ");
+  h.u32(196 + pad, 1024);
+  h.u32(200 + pad, ps);
+  h.word(204 + pad, pages.size());
+  for (const auto& p : pages) file += p;
+  file += std::string(sp.trailing, '\x01');
+  return file;
+}
+
+// ---- reading back ----
+
+struct ReadBack {
+  int32_t rc = 0;
+  std::string error;
+  std::vector<std::string> rows;  // cells joined by '|'
+};
+
+std::string show(const EnvRecord& env, const VarRecord& v) {
+  if (v.missing) return v.missing == 1 ? "." : std::string(missing_code_text(v.missing));
+  if (v.is_string()) return "<" + std::string(var_get_string(env.dict, v)) + ">";
+  char b[64];
+  std::snprintf(b, sizeof b, "%.15g", var_get_double(env.dict, v));
+  return b;
+}
+
+ReadBack read_file(Env& e, const std::string& path) {
+  ReadBack r;
+  r.rc = DX_OpenInputFile(e.handle, 38, path.c_str());
+  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
+  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
+  if (r.rc < 0) {
+    r.error = DX_GetErrorMsg(e.handle);
+    return r;
+  }
+  for (;;) {
+    const int32_t rc = DX_ReadRecord(e.handle);
+    if (rc == -1) break;
+    if (rc < 0) {
+      r.rc = rc;
+      r.error = DX_GetErrorMsg(e.handle);
+      break;
+    }
+    std::string row;
+    for (auto& v : e.env->dict.vars) row += (row.empty() ? "" : "|") + show(*e.env, *v);
+    r.rows.push_back(row);
+    if (r.rows.size() >= 1000) break;
+  }
+  return r;
+}
+
+ReadBack read_spec(Env& e, const std::string& name, const Spec& sp) {
+  const std::string path = temp_path(name);
+  spill(path, build(sp));
+  return read_file(e, path);
+}
+
+// Every kind of column: numbers (one stored in 3 bytes), text with non-ASCII letters, dates,
+// times, date-times, system and special missing values.
+Spec sample(int profile, int compression, bool mixed = false) {
+  Spec sp;
+  sp.profile = profile;
+  sp.compression = compression;
+  sp.mixed = mixed;
+  // Special missing values: family A on Windows, B elsewhere.
+  const bool a = profile == 1;
+  sp.cols = {{"id", 1, 8, "BEST", "Identifier"},
+             {"name", 2, 12, "$", "Näme"},
+             {"short", 1, 3, "", ""},
+             {"born", 1, 8, "date", "Birth day"},
+             {"at", 1, 8, "TIME", ""},
+             {"stamp", 1, 8, "DATETIME", ""},
+             {"plain", 1, 8, "MMDDYY10", ""}};
+  sp.rows = {{N(1), S("ann"), N(2.5), N(0), N(3600), N(86400 * 1.5), N(7)},
+             {N(-2.25), S("Zoë Ünal"), N(-1), N(-1), N(86400 + 43200), N(0), N(0)},
+             {M(254), S(""), N(1e6), M(a ? 190 : 253), M(a ? 210 : 255), M(a ? 165 : 228), N(1.5)},
+             {N(4), S("dddddddddddd"), N(0), N(21185), N(59), N(-60), N(1e300)},
+             {N(5), S("e"), N(7), N(1), N(2), N(3), N(4)}};
+  return sp;
+}
+
+const std::vector<std::string> kSampleRows = {
+    "1|<ann>|2.5|21916|0.0416666666666667|21917.5|7",
+    "-2.25|<Zoë Ünal>|-1|21915|0.5|21916|0",
+    ".|<>|999936|.A|._|.Z|1.5",
+    "4|<dddddddddddd>|0|43101|0.00068287037037037|21915.9993055556|1e+300",
+    "5|<e>|7|21917|2.31481481481481e-05|21916.0000347222|4",
+};
+
+struct LayoutCase {
+  int profile, compression;
+  bool mixed;
+};
+
+class SasLayouts : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(SasLayouts, EveryLayoutReadsTheSameDictionaryAndValues) {
+  const LayoutCase c = GetParam();
+  Env e;
+  const ReadBack r = read_spec(e, "layout" + std::to_string(c.profile) + std::to_string(c.compression) +
+                                       std::to_string(c.mixed), sample(c.profile, c.compression, c.mixed));
+  ASSERT_EQ(r.rc, 0) << r.error;
+  ASSERT_EQ(r.rows.size(), kSampleRows.size());
+  for (size_t k = 0; k < r.rows.size(); ++k) EXPECT_EQ(r.rows[k], kSampleRows[k]) << "row " << k;
+  const DictState& d = e.env->dict;
+  ASSERT_EQ(d.count(), 7);
+  EXPECT_EQ(d.vars[0]->label, "Identifier");
+  EXPECT_EQ(d.vars[1]->label, "Näme");
+  EXPECT_EQ(d.vars[1]->ttype, T_STRING);
+  EXPECT_EQ(d.vars[3]->ttype, T_DATE);  // "date" in lower case
+  EXPECT_EQ(d.vars[3]->native_format, "date");
+  EXPECT_EQ(d.vars[4]->ttype, T_TIME);
+  EXPECT_EQ(d.vars[5]->ttype, T_DATETIME);
+  EXPECT_EQ(d.vars[6]->ttype, T_FLOAT);  // "MMDDYY10": the width run on matches no date format
+  EXPECT_EQ(d.vars[0]->input_attrs[0], 10);
+  EXPECT_EQ(d.vars[0]->input_attrs[1], 2);
+  EXPECT_EQ(e.logged("The input SAS dataset uses RLE compression."), c.compression != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sas, SasLayouts,
+                         ::testing::Values(LayoutCase{1, 0, false}, LayoutCase{2, 0, false}, LayoutCase{3, 0, false},
+                                           LayoutCase{7, 0, false}, LayoutCase{7, 0, true}, LayoutCase{2, 0, true},
+                                           LayoutCase{7, 1, false}, LayoutCase{3, 1, false}, LayoutCase{1, 2, false},
+                                           LayoutCase{7, 2, false}, LayoutCase{2, 2, false}));
+
+}  // namespace
