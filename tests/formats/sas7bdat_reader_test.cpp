@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -512,5 +514,224 @@ INSTANTIATE_TEST_SUITE_P(Sas, SasLayouts,
                                            LayoutCase{7, 0, false}, LayoutCase{7, 0, true}, LayoutCase{2, 0, true},
                                            LayoutCase{7, 1, false}, LayoutCase{3, 1, false}, LayoutCase{1, 2, false},
                                            LayoutCase{7, 2, false}, LayoutCase{2, 2, false}));
+
+TEST(Sas, DeletedRowsAreSkippedAndCounted) {
+  struct Case {
+    int compression;
+    std::vector<int> deleted;
+    const char* summary;
+  };
+  const Case cases[] = {
+      {0, {1}, "contains 5 physical records but 1 is marked as deleted"},
+      {0, {0, 3}, "contains 5 physical records but 2 are marked as deleted"},
+      {1, {2, 4}, "contains 5 physical records but 2 are marked as deleted"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    Env e;
+    Spec sp = sample(7, c.compression);
+    sp.deleted = c.deleted;
+    sp.rows_per_page = 2;  // the bitmap of each page counts from its first row
+    const ReadBack r = read_spec(e, "deleted" + std::to_string(n++), sp);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    std::vector<std::string> expect;
+    for (size_t k = 0; k < kSampleRows.size(); ++k)
+      if (std::find(c.deleted.begin(), c.deleted.end(), static_cast<int>(k)) == c.deleted.end())
+        expect.push_back(kSampleRows[k]);
+    EXPECT_EQ(r.rows, expect);
+    EXPECT_TRUE(e.logged(c.summary));
+    EXPECT_EQ(e.env->dict.reader_count, 5 - static_cast<int64_t>(c.deleted.size()));
+    for (int d : c.deleted)
+      EXPECT_TRUE(e.logged("The input record number " + std::to_string(d + 1) + " is marked as deleted"));
+  }
+}
+
+TEST(Sas, RowsSpreadOverPagesAndReadTwice) {
+  Env e;
+  Spec sp = sample(3, 0, true);
+  sp.rows_per_page = 1;
+  const std::string path = temp_path("twice");
+  spill(path, build(sp));
+  ReadBack first = read_file(e, path);
+  ASSERT_EQ(first.rc, 0) << first.error;
+  EXPECT_EQ(first.rows, kSampleRows);
+  // After the end of the data the next request starts over at the first row.
+  ASSERT_EQ(DX_ReadRecord(e.handle), 0);
+  EXPECT_EQ(show(*e.env, *e.env->dict.vars[0]), "1");
+}
+
+// The damaged header or layout and the message each gives.
+TEST(Sas, DamagedFilesFailWithTheirMessage) {
+  using Bytes = std::function<void(std::string&)>;
+  using Layout = std::function<void(Spec&)>;
+  struct Case {
+    const char* what;
+    Layout layout;
+    Bytes bytes;
+    const char* message;
+  };
+  const std::string dict_stop = ") \nProcessing sas dataset dictionary was stopped because of the error (";
+  const Layout same = [](Spec&) {};
+  const Bytes none = [](std::string&) {};
+  const Case cases[] = {
+      {"byte 37", same, [](std::string& f) { f[37] = 2; }, "error (8)."},
+      {"byte 32", same, [](std::string& f) { f[32] = 0x44; }, "error (5)."},
+      {"byte 35", same, [](std::string& f) { f[35] = 0x40; }, "error (6)."},
+      {"byte 36", same, [](std::string& f) { f[36] = 0x40; }, "error (7)."},
+      {"platform", same, [](std::string& f) { f[40] = 0x07; }, "error (9)."},
+      {"profile", same, [](std::string& f) { f[35] = 0x31; }, "error (4)."},
+      {"member", same, [](std::string& f) { f.replace(156, 4, "VIEW"); }, "error (12)."},
+      {"odd page", same, [](std::string& f) { f[204] = 1; }, "error (13)."},
+      {"header", same, [](std::string& f) { f.resize(700); }, "error (10)."},
+      {"pointer", same, [](std::string& f) { f[1024 + 40 + 1] = 0x7F; }, "error (17)."},
+      {"trailer", [](Spec& s) { s.trailing = 100; }, none,
+       "is either longer or shorter than it should be. This most commonly happens"},
+      {"literal", [](Spec& s) { s.literal = "SASYZCRX"; }, none,
+       "Type of compression has not been identified correctly: "},
+      {"type", [](Spec& s) { s.cols[0].type = 3; }, none, "error (36)."},
+  };
+  for (const Case& c : cases) {
+    Env e;
+    Spec sp = sample(7, 1);
+    c.layout(sp);
+    std::string bytes = build(sp);
+    c.bytes(bytes);
+    const std::string path = temp_path(std::string("damaged_") + c.what);
+    spill(path, bytes);
+    const ReadBack r = read_file(e, path);
+    EXPECT_LT(r.rc, 0) << c.what;
+    EXPECT_NE(r.error.find(c.message), std::string::npos) << c.what << ": " << r.error;
+    if (std::string(c.message).rfind("error (", 0) == 0)
+      EXPECT_NE(r.error.find(dict_stop), std::string::npos) << c.what << ": " << r.error;
+  }
+}
+
+TEST(Sas, WindowsTrailerIsReadAfterAWarningAndOtherProfilesFail) {
+  Env e;
+  Spec sp = sample(1, 0);
+  sp.trailing = 4096 + 100;  // one more whole page than the header counts
+  ReadBack r = read_spec(e, "trailer1", sp);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, kSampleRows);
+  EXPECT_TRUE(e.logged("Warning:According to the file header information, the file should contain 3 pages but it's "
+                       "longer than needed."));
+  Env e2;
+  sp.profile = 2;
+  r = read_spec(e2, "trailer2", sp);
+  EXPECT_LT(r.rc, 0);
+  EXPECT_NE(r.error.find("is either longer or shorter than it should be"), std::string::npos) << r.error;
+}
+
+TEST(Sas, WrongSignatureWithTheExtensionFailsAtOpen) {
+  Env e;
+  const std::string path = temp_path("notsas");
+  spill(path, std::string(2048, 'x'));
+  EXPECT_LT(DX_OpenInputFile(e.handle, 38, path.c_str()), 0);
+  EXPECT_STREQ(DX_GetErrorMsg(e.handle),
+               "Filename extension indicates that you are reading SAS V7-9 file, but the file signature is wrong.");
+}
+
+TEST(Sas, CompressedRowThatOverflowsFailsInTheRecordStage) {
+  Env e;
+  Spec sp = sample(7, 1);
+  std::string bytes = build(sp);
+  // The first compressed row (after the 12 subheaders of page 1): its first command becomes a
+  // long fill far past the row.
+  const size_t page = 1024, ptr = page + 40 + 24 * 12;
+  ASSERT_EQ(bytes[ptr + 16], 4);
+  const uint32_t off = static_cast<uint8_t>(bytes[ptr]) | (static_cast<uint8_t>(bytes[ptr + 1]) << 8);
+  bytes[page + off] = 0x4F;
+  bytes[page + off + 1] = static_cast<char>(0xFF);
+  const std::string path = temp_path("overflow");
+  spill(path, bytes);
+  const ReadBack r = read_file(e, path);
+  EXPECT_EQ(r.rc, -2);
+  EXPECT_NE(r.error.find(")\nReading records from the dataset was stopped because of the error (64)."),
+            std::string::npos)
+      << r.error;
+}
+
+TEST(Sas, DecompressorsExpandEveryCommand) {
+  struct Case {
+    int kind;
+    std::vector<uint8_t> in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {1, {0x81, 'a', 'b', 0xC1, 'x', 0xE0, 0xF1, 0xD0}, std::string("abxxxx  ") + std::string(3, '\0') + "@@"},
+      {1, {0x40, 0x00, 'q'}, std::string(18, 'q')},
+      {1, {0x50, 0x01, 0x60, 0x00, 0x70, 0x00}, std::string(18, '@') + std::string(17, ' ') + std::string(17, '\0')},
+      {2, {0x00, 0x00, 'a', 'b'}, "ab"},
+      // literal "abcd", fill 4 'z', copy 3 from 4 back (command 3, N = 1)
+      {2, {0x0C, 0x00, 'a', 'b', 'c', 'd', 0x01, 'z', 0x31, 0x00}, "abcdzzzzzzz"},
+      {2, {0x40, 0x00, 'k', 0x10, 0x01, 'y'}, "k" + std::string(35, 'y')},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> out(c.out.size(), 0);
+    const int32_t rc = c.kind == 1 ? sas7bdat_rle(c.in.data(), c.in.size(), out.data(), out.size())
+                                   : sas7bdat_rdc(c.in.data(), c.in.size(), out.data(), out.size());
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::string(out.begin(), out.end()), c.out);
+    // One byte less of room is an error, never a write past the row.
+    std::vector<uint8_t> small(c.out.size() - 1, 0);
+    EXPECT_NE(c.kind == 1 ? sas7bdat_rle(c.in.data(), c.in.size(), small.data(), small.size())
+                          : sas7bdat_rdc(c.in.data(), c.in.size(), small.data(), small.size()),
+              0);
+  }
+  uint8_t row[8];
+  const uint8_t back[] = {0x80, 0x00, 0x35, 0x00};  // a back reference before the row
+  EXPECT_EQ(sas7bdat_rdc(back, sizeof back, row, sizeof row), kSasErrRdcBackRef);
+}
+
+TEST(Sas, MissingCodesByFamily) {
+  struct Case {
+    char family;
+    uint8_t b;
+    uint16_t code;
+  };
+  const Case cases[] = {{'B', 254, 1}, {'B', 253, 2}, {'B', 228, 27}, {'B', 255, 29}, {'B', 0, 1},
+                        {'A', 190, 2}, {'A', 165, 27}, {'A', 210, 29}, {'A', 254, 1}, {'C', 22, 27},
+                        {'C', 30, 1},  {'C', 38, 19}, {'C', 62, 2},   {'C', 70, 1}};
+  for (const Case& c : cases) {
+    const uint64_t bits = 0xFFF0000000000000ull | (uint64_t{c.b} << 40) | 1;
+    double x;
+    std::memcpy(&x, &bits, 8);
+    EXPECT_EQ(sas7bdat_missing_code(x, c.family), c.code) << c.family << int(c.b);
+  }
+  EXPECT_EQ(sas7bdat_missing_code(1.5, 'B'), 0);
+  EXPECT_EQ(sas7bdat_date_ttype("yyqrs", 5), T_DATE);
+  EXPECT_EQ(sas7bdat_date_ttype("tod", 3), T_TIME);
+  EXPECT_EQ(sas7bdat_date_ttype("EURDFDT", 7), T_DATETIME);
+  EXPECT_EQ(sas7bdat_date_ttype("DATE9", 5), 0);
+  const uint8_t ibm[8] = {0x41, 0x10, 0, 0, 0, 0, 0, 0};  // 1.0
+  EXPECT_EQ(sas7bdat_ibm_to_double(ibm), 1.0);
+  const uint8_t ibm2[8] = {0xC2, 0x76, 0xA0, 0, 0, 0, 0, 0};  // -118.625
+  EXPECT_EQ(sas7bdat_ibm_to_double(ibm2), -118.625);
+}
+
+// Truncation at many offsets and random damage: a clean failure or a clean read, never a crash.
+TEST(Sas, TruncatedAndDamagedFilesNeverCrash) {
+  std::mt19937 rng(7);
+  for (int kind = 0; kind < 3; ++kind) {
+    const std::string good = build(sample(kind == 2 ? 2 : 7, kind));
+    for (size_t cut = 0; cut < good.size(); cut += 97) {
+      Env e;
+      const std::string path = temp_path("cut");
+      spill(path, good.substr(0, cut));
+      const ReadBack r = read_file(e, path);
+      EXPECT_LT(r.rc, 0) << cut;
+      EXPECT_FALSE(r.error.empty());
+    }
+    for (int round = 0; round < 150; ++round) {
+      std::string bad = good;
+      for (int k = 0; k < 8; ++k) bad[rng() % bad.size()] = static_cast<char>(rng());
+      Env e;
+      const std::string path = temp_path("damage");
+      spill(path, bad);
+      const ReadBack r = read_file(e, path);
+      if (r.rc < 0) EXPECT_FALSE(r.error.empty());
+    }
+  }
+}
 
 }  // namespace
