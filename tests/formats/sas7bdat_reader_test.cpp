@@ -484,9 +484,9 @@ struct LayoutCase {
   bool mixed;
 };
 
-class SasLayouts : public ::testing::TestWithParam<LayoutCase> {};
+class Sas7bdatLayouts : public ::testing::TestWithParam<LayoutCase> {};
 
-TEST_P(SasLayouts, EveryLayoutReadsTheSameDictionaryAndValues) {
+TEST_P(Sas7bdatLayouts, EveryLayoutReadsTheSameDictionaryAndValues) {
   const LayoutCase c = GetParam();
   Env e;
   const ReadBack r = read_spec(e, "layout" + std::to_string(c.profile) + std::to_string(c.compression) +
@@ -509,13 +509,13 @@ TEST_P(SasLayouts, EveryLayoutReadsTheSameDictionaryAndValues) {
   EXPECT_EQ(e.logged("The input SAS dataset uses RLE compression."), c.compression != 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sas, SasLayouts,
+INSTANTIATE_TEST_SUITE_P(Sas7bdatReader, Sas7bdatLayouts,
                          ::testing::Values(LayoutCase{1, 0, false}, LayoutCase{2, 0, false}, LayoutCase{3, 0, false},
                                            LayoutCase{7, 0, false}, LayoutCase{7, 0, true}, LayoutCase{2, 0, true},
                                            LayoutCase{7, 1, false}, LayoutCase{3, 1, false}, LayoutCase{1, 2, false},
                                            LayoutCase{7, 2, false}, LayoutCase{2, 2, false}));
 
-TEST(Sas, DeletedRowsAreSkippedAndCounted) {
+TEST(Sas7bdatReader, DeletedRowsAreSkippedAndCounted) {
   struct Case {
     int compression;
     std::vector<int> deleted;
@@ -546,7 +546,7 @@ TEST(Sas, DeletedRowsAreSkippedAndCounted) {
   }
 }
 
-TEST(Sas, RowsSpreadOverPagesAndReadTwice) {
+TEST(Sas7bdatReader, RowsSpreadOverPagesAndReadTwice) {
   Env e;
   Spec sp = sample(3, 0, true);
   sp.rows_per_page = 1;
@@ -561,7 +561,7 @@ TEST(Sas, RowsSpreadOverPagesAndReadTwice) {
 }
 
 // The damaged header or layout and the message each gives.
-TEST(Sas, DamagedFilesFailWithTheirMessage) {
+TEST(Sas7bdatReader, DamagedFilesFailWithTheirMessage) {
   using Bytes = std::function<void(std::string&)>;
   using Layout = std::function<void(Spec&)>;
   struct Case {
@@ -606,7 +606,7 @@ TEST(Sas, DamagedFilesFailWithTheirMessage) {
   }
 }
 
-TEST(Sas, WindowsTrailerIsReadAfterAWarningAndOtherProfilesFail) {
+TEST(Sas7bdatReader, WindowsTrailerIsReadAfterAWarningAndOtherProfilesFail) {
   Env e;
   Spec sp = sample(1, 0);
   sp.trailing = 4096 + 100;  // one more whole page than the header counts
@@ -622,7 +622,7 @@ TEST(Sas, WindowsTrailerIsReadAfterAWarningAndOtherProfilesFail) {
   EXPECT_NE(r.error.find("is either longer or shorter than it should be"), std::string::npos) << r.error;
 }
 
-TEST(Sas, WrongSignatureWithTheExtensionFailsAtOpen) {
+TEST(Sas7bdatReader, WrongSignatureWithTheExtensionFailsAtOpen) {
   Env e;
   const std::string path = temp_path("notsas");
   spill(path, std::string(2048, 'x'));
@@ -631,7 +631,7 @@ TEST(Sas, WrongSignatureWithTheExtensionFailsAtOpen) {
                "Filename extension indicates that you are reading SAS V7-9 file, but the file signature is wrong.");
 }
 
-TEST(Sas, CompressedRowThatOverflowsFailsInTheRecordStage) {
+TEST(Sas7bdatReader, CompressedRowThatOverflowsFailsInTheRecordStage) {
   Env e;
   Spec sp = sample(7, 1);
   std::string bytes = build(sp);
@@ -651,7 +651,7 @@ TEST(Sas, CompressedRowThatOverflowsFailsInTheRecordStage) {
       << r.error;
 }
 
-TEST(Sas, DecompressorsExpandEveryCommand) {
+TEST(Sas7bdatReader, DecompressorsExpandEveryCommand) {
   struct Case {
     int kind;
     std::vector<uint8_t> in;
@@ -683,7 +683,7 @@ TEST(Sas, DecompressorsExpandEveryCommand) {
   EXPECT_EQ(sas7bdat_rdc(back, sizeof back, row, sizeof row), kSasErrRdcBackRef);
 }
 
-TEST(Sas, MissingCodesByFamily) {
+TEST(Sas7bdatReader, MissingCodesByFamily) {
   struct Case {
     char family;
     uint8_t b;
@@ -710,7 +710,7 @@ TEST(Sas, MissingCodesByFamily) {
 }
 
 // Truncation at many offsets and random damage: a clean failure or a clean read, never a crash.
-TEST(Sas, TruncatedAndDamagedFilesNeverCrash) {
+TEST(Sas7bdatReader, TruncatedAndDamagedFilesNeverCrash) {
   std::mt19937 rng(7);
   for (int kind = 0; kind < 3; ++kind) {
     const std::string good = build(sample(kind == 2 ? 2 : 7, kind));
