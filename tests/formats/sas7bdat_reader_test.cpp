@@ -734,4 +734,32 @@ TEST(Sas7bdatReader, TruncatedAndDamagedFilesNeverCrash) {
   }
 }
 
+// Pages at and beyond 4 GB: a sparse file whose header puts the first page just below 4 GB.
+TEST(Sas7bdatReader, PagesBeyondFourGigabytesAreReached) {
+  Spec sp = sample(7, 0);
+  sp.page_size = 1u << 20;
+  sp.rows_per_page = 5;
+  std::string bytes = build(sp);
+  const uint32_t first_page = 0xFFF00000u;  // the data page then starts at 4 GB exactly
+  for (int k = 0; k < 4; ++k) bytes[200 + k] = static_cast<char>((first_page >> (8 * k)) & 0xFF);
+  const std::string path = temp_path("big");
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const size_t pages = bytes.size() - 1024;
+  const bool written = std::fwrite(bytes.data(), 1, 1024, f) == 1024 &&
+                       fseeko(f, static_cast<off_t>(first_page), SEEK_SET) == 0 &&
+                       std::fwrite(bytes.data() + 1024, 1, pages, f) == pages;
+  std::fclose(f);
+  if (!written) {
+    std::remove(path.c_str());
+    GTEST_SKIP() << "no room for a sparse file of 4 GB";
+  }
+  Env e;
+  const ReadBack r = read_file(e, path);
+  DX_CloseFiles(e.handle);
+  std::remove(path.c_str());
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, kSampleRows);
+}
+
 }  // namespace
