@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <fstream>
@@ -248,7 +249,7 @@ std::string build(const Spec& sp) {
     o.word(0, w == 8 ? (uint64_t{v & 0x80000000u ? 0xFFFFFFFFu : 0} << 32) | v : v);
   };
   {  // row size
-    std::string s(16 * w, '\0');
+    std::string s(w == 8 ? 808 : 480, '\0');  // the full size other readers expect
     Out o{l, s};
     o.word(0, w == 8 ? 0x00000000F7F7F7F7ull : 0xF7F7F7F7u);
     o.word(4 * w, sp.deleted.empty() ? 0 : 1);
@@ -269,6 +270,7 @@ std::string build(const Spec& sp) {
     std::string s(w, '\0');
     sig(s, 0xFFFFFFFDu);
     s += text;
+    Out(l, s).u16(w, static_cast<uint32_t>(text.size()));  // the size of the text
     while (s.size() % 8) s += '\0';
     subs.push_back(s);
   }
@@ -322,7 +324,7 @@ std::string build(const Spec& sp) {
     return pages.size() - 1;
   };
   // Page 0: the subheaders, placed from the end of the page downwards.
-  size_t p0 = new_page(sp.mixed ? 0x200 : 0);
+  size_t p0 = new_page(sp.mixed && !sp.compression ? 0x200 : 0);
   uint32_t top = ps;
   auto put_entry = [&](size_t page, uint32_t i, const std::string& data, uint8_t comp) {
     std::string& p = pages[page];
@@ -374,7 +376,10 @@ std::string build(const Spec& sp) {
       }
       o.u16(block_at, static_cast<uint32_t>(subheaders + count));
     };
-    if (sp.mixed) fill(p0, static_cast<uint32_t>(subs.size()), std::min<size_t>(sp.rows_per_page, rowbytes.size()));
+    if (sp.mixed) {  // as many rows as fit below the subheaders
+      const size_t at = (first_ptr + subs.size() * ptr_size + 7) & ~size_t{7};
+      fill(p0, static_cast<uint32_t>(subs.size()), std::min<size_t>((top - at) / reclen, rowbytes.size()));
+    }
     while (r < rowbytes.size()) fill(new_page(0x100), 0, std::min<size_t>(sp.rows_per_page, rowbytes.size() - r));
   }
 
@@ -548,7 +553,7 @@ TEST(Sas7bdatReader, DeletedRowsAreSkippedAndCounted) {
 
 TEST(Sas7bdatReader, RowsSpreadOverPagesAndReadTwice) {
   Env e;
-  Spec sp = sample(3, 0, true);
+  Spec sp = sample(3, 0);
   sp.rows_per_page = 1;
   const std::string path = temp_path("twice");
   spill(path, build(sp));
@@ -760,6 +765,19 @@ TEST(Sas7bdatReader, PagesBeyondFourGigabytesAreReached) {
   std::remove(path.c_str());
   ASSERT_EQ(r.rc, 0) << r.error;
   EXPECT_EQ(r.rows, kSampleRows);
+}
+
+// The interop test hands these files to pandas: SAS_PEER_DIR names the folder to write them to.
+TEST(Sas7bdatReader, WritesLayoutsForThePeers) {
+  const char* dir = std::getenv("SAS_PEER_DIR");
+  if (!dir) GTEST_SKIP() << "SAS_PEER_DIR is not set";
+  for (int profile : {1, 3, 7})
+    for (int compression : {0, 1, 2}) {
+      Spec sp = sample(profile, compression, profile == 3);
+      sp.rows_per_page = 2;
+      spill(std::string(dir) + "/p" + std::to_string(profile) + "c" + std::to_string(compression) + ".sas7bdat",
+            build(sp));
+    }
 }
 
 }  // namespace
