@@ -88,12 +88,14 @@ struct Spec {
   std::vector<int> deleted = {};  // 0-based physical rows
   std::string literal = {};       // compression literal override ("" = by kind)
   size_t trailing = 0;            // bytes after the last page
+  bool ebcdic = false;            // text in EBCDIC
 };
 
 struct Layout {
   int w;
   bool be;
   uint8_t b32, b35, b36, b37, b39, b40;
+  bool ibm = false;  // numbers in IBM hexadecimal floating point
 };
 
 Layout layout_of(int profile) {
@@ -101,8 +103,37 @@ Layout layout_of(int profile) {
     case 1: return {4, false, 0x22, 0x32, 0x22, 1, 0x32, 0x04};
     case 2: return {4, true, 0x22, 0x33, 0x22, 0, 0x31, 0x01};
     case 3: return {8, true, 0x33, 0x33, 0x33, 0, 0x31, 0x01};
+    case 6: return {4, true, 0x22, 0x33, 0x22, 0, 0x21, 0x02, true};
     default: return {8, false, 0x33, 0x33, 0x33, 1, 0x31, 0x01};
   }
+}
+
+// IBM System/360 double: sign, excess-64 exponent of 16, 56-bit fraction.
+uint64_t ibm_bits(double v) {
+  if (v == 0) return 0;
+  uint64_t sign = v < 0 ? 0x80 : 0;
+  double x = std::fabs(v);
+  int e = 0;
+  while (x >= 1) x /= 16, ++e;
+  while (x < 1.0 / 16) x *= 16, --e;
+  const uint64_t fraction = static_cast<uint64_t>(std::ldexp(x, 56));
+  return ((sign | static_cast<uint64_t>(e + 64)) << 56) | fraction;
+}
+
+// ASCII text as EBCDIC (code page 037) for the mainframe layout.
+std::string to_ebcdic(const std::string& s) {
+  static const char* upper = "\xC1\xC2\xC3\xC4\xC5\xC6\xC7\xC8\xC9\xD1\xD2\xD3\xD4\xD5\xD6\xD7\xD8\xD9\xE2\xE3\xE4\xE5\xE6\xE7\xE8\xE9";
+  static const char* lower = "\x81\x82\x83\x84\x85\x86\x87\x88\x89\x91\x92\x93\x94\x95\x96\x97\x98\x99\xA2\xA3\xA4\xA5\xA6\xA7\xA8\xA9";
+  std::string out;
+  for (char c : s) {
+    if (c >= 'A' && c <= 'Z') out += upper[c - 'A'];
+    else if (c >= 'a' && c <= 'z') out += lower[c - 'a'];
+    else if (c >= '0' && c <= '9') out += static_cast<char>(0xF0 + (c - '0'));
+    else if (c == ' ') out += '\x40';
+    else if (c == '$') out += '\x5B';
+    else out += '\x6F';  // '?'
+  }
+  return out;
 }
 
 struct Out {
@@ -120,6 +151,7 @@ struct Out {
   void f64(size_t at, double x, uint32_t width) {
     uint64_t bits;
     std::memcpy(&bits, &x, 8);
+    if (l.ibm) bits = ibm_bits(x);
     // The high-order `width` bytes, in file order.
     for (uint32_t k = 0; k < width; ++k) {
       const uint8_t byte = static_cast<uint8_t>(bits >> (8 * (7 - k)));
@@ -218,6 +250,7 @@ std::string build(const Spec& sp) {
       if (sp.cols[k].type == 2) {
         std::string s = r[k].s;
         s.resize(sp.cols[k].width, ' ');
+        if (sp.ebcdic) s = to_ebcdic(s);
         row.replace(offs[k], s.size(), s);
       } else {
         o.f64(offs[k], r[k].x, sp.cols[k].width);
@@ -234,7 +267,7 @@ std::string build(const Spec& sp) {
   text.replace(12, 8, literal);
   auto add_text = [&](const std::string& s) {
     const size_t at = text.size();
-    text += s;
+    text += sp.ebcdic ? to_ebcdic(s) : s;
     while (text.size() % 4) text += '\0';
     return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(at), static_cast<uint16_t>(s.size()));
   };
@@ -396,7 +429,7 @@ std::string build(const Spec& sp) {
   file[39] = static_cast<char>(l.b39);
   file[40] = static_cast<char>(l.b40);
   file[70] = 20;  // UTF-8
-  file.replace(156, 8, "DATA    ");
+  file.replace(156, 8, sp.ebcdic ? to_ebcdic("DATA    ") : "DATA    ");
   h.u32(196 + pad, 1024);
   h.u32(200 + pad, ps);
   h.word(204 + pad, pages.size());
@@ -765,6 +798,30 @@ TEST(Sas7bdatReader, PagesBeyondFourGigabytesAreReached) {
   std::remove(path.c_str());
   ASSERT_EQ(r.rc, 0) << r.error;
   EXPECT_EQ(r.rows, kSampleRows);
+}
+
+// A mainframe data set: IBM floating point (also stored in 3 bytes) and EBCDIC text, read with
+// data tracing on.
+TEST(Sas7bdatReader, MainframeNumbersAndEbcdicText) {
+  Spec sp;
+  sp.profile = 6;
+  sp.ebcdic = true;
+  sp.cols = {{"ID", 1, 8, "BEST", "Identifier"}, {"NAME", 2, 6, "$", "Full name"}, {"SHORT", 1, 3, "", ""},
+             {"DAY", 1, 8, "DATE", ""}};
+  sp.rows = {{N(1), S("ANN"), N(2.5), N(1)}, {N(-118.625), S("Bob 2"), N(-1), N(-21916)}, {N(0), S(""), N(1e6), N(0)}};
+  Env e;
+  ASSERT_EQ(DX_SetDictOption(e.handle, 1, 1, const_cast<char*>("d")), 0);
+  const ReadBack r = read_spec(e, "mvs", sp);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  const std::vector<std::string> expect = {"1|<ANN>|2.5|21917", "-118.625|<Bob 2>|-1|0", "0|<>|1000000|21916"};  // 3 IBM bytes hold 1e6 exactly
+  EXPECT_EQ(r.rows, expect);
+  EXPECT_EQ(e.env->dict.vars[0]->name, "ID");
+  EXPECT_EQ(e.env->dict.vars[1]->label, "Full name");
+  EXPECT_EQ(e.env->dict.vars[3]->ttype, T_DATE);
+  EXPECT_TRUE(e.logged("Data:\t< Current record: > [2]"));
+  EXPECT_TRUE(e.logged("Data:\t<NAME> [2]: <Bob 2> = <Full name>"));
+  EXPECT_TRUE(e.logged("Data:\t<ID> [1]: <-001.186250E+02> = <Identifier>"));
+  EXPECT_TRUE(e.logged("Data:\t<SHORT> [3]: <0002.500000E+00> = <NULL>"));
 }
 
 // The interop test hands these files to pandas: SAS_PEER_DIR names the folder to write them to.
