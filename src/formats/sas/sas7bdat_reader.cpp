@@ -274,16 +274,17 @@ void scan_pages(EnvRecord& env, SasReader& r, Stream* s) {
       }
       if (len == 0) continue;
       const uint8_t* sh = pg + off;
-      std::vector<uint8_t> copy(sh, sh + len);
+      std::vector<std::vector<uint8_t>>* kept = nullptr;
       switch (signature_of(r, sh, len)) {
-        case kSigRowSize: r.row_size.push_back(std::move(copy)); break;
-        case kSigColumnSize: r.column_size.push_back(std::move(copy)); break;
-        case kSigColumnAttrs: r.column_attrs.push_back(std::move(copy)); break;
-        case kSigFormatLabel: r.format_label.push_back(std::move(copy)); break;
-        case kSigColumnNames: r.column_names.push_back(std::move(copy)); break;
-        case kSigColumnText: r.column_text.push_back(std::move(copy)); break;
-        default: break;
+        case kSigRowSize: kept = &r.row_size; break;
+        case kSigColumnSize: kept = &r.column_size; break;
+        case kSigColumnAttrs: kept = &r.column_attrs; break;
+        case kSigFormatLabel: kept = &r.format_label; break;
+        case kSigColumnNames: kept = &r.column_names; break;
+        case kSigColumnText: kept = &r.column_text; break;
+        default: break;  // counts, column list and unknown subheaders are not kept
       }
+      if (kept) kept->emplace_back(sh, sh + len);
     }
     if (rows_here) {
       if (r.first_data_page < 0) r.first_data_page = p;
