@@ -89,6 +89,8 @@ struct Spec {
   std::string literal = {};       // compression literal override ("" = by kind)
   size_t trailing = 0;            // bytes after the last page
   bool ebcdic = false;            // text in EBCDIC
+  std::vector<int> raw = {};      // compressed data sets: rows stored as they are
+  bool late_text = false;         // compressed data sets: the column text after the rows
 };
 
 struct Layout {
@@ -370,6 +372,11 @@ std::string build(const Spec& sp) {
     p[at + 2 * w] = static_cast<char>(comp);
     p[at + 2 * w + 1] = static_cast<char>(comp & 4 ? 1 : 0);
   };
+  std::string late;
+  if (sp.late_text && sp.compression) {
+    late = subs[2];
+    subs.erase(subs.begin() + 2);
+  }
   for (size_t k = 0; k < subs.size(); ++k) put_entry(p0, static_cast<uint32_t>(k), subs[k], 0);
   Out(l, pages[p0]).u16(count_at, static_cast<uint32_t>(subs.size()));
   Out(l, pages[p0]).u16(block_at, static_cast<uint32_t>(subs.size()));
@@ -383,17 +390,26 @@ std::string build(const Spec& sp) {
     size_t page = 0;
     uint32_t n = static_cast<uint32_t>(subs.size());
     for (size_t r = 0; r < rowbytes.size(); ++r) {
-      const std::string packed = sp.compression == 1 ? rle(rowbytes[r]) : rdc(rowbytes[r]);
+      if (!late.empty() && r == 2) {  // a new page: the column text, then the rows that follow
+        page = new_page(0);
+        top = ps;
+        n = 0;
+        put_entry(page, n++, late, 0);
+        late.clear();
+      }
+      const bool raw = std::find(sp.raw.begin(), sp.raw.end(), static_cast<int>(r)) != sp.raw.end();
+      const std::string packed = raw ? rowbytes[r] : sp.compression == 1 ? rle(rowbytes[r]) : rdc(rowbytes[r]);
       const uint32_t need = static_cast<uint32_t>(packed.size());
       if (first_ptr + (n + 1) * ptr_size + need + 8 > top) {
         page = new_page(0);
         top = ps;
         n = 0;
       }
-      put_entry(page, n++, packed, is_deleted(r) ? 5 : 4);
+      put_entry(page, n++, packed, raw ? 0 : is_deleted(r) ? 5 : 4);
       Out(l, pages[page]).u16(count_at, n);
       Out(l, pages[page]).u16(block_at, n);
     }
+
   } else {
     size_t r = 0;
     auto fill = [&](size_t page, uint32_t subheaders, size_t count) {
@@ -822,6 +838,21 @@ TEST(Sas7bdatReader, MainframeNumbersAndEbcdicText) {
   EXPECT_TRUE(e.logged("Data:\t<NAME> [2]: <Bob 2> = <Full name>"));
   EXPECT_TRUE(e.logged("Data:\t<ID> [1]: <-001.186250E+02> = <Identifier>"));
   EXPECT_TRUE(e.logged("Data:\t<SHORT> [3]: <0002.500000E+00> = <NULL>"));
+}
+
+// Rows stored as they are among compressed ones, and the column text on a page after the rows:
+// the dictionary is looked for past the first page with rows, and no subheader is taken for a row.
+TEST(Sas7bdatReader, CompressedDataSetsWithPlainRowsAndALateDictionary) {
+  for (int compression : {1, 2}) {
+    Env e;
+    Spec sp = sample(7, compression);
+    sp.raw = {1, 4};
+    sp.late_text = true;
+    const ReadBack r = read_spec(e, "late" + std::to_string(compression), sp);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_EQ(r.rows, kSampleRows);
+    EXPECT_EQ(e.env->dict.vars[1]->name, "name");
+  }
 }
 
 // The interop test hands these files to pandas: SAS_PEER_DIR names the folder to write them to.

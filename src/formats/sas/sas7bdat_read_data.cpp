@@ -178,7 +178,8 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
       ++r.consumed;
       return true;
     }
-    if (comp != 0 || len < r.record_length) continue;  // a subheader, not a row
+    // Uncompressed rows stand between the compressed ones; subheaders may follow the rows too.
+    if (comp != 0 || len < r.record_length || sas7bdat_is_subheader(r, src, len)) continue;
     std::memcpy(r.row.data(), src, r.record_length);
     ++r.consumed;
     return true;

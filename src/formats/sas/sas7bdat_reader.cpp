@@ -428,6 +428,10 @@ void choose_compression(EnvRecord& env, SasReader& r) {
 
 }  // namespace
 
+bool sas7bdat_is_subheader(const SasReader& r, const uint8_t* p, uint32_t len) {
+  return known_signature(signature_of(r, p, len));
+}
+
 uint8_t sas7bdat_ebcdic(uint8_t c) { return ebcdic_table().map[c]; }
 
 [[noreturn]] void sas7bdat_fail(EnvRecord& env, int32_t code, int phase) {

@@ -136,6 +136,9 @@ uint16_t sas7bdat_missing_code(double x, char family);
 int32_t sas7bdat_rle(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len);
 int32_t sas7bdat_rdc(const uint8_t* in, size_t in_len, uint8_t* out, size_t out_len);
 
+// True when the bytes start with the signature of a subheader the reader knows.
+bool sas7bdat_is_subheader(const SasReader& r, const uint8_t* p, uint32_t len);
+
 // EBCDIC (code page 037) byte as Latin-1.
 uint8_t sas7bdat_ebcdic(uint8_t c);
 
