@@ -91,6 +91,7 @@ struct Spec {
   bool ebcdic = false;            // text in EBCDIC
   std::vector<int> raw = {};      // compressed data sets: rows stored as they are
   bool late_text = false;         // compressed data sets: the column text after the rows
+  uint8_t encoding = 20;          // SAS encoding number (20 UTF-8)
 };
 
 struct Layout {
@@ -444,7 +445,7 @@ std::string build(const Spec& sp) {
   file[37] = static_cast<char>(l.b37);
   file[39] = static_cast<char>(l.b39);
   file[40] = static_cast<char>(l.b40);
-  file[70] = 20;  // UTF-8
+  file[70] = static_cast<char>(sp.encoding);
   file.replace(156, 8, sp.ebcdic ? to_ebcdic("DATA    ") : "DATA    ");
   h.u32(196 + pad, 1024);
   h.u32(200 + pad, ps);
@@ -853,6 +854,27 @@ TEST(Sas7bdatReader, CompressedDataSetsWithPlainRowsAndALateDictionary) {
     EXPECT_EQ(r.rows, kSampleRows);
     EXPECT_EQ(e.env->dict.vars[1]->name, "name");
   }
+}
+
+// Text in the encoding the header names (Windows Latin 1) arrives as UTF-8; an input encoding
+// the user sets wins over the header.
+TEST(Sas7bdatReader, TextIsConvertedFromTheDeclaredEncoding) {
+  Spec sp;
+  sp.profile = 1;
+  sp.encoding = 62;
+  sp.cols = {{"nam\xE9", 2, 8, "", "\xC9tiquette"}};
+  sp.rows = {{S("Zo\xEB")}, {S("\x80 5")}};
+  Env e;
+  ReadBack r = read_spec(e, "latin", sp);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::string>{"<Zoë>", "<€ 5>"}));
+  EXPECT_EQ(e.env->dict.vars[0]->label, "Étiquette");
+  EXPECT_EQ(e.env->dict.vars[0]->name, "namé");
+  Env e2;
+  ASSERT_EQ(DX_SetOption(e2.handle, 25, 0, "ISO-8859-1"), 0);
+  r = read_spec(e2, "latin_user", sp);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows[1], "<\xC2\x80 5>");  // Latin 1 has no euro sign at 0x80
 }
 
 // The interop test hands these files to pandas: SAS_PEER_DIR names the folder to write them to.

@@ -373,8 +373,8 @@ void build_columns(EnvRecord& env, SasReader& r) {
   for (uint32_t i = 0; i < r.column_count; ++i) {
     SasColumn& c = r.columns[i];
     std::string name = text_of(env, r, names[i], kSasErrNameRef);
+    // Names stay in the file's encoding: the engine converts them after the dictionary stage.
     if (name.size() > 256) name.resize(256);
-    name = text_input(env, name, "Error encoding input variable name, ", static_cast<int32_t>(i + 1));
     std::string format, label;
     uint16_t sizes[2] = {0, 0};
     if (i < r.format_label.size()) {
