@@ -684,6 +684,15 @@ TEST(Sas7bdatReader, WrongSignatureWithTheExtensionFailsAtOpen) {
   EXPECT_LT(DX_OpenInputFile(e.handle, 38, path.c_str()), 0);
   EXPECT_STREQ(DX_GetErrorMsg(e.handle),
                "Filename extension indicates that you are reading SAS V7-9 file, but the file signature is wrong.");
+  // Code 62 reads the same data sets under any name.
+  Env e2;
+  const std::string other = temp_path("code62", ".dat");
+  spill(other, build(sample(7, 2)));
+  ASSERT_EQ(DX_OpenInputFile(e2.handle, 62, other.c_str()), 0);
+  ASSERT_GE(DX_ReadDict(e2.handle), 0) << DX_GetErrorMsg(e2.handle);
+  ASSERT_EQ(DX_InitReadOnly(e2.handle), 0);
+  ASSERT_EQ(DX_ReadRecord(e2.handle), 0);
+  EXPECT_EQ(show(*e2.env, *e2.env->dict.vars[1]), "<ann>");
 }
 
 TEST(Sas7bdatReader, CompressedRowThatOverflowsFailsInTheRecordStage) {
