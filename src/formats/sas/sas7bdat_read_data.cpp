@@ -102,6 +102,7 @@ bool place_rows(EnvRecord& env, SasReader& r) {
   r.rows_start = static_cast<uint32_t>(start);
   r.page_rows = static_cast<int32_t>(rows);
   if (r.row_flags & 1u) {
+    // The deleted-row bitmap follows the page's last row: a bit per row, the first row highest.
     const uint64_t at = start + rows * r.record_length;
     if (at + (rows + 7) / 8 <= r.page_size) r.bitmap_at = static_cast<int64_t>(at);
   }

@@ -59,11 +59,6 @@ enum SasError : int32_t {
   kSasErrConverter = 79,
 };
 
-// A column-text reference: block index, offset and length.
-struct SasTextRef {
-  uint16_t block = 0, offset = 0, length = 0;
-};
-
 struct SasColumn {
   uint32_t offset = 0;   // in the row
   uint32_t width = 0;
