@@ -21,6 +21,7 @@ extern const FormatWriterOps kPortableWriter;
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
 extern const FormatReaderOps kSpssReader;
+extern const FormatReaderOps kSas7bdatReader;
 extern const FormatWriterOps kStataWriter;
 extern const FormatWriterOps kSas7bdatWriter;
 extern const FormatWriterOps kProgramWriter;
@@ -84,7 +85,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {35, "JMP table", RW | LBL, "wb", ".jmp", nullptr, nullptr},
     {36, "OSIRIS file", R | LBL, "wb", "", nullptr, nullptr},
     {37, "Minitab worksheet", RW, "wb", ".mtw", nullptr, nullptr},
-    {38, "SAS data set", RW | LBL | NAT, "wb+", ".sas7bdat", nullptr, &kSas7bdatWriter},
+    {38, "SAS data set", RW | LBL | NAT, "wb+", ".sas7bdat", &kSas7bdatReader, &kSas7bdatWriter},
     {39, "SPSS program and data file", W | PRG, "wb", ".sps", nullptr, &kProgramWriter},
     {40, "SAS program and data file", W | LBL | PRG, "wb", ".sas", nullptr, &kProgramWriter},
     {41, "Stata program and dictionary", W | PRG, "wb", ".do .dct", nullptr, &kProgramWriter},
@@ -107,7 +108,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {59, "XML file", RW, "wb", ".xml", nullptr, nullptr},
     {60, "JMP table", RW | LBL, "wb", "", nullptr, nullptr},
     {61, "Statistica 7 file", RW | LBL, "wb", ".sta7", nullptr, nullptr},
-    {62, "SAS data set", RW | LBL | NAT, "wb+", "", nullptr, &kSas7bdatWriter},
+    {62, "SAS data set", RW | LBL | NAT, "wb+", "", &kSas7bdatReader, &kSas7bdatWriter},
     {63, "RATS file", RW, "wb", ".rat", nullptr, nullptr},
     {64, "Mplus program and data file", W, "wb", ".inp", nullptr, &kProgramWriter},
     {65, "OpenDocument spreadsheet", RW | WKS | OWN | NOCMP, "wb", ".ods", nullptr, nullptr},

@@ -1,0 +1,352 @@
+// Record stage of the SAS data-set reader: rows of data and mixed pages, compressed rows of
+// the row pointers, deleted rows, and the values of one row.
+#include <strings.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "api/env_record.h"
+#include "api/messages.h"
+#include "api/raise.h"
+#include "dict/dictionary.h"
+#include "encoding/transcode.h"
+#include "engine/format_hooks.h"
+#include "formats/sas/sas7bdat_internal.h"
+#include "formats/sas/sas7bdat_reader.h"
+#include "io/stream.h"
+#include "tabulon/tabulon.h"
+
+namespace tabulon {
+
+namespace {
+
+// Days from 30 December 1899 to 1 January 1960.
+constexpr double kSasDayOffset = 21916.0;
+
+struct DateFormat {
+  const char* name;
+  int ttype;
+};
+
+// Sorted by name (strcmp order of upper-case names) for binary search.
+constexpr DateFormat kDateFormats[] = {
+    {"DATE", T_DATE},        {"DATEAMPM", T_DATETIME}, {"DATEJUL", T_DATE},     {"DATETIME", T_DATETIME},
+    {"DAY", T_DATE},         {"DDMMMYY", T_DATE},      {"DDMMMYYYY", T_DATE},   {"DDMMYY", T_DATE},
+    {"DDMMYYB", T_DATE},     {"DDMMYYC", T_DATE},      {"DDMMYYD", T_DATE},     {"DDMMYYN", T_DATE},
+    {"DDMMYYP", T_DATE},     {"DDMMYYS", T_DATE},      {"DHMS", T_DATE},        {"DOWNAME", T_DATE},
+    {"DTDATE", T_DATETIME},  {"DTMONYY", T_DATETIME},  {"DTWKDATX", T_DATETIME}, {"DTYEAR", T_DATETIME},
+    {"DTYYQC", T_DATETIME},  {"EURDFDD", T_DATE},      {"EURDFDE", T_DATE},     {"EURDFDN", T_DATE},
+    {"EURDFDT", T_DATETIME}, {"EURDFDWN", T_DATE},     {"EURDFMN", T_DATE},     {"EURDFMY", T_DATE},
+    {"EURDFWDX", T_DATE},    {"EURDFWKX", T_DATE},     {"HHMM", T_TIME},        {"HMS", T_DATE},
+    {"HOUR", T_TIME},        {"JULDAY", T_DATE},       {"JULIAN", T_DATE},      {"MDY", T_DATE},
+    {"MINGUO", T_DATE},      {"MINUTE", T_TIME},       {"MMDDYY", T_DATE},      {"MMDDYYB", T_DATE},
+    {"MMDDYYC", T_DATE},     {"MMDDYYD", T_DATE},      {"MMDDYYN", T_DATE},     {"MMDDYYP", T_DATE},
+    {"MMDDYYS", T_DATE},     {"MMSS", T_TIME},         {"MMYY", T_DATE},        {"MMYYC", T_DATE},
+    {"MMYYD", T_DATE},       {"MMYYN", T_DATE},        {"MMYYP", T_DATE},       {"MMYYS", T_DATE},
+    {"MONNAME", T_DATE},     {"MONTH", T_DATE},        {"MONYY", T_DATE},       {"NENGO", T_DATE},
+    {"PDJULG", T_DATE},      {"PDJULI", T_DATE},       {"QTR", T_DATE},         {"QTRR", T_DATE},
+    {"SECOND", T_TIME},      {"SYSDATE", T_DATE},      {"SYSTIME", T_TIME},     {"TIME", T_TIME},
+    {"TIMEAMPM", T_TIME},    {"TIMEPART", T_TIME},     {"TOD", T_TIME},         {"WEEKDATE", T_DATE},
+    {"WEEKDATX", T_DATE},    {"WEEKDAY", T_DATE},      {"WORDDATE", T_DATE},    {"WORDDATX", T_DATE},
+    {"YEAR", T_DATE},        {"YYMM", T_DATE},         {"YYMMC", T_DATE},       {"YYMMDD", T_DATE},
+    {"YYMMDDN", T_DATE},     {"YYMMN", T_DATE},        {"YYMMP", T_DATE},       {"YYMMS", T_DATE},
+    {"YYMON", T_DATE},       {"YYQ", T_DATE},          {"YYQC", T_DATE},        {"YYQD", T_DATE},
+    {"YYQN", T_DATE},        {"YYQP", T_DATE},         {"YYQR", T_DATE},        {"YYQRC", T_DATE},
+    {"YYQRD", T_DATE},       {"YYQRN", T_DATE},        {"YYQRP", T_DATE},       {"YYQRS", T_DATE},
+    {"YYQS", T_DATE},
+};
+
+struct Geometry {
+  uint32_t type_at, block_at, count_at, first_ptr, ptr_size;
+};
+
+Geometry geometry(const SasReader& r) {
+  return r.word == 8 ? Geometry{32, 34, 36, 40, 24} : Geometry{16, 18, 20, 24, 12};
+}
+
+[[noreturn]] void data_fail(EnvRecord& env, int32_t code) { sas7bdat_fail(env, code, 2); }
+
+// Loads page `index`; false when the file has no such page.
+bool load_page(EnvRecord& env, SasReader& r, int64_t index) {
+  if (index >= r.page_count) return false;
+  Stream* s = env.transfer.input_stream.get();
+  const int64_t at = static_cast<int64_t>(r.header_length) + index * static_cast<int64_t>(r.page_size);
+  if (StreamSeek64(s, at, SEEK_SET) != 0) data_fail(env, kSasErrDataSeek);
+  if (StreamReadRaw(s, r.page.data(), r.page_size) != static_cast<int64_t>(r.page_size))
+    data_fail(env, kSasErrDataRead);
+  r.page_index = index;
+  r.page_loaded = true;
+  return true;
+}
+
+// Uncompressed: places the rows of the loaded page; false when it has none.
+bool place_rows(EnvRecord& env, SasReader& r) {
+  const Geometry g = geometry(r);
+  SasBytes b{r.swap, r.word};
+  const uint8_t* pg = r.page.data();
+  const uint16_t type = b.u16(pg + g.type_at);
+  r.page_rows = 0;
+  r.entry = 0;
+  r.bitmap_at = -1;
+  if ((type & 0x8000) || !(type & 0x300)) return false;
+  const uint32_t blocks = b.u16(pg + g.block_at), subheaders = b.u16(pg + g.count_at);
+  if (blocks <= subheaders) return false;
+  uint64_t start = g.first_ptr + static_cast<uint64_t>(subheaders) * g.ptr_size;
+  start = (start + 7) & ~uint64_t{7};
+  uint64_t rows = blocks - subheaders;
+  // A page holds no more rows than remain.
+  rows = std::min<uint64_t>(rows, static_cast<uint64_t>(r.total_rows - r.consumed));
+  if (start + rows * r.record_length > r.page_size) data_fail(env, kSasErrPageRows);
+  r.rows_start = static_cast<uint32_t>(start);
+  r.page_rows = static_cast<int32_t>(rows);
+  if (r.row_flags & 1u) {
+    // The deleted-row bitmap follows the page's last row: a bit per row, the first row highest.
+    const uint64_t at = start + rows * r.record_length;
+    if (at + (rows + 7) / 8 <= r.page_size) r.bitmap_at = static_cast<int64_t>(at);
+  }
+  return rows > 0;
+}
+
+void log_deleted(EnvRecord& env, SasReader& r) {
+  emit_messagef(env, MsgKind::Info,
+                "The input record number %d is marked as deleted and will be excluded from the transfer.",
+                static_cast<int>(r.consumed + 1));
+}
+
+// The next row into r.row; false at the end of the data.
+bool next_uncompressed(EnvRecord& env, SasReader& r) {
+  for (;;) {
+    if (r.consumed >= r.total_rows) return false;
+    if (!r.page_loaded || r.entry >= r.page_rows) {
+      const int64_t next = r.page_loaded ? r.page_index + 1 : r.first_data_page;
+      if (next < 0 || !load_page(env, r, next)) return false;
+      place_rows(env, r);
+      continue;
+    }
+    const int32_t k = r.entry++;
+    if (r.bitmap_at >= 0 && (r.page[static_cast<size_t>(r.bitmap_at) + k / 8] & (0x80u >> (k % 8)))) {
+      log_deleted(env, r);
+      ++r.consumed;
+      continue;
+    }
+    std::memcpy(r.row.data(), r.page.data() + r.rows_start + static_cast<size_t>(k) * r.record_length,
+                r.record_length);
+    ++r.consumed;
+    return true;
+  }
+}
+
+bool next_compressed(EnvRecord& env, SasReader& r) {
+  const Geometry g = geometry(r);
+  SasBytes b{r.swap, r.word};
+  for (;;) {
+    if (r.consumed >= r.total_rows) return false;
+    if (!r.page_loaded) {
+      if (r.first_data_page < 0 || !load_page(env, r, r.first_data_page)) return false;
+      r.entry = r.first_row_entry;
+    }
+    const uint8_t* pg = r.page.data();
+    const uint16_t type = b.u16(pg + g.type_at);
+    const int32_t count = (type & 0x8000) ? 0 : b.u16(pg + g.count_at);
+    if (r.entry >= count) {
+      if (!load_page(env, r, r.page_index + 1)) return false;
+      r.entry = 0;
+      continue;
+    }
+    const uint64_t pos = g.first_ptr + static_cast<uint64_t>(r.entry++) * g.ptr_size;
+    if (pos + g.ptr_size > r.page_size) data_fail(env, kSasErrPageRows);
+    const uint32_t off = b.word(pg + pos), len = b.word(pg + pos + r.word);
+    const uint8_t comp = pg[pos + 2 * r.word];
+    if (len == 0) continue;
+    if (off > r.page_size || len > r.page_size - off) data_fail(env, kSasErrPageRows);
+    const uint8_t* src = pg + off;
+    if (comp & 4) {
+      if (comp & 1) {
+        log_deleted(env, r);
+        ++r.consumed;
+        continue;
+      }
+      if (len == r.record_length) {
+        std::memcpy(r.row.data(), src, len);
+      } else {
+        std::memset(r.row.data(), 0, r.row.size());
+        const int32_t e = r.compression == 2 ? sas7bdat_rdc(src, len, r.row.data(), r.row.size())
+                                             : sas7bdat_rle(src, len, r.row.data(), r.row.size());
+        if (e) data_fail(env, e);
+      }
+      ++r.consumed;
+      return true;
+    }
+    // Uncompressed rows stand between the compressed ones; subheaders may follow the rows too.
+    if (comp != 0 || len < r.record_length || sas7bdat_is_subheader(r, src, len)) continue;
+    std::memcpy(r.row.data(), src, r.record_length);
+    ++r.consumed;
+    return true;
+  }
+}
+
+inline bool is_ascii(const uint8_t* p, size_t n) {
+  uint8_t acc = 0;
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
+void put_string(EnvRecord& env, SasReader& r, VarRecord& v, int32_t column, const uint8_t* p, size_t n) {
+  if (r.ebcdic) {
+    r.scratch.assign(reinterpret_cast<const char*>(p), n);
+    for (char& c : r.scratch) c = static_cast<char>(sas7bdat_ebcdic(static_cast<uint8_t>(c)));
+    p = reinterpret_cast<const uint8_t*>(r.scratch.data());
+  }
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
+  ConverterSlot& cs = env.encoding.input[0];
+  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
+  if (n > 0 && converts && !(cs.ascii_identity && is_ascii(p, n))) {
+    TranscodeCall call;
+    call.context = "Error encoding input string value, ";
+    call.variable = column + 1;
+    call.record = r.delivered + 1;
+    const int64_t len = transcode_string(env, cs, reinterpret_cast<const char*>(p), n, nullptr, 0, call);
+    var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
+    return;
+  }
+  var_set_string(env.dict, v, reinterpret_cast<const char*>(p), n);
+}
+
+double read_number(const SasReader& r, const uint8_t* p, uint32_t width) {
+  uint8_t be[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // most significant byte first
+  if (r.swap) {
+    std::memcpy(be, p, width);
+  } else {
+    for (uint32_t k = 0; k < width; ++k) be[k] = p[width - 1 - k];
+  }
+  if (r.profile == 6) return sas7bdat_ibm_to_double(be);
+  uint64_t bits = 0;
+  for (int k = 0; k < 8; ++k) bits = (bits << 8) | be[k];
+  double x;
+  std::memcpy(&x, &bits, 8);
+  return x;
+}
+
+void trace_value(EnvRecord& env, const VarRecord& v, int32_t column) {
+  const char* label = v.label.empty() ? "NULL" : v.label.c_str();
+  if (v.missing) {
+    emit_messagef(env, MsgKind::Data, "<%s> [%d]: <.> = <%s>", v.name.c_str(), column + 1, label);
+  } else if (v.is_string()) {
+    const char* s = var_get_string(env.dict, v);
+    if (std::strlen(s) > 32)
+      emit_messagef(env, MsgKind::Data, "<%s> [%d]: <[First 32 bytes]:%.32s> = <%s>", v.name.c_str(), column + 1, s,
+                    label);
+    else
+      emit_messagef(env, MsgKind::Data, "<%s> [%d]: <%s> = <%s>", v.name.c_str(), column + 1, s, label);
+  } else {
+    emit_messagef(env, MsgKind::Data, "<%s> [%d]: <%015E> = <%s>", v.name.c_str(), column + 1,
+                  var_get_double(env.dict, v), label);
+  }
+}
+
+}  // namespace
+
+int sas7bdat_date_ttype(const char* name, size_t len) {
+  if (len == 0 || len > 16) return 0;
+  char key[17];
+  for (size_t k = 0; k < len; ++k) {
+    const char c = name[k];
+    key[k] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  }
+  key[len] = '\0';
+  const auto* end = std::end(kDateFormats);
+  const auto* it = std::lower_bound(std::begin(kDateFormats), end, key,
+                                    [](const DateFormat& f, const char* k) { return std::strcmp(f.name, k) < 0; });
+  return it != end && std::strcmp(it->name, key) == 0 ? it->ttype : 0;
+}
+
+uint16_t sas7bdat_missing_code(double x, char family) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, 8);
+  if (((bits >> 48) & 0x7FF0) != 0x7FF0) return 0;
+  const uint32_t b = static_cast<uint32_t>((bits >> 40) & 0xFF);
+  switch (family) {
+    case 'A':
+      if (b >= 165 && b <= 190) return static_cast<uint16_t>(192 - b);
+      if (b == 210) return 29;
+      return 1;
+    case 'C':
+      if (b >= 22 && b <= 29) return static_cast<uint16_t>(27 - (b - 22));
+      if (b >= 30 && b <= 37) return 1;
+      if (b >= 38 && b <= 46) return static_cast<uint16_t>(19 - (b - 38));
+      if (b >= 47 && b <= 53) return 1;
+      if (b >= 54 && b <= 62) return static_cast<uint16_t>(10 - (b - 54));
+      return 1;
+    default:
+      if (b >= 228 && b <= 253) return static_cast<uint16_t>(255 - b);
+      if (b == 255) return 29;
+      return 1;
+  }
+}
+
+int32_t sas7bdat_read_case(EnvRecord& env) {
+  SasReader* rp = reader_state<SasReader>(env);
+  if (!rp) return kEndOfData;
+  SasReader& r = *rp;
+  const bool more = r.compression ? next_compressed(env, r) : next_uncompressed(env, r);
+  if (!more) {
+    sas7bdat_restore_position(env);
+    return kEndOfData;
+  }
+  const bool trace = msg_enabled(env, MsgKind::Data);
+  if (trace) emit_messagef(env, MsgKind::Data, "<%s> [%d]", " Current record: ", static_cast<int>(r.delivered + 1));
+  const uint8_t* row = r.row.data();
+  for (uint32_t i = 0; i < r.column_count; ++i) {
+    const SasColumn& c = r.columns[i];
+    VarRecord* vp = dict_var(env.dict, static_cast<int32_t>(i));
+    if (!vp || !vp->selected || vp->storage_width == 0) continue;
+    VarRecord& v = *vp;
+    const uint8_t* p = row + c.offset;
+    if (c.type == 2) {
+      if (c.width < 1) var_set_missing(env.dict, v);
+      else put_string(env, r, v, static_cast<int32_t>(i), p, c.width);
+    } else {
+      const double x = read_number(r, p, c.width);
+      const uint16_t code = c.width < 3 ? 0 : sas7bdat_missing_code(x, r.family);
+      if (code) {
+        var_set_missing(env.dict, v, code);
+      } else if (c.ttype == T_DATE) {
+        var_set_double(env.dict, v, x + kSasDayOffset);
+      } else if (c.ttype == T_TIME) {
+        double days = x / 86400.0;
+        if (days > 1) days -= std::floor(days);
+        var_set_double(env.dict, v, days);
+      } else if (c.ttype == T_DATETIME) {
+        var_set_double(env.dict, v, x / 86400.0 + kSasDayOffset);
+      } else {
+        var_set_double(env.dict, v, x);
+      }
+    }
+    if (trace) trace_value(env, v, static_cast<int32_t>(i));
+  }
+  ++r.delivered;
+  return kCaseRead;
+}
+
+int32_t sas7bdat_save_position(EnvRecord& env) { return reader_state<SasReader>(env) ? 0 : -1; }
+
+int32_t sas7bdat_restore_position(EnvRecord& env) {
+  SasReader* r = reader_state<SasReader>(env);
+  if (!r) return -1;
+  Stream* s = env.transfer.input_stream.get();
+  if (s) StreamSeek64(s, 0, SEEK_SET);
+  r->page_loaded = false;
+  r->page_index = -1;
+  r->entry = 0;
+  r->page_rows = 0;
+  r->bitmap_at = -1;
+  r->consumed = 0;
+  r->delivered = 0;
+  r->row.assign(r->record_length, 0);
+  if (r->page.size() != r->page_size) r->page.assign(r->page_size, 0);
+  return 0;
+}
+
+}  // namespace tabulon
