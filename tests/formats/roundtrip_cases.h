@@ -26,11 +26,14 @@ enum Target : unsigned {
   kDelimP17 = 1u << 10,  // delimited text at 17 significant digits
   kSav = 1u << 11,       // SPSS system file, 22
   kPor = 1u << 12,       // SPSS portable file, 13
+  kSas = 1u << 13,       // SAS data set, 38 and 62
+  kXpt = 1u << 14,       // SAS transport file, 12
 };
 constexpr unsigned kText = kDelim | kFixed | kSch46 | kSch53 | kSch55;
 constexpr unsigned kStata = kDta113 | kDta114 | kDta115 | kDta117;
 constexpr unsigned kSpss = kSav | kPor;
-constexpr unsigned kAll = kText | kStata | kDelimNa | kDelimP17 | kSpss;
+constexpr unsigned kSasAll = kSas | kXpt;
+constexpr unsigned kAll = kText | kStata | kDelimNa | kDelimP17 | kSpss | kSasAll;
 
 struct Label {
   double value;
@@ -80,7 +83,7 @@ inline const std::vector<Case>& cases() {
         {N(-1), N(7), N(-7)}}},
       // Doubles that need all 17 digits, or the far ends of the exponent range.
       {"doubles",
-       kDelim | kFixed | kSch55 | kStata | kDelimP17 | kPor,  // SPSS takes -1.79e308 for system missing
+       kDelim | kFixed | kSch55 | kStata | kDelimP17 | kPor | kSas,  // SPSS takes -1.79e308 for missing
        {{"d", T_DOUBLE, 24, 0}, {"e", T_DOUBLE, 24, 0}},
        {{N(0.1), N(1e-300)},
         {N(1.0 / 3), N(1e300)},
@@ -95,7 +98,7 @@ inline const std::vector<Case>& cases() {
       // Strings: empty, long, non-ASCII, with delimiters and quotes inside.
       // (An empty string is a missing string everywhere.)
       {"strings",
-       kText | kSpss,
+       kText | kSpss | kSasAll,
        {{"n", T_LONG}, {"s", T_STRING, 40}, {"t", T_STRING, 200}},
        {{N(1), S("plain"), S(std::string(200, 'x'))},
         {N(2), S(""), S("Größe — 日本語 ñ")},
@@ -117,13 +120,13 @@ inline const std::vector<Case>& cases() {
        {{N(1), N(10)}, {N(3), M(3)}, {N(-1), M(27)}, {M(1), N(20)}}},
       // Extended missing codes .a to .z and system missing in every numeric type.
       {"missing",
-       kDelim | kSch55 | kStata | kDelimNa | kSpss,
+       kDelim | kSch55 | kStata | kDelimNa | kSpss | kSasAll,
        {{"id", T_LONG}, {"b", T_BYTE}, {"l", T_LONG}, {"d", T_DOUBLE, 12}},
        {{N(1), M(1), M(2), M(27)}, {N(2), M(2), M(27), M(1)}, {N(3), M(27), M(1), M(2)}, {N(4), N(5), M(14), N(2.5)}}},
       // Dates from the 19th century to past 2038, times and date-times with milliseconds.
       // Release 113 has no date-time storage: its dates are in the Stata tests.
       {"dates",
-       kText | kDta114 | kDta115 | kDta117 | kSpss,
+       kText | kDta114 | kDta115 | kDta117 | kSpss | kSasAll,
        {{"id", T_LONG}, {"day", T_DATE, 10}, {"tod", T_TIME, 12, 3}, {"stamp", T_DATETIME, 23, 3}},
        {{N(1), N(21916), N(0.5), N(40000.25)},                                          // 1960-01-01
         {N(2), N(2), N((13 * 3600 + 14 * 60 + 15.125) / kDay), N(2 + 1.0 / 3)},        // 1900-01-01

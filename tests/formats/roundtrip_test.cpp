@@ -60,6 +60,9 @@ const Format kFormats[] = {
     {kDelimP17, "delim18p17", 18, 18, -1, ".csv", false, false, false, false, 0, 1, kOptPrecision17},
     {kSav, "spss22", 22, 22, -1, ".sav", true, true, false, false, 0, 0.0005, 0},
     {kPor, "portable13", 13, 13, -1, ".por", true, true, false, false, 1e-14, 0.0005, kUpperNames},
+    {kSas, "sas38", 38, 38, -1, ".sas7bdat", true, false, true, false, 0, 0.0005, 0},
+    {kSas, "sas62", 62, 62, -1, ".sas7bdat", true, false, true, false, 0, 0.0005, 0},
+    {kXpt, "xport12", 12, 12, -1, ".xpt", true, false, true, false, 0, 0.0005, kUpperNames},
 };
 
 int api_type_of(int ttype) {

@@ -529,7 +529,7 @@ Spec sample(int profile, int compression, bool mixed = false) {
 const std::vector<std::string> kSampleRows = {
     "1|<ann>|2.5|21916|0.0416666666666667|21917.5|7",
     "-2.25|<Zoë Ünal>|-1|21915|0.5|21916|0",
-    ".|<>|999936|.A|._|.Z|1.5",
+    ".|.|999936|.A|._|.Z|1.5",
     "4|<dddddddddddd>|0|43101|0.00068287037037037|21915.9993055556|1e+300",
     "5|<e>|7|21917|2.31481481481481e-05|21916.0000347222|4",
 };
@@ -839,7 +839,7 @@ TEST(Sas7bdatReader, MainframeNumbersAndEbcdicText) {
   ASSERT_EQ(DX_SetDictOption(e.handle, 1, 1, const_cast<char*>("d")), 0);
   const ReadBack r = read_spec(e, "mvs", sp);
   ASSERT_EQ(r.rc, 0) << r.error;
-  const std::vector<std::string> expect = {"1|<ANN>|2.5|21917", "-118.625|<Bob 2>|-1|0", "0|<>|1000000|21916"};  // 3 IBM bytes hold 1e6 exactly
+  const std::vector<std::string> expect = {"1|<ANN>|2.5|21917", "-118.625|<Bob 2>|-1|0", "0|.|1000000|21916"};  // 3 IBM bytes hold 1e6 exactly
   EXPECT_EQ(r.rows, expect);
   EXPECT_EQ(e.env->dict.vars[0]->name, "ID");
   EXPECT_EQ(e.env->dict.vars[1]->label, "Full name");

@@ -315,21 +315,22 @@ TEST(Sas7bdatWriter, ProfilesLayoutAndValues) {
     EXPECT_EQ(f.rowsize[13], f.page_size);
     EXPECT_EQ(f.column_count, 6u);
     ASSERT_EQ(f.cols.size(), 6u);
-    const char* names[] = {"x", "b", "d", "t", "c", "s"};
-    const uint64_t offsets[] = {0, 8, 11, 19, 27, 35};
-    const uint32_t widths[] = {8, 3, 8, 8, 8, 6};
+    // Columns in the dictionary's order, the string's bytes after the numbers'.
+    const char* names[] = {"s", "x", "b", "d", "t", "c"};
+    const uint64_t offsets[] = {35, 0, 8, 11, 19, 27};
+    const uint32_t widths[] = {6, 8, 3, 8, 8, 8};
     for (int i = 0; i < 6; ++i) {
       EXPECT_EQ(f.cols[i].name, names[i]);
       EXPECT_EQ(f.cols[i].offset, offsets[i]);
       EXPECT_EQ(f.cols[i].width, widths[i]);
-      EXPECT_EQ(f.cols[i].type, i == 5 ? 2 : 1);
+      EXPECT_EQ(f.cols[i].type, i == 0 ? 2 : 1);
     }
-    EXPECT_EQ(f.cols[0].label, "It's x");
-    EXPECT_EQ(f.cols[2].format, "MMDDYY");
-    EXPECT_EQ(f.cols[2].format_width, 10);
-    EXPECT_EQ(f.cols[3].format, "DATETIME");
-    EXPECT_EQ(f.cols[4].format, "TIME");
-    EXPECT_EQ(f.cols[0].format, "");
+    EXPECT_EQ(f.cols[1].label, "It's x");
+    EXPECT_EQ(f.cols[3].format, "MMDDYY");
+    EXPECT_EQ(f.cols[3].format_width, 10);
+    EXPECT_EQ(f.cols[4].format, "DATETIME");
+    EXPECT_EQ(f.cols[5].format, "TIME");
+    EXPECT_EQ(f.cols[1].format, "");
 
     ASSERT_EQ(f.rows.size(), 2u);
     const std::string& r0 = f.rows[0];
@@ -471,8 +472,8 @@ TEST(Sas7bdatWriter, ProcFormatProgram) {
   ASSERT_EQ(f.cols.size(), 4u);
   EXPECT_EQ(f.cols[0].format, "VL1F");
   EXPECT_EQ(f.cols[1].format, "VL1F");
-  EXPECT_EQ(f.cols[2].format, "");  // n
-  EXPECT_EQ(f.cols[3].format, "$VL2F");
+  EXPECT_EQ(f.cols[2].format, "$VL2F");
+  EXPECT_EQ(f.cols[3].format, "");  // n
 
   // Without value labels: no program, a warning.
   ::unlink(program.c_str());

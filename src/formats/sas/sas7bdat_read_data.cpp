@@ -10,6 +10,7 @@
 #include "api/env_record.h"
 #include "api/messages.h"
 #include "api/raise.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
@@ -200,6 +201,11 @@ void put_string(EnvRecord& env, SasReader& r, VarRecord& v, int32_t column, cons
     p = reinterpret_cast<const uint8_t*>(r.scratch.data());
   }
   while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
+  if (n == 0) {
+    // SAS has no missing string but the blank one; the dictionary calls it missing.
+    var_set_missing(env.dict, v);
+    return;
+  }
   ConverterSlot& cs = env.encoding.input[0];
   const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
   if (n > 0 && converts && !(cs.ascii_identity && is_ascii(p, n))) {
@@ -319,7 +325,7 @@ int32_t sas7bdat_read_case(EnvRecord& env) {
         if (days > 1) days -= std::floor(days);
         var_set_double(env.dict, v, days);
       } else if (c.ttype == T_DATETIME) {
-        var_set_double(env.dict, v, x / 86400.0 + kSasDayOffset);
+        var_set_double(env.dict, v, signed_days_to_day_number(x / 86400.0 + kSasDayOffset));
       } else {
         var_set_double(env.dict, v, x);
       }

@@ -553,29 +553,30 @@ int32_t sas7bdat_open_output(EnvRecord& env) {
   w.creator = "Written by SAS";
   w.creator.resize(pad4(w.creator.size()), '\0');
 
-  // Numbers first, then strings.
-  for (int pass = 0; pass < 2; ++pass)
-    for (auto& vp : env.dict.vars) {
-      if (!vp->selected || (vp->is_string() != (pass == 1))) continue;
-      SasOutVar o;
-      o.var = vp.get();
-      o.text = vp->is_string();
-      switch (vp->ttype) {
-        case T_STRING: o.width = string_width(*vp); break;
-        case T_BYTE: o.width = 3; break;
-        case T_INT: o.width = 4; break;
-        case T_LONG: o.width = 6; break;
-        case T_DATE: case T_TIME: case T_DATETIME: o.conv = vp->ttype; o.width = 8; break;
-        default: o.width = 8; break;
-      }
-      w.vars.push_back(std::move(o));
+  // Columns keep the dictionary's order; the record holds the numbers first, then the strings.
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    SasOutVar o;
+    o.var = vp.get();
+    o.text = vp->is_string();
+    switch (vp->ttype) {
+      case T_STRING: o.width = string_width(*vp); break;
+      case T_BYTE: o.width = 3; break;
+      case T_INT: o.width = 4; break;
+      case T_LONG: o.width = 6; break;
+      case T_DATE: case T_TIME: case T_DATETIME: o.conv = vp->ttype; o.width = 8; break;
+      default: o.width = 8; break;
     }
+    w.vars.push_back(std::move(o));
+  }
   if (!w.v9 && w.vars.size() > 32767) fail(env, kSasErrTooManyVars, false);
   uint64_t length = 0;
-  for (SasOutVar& o : w.vars) {
-    o.offset = static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
-    length += o.width;
-  }
+  for (int pass = 0; pass < 2; ++pass)
+    for (SasOutVar& o : w.vars) {
+      if (o.text != (pass == 1)) continue;
+      o.offset = static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
+      length += o.width;
+    }
   if (length == 0 || length > UINT32_MAX / 2) fail(env, kSasErrRecordLength, false);
   w.record_length = static_cast<uint32_t>(length);
   w.page_size = sas7bdat_page_size(w.record_length, w.page_header);

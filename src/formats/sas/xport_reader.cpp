@@ -7,6 +7,7 @@
 #include "api/env_record.h"
 #include "api/messages.h"
 #include "api/raise.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
@@ -405,7 +406,7 @@ int32_t xport_read_case(EnvRecord& env) {
         // Beyond one day only the time of day is kept (taken before dividing: no noise).
         x = (x > kXportSecondsPerDay ? std::fmod(x, kXportSecondsPerDay) : x) / kXportSecondsPerDay;
         break;
-      case kXportDateTime: x = x / kXportSecondsPerDay + kXportEpochDays; break;
+      case kXportDateTime: x = signed_days_to_day_number(x / kXportSecondsPerDay + kXportEpochDays); break;
       default: break;
     }
     var_set_double(d, v, x);

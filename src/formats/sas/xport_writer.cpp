@@ -216,10 +216,12 @@ double xport_sas_value(uint8_t kind, double day) {
     case kXportDate: return day - kXportEpochDays;
     case kXportTime: return std::nearbyint(day * kXportSecondsPerDay * 1e6) / 1e6;
     case kXportDateTime: {
-      const double whole = std::floor(day);
-      const double seconds = (whole - kXportEpochDays) * kXportSecondsPerDay + (day - whole) * kXportSecondsPerDay;
-      // Day fractions carry binary noise: whole microseconds are kept.
-      return std::nearbyint(seconds * 1e6) / 1e6;
+      // Before 30 December 1899 a day number keeps its time apart from its sign (-1.25 is
+      // 29 December 1899 at 06:00). Day fractions carry binary noise: whole microseconds
+      // of the time are kept.
+      const double whole = std::trunc(day);
+      const double time = std::fabs(day - whole);
+      return (whole - kXportEpochDays) * kXportSecondsPerDay + std::nearbyint(time * kXportSecondsPerDay * 1e6) / 1e6;
     }
     default: return day;
   }
