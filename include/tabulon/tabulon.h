@@ -97,6 +97,8 @@ TABULON_API int32_t DX_SetOption(int32_t env, int32_t number, int32_t intValue, 
 #define DX_PROGRAM_STATA 4
 #define DX_OPT_PROGRAM_SHORT_LABELS 13
 TABULON_API int32_t DX_SetDictOption(int32_t env, int32_t what, int32_t sub, void *value);
+/* The text given with DX_SetDictOption(env, 15, 0, text); "" when none. */
+TABULON_API const char *DX_GetFileDescription(int32_t env);
 TABULON_API int32_t DX_RandInt(int32_t n);
 /* Text reading and writing. */
 TABULON_API int32_t DX_TxtMaxCols(int32_t env, int32_t n);

@@ -231,6 +231,13 @@ DX_EXPORT int32_t DX_SetDictOption(int32_t handle, int32_t what, int32_t sub, vo
   return call_frame(handle, -1, [&](EnvRecord& env) { return set_dict_option(env, what, sub, value); });
 }
 
+// The description a host gave with dictionary option 15; "" until one is given or for an
+// unknown environment.
+DX_EXPORT const char* DX_GetFileDescription(int32_t handle) {
+  EnvRecord* env = env_from_handle(handle);
+  return env ? env->options.file_description.c_str() : "";
+}
+
 DX_EXPORT int32_t DX_RandInt(int32_t n) {
   if (g_rand_reseed_pending) {
     sampling_reseed();

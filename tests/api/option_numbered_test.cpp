@@ -194,6 +194,8 @@ TEST(DictOptions, LogLevelAndCatalogSwitches) {
   EXPECT_EQ(e.env->log_settings[0], 1u);
   EXPECT_EQ(DX_SetDictOption(e.h, 15, 0, const_cast<char*>("Survey 2020")), 0);
   EXPECT_EQ(e.env->options.file_description, "Survey 2020");
+  EXPECT_STREQ(DX_GetFileDescription(e.h), "Survey 2020");
+  EXPECT_STREQ(DX_GetFileDescription(4000), "");
 }
 
 TEST(SamplingGenerator, RandIntFollowsTheSeededSequence) {
