@@ -61,6 +61,19 @@ struct ConverterSlot {
   bool has_descriptor() const { return cd != nullptr && cd != reinterpret_cast<void*>(-1); }
 };
 
+// True when text through the slot is really converted (a descriptor, conversion not off).
+inline bool slot_converts(const ConverterSlot& s) {
+  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
+}
+
+// True when every byte is 7-bit ASCII (such text passes an ASCII-identity slot unchanged).
+inline bool is_ascii(const void* data, size_t n) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  unsigned char acc = 0;
+  for (size_t i = 0; i < n; ++i) acc |= p[i];
+  return acc < 0x80;
+}
+
 // On-encoding-error modes ("on-encoding-error").
 enum : uint32_t { kOnErrorStop = 0, kOnErrorIgnore = 1, kOnErrorTranslate = 2 };
 

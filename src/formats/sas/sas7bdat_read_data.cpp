@@ -188,12 +188,6 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
   }
 }
 
-inline bool is_ascii(const uint8_t* p, size_t n) {
-  uint8_t acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= p[i];
-  return acc < 0x80;
-}
-
 void put_string(EnvRecord& env, SasReader& r, VarRecord& v, int32_t column, const uint8_t* p, size_t n) {
   if (r.ebcdic) {
     r.scratch.assign(reinterpret_cast<const char*>(p), n);

@@ -203,10 +203,6 @@ void open_rows_here(Sas7bdatWriter& w) {
 
 // ---- text ----
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
 std::string output_text(EnvRecord& env, const std::string& s, const char* context) {
   ConverterSlot& slot = env.encoding.output[0];
   if (s.empty() || !slot_converts(slot)) return s;

@@ -87,16 +87,6 @@ std::string field_text(const uint8_t* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
-bool is_ascii(const char* p, size_t n) {
-  unsigned char acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return acc < 0x80;
-}
-
 // Text that is not UTF-8 while no input encoding was named: Windows-1252, as SAS on
 // Windows writes it.
 bool use_cp1252(const XportReader& r, const char* p, size_t n) {

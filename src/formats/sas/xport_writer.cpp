@@ -77,16 +77,6 @@ void put_be32(uint8_t* p, uint32_t x) {
   put_be16(p + 2, x & 0xFFFF);
 }
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
-bool is_ascii(const char* p, size_t n) {
-  unsigned char acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return acc < 0x80;
-}
-
 // Text in the output encoding, cut to max bytes (whole UTF-8 characters when not converted).
 std::string output_text(EnvRecord& env, const std::string& s, const char* context, size_t max) {
   ConverterSlot& slot = env.encoding.output[0];

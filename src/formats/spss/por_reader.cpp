@@ -169,16 +169,6 @@ void dict_string(EnvRecord& env, PorReader& r, size_t keep) {
   }
 }
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
-bool is_ascii(const char* p, size_t n) {
-  unsigned char acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return acc < 0x80;
-}
-
 // Text that is not UTF-8 while no input encoding was named: Windows-1252, as SPSS wrote it.
 bool use_cp1252(const PorReader& r, const char* p, size_t n) {
   return r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(reinterpret_cast<const unsigned char*>(p), n);

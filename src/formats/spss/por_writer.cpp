@@ -104,16 +104,6 @@ void put_string(PorWriter& w, const std::string& s) { put_string(w, s.data(), s.
 
 // ---- text in the output encoding ----
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
-bool is_ascii(const char* p, size_t n) {
-  unsigned char acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return acc < 0x80;
-}
-
 std::string output_text(EnvRecord& env, const std::string& s, const char* context) {
   ConverterSlot& slot = env.encoding.output[0];
   if (s.empty() || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;

@@ -234,12 +234,6 @@ bool user_missing(const SavReader& r, const SavVar& sv, double x) {
   return false;
 }
 
-inline bool is_ascii(const uint8_t* p, size_t n) {
-  uint8_t acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= p[i];
-  return acc < 0x80;
-}
-
 void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
   VarRecord& v = *s.var;
   while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;

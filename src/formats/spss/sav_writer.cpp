@@ -27,10 +27,6 @@ namespace {
 
 constexpr size_t kFlushAt = 1 << 20;
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
 bool is_default_encoding(const std::string& n) {
   return n.empty() || strcasecmp(n.c_str(), "system") == 0 || strcasecmp(n.c_str(), "CHAR") == 0 ||
          strcasecmp(n.c_str(), "default") == 0;

@@ -40,10 +40,6 @@ size_t field_length(const uint8_t* p, size_t n) {
 
 ConverterSlot& input_slot(EnvRecord& env) { return env.encoding.input[0]; }
 
-bool slot_converts(const ConverterSlot& s) {
-  return !(s.flags & (kSlotNoConversion | kSlotPassThrough)) && s.has_descriptor();
-}
-
 // Text of the file (cut at its NUL) in UTF-8.
 std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* context, int32_t variable = 0) {
   n = field_length(p, n);
@@ -511,12 +507,6 @@ void build_plan(EnvRecord& env, StataReader& r) {
     r.plan.push_back({f.kind, f.date_kind, f.time_only, f.offset, f.width, i + 1, v});
   }
   r.plan_ready = true;
-}
-
-inline bool is_ascii(const uint8_t* p, size_t n) {
-  uint8_t acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= p[i];
-  return acc < 0x80;
 }
 
 void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot, const uint8_t* p, size_t n) {
