@@ -20,58 +20,10 @@ namespace tabulon {
 
 namespace {
 
-constexpr size_t kChunk = 1 << 18;
 constexpr uint64_t kMaxObservation = 16u << 20;
 
 }  // namespace
 
-// ---- input ----
-
-void XportInput::attach(Stream* stream) {
-  stream_ = stream;
-  buf_.assign(kChunk, 0);
-  pos_ = end_ = 0;
-  base_ = 0;
-  if (stream_ && StreamSeek64(stream_, 0, SEEK_SET) != 0) stream_->error |= STREAM_ERR_SEEK;
-}
-
-bool XportInput::fill() {
-  if (!stream_) return false;
-  base_ += static_cast<int64_t>(end_);
-  pos_ = end_ = 0;
-  const uint32_t before = stream_->error;
-  const int64_t got = StreamReadRaw(stream_, buf_.data(), static_cast<int64_t>(buf_.size()));
-  // The end of the file met by reading ahead is not a read error.
-  if (!(before & STREAM_ERR_READ) && !(stream_->file && std::ferror(stream_->file)))
-    stream_->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
-  if (got <= 0) return false;
-  end_ = static_cast<size_t>(got);
-  return true;
-}
-
-bool XportInput::seek(int64_t offset) {
-  if (offset < 0 || !stream_) return false;
-  if (offset >= base_ && offset <= base_ + static_cast<int64_t>(end_)) {
-    pos_ = static_cast<size_t>(offset - base_);
-    return true;
-  }
-  if (StreamSeek64(stream_, offset, SEEK_SET) != 0) return false;
-  base_ = offset;
-  pos_ = end_ = 0;
-  return true;
-}
-
-size_t XportInput::read(uint8_t* out, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    if (pos_ == end_ && !fill()) break;
-    const size_t k = std::min(n - done, end_ - pos_);
-    std::memcpy(out + done, buf_.data() + pos_, k);
-    pos_ += k;
-    done += k;
-  }
-  return done;
-}
 
 namespace {
 
@@ -119,13 +71,13 @@ std::string input_text(EnvRecord& env, XportReader& r, const std::string& s, con
 void scan_members(EnvRecord& env, XportReader& r) {
   r.members.clear();
   uint8_t rec[kXportRecord];
-  if (!r.in.seek(0) || r.in.read(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "LIBRARY"))
+  if (!r.in.seek(0) || r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "LIBRARY"))
     RaiseError(env, "File is not a SAS TRANSPORT file", nullptr);
   int64_t data_from = -1;  // first observation byte of the last member found
   bool open_member = false;
   for (;;) {
     const int64_t pos = r.in.tell();
-    const size_t got = r.in.read(rec, kXportRecord);
+    const size_t got = r.in.read_some(rec, kXportRecord);
     if (got < kXportRecord) {
       r.file_end = pos + static_cast<int64_t>(got);
       // The start of a header cut short still ends the observations before it.
@@ -142,13 +94,13 @@ void scan_members(EnvRecord& env, XportReader& r) {
     }
     if (!xport_is_header(rec, "MEMBER")) continue;
     const size_t number = r.members.size() + 1;
-    if (r.in.read(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "DSCRPTR"))
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "DSCRPTR"))
       damaged(env, "DSCRPTR", number);
     XportMember m;
-    if (r.in.read(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
     m.name = field_text(rec + 8, 8);
-    if (r.in.read(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
-    if (r.in.read(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "NAMESTR"))
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "NAMESTR"))
       damaged(env, "NAMESTR", number);
     int32_t count = 0;
     for (int i = 54; i < 58; ++i) {
@@ -216,7 +168,7 @@ bool is_padding(XportReader& r) {
   const int64_t after = r.cursor + r.obs_length;
   const size_t n = static_cast<size_t>(r.data_end - after);  // below 80: the record's tail
   if (n == 0) return true;
-  const bool blank = r.in.read(rest, n) == n && all_blank(rest, n);
+  const bool blank = r.in.read_some(rest, n) == n && all_blank(rest, n);
   r.in.seek(after);
   return blank;
 }
@@ -228,6 +180,7 @@ int32_t xport_open_input(EnvRecord& env) {
   if (!stream) RaiseError(env, "Input file is not open", nullptr);
   XportReader& r = make_reader_state<XportReader>(env);
   r.cp1252_fallback = stata_input_encoding_is_default(env);
+  if (StreamSeek64(stream, 0, SEEK_SET) != 0) stream->error |= STREAM_ERR_SEEK;
   r.in.attach(stream);
   scan_members(env, r);
   if (r.members.empty()) RaiseError(env, "The SAS transport file holds no members", nullptr);
@@ -282,7 +235,7 @@ int32_t xport_read_dict(EnvRecord& env) {
   uint64_t length = 0;
   uint8_t ns[kXportNamestr];
   for (int32_t i = 0; i < m->var_count; ++i) {
-    if (r.in.read(ns, kXportNamestr) != kXportNamestr)
+    if (r.in.read_some(ns, kXportNamestr) != kXportNamestr)
       RaiseErrorF(env, "The SAS transport file ends inside the NAMESTR records of member %s (file truncated?)",
                   m->name.c_str());
     const bool numeric = be16(ns + kNsType) == 1;
@@ -329,7 +282,7 @@ int32_t xport_read_dict(EnvRecord& env) {
 
   const int64_t obs_header = m->namestr_pos + (namestr_bytes + 79) / 80 * 80;
   uint8_t rec[kXportRecord];
-  if (!r.in.seek(obs_header) || r.in.read(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "OBS"))
+  if (!r.in.seek(obs_header) || r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "OBS"))
     RaiseErrorF(env, "The OBS header record of member %s is missing in the SAS transport file", m->name.c_str());
   r.data_start = obs_header + static_cast<int64_t>(kXportRecord);
   r.data_end = m->data_end > r.data_start ? m->data_end : r.data_start;
@@ -359,7 +312,7 @@ int32_t xport_read_case(EnvRecord& env) {
     return kEndOfData;
   }
   if (r.in.tell() != r.cursor && !r.in.seek(r.cursor)) RaiseError(env, "Error reading the SAS transport file", nullptr);
-  if (r.in.read(r.obs.data(), r.obs_length) != r.obs_length)
+  if (r.in.read_some(r.obs.data(), r.obs_length) != r.obs_length)
     RaiseError(env, "Error reading the SAS transport file", nullptr);
   if (is_padding(r)) {
     r.ended = true;

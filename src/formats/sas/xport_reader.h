@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "io/input_buffer.h"
+
 #include "engine/transfer_state.h"
 
 namespace tabulon {
@@ -15,22 +17,6 @@ struct EnvRecord;
 struct Stream;
 
 // Large reads from the stream, addressed by file offset.
-class XportInput {
- public:
-  void attach(Stream* stream);
-  int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
-  bool seek(int64_t offset);
-  // Copies up to n bytes; returns how many there were before the end of the file.
-  size_t read(uint8_t* out, size_t n);
-
- private:
-  bool fill();
-  Stream* stream_ = nullptr;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0, end_ = 0;
-  int64_t base_ = 0;
-};
-
 struct XportMember {
   std::string name;
   int32_t var_count = 0;
@@ -47,7 +33,7 @@ struct XportField {
 };
 
 struct XportReader final : FormatState {
-  XportInput in;
+  InputBuffer in;
   std::vector<XportMember> members;
   int64_t file_end = 0;
 

@@ -23,7 +23,6 @@ namespace tabulon {
 
 namespace {
 
-constexpr size_t kChunk = 1 << 18;
 constexpr int kSignatureSlides = 2000;
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kDaysFrom1582 = 115859.0;
@@ -39,39 +38,6 @@ enum NumberResult { kNumValue = 0, kNumMissing = 1, kNumEnd = -1, kNumEof = -2 }
 
 // ---- characters ----
 
-void PorInput::attach(Stream* stream) {
-  stream_ = stream;
-  buf_.assign(kChunk, 0);
-  pos_ = end_ = 0;
-  base_ = stream ? StreamTell64(stream) : 0;
-  if (base_ < 0) base_ = 0;
-}
-
-int PorInput::fill_and_take() {
-  if (!stream_) return -1;
-  base_ += static_cast<int64_t>(end_);
-  pos_ = end_ = 0;
-  const uint32_t before = stream_->error;
-  const int64_t got = StreamReadRaw(stream_, buf_.data(), static_cast<int64_t>(buf_.size()));
-  // The end of the file met by reading ahead is not a read error.
-  if (!(before & STREAM_ERR_READ) && !(stream_->file && std::ferror(stream_->file)))
-    stream_->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
-  if (got <= 0) return -1;
-  end_ = static_cast<size_t>(got);
-  return buf_[pos_++];
-}
-
-bool PorInput::seek(int64_t offset) {
-  if (offset < 0 || !stream_) return false;
-  if (offset >= base_ && offset <= base_ + static_cast<int64_t>(end_)) {
-    pos_ = static_cast<size_t>(offset - base_);
-    return true;
-  }
-  if (StreamSeek64(stream_, offset, SEEK_SET) != 0) return false;
-  base_ = offset;
-  pos_ = end_ = 0;
-  return true;
-}
 
 int PorReader::next_from_lines() {
   for (;;) {
@@ -84,12 +50,12 @@ int PorReader::next_from_lines() {
       column = 0;
       ++lines;
     }
-    const int c = in.raw();
+    const int c = in.getc();
     if (c < 0) return -1;
     if (c == '\r' || c == '\n') {
       if (c == '\r') {
-        const int d = in.raw();
-        if (d >= 0 && d != '\n') in.unraw();
+        const int d = in.getc();
+        if (d >= 0 && d != '\n') in.ungetc();
       }
       if (column >= 80) {
         column = 0;

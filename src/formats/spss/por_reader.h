@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dict/user_missing.h"
+#include "io/input_buffer.h"
 
 #include "engine/transfer_state.h"
 #include "formats/spss/por_base30.h"
@@ -43,26 +44,8 @@ struct PorField {
 };
 
 // The character source: large reads from the stream, one byte of look-back.
-class PorInput {
- public:
-  void attach(Stream* stream);
-  int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
-  bool seek(int64_t offset);
-  int raw() { return pos_ < end_ ? buf_[pos_++] : fill_and_take(); }
-  void unraw() {
-    if (pos_ > 0) --pos_;
-  }
-
- private:
-  int fill_and_take();
-  Stream* stream_ = nullptr;
-  std::vector<uint8_t> buf_;
-  size_t pos_ = 0, end_ = 0;
-  int64_t base_ = 0;
-};
-
 struct PorReader final : FormatState {
-  PorInput in;
+  InputBuffer in;
   std::vector<MissingSpec> declared_missing;  // per field, made when first asked
   int32_t column = 0;      // of the last character handed out, 1..80
   bool padding = false;    // handing out the blanks of a short line

@@ -39,7 +39,7 @@ enum StepKind : uint8_t { kStepNumber = 0, kStepDate = 1, kStepTime = 2, kStepSt
 // ---- "$FL3" blocks ----
 
 void read_zlib_index(EnvRecord& env, SavReader& r) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   uint8_t h[24];
   if (!in.read(h, 24)) sav_dict_error(env, kSavErrZlibLayout, "the zlib header is missing");
   const int64_t header_ofs = sav_i64(h, r.swap);

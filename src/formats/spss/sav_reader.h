@@ -11,7 +11,7 @@
 #include "dict/user_missing.h"
 
 #include "engine/transfer_state.h"
-#include "formats/stata/stata_input.h"
+#include "io/input_buffer.h"
 
 namespace tabulon {
 
@@ -94,7 +94,7 @@ struct SavZBlock {
 };
 
 struct SavReader final : FormatState {
-  StataInput in;  // the Stata reader's buffered input serves any binary layout
+  InputBuffer in;  // the Stata reader's buffered input serves any binary layout
   bool swap = false;
   bool zlib = false;           // "$FL3"
   int32_t compression = 0;     // 0 none, 1 bytecode, 2 bytecode in zlib blocks

@@ -59,11 +59,11 @@ std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* c
   return transcode_to_string(env, slot, reinterpret_cast<const char*>(p), n, call);
 }
 
-void read_exact(EnvRecord& env, StataInput& in, void* out, size_t n) {
+void read_exact(EnvRecord& env, InputBuffer& in, void* out, size_t n) {
   if (!in.read(out, n)) header_eof(env);
 }
 
-void expect_marker(EnvRecord& env, StataInput& in, const char* marker) {
+void expect_marker(EnvRecord& env, InputBuffer& in, const char* marker) {
   if (!in.expect(marker, std::strlen(marker))) marker_missing(env, marker);
 }
 
@@ -85,7 +85,7 @@ struct Descriptors {
   size_t name_len = 0, format_len = 0, label_len = 0;
 };
 
-void read_block(EnvRecord& env, StataInput& in, std::vector<uint8_t>& out, size_t count, size_t each) {
+void read_block(EnvRecord& env, InputBuffer& in, std::vector<uint8_t>& out, size_t count, size_t each) {
   out.resize(count * each);
   read_exact(env, in, out.data(), out.size());
 }
@@ -142,7 +142,7 @@ void check_data_size(EnvRecord& env, StataReader& r, int64_t end) {
 // ---- binary releases ----
 
 void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   r.release = first;
   if (r.release < 102) RaiseError(env, "Not a Stata file", nullptr);
   if (r.release >= 116) RaiseError(env, "Your new version of Stata is not supported", nullptr);
@@ -226,7 +226,7 @@ std::string header_text(EnvRecord& env, StataReader& r) {
 }
 
 void read_tagged(EnvRecord& env, StataReader& r) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   expect_marker(env, in, "<stata_dta>");
   expect_marker(env, in, "<header>");
   expect_marker(env, in, "<release>");
@@ -328,7 +328,7 @@ void read_strls(EnvRecord& env, StataReader& r) {
   bool any = false;
   for (const StataField& f : r.fields) any = any || f.kind == kStStrL;
   if (!any) return;
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   if (!in.seek(static_cast<int64_t>(r.map[10]))) marker_missing(env, "<strls>");
   expect_marker(env, in, "<strls>");
   std::vector<uint32_t> longest(r.var_count, 0);
@@ -416,7 +416,7 @@ ValueLabel make_entry(EnvRecord& env, StataReader& r, int32_t value, const char*
 
 // Tables of releases 108 and later: the table of `len` bytes is next in the input.
 void read_modern_table(EnvRecord& env, StataReader& r, LabelTable& table, int64_t len) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   if (len < 8 || (in.length() >= 0 && in.tell() + len > in.length())) labels_short(env);
   uint8_t head[8];
   if (!in.read(head, 8)) labels_short(env);
@@ -443,7 +443,7 @@ void read_modern_table(EnvRecord& env, StataReader& r, LabelTable& table, int64_
 }
 
 void read_binary_labels(EnvRecord& env, StataReader& r) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   const int64_t start = r.data_pos + static_cast<int64_t>(r.record_length) * r.obs_count;
   if (!in.seek(start)) return;
   const size_t name_len = r.release >= 110 ? 33 : 9;
@@ -480,7 +480,7 @@ void read_binary_labels(EnvRecord& env, StataReader& r) {
 }
 
 void read_tagged_labels(EnvRecord& env, StataReader& r) {
-  StataInput& in = r.in;
+  InputBuffer& in = r.in;
   if (!in.seek(static_cast<int64_t>(r.map[11]))) labels_short(env);
   expect_marker(env, in, "<value_labels>");
   for (;;) {

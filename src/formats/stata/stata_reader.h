@@ -10,7 +10,7 @@
 
 #include "engine/transfer_state.h"
 #include "formats/stata/stata_codes.h"
-#include "formats/stata/stata_input.h"
+#include "io/input_buffer.h"
 
 namespace tabulon {
 
@@ -37,7 +37,7 @@ struct StataStep {
 };
 
 struct StataReader final : FormatState {
-  StataInput in;
+  InputBuffer in;
   uint32_t release = 0;
   bool swap = false;
   uint32_t var_count = 0;

@@ -1,5 +1,6 @@
-#include "formats/stata/stata_input.h"
+#include "io/input_buffer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,7 +12,7 @@ namespace {
 constexpr size_t kChunk = 1 << 18;
 }
 
-void StataInput::attach(Stream* stream) {
+void InputBuffer::attach(Stream* stream) {
   stream_ = stream;
   buf_.assign(kChunk, 0);
   pos_ = end_ = 0;
@@ -21,7 +22,7 @@ void StataInput::attach(Stream* stream) {
 }
 
 // Makes at least n bytes available from pos_; false when the file ends first.
-bool StataInput::fill(size_t n) {
+bool InputBuffer::fill(size_t n) {
   if (!stream_) return false;
   if (pos_ > 0) {
     std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
@@ -43,14 +44,14 @@ bool StataInput::fill(size_t n) {
   return true;
 }
 
-const uint8_t* StataInput::take(size_t n) {
+const uint8_t* InputBuffer::take(size_t n) {
   if (end_ - pos_ < n && !fill(n)) return nullptr;
   const uint8_t* p = buf_.data() + pos_;
   pos_ += n;
   return p;
 }
 
-bool StataInput::read(void* out, size_t n) {
+bool InputBuffer::read(void* out, size_t n) {
   uint8_t* dst = static_cast<uint8_t*>(out);
   while (n > 0) {
     if (pos_ == end_ && !fill(1)) return false;
@@ -64,7 +65,20 @@ bool StataInput::read(void* out, size_t n) {
   return true;
 }
 
-bool StataInput::skip(int64_t n) {
+size_t InputBuffer::read_some(void* out, size_t n) {
+  uint8_t* dst = static_cast<uint8_t*>(out);
+  size_t done = 0;
+  while (done < n) {
+    if (pos_ == end_ && !fill(1)) break;
+    const size_t k = std::min(n - done, end_ - pos_);
+    std::memcpy(dst + done, buf_.data() + pos_, k);
+    pos_ += k;
+    done += k;
+  }
+  return done;
+}
+
+bool InputBuffer::skip(int64_t n) {
   if (n < 0) return false;
   if (static_cast<int64_t>(end_ - pos_) >= n) {
     pos_ += static_cast<size_t>(n);
@@ -75,7 +89,7 @@ bool StataInput::skip(int64_t n) {
   return seek(target);
 }
 
-bool StataInput::seek(int64_t position) {
+bool InputBuffer::seek(int64_t position) {
   if (position < 0 || !stream_) return false;
   if (position >= base_ && position <= base_ + static_cast<int64_t>(end_)) {
     pos_ = static_cast<size_t>(position - base_);
@@ -88,7 +102,7 @@ bool StataInput::seek(int64_t position) {
   return true;
 }
 
-bool StataInput::expect(const char* text, size_t n) {
+bool InputBuffer::expect(const char* text, size_t n) {
   const uint8_t* p;
   if (end_ - pos_ < n && !fill(n)) return false;
   p = buf_.data() + pos_;

@@ -1,5 +1,5 @@
-// Buffered reading of a Stata file: large reads from the stream, records handed out in
-// place, a logical position that saves and restores independently of the read-ahead.
+// Buffered reading of a binary or text file: large reads from the stream, records handed out
+// in place, a logical position that saves and restores independently of the read-ahead.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@ namespace tabulon {
 
 struct Stream;
 
-class StataInput {
+class InputBuffer {
  public:
   void attach(Stream* stream);
   // Bytes of the file, -1 when unknown.
@@ -19,6 +19,13 @@ class StataInput {
   // Pointer to the next n bytes (valid until the next call), or null at a short read.
   const uint8_t* take(size_t n);
   bool read(void* out, size_t n);
+  // Copies up to n bytes; returns how many there were before the end of the file.
+  size_t read_some(void* out, size_t n);
+  // One byte, or -1 at the end of the file; ungetc gives the last one back.
+  int getc() { return pos_ < end_ ? buf_[pos_++] : (fill(1) ? buf_[pos_++] : -1); }
+  void ungetc() {
+    if (pos_ > 0) --pos_;
+  }
   bool skip(int64_t n);
   bool seek(int64_t position);
   // The next bytes equal text (consumed only when they do).
