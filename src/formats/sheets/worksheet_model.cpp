@@ -56,7 +56,8 @@ void apply_range(EnvRecord& env, WorksheetState& s, const WksRange& r) {
 int32_t hook_select_page(EnvRecord& env, int32_t page) {
   WorksheetState* s = wks_state(env);
   if (!s || page < 0 || page >= static_cast<int32_t>(s->wb.sheets.size())) return -1;
-  env.transfer.current_member = page;
+  for (size_t i = 0; i < s->member_pages.size(); ++i)
+    if (s->member_pages[i] == page) env.transfer.current_member = static_cast<int32_t>(i);
   s->start_row = 0;
   return 0;
 }
@@ -145,25 +146,30 @@ void wks_attach(EnvRecord& env, WorksheetState& s) {
   env.transfer.members_read = 1;
   // The page is chosen by the settings (or the first sheet with cells) when the
   // dictionary is read; the engine must not force the first member.
-  env.transfer.current_member = w.page_chosen && w.page < static_cast<int32_t>(s.wb.sheets.size()) ? w.page : 0;
+  env.transfer.current_member = 0;
 }
 
+// Members are the sheets that hold cells (an empty sheet has nothing to read), so that the
+// first member is the sheet read by default.
 int32_t wks_read_members(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   env.transfer.members.clear();
+  s->member_pages.clear();
   for (size_t i = 0; i < s->wb.sheets.size(); ++i) {
+    if (!s->wb.sheets[i].has_cells) continue;
     const std::string& n = s->wb.sheets[i].name;
     env.transfer.members.push_back(n.empty() ? "Sheet" + std::to_string(i + 1) : n);
+    s->member_pages.push_back(static_cast<int32_t>(i));
   }
-  return static_cast<int32_t>(s->wb.sheets.size());
+  return static_cast<int32_t>(s->member_pages.size());
 }
 
 int32_t wks_select_member(EnvRecord& env, int32_t index) {
   WorksheetState* s = wks_state(env);
-  if (!s || index < 0 || index >= static_cast<int32_t>(s->wb.sheets.size())) return -1;
+  if (!s || index < 0 || index >= static_cast<int32_t>(s->member_pages.size())) return -1;
   WksSettings& w = env.options.wks;
-  w.page = index;
+  w.page = s->member_pages[static_cast<size_t>(index)];
   w.page_chosen = 1;
   w.page_name.clear();
   return 0;
@@ -366,7 +372,8 @@ int32_t wks_read_dict(EnvRecord& env) {
     if (!empty || w.return_null_rows) ++n;
   }
   env.transfer.announced_cases = n;
-  env.transfer.current_member = page;
+  for (size_t i = 0; i < s.member_pages.size(); ++i)
+    if (s.member_pages[i] == page) env.transfer.current_member = static_cast<int32_t>(i);
   return 0;
 }
 

@@ -88,6 +88,7 @@ struct WorksheetState : FormatState {
   int32_t start_row = 0, start_page = 0;
   bool dict_built = false;
   std::vector<WksColumn> columns;
+  std::vector<int32_t> member_pages;  // page of each member (the sheets with cells)
 };
 
 // Called by a cell source's open hook once its Workbook is filled: lists the sheets as
