@@ -13,6 +13,7 @@
 
 #include "formats/sheets/worksheet_model.h"
 #include "formats/sheets/xls_reader.h"
+#include "io/stream.h"
 #include "tabulon/tabulon.h"
 
 using namespace tabulon;
@@ -313,6 +314,35 @@ for r in range(60):
     for (size_t k = 0; k < 4 && at + k < bad.size(); ++k) bad[at + k] = static_cast<char>(0xFF - k * 0x11);
     std::string r = csv_of_bytes(bad);
     if (r.rfind("ERROR: ", 0) == 0) EXPECT_GT(r.size(), 7u) << at;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A BIFF 5 workbook in a compound file whose stream is "Book", with 8-bit text in code page 1252.
+TEST(XlsRecords, Biff5BookStream) {
+  auto b5 = [](uint16_t sub) { return rec(0x0809, le16(0x0500) + le16(sub) + le16(0) + le16(0)); };
+  auto text5 = [](uint16_t row, uint16_t col, const std::string& t) {
+    return cell(0x0204, row, col, 0, le16(static_cast<uint32_t>(t.size())) + t);
+  };
+  const std::string stream = b5(5) + rec(0x0042, le16(1252)) + xf(0) +
+                             rec(0x0085, le32(0) + '\0' + '\0' + '\x04' + "F\xFCnf") + eof() + b5(16) +
+                             text5(0, 0, "caf\xE9") + text5(1, 0, "\x80 5") + number(2, 0, 5) + eof();
+  for (const char* name : {"Book", "Workbook"}) {
+    const std::string path = temp_path(name);
+    std::remove(path.c_str());
+    Stream* s = StreamOpenStorage(path.c_str(), name, 4, nullptr);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(StreamWrite(s, stream.data(), static_cast<int32_t>(stream.size())), static_cast<int32_t>(stream.size()));
+    StreamClose(s);
+    EXPECT_EQ(to_csv(path), "\"caf\xC3\xA9\"\n\"\xE2\x82\xAC 5\"\n\"5\"\n") << name;
+    Env e;
+    ASSERT_EQ(DX_OpenInputFile(e.h, 48, path.c_str()), 0);
+    char buf[64];
+    DX_GetWksPageName(e.h, 0, buf);
+    EXPECT_STREQ(buf, "F\xC3\xBCnf");
   }
 }
 
