@@ -286,6 +286,18 @@ wb.add_sheet('Third')
             "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,\n,,1.25\n");
   EXPECT_EQ(to_csv(path), "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,1.25\n");
   EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksPage(h, 2); }), "ERROR: No cells found in file or selected range");
+  // The page by name (numbered option 23) and a row of variable labels (numbered option 135).
+  EXPECT_EQ(to_csv(path, [](int32_t h) {
+              EXPECT_EQ(DX_SetOption(h, 23, 0, "SECOND"), 0);
+              DX_SetWksRange(h, 0, 3, 2, 4);
+            }),
+            "\"3\",\"4\"\n103,104\n203,204\n");
+  Env l;
+  ASSERT_EQ(DX_OpenInputFile(l.h, 48, path.c_str()), 0);
+  DX_SetOption(l.h, 135, 1, nullptr);
+  ASSERT_EQ(DX_ReadDict(l.h), 3) << l.error();
+  EXPECT_STREQ(DX_GetVarLabel(l.h, 0), "Zoë");
+  EXPECT_EQ(DX_GetNCases(l.h), 1);
 }
 
 }  // namespace

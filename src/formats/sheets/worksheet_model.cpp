@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "api/env_record.h"
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "engine/format_hooks.h"
@@ -18,6 +19,7 @@ namespace tabulon {
 namespace {
 
 constexpr size_t kMaxNameLength = 255;
+constexpr int kOptWksLabelRow = 135;
 
 bool has_value(const WksCell& c) { return c.kind != kCellEmpty && !c.error; }
 
@@ -272,12 +274,19 @@ int32_t wks_read_dict(EnvRecord& env) {
       data_first = first_row + 1;
     }
   }
+  // Numbered option 135: the row after the name row holds the variable labels.
+  int32_t label_row = -1;
+  if (name_row >= 0 && option_int(env, kOptWksLabelRow) != 0) {
+    label_row = name_row + 1;
+    if (data_first <= label_row) data_first = label_row + 1;
+  }
   int32_t data_last = last_row;
   if (w.read_from_bottom > 0 && data_last - w.read_from_bottom + 1 > data_first)
     data_first = data_last - w.read_from_bottom + 1;
 
   // Scan the data cells of every column.
   const WksRow* names = name_row >= 0 ? sheet_row(wb, sh, name_row) : nullptr;
+  const WksRow* labels = label_row >= 0 ? sheet_row(wb, sh, label_row) : nullptr;
   s.columns.clear();
   DictState& d = env.dict;
   for (int32_t c = first_col; c <= last_col; ++c) {
@@ -345,6 +354,9 @@ int32_t wks_read_dict(EnvRecord& env) {
     VarRecord& v = dict_append_var(d, name, ttype, width);
     v.selected = 1;
     if (made_up) v.flags |= kVarNameMadeUp;
+    const WksCell* label_cell = row_cell(labels, c);
+    if (label_cell && label_cell->kind == kCellString && !label_cell->error)
+      var_set_label(v, wb.texts[label_cell->text_index]);
     v.decimals = ttype == T_FLOAT ? (decimals_given ? decimals : kDecimalsNotGiven) : 0;
     if (ttype == T_STRING) v.print_width = width;
     s.columns.push_back({static_cast<uint32_t>(c), d.count() - 1});
