@@ -87,7 +87,7 @@ std::string number_name(double x) {
   return buf;
 }
 
-void put_text(DictState& d, VarRecord& v, const std::string& text) {
+void put_text(DictState& d, VarRecord& v, std::string_view text) {
   char* slot = reinterpret_cast<char*>(var_slot(d, v));
   size_t n = var_set_string(d, v, text);
   for (size_t i = 0; i < n; ++i)
@@ -417,7 +417,13 @@ int32_t wks_read_case(EnvRecord& env) {
         continue;
       }
       if (v.is_string()) {
-        put_text(d, v, wks_cell_text(wb, *cell));
+        if (cell->kind == kCellString) {
+          put_text(d, v, wb.texts[cell->text_index]);
+        } else {
+          char buf[32];
+          auto res = std::to_chars(buf, buf + sizeof buf, cell->value);
+          put_text(d, v, std::string_view(buf, static_cast<size_t>(res.ptr - buf)));
+        }
       } else if (cell->kind != kCellNumber) {
         var_set_missing(d, v);
       } else {
