@@ -212,6 +212,14 @@ TEST(XlsRecords, DamagedInputsFailWithAMessage) {
     std::string r = csv_of_bytes(good.substr(0, n));
     if (r.rfind("ERROR: ", 0) == 0) EXPECT_GT(r.size(), 7u) << n;
   }
+  // Every byte overwritten with values that make lengths, counts and indexes extreme.
+  for (size_t at = 0; at < good.size(); ++at)
+    for (char b : {'\x00', '\x7F', '\xFF'}) {
+      std::string bad = good;
+      bad[at] = b;
+      std::string r = csv_of_bytes(bad);
+      if (r.rfind("ERROR: ", 0) == 0) EXPECT_GT(r.size(), 7u) << at;
+    }
 }
 
 // An xlwt workbook seen through the page settings and the cell API.

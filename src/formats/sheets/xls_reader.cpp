@@ -513,6 +513,7 @@ void Parser::run() {
     if (sub != 0 && sub != 5 && sub != 16)
       RaiseError(env, "Only Excel worksheet documents are presently supported", nullptr);
   }
+  if (version < 8) set_codepage(1252);  // until a CODEPAGE record says otherwise
   int skip_depth = 0;  // inside a chart or macro substream
   bool globals_done = false;
   while (pos < size) {
