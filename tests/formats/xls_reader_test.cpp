@@ -285,6 +285,8 @@ wb.add_sheet('Third')
               DX_SetWksRange(h, 9, 2, -1, -1);
             }),
             "\"902\",\"903\",\"904\"\n1002,1003,1004\n1102,1103,1104\n");
+  EXPECT_EQ(to_csv(path, [](int32_t h) { EXPECT_EQ(DX_SetWksRangeWithName(h, "second!d11"), 0); }),
+            "\"1003\",\"1004\"\n1103,1104\n");
   EXPECT_EQ(to_csv(path, [](int32_t h) {
               DX_SetWksRangeWithName(h, "2!D11:E12");
               DX_SetWksNameRow(h, 1, 0);

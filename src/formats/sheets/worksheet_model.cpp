@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "api/env_record.h"
+#include "api/option_setters.h"
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
@@ -78,7 +79,9 @@ int32_t hook_range_by_name(EnvRecord& env, const char* name) {
   if (!s) return -1;
   for (size_t i = 0; i < s->wb.ranges.size(); ++i)
     if (strcasecmp(s->wb.ranges[i].name.c_str(), name) == 0) return hook_range_by_number(env, static_cast<int32_t>(i));
-  return -1;
+  // Not a defined name: a single corner such as "C5" or "Sheet2!C5", read to the last row and column.
+  const std::string corner = std::string(name) + ":";
+  return std::strchr(name, ':') ? -1 : wks_set_range_with_name(env, corner.c_str());
 }
 
 std::string number_name(double x) {
@@ -213,8 +216,8 @@ int32_t wks_read_dict(EnvRecord& env) {
     w.page_name.clear();
   }
   if (!w.pending_range_name.empty()) {
-    if (hook_range_by_name(env, w.pending_range_name.c_str()) < 0)
-      RaiseErrorF(env, "Unknown range name: %s", w.pending_range_name.c_str());
+    const std::string pending = w.pending_range_name;
+    if (hook_range_by_name(env, pending.c_str()) < 0) RaiseErrorF(env, "Unknown range name: %s", pending.c_str());
   } else if (w.pending_range_number >= 0) {
     if (hook_range_by_number(env, w.pending_range_number) < 0)
       RaiseErrorF(env, "Unknown range number: %d", w.pending_range_number);
