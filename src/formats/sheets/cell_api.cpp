@@ -117,7 +117,7 @@ DX_EXPORT int32_t DX_CellGetRowHandle(int32_t env, int32_t sheet, int32_t row) {
 DX_EXPORT int32_t DX_CellGetNColsInRow(int32_t env, int32_t handle) {
   return call_frame(env, -2, [&](EnvRecord& e) -> int32_t {
     const WksRow* r = row_of(wks_state(e), handle);
-    return r ? static_cast<int32_t>(r->cells.size()) : -2;
+    return r ? r->width() : -2;
   });
 }
 
@@ -126,8 +126,9 @@ DX_EXPORT int32_t DX_CellGetDataStr(int32_t env, int32_t handle, int32_t column,
     WorksheetState* s = wks_state(e);
     const WksRow* r = row_of(s, handle);
     if (!r) return -2;
-    if (column < 0 || static_cast<size_t>(column) >= r->cells.size()) return -1;
-    return copy_out(buffer, wks_cell_text(s->wb, r->cells[static_cast<size_t>(column)]));
+    if (column < 0 || column >= r->width()) return -1;
+    const WksCell* c = r->find(column);
+    return copy_out(buffer, c ? wks_cell_text(s->wb, *c) : std::string());
   });
 }
 
@@ -137,8 +138,10 @@ DX_EXPORT int32_t DX_CellGetData(int32_t env, int32_t handle, int32_t column, do
     WorksheetState* s = wks_state(e);
     const WksRow* r = row_of(s, handle);
     if (!r) return -2;
-    if (column < 0 || static_cast<size_t>(column) >= r->cells.size()) return -1;
-    const WksCell& c = r->cells[static_cast<size_t>(column)];
+    if (column < 0 || column >= r->width()) return -1;
+    static const WksCell kEmpty{};
+    const WksCell* found = r->find(column);
+    const WksCell& c = found ? *found : kEmpty;
     int32_t t = 0;
     if (c.error) t = API_NUMERIC;
     else if (c.kind == kCellString) t = API_STRING;

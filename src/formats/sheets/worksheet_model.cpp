@@ -30,8 +30,7 @@ const WksRow* sheet_row(const Workbook& wb, const WksSheet& sh, int32_t row) {
 }
 
 const WksCell* row_cell(const WksRow* r, int32_t col) {
-  if (!r || col < 0 || static_cast<size_t>(col) >= r->cells.size()) return nullptr;
-  return &r->cells[static_cast<size_t>(col)];
+  return r ? r->find(col) : nullptr;
 }
 
 int32_t find_sheet(const Workbook& wb, const char* name) {
@@ -106,9 +105,25 @@ WksCell& Workbook::cell(int32_t sheet, uint32_t row, uint32_t col) {
     rows.resize(static_cast<size_t>(sh.first_row_index + sh.row_count));
   }
   WksRow& r = rows[static_cast<size_t>(sh.first_row_index) + row];
-  if (col >= r.cells.size()) r.cells.resize(col + 1);
   sh.has_cells = true;
-  return r.cells[col];
+  if (r.cells.empty() || r.cells.back().col < col) {
+    r.cells.emplace_back().col = static_cast<uint16_t>(col);
+    return r.cells.back();
+  }
+  auto at = std::lower_bound(r.cells.begin(), r.cells.end(), col,
+                             [](const WksCell& c, uint32_t k) { return c.col < k; });
+  if (at == r.cells.end() || at->col != col) {
+    at = r.cells.insert(at, WksCell{});
+    at->col = static_cast<uint16_t>(col);
+  }
+  return *at;
+}
+
+const WksCell* WksRow::find(int32_t col) const {
+  if (col < 0 || col >= width()) return nullptr;
+  auto at = std::lower_bound(cells.begin(), cells.end(), col,
+                             [](const WksCell& c, int32_t k) { return c.col < k; });
+  return at != cells.end() && at->col == col ? &*at : nullptr;
 }
 
 std::string wks_column_letters(uint32_t col) {
@@ -255,8 +270,10 @@ int32_t wks_read_dict(EnvRecord& env) {
   bool cells_inside = false;
   for (int32_t r = first_row; r <= last_row && r < sh.row_count; ++r) {
     const WksRow* row = sheet_row(wb, sh, r);
-    for (int32_t c = static_cast<int32_t>(row->cells.size()) - 1; c >= first_col; --c) {
-      if (row->cells[static_cast<size_t>(c)].kind == kCellEmpty && !row->cells[static_cast<size_t>(c)].error) continue;
+    for (auto it = row->cells.rbegin(); it != row->cells.rend(); ++it) {
+      const int32_t c = it->col;
+      if (c < first_col) break;
+      if (it->kind == kCellEmpty && !it->error) continue;
       if (w.range_active && c > last_col) continue;
       used_last_col = std::max(used_last_col, c);
       cells_inside = true;

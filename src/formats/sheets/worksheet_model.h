@@ -25,12 +25,17 @@ struct WksCell {
   uint8_t number_class = 0;
   uint8_t error = 0;     // an error value (#N/A...) stands in the cell
   uint8_t decimals = 0;  // of the cell's number format
+  uint16_t col = 0;
   uint32_t text_index = 0;  // into Workbook::texts; string cells only
   double value = 0;
 };
 
+// Only the cells a record gave are kept (sorted by column), so that a file cannot make
+// the table grow beyond its own cell records.
 struct WksRow {
-  std::vector<WksCell> cells;  // columns 0 .. last used column of the row
+  std::vector<WksCell> cells;
+  int32_t width() const { return cells.empty() ? 0 : cells.back().col + 1; }
+  const WksCell* find(int32_t col) const;
 };
 
 struct WksSheet {

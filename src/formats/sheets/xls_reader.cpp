@@ -311,7 +311,7 @@ struct Parser {
   void number(uint32_t row, uint32_t col, uint16_t xf, double x) {
     WksCell& c = cell(row, col);
     FormatClass fc = xf_class(xf);
-    c = WksCell{};
+    c = WksCell{.col = c.col};
     c.kind = kCellNumber;
     c.number_class = fc.cls;
     c.decimals = fc.decimals;
@@ -319,13 +319,13 @@ struct Parser {
   }
   void text(uint32_t row, uint32_t col, std::string s) {
     WksCell& c = cell(row, col);
-    c = WksCell{};
+    c = WksCell{.col = c.col};
     c.kind = kCellString;
     c.text_index = wb.add_text(std::move(s));
   }
   void error_cell(uint32_t row, uint32_t col) {
     WksCell& c = cell(row, col);
-    c = WksCell{};
+    c = WksCell{.col = c.col};
     c.kind = kCellNumber;
     c.error = 1;
   }
@@ -706,7 +706,7 @@ void Parser::run() {
         if (index >= sst.size()) RaiseError(env, "Internal error - string index out of range", nullptr);
         const uint32_t t = sst[index];
         WksCell& c = cell(u16(p), u16(p + 2));
-        c = WksCell{};
+        c = WksCell{.col = c.col};
         c.kind = kCellString;
         c.text_index = t;
         break;
