@@ -369,3 +369,23 @@ TEST(XlsRecords, Biff5BookStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lone cell at the far corner: the cell API sees the whole sheet, the store only the cell.
+TEST(XlsCellApi, FarCornerCell) {
+  const std::string path = temp_path("corner");
+  spill(path, book("", number(65535, 255, 4.5)) + bof(16) + number(0, 0, 1) + eof());
+  Env e;
+  ASSERT_EQ(DX_OpenInputFile(e.h, 48, path.c_str()), 0) << e.error();
+  EXPECT_EQ(DX_CellGetNRowsInSheet(e.h, 0), 65536);
+  const int32_t last = DX_CellGetRowHandle(e.h, 0, 65535);
+  EXPECT_EQ(DX_CellGetNColsInRow(e.h, last), 256);
+  char buf[64];
+  EXPECT_EQ(DX_CellGetDataStr(e.h, last, 255, buf), 3);
+  EXPECT_STREQ(buf, "4.5");
+  EXPECT_EQ(DX_CellGetDataStr(e.h, last, 254, buf), 0);
+  EXPECT_EQ(DX_CellGetNColsInRow(e.h, DX_CellGetRowHandle(e.h, 0, 7)), 0);
+}
+
+}  // namespace

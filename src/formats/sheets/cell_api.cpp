@@ -1,4 +1,5 @@
 // The host's read-only view of an open workbook: sheets, defined names and cells.
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -17,9 +18,16 @@ int32_t copy_out(char* buffer, const std::string& s) {
   return static_cast<int32_t>(s.size());
 }
 
+// The row of a handle; a row without cells is an empty row.
 const WksRow* row_of(WorksheetState* s, int32_t handle) {
-  if (!s || handle < 0 || static_cast<size_t>(handle) >= s->wb.rows.size()) return nullptr;
-  return &s->wb.rows[static_cast<size_t>(handle)];
+  static const WksRow kEmptyRow{};
+  if (!s || handle < 0) return nullptr;
+  for (const WksSheet& sh : s->wb.sheets) {
+    if (handle >= sh.handle_base + sh.row_count) continue;
+    const WksRow* r = wks_sheet_row(sh, static_cast<int32_t>(handle - sh.handle_base));
+    return r ? r : &kEmptyRow;
+  }
+  return nullptr;
 }
 
 int32_t current_page(EnvRecord& env, const WorksheetState& s) {
@@ -110,7 +118,8 @@ DX_EXPORT int32_t DX_CellGetRowHandle(int32_t env, int32_t sheet, int32_t row) {
     if (!s || sheet < 0 || sheet >= static_cast<int32_t>(s->wb.sheets.size())) return -2;
     const WksSheet& sh = s->wb.sheets[static_cast<size_t>(sheet)];
     if (row < 0 || row >= sh.row_count) return -1;
-    return sh.first_row_index + row;
+    const int64_t handle = sh.handle_base + row;
+    return handle > INT32_MAX ? -2 : static_cast<int32_t>(handle);
   });
 }
 

@@ -24,10 +24,7 @@ constexpr int kOptWksLabelRow = 135;
 
 bool has_value(const WksCell& c) { return c.kind != kCellEmpty && !c.error; }
 
-const WksRow* sheet_row(const Workbook& wb, const WksSheet& sh, int32_t row) {
-  if (row < 0 || row >= sh.row_count) return nullptr;
-  return &wb.rows[static_cast<size_t>(sh.first_row_index + row)];
-}
+const WksRow* sheet_row(const Workbook&, const WksSheet& sh, int32_t row) { return wks_sheet_row(sh, row); }
 
 const WksCell* row_cell(const WksRow* r, int32_t col) {
   return r ? r->find(col) : nullptr;
@@ -98,13 +95,39 @@ void put_text(DictState& d, VarRecord& v, std::string_view text) {
 
 }  // namespace
 
+const WksRow* wks_sheet_row(const WksSheet& sh, int32_t row) {
+  if (row < 0 || row >= sh.row_count) return nullptr;
+  auto at = std::lower_bound(sh.rows.begin(), sh.rows.end(), row,
+                             [](const WksRow& r, int32_t k) { return r.row < k; });
+  return at != sh.rows.end() && at->row == row ? &*at : nullptr;
+}
+
+void Workbook::finish() {
+  int64_t base = 0;
+  for (WksSheet& sh : sheets) {
+    sh.handle_base = base;
+    base += sh.row_count;
+  }
+}
+
 WksCell& Workbook::cell(int32_t sheet, uint32_t row, uint32_t col) {
   WksSheet& sh = sheets[static_cast<size_t>(sheet)];
-  if (static_cast<int32_t>(row) >= sh.row_count) {
-    sh.row_count = static_cast<int32_t>(row) + 1;
-    rows.resize(static_cast<size_t>(sh.first_row_index + sh.row_count));
+  const int32_t r_index = static_cast<int32_t>(row);
+  WksRow* rp;
+  if (sh.rows.empty() || sh.rows.back().row < r_index) {
+    rp = &sh.rows.emplace_back();
+    rp->row = r_index;
+  } else {
+    auto at = std::lower_bound(sh.rows.begin(), sh.rows.end(), r_index,
+                               [](const WksRow& x, int32_t k) { return x.row < k; });
+    if (at == sh.rows.end() || at->row != r_index) {
+      at = sh.rows.insert(at, WksRow{});
+      at->row = r_index;
+    }
+    rp = &*at;
   }
-  WksRow& r = rows[static_cast<size_t>(sh.first_row_index) + row];
+  if (r_index >= sh.row_count) sh.row_count = r_index + 1;
+  WksRow& r = *rp;
   sh.has_cells = true;
   if (r.cells.empty() || r.cells.back().col < col) {
     r.cells.emplace_back().col = static_cast<uint16_t>(col);
@@ -264,12 +287,13 @@ int32_t wks_read_dict(EnvRecord& env) {
     last_row = w.last_row >= kWksOpenLastRow ? sh.row_count - 1 : w.last_row;
     last_col = std::min(w.last_col, kWksOpenLastCol);
   } else {
-    while (first_row < sh.row_count && sheet_row(wb, sh, first_row)->cells.empty()) ++first_row;
+    if (!sh.rows.empty()) first_row = sh.rows.front().row;
   }
   int32_t used_last_col = -1;
   bool cells_inside = false;
   for (int32_t r = first_row; r <= last_row && r < sh.row_count; ++r) {
     const WksRow* row = sheet_row(wb, sh, r);
+    if (!row) continue;
     for (auto it = row->cells.rbegin(); it != row->cells.rend(); ++it) {
       const int32_t c = it->col;
       if (c < first_col) break;

@@ -33,6 +33,7 @@ struct WksCell {
 // Only the cells a record gave are kept (sorted by column), so that a file cannot make
 // the table grow beyond its own cell records.
 struct WksRow {
+  int32_t row = 0;
   std::vector<WksCell> cells;
   int32_t width() const { return cells.empty() ? 0 : cells.back().col + 1; }
   const WksCell* find(int32_t col) const;
@@ -40,8 +41,9 @@ struct WksRow {
 
 struct WksSheet {
   std::string name;
-  int32_t first_row_index = 0;  // position of the sheet's row 0 in Workbook::rows
-  int32_t row_count = 0;        // last used row + 1
+  std::vector<WksRow> rows;  // the rows with cells, sorted by row
+  int32_t row_count = 0;     // last used row + 1
+  int64_t handle_base = 0;   // row handle of the sheet's row 0 (the rows of the sheets before it)
   bool has_cells = false;
   uint8_t widths[256] = {};
   uint8_t default_width = 9;
@@ -58,18 +60,22 @@ struct WksRange {
 
 struct Workbook {
   std::vector<WksSheet> sheets;
-  std::vector<WksRow> rows;  // all sheets' rows, sheet after sheet
   std::vector<WksRange> ranges;
   std::vector<std::string> texts;  // UTF-8 strings the cells refer to
   bool date1904 = false;
 
-  // Sets a cell (sheet index into sheets, the rows of the sheet being the last ones).
+  // The cell at a place, made empty when the place had none.
   WksCell& cell(int32_t sheet, uint32_t row, uint32_t col);
+  // Numbers the rows of all sheets for the cell API's row handles (once the workbook is read).
+  void finish();
   uint32_t add_text(std::string text) {
     texts.push_back(std::move(text));
     return static_cast<uint32_t>(texts.size() - 1);
   }
 };
+
+// A row of a sheet, or null when it holds no cell.
+const WksRow* wks_sheet_row(const WksSheet& sh, int32_t row);
 
 // Column letters: 0 "A", 25 "Z", 26 "AA", 255 "IV".
 std::string wks_column_letters(uint32_t col);

@@ -479,7 +479,6 @@ struct Parser {
       return;
     }
     sheet_started[static_cast<size_t>(sheet)] = true;
-    wb.sheets[static_cast<size_t>(sheet)].first_row_index = static_cast<int32_t>(wb.rows.size());
     cur_sheet = sheet;
   }
 
@@ -820,12 +819,7 @@ FormatClass xls_classify_format(std::string_view format) {
 void xls_parse(EnvRecord& env, const uint8_t* data, size_t size, bool workbook_stream, Workbook& wb) {
   Parser p(env, wb, data, size, workbook_stream);
   p.run();
-  // Sheets whose substream never came have no rows.
-  for (size_t i = 0; i < wb.sheets.size(); ++i)
-    if (i >= p.sheet_started.size() || !p.sheet_started[i]) {
-      wb.sheets[i].first_row_index = static_cast<int32_t>(wb.rows.size());
-      wb.sheets[i].row_count = 0;
-    }
+  wb.finish();
 }
 
 namespace {
