@@ -1,7 +1,9 @@
 // Excel binary workbooks: BIFF records built here byte by byte (bare BIFF streams), xlwt
 // workbooks read through the C API and the cell API, and damaged files.
-#include <unistd.h>
+#include "formats/sheets/xls_reader.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "formats/sheets/worksheet_model.h"
-#include "formats/sheets/xls_reader.h"
 #include "io/stream.h"
 #include "tabulon/tabulon.h"
 
@@ -35,28 +36,36 @@ void spill(const std::string& path, const std::string& bytes) {
 // Runs a Python snippet that writes a workbook with xlwt to the path given as `path`.
 void xlwt_book(const std::string& path, const std::string& body) {
   const std::string script = temp_path("mk", ".py");
-  spill(script, "import sys, datetime, xlwt\npath = sys.argv[1]\nwb = xlwt.Workbook(encoding='utf-8')\n" + body +
-                    "\nwb.save(path)\n");
+  spill(script, "import sys, datetime, xlwt\npath = sys.argv[1]\nwb = xlwt.Workbook(encoding='utf-8')\n" +
+                    body + "\nwb.save(path)\n");
   ASSERT_EQ(std::system(("/usr/bin/python3 " + script + " " + path).c_str()), 0);
 }
 
 // ---- BIFF 8 records ----
-std::string le16(uint32_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)}; }
+std::string le16(uint32_t v) {
+  return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
+}
 std::string le32(uint32_t v) { return le16(v & 0xFFFF) + le16(v >> 16); }
 std::string f64(double x) {
   std::string s(8, '\0');
   std::memcpy(s.data(), &x, 8);
   return s;
 }
-std::string rec(uint16_t type, const std::string& data) { return le16(type) + le16(static_cast<uint32_t>(data.size())) + data; }
+std::string rec(uint16_t type, const std::string& data) {
+  return le16(type) + le16(static_cast<uint32_t>(data.size())) + data;
+}
 std::string bof(uint16_t sub) { return rec(0x0809, le16(0x0600) + le16(sub) + std::string(12, '\0')); }
 std::string eof() { return rec(0x000A, ""); }
 std::string xf(uint16_t fmt) { return rec(0x00E0, le16(0) + le16(fmt) + std::string(16, '\0')); }
-std::string sheet(const std::string& name) { return rec(0x0085, le32(0) + '\0' + '\0' + static_cast<char>(name.size()) + '\0' + name); }
+std::string sheet(const std::string& name) {
+  return rec(0x0085, le32(0) + '\0' + '\0' + static_cast<char>(name.size()) + '\0' + name);
+}
 std::string cell(uint16_t type, uint16_t row, uint16_t col, uint16_t xfi, const std::string& rest) {
   return rec(type, le16(row) + le16(col) + le16(xfi) + rest);
 }
-std::string number(uint16_t row, uint16_t col, double x, uint16_t xfi = 0) { return cell(0x0203, row, col, xfi, f64(x)); }
+std::string number(uint16_t row, uint16_t col, double x, uint16_t xfi = 0) {
+  return cell(0x0203, row, col, xfi, f64(x));
+}
 std::string label(uint16_t row, uint16_t col, const std::string& s) {
   return cell(0x0204, row, col, 0, le16(static_cast<uint32_t>(s.size())) + '\0' + s);
 }
@@ -97,10 +106,10 @@ TEST(XlsFormats, ClassesAndDecimals) {
   struct Case {
     const char* format;
     int cls, decimals;
-  } cases[] = {{"General", 0, 0},     {"h:mm", 64, 0},        {"m/d/yy h:mm", 65, 0}, {"d-mmm-yy", 32, 0},
-               {"0.00%", 8, 2},       {"#,##0", 16, 0},       {"0.000", 1, 3},        {"0.00E+00", 2, 2},
-               {"$#,##0.00", 4, 2},   {"@", 0, 0},            {"YYYY-MM-DD", 32, 0},  {"HH:MM:SS", 64, 0},
-               {"[h]:mm:ss", 32, 0},  {"\\m0.0", 1, 1},       {"[Red]0.0", 1, 1}};
+  } cases[] = {{"General", 0, 0},    {"h:mm", 64, 0},  {"m/d/yy h:mm", 65, 0}, {"d-mmm-yy", 32, 0},
+               {"0.00%", 8, 2},      {"#,##0", 16, 0}, {"0.000", 1, 3},        {"0.00E+00", 2, 2},
+               {"$#,##0.00", 4, 2},  {"@", 0, 0},      {"YYYY-MM-DD", 32, 0},  {"HH:MM:SS", 64, 0},
+               {"[h]:mm:ss", 32, 0}, {"\\m0.0", 1, 1}, {"[Red]0.0", 1, 1}};
   for (const Case& c : cases) {
     FormatClass fc = xls_classify_format(c.format);
     EXPECT_EQ(fc.cls, c.cls) << c.format;
@@ -123,16 +132,16 @@ TEST(XlsFormats, ColumnLettersAndCoordinates) {
 
 // Values of the record kinds, each decoded from bytes made here.
 TEST(XlsRecords, CellValues) {
-  const std::string cells = label(0, 0, "v") + label(0, 1, "d") +
-                            cell(0x027E, 1, 0, 0, le32(0x00000C83)) +        // RK: integer 800 / 100
-                            cell(0x027E, 2, 0, 0, le32(0x405EC000)) +        // RK: the double 123.0
-                            rec(0x00BD, le16(3) + le16(0) + le16(0) + le32(0x3FF00000) + le16(0) + le32(0x00000006) + le16(1)) +
-                            cell(0x0205, 4, 0, 0, std::string("\x01\x00", 2)) +  // boolean true
-                            cell(0x0205, 5, 0, 0, std::string("\x2A\x01", 2)) +  // #N/A
-                            number(1, 1, 43831.0, 1) + number(2, 1, 0.0, 1) +
-                            cell(0x0006, 6, 0, 0, std::string("\x00\x00\x00\x00\x00\x00\xFF\xFF", 8) + std::string(6, '\0')) +
-                            rec(0x0207, le16(3) + '\0' + "abc") +
-                            cell(0x0006, 7, 0, 0, f64(2.5) + std::string(6, '\0'));
+  const std::string cells =
+      label(0, 0, "v") + label(0, 1, "d") +
+      cell(0x027E, 1, 0, 0, le32(0x00000C83)) +  // RK: integer 800 / 100
+      cell(0x027E, 2, 0, 0, le32(0x405EC000)) +  // RK: the double 123.0
+      rec(0x00BD, le16(3) + le16(0) + le16(0) + le32(0x3FF00000) + le16(0) + le32(0x00000006) + le16(1)) +
+      cell(0x0205, 4, 0, 0, std::string("\x01\x00", 2)) +  // boolean true
+      cell(0x0205, 5, 0, 0, std::string("\x2A\x01", 2)) +  // #N/A
+      number(1, 1, 43831.0, 1) + number(2, 1, 0.0, 1) +
+      cell(0x0006, 6, 0, 0, std::string("\x00\x00\x00\x00\x00\x00\xFF\xFF", 8) + std::string(6, '\0')) +
+      rec(0x0207, le16(3) + '\0' + "abc") + cell(0x0006, 7, 0, 0, f64(2.5) + std::string(6, '\0'));
   EXPECT_EQ(csv_of_bytes(book("", cells)),
             "\"v\",\"d\"\n"
             "\"8\",1/1/2020\n\"123\",12/30/1899\n\"1\",12/31/1899\n\"1\",\n\"abc\",\n\"2.5\",\n");
@@ -162,8 +171,9 @@ TEST(XlsRecords, DefinedNames) {
   const std::string extern_sheet = rec(0x0017, le16(1) + le16(0) + le16(0) + le16(0));
   auto name = [](const std::string& n, uint16_t r1, uint16_t r2, uint16_t c1, uint16_t c2) {
     const std::string formula = std::string("\x3B", 1) + le16(0) + le16(r1) + le16(r2) + le16(c1) + le16(c2);
-    return rec(0x0018, le16(0) + '\0' + static_cast<char>(n.size()) + le16(static_cast<uint32_t>(formula.size())) +
-                           le16(0) + le16(0) + std::string(4, '\0') + '\0' + n + formula);
+    return rec(0x0018, le16(0) + '\0' + static_cast<char>(n.size()) +
+                           le16(static_cast<uint32_t>(formula.size())) + le16(0) + le16(0) +
+                           std::string(4, '\0') + '\0' + n + formula);
   };
   std::string cells;
   for (uint16_t r = 0; r < 4; ++r)
@@ -196,7 +206,8 @@ TEST(XlsRecords, DamagedInputsFailWithAMessage) {
   } cases[] = {
       {book(rec(0x002F, le16(0)), ""), "Cannot read password protected file"},
       {book("", number(0, 300, 1.0)), "Internal Error: Column out of range"},
-      {book("", rec(0x0203, std::string(9000, '\0'))), "worksheet record 203 too long: 9000 bytes - max: 8224\n"},
+      {book("", rec(0x0203, std::string(9000, '\0'))),
+       "worksheet record 203 too long: 9000 bytes - max: 8224\n"},
       {rec(0x0809, le16(0x0500) + le16(5) + le16(0)), "Unsupported Excel Version"},
       {rec(0x0809, le16(0x0600) + le16(0x20) + std::string(12, '\0')),
        "Only Excel worksheet documents are presently supported"},
@@ -280,27 +291,31 @@ wb.add_sheet('Third')
   EXPECT_EQ(DX_GetWksStartPage(e.h), 1);
   EXPECT_EQ(DX_GetWksStartRow(e.h), 2);
   DX_CloseFiles(e.h);
-  EXPECT_EQ(to_csv(path, [](int32_t h) {
-              DX_SetWksPage(h, 1);
-              DX_SetWksRange(h, 9, 2, -1, -1);
-            }),
+  EXPECT_EQ(to_csv(path,
+                   [](int32_t h) {
+                     DX_SetWksPage(h, 1);
+                     DX_SetWksRange(h, 9, 2, -1, -1);
+                   }),
             "\"902\",\"903\",\"904\"\n1002,1003,1004\n1102,1103,1104\n");
   EXPECT_EQ(to_csv(path, [](int32_t h) { EXPECT_EQ(DX_SetWksRangeWithName(h, "second!d11"), 0); }),
             "\"1003\",\"1004\"\n1103,1104\n");
-  EXPECT_EQ(to_csv(path, [](int32_t h) {
-              DX_SetWksRangeWithName(h, "2!D11:E12");
-              DX_SetWksNameRow(h, 1, 0);
-            }),
+  EXPECT_EQ(to_csv(path,
+                   [](int32_t h) {
+                     DX_SetWksRangeWithName(h, "2!D11:E12");
+                     DX_SetWksNameRow(h, 1, 0);
+                   }),
             "\"C4\",\"C5\"\n1003,1004\n1103,1104\n");
   EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksRetNullRows(h, 1); }),
             "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,\n,,1.25\n");
   EXPECT_EQ(to_csv(path), "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,1.25\n");
-  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksPage(h, 2); }), "ERROR: No cells found in file or selected range");
+  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksPage(h, 2); }),
+            "ERROR: No cells found in file or selected range");
   // The page by name (numbered option 23) and a row of variable labels (numbered option 135).
-  EXPECT_EQ(to_csv(path, [](int32_t h) {
-              EXPECT_EQ(DX_SetOption(h, 23, 0, "SECOND"), 0);
-              DX_SetWksRange(h, 0, 3, 2, 4);
-            }),
+  EXPECT_EQ(to_csv(path,
+                   [](int32_t h) {
+                     EXPECT_EQ(DX_SetOption(h, 23, 0, "SECOND"), 0);
+                     DX_SetWksRange(h, 0, 3, 2, 4);
+                   }),
             "\"3\",\"4\"\n103,104\n203,204\n");
   Env l;
   ASSERT_EQ(DX_OpenInputFile(l.h, 48, path.c_str()), 0);
@@ -357,7 +372,8 @@ TEST(XlsRecords, Biff5BookStream) {
     std::remove(path.c_str());
     Stream* s = StreamOpenStorage(path.c_str(), name, 4, nullptr);
     ASSERT_NE(s, nullptr);
-    ASSERT_EQ(StreamWrite(s, stream.data(), static_cast<int32_t>(stream.size())), static_cast<int32_t>(stream.size()));
+    ASSERT_EQ(StreamWrite(s, stream.data(), static_cast<int32_t>(stream.size())),
+              static_cast<int32_t>(stream.size()));
     StreamClose(s);
     EXPECT_EQ(to_csv(path), "\"caf\xC3\xA9\"\n\"\xE2\x82\xAC 5\"\n\"5\"\n") << name;
     Env e;

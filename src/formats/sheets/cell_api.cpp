@@ -65,7 +65,8 @@ DX_EXPORT int32_t DX_GetWksNRanges(int32_t env) {
 DX_EXPORT int32_t DX_GetWksRangeName(int32_t env, int32_t n, char* buffer) {
   return call_frame(env, -1, [&](EnvRecord& e) -> int32_t {
     WorksheetState* s = wks_state(e);
-    if (!s || n < 0 || n >= static_cast<int32_t>(s->wb.ranges.size())) return copy_out(buffer, "") < 0 ? -1 : 0;
+    if (!s || n < 0 || n >= static_cast<int32_t>(s->wb.ranges.size()))
+      return copy_out(buffer, "") < 0 ? -1 : 0;
     return copy_out(buffer, s->wb.ranges[static_cast<size_t>(n)].name);
   });
 }
@@ -73,13 +74,15 @@ DX_EXPORT int32_t DX_GetWksRangeName(int32_t env, int32_t n, char* buffer) {
 DX_EXPORT int32_t DX_GetWksRangeCoord(int32_t env, int32_t n, char* buffer) {
   return call_frame(env, -1, [&](EnvRecord& e) -> int32_t {
     WorksheetState* s = wks_state(e);
-    if (!s || n < 0 || n >= static_cast<int32_t>(s->wb.ranges.size())) return copy_out(buffer, "") < 0 ? -1 : 0;
+    if (!s || n < 0 || n >= static_cast<int32_t>(s->wb.ranges.size()))
+      return copy_out(buffer, "") < 0 ? -1 : 0;
     return copy_out(buffer, wks_range_coord(s->wb.ranges[static_cast<size_t>(n)]));
   });
 }
 
 DX_EXPORT int32_t DX_GetWksNameStat(int32_t env) {
-  return call_frame(env, -1, [&](EnvRecord& e) -> int32_t { return e.options.wks.name_row_mode == 1 ? 1 : 0; });
+  return call_frame(env, -1,
+                    [&](EnvRecord& e) -> int32_t { return e.options.wks.name_row_mode == 1 ? 1 : 0; });
 }
 
 DX_EXPORT int32_t DX_GetWksStartRow(int32_t env) {
@@ -152,12 +155,15 @@ DX_EXPORT int32_t DX_CellGetData(int32_t env, int32_t handle, int32_t column, do
     const WksCell* found = r->find(column);
     const WksCell& c = found ? *found : kEmpty;
     int32_t t = 0;
-    if (c.error) t = API_NUMERIC;
-    else if (c.kind == kCellString) t = API_STRING;
+    if (c.error)
+      t = API_NUMERIC;
+    else if (c.kind == kCellString)
+      t = API_STRING;
     else if (c.kind == kCellNumber)
-      t = c.number_class == kClassDate ? API_DATE
-          : c.number_class == kClassTime ? API_TIME
-          : c.number_class == kClassDateTime ? API_DATETIME : API_NUMERIC;
+      t = c.number_class == kClassDate       ? API_DATE
+          : c.number_class == kClassTime     ? API_TIME
+          : c.number_class == kClassDateTime ? API_DATETIME
+                                             : API_NUMERIC;
     double x = c.kind == kCellNumber && !c.error ? c.value : 0.0;
     if ((t == API_DATE || t == API_DATETIME) && s->wb.date1904) x += 1462.0;
     if (value) *value = x;

@@ -1,11 +1,12 @@
 // The worksheet layer over a loaded workbook.
 #include "formats/sheets/worksheet_model.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "api/env_record.h"
 #include "api/option_setters.h"
@@ -26,9 +27,7 @@ bool has_value(const WksCell& c) { return c.kind != kCellEmpty && !c.error; }
 
 const WksRow* sheet_row(const Workbook&, const WksSheet& sh, int32_t row) { return wks_sheet_row(sh, row); }
 
-const WksCell* row_cell(const WksRow* r, int32_t col) {
-  return r ? r->find(col) : nullptr;
-}
+const WksCell* row_cell(const WksRow* r, int32_t col) { return r ? r->find(col) : nullptr; }
 
 int32_t find_sheet(const Workbook& wb, const char* name) {
   for (size_t i = 0; i < wb.sheets.size(); ++i)
@@ -74,7 +73,8 @@ int32_t hook_range_by_name(EnvRecord& env, const char* name) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   for (size_t i = 0; i < s->wb.ranges.size(); ++i)
-    if (strcasecmp(s->wb.ranges[i].name.c_str(), name) == 0) return hook_range_by_number(env, static_cast<int32_t>(i));
+    if (strcasecmp(s->wb.ranges[i].name.c_str(), name) == 0)
+      return hook_range_by_number(env, static_cast<int32_t>(i));
   // Not a defined name: a single corner such as "C5" or "Sheet2!C5", read to the last row and column.
   const std::string corner = std::string(name) + ":";
   return std::strchr(name, ':') ? -1 : wks_set_range_with_name(env, corner.c_str());
@@ -159,8 +159,9 @@ std::string wks_column_letters(uint32_t col) {
 std::string wks_range_coord(const WksRange& r) {
   char buf[128];
   std::snprintf(buf, sizeof buf, "%s:%s%u..%s:%s%u", wks_column_letters(r.first_sheet).c_str(),
-                wks_column_letters(r.first_col).c_str(), r.first_row + 1, wks_column_letters(r.last_sheet).c_str(),
-                wks_column_letters(r.last_col).c_str(), r.last_row + 1);
+                wks_column_letters(r.first_col).c_str(), r.first_row + 1,
+                wks_column_letters(r.last_sheet).c_str(), wks_column_letters(r.last_col).c_str(),
+                r.last_row + 1);
   return buf;
 }
 
@@ -255,7 +256,8 @@ int32_t wks_read_dict(EnvRecord& env) {
   }
   if (!w.pending_range_name.empty()) {
     const std::string pending = w.pending_range_name;
-    if (hook_range_by_name(env, pending.c_str()) < 0) RaiseErrorF(env, "Unknown range name: %s", pending.c_str());
+    if (hook_range_by_name(env, pending.c_str()) < 0)
+      RaiseErrorF(env, "Unknown range name: %s", pending.c_str());
   } else if (w.pending_range_number >= 0) {
     if (hook_range_by_number(env, w.pending_range_number) < 0)
       RaiseErrorF(env, "Unknown range number: %d", w.pending_range_number);

@@ -81,35 +81,64 @@ void latin1_to_utf8(std::string& out, const uint8_t* p, size_t n) {
 
 const char* builtin_format(uint32_t index) {
   switch (index) {
-    case 0: return "General";
-    case 1: return "0";
-    case 2: return "0.00";
-    case 3: return "#,##0";
-    case 4: return "#,##0.00";
-    case 5: return "$#,##0_);($#,##0)";
-    case 6: return "$#,##0_);[Red]($#,##0)";
-    case 7: return "$#,##0.00_);($#,##0.00)";
-    case 8: return "$#,##0.00_);[Red]($#,##0.00)";
-    case 9: return "0%";
-    case 10: return "0.00%";
-    case 11: return "0.00E+00";
-    case 12: return "# ?/?";
-    case 13: return "# ?\?/?\?";
-    case 14: return "m/d/yy";
-    case 15: return "d-mmm-yy";
-    case 16: return "d-mmm";
-    case 17: return "mmm-yy";
-    case 18: return "h:mm AM/PM";
-    case 19: return "h:mm:ss AM/PM";
-    case 20: return "h:mm";
-    case 21: return "h:mm:ss";
-    case 22: return "m/d/yy h:mm";
-    case 37: return "#,##0_);(#,##0)";
-    case 38: return "#,##0_);[Red](#,##0)";
-    case 39: return "#,##0.00_);(#,##0.00)";
-    case 40: return "#,##0.00_);[Red](#,##0.00)";
-    case 48: return "##0.0E+0";
-    default: return nullptr;
+    case 0:
+      return "General";
+    case 1:
+      return "0";
+    case 2:
+      return "0.00";
+    case 3:
+      return "#,##0";
+    case 4:
+      return "#,##0.00";
+    case 5:
+      return "$#,##0_);($#,##0)";
+    case 6:
+      return "$#,##0_);[Red]($#,##0)";
+    case 7:
+      return "$#,##0.00_);($#,##0.00)";
+    case 8:
+      return "$#,##0.00_);[Red]($#,##0.00)";
+    case 9:
+      return "0%";
+    case 10:
+      return "0.00%";
+    case 11:
+      return "0.00E+00";
+    case 12:
+      return "# ?/?";
+    case 13:
+      return "# ?\?/?\?";
+    case 14:
+      return "m/d/yy";
+    case 15:
+      return "d-mmm-yy";
+    case 16:
+      return "d-mmm";
+    case 17:
+      return "mmm-yy";
+    case 18:
+      return "h:mm AM/PM";
+    case 19:
+      return "h:mm:ss AM/PM";
+    case 20:
+      return "h:mm";
+    case 21:
+      return "h:mm:ss";
+    case 22:
+      return "m/d/yy h:mm";
+    case 37:
+      return "#,##0_);(#,##0)";
+    case 38:
+      return "#,##0_);[Red](#,##0)";
+    case 39:
+      return "#,##0.00_);(#,##0.00)";
+    case 40:
+      return "#,##0.00_);[Red](#,##0.00)";
+    case 48:
+      return "##0.0E+0";
+    default:
+      return nullptr;
   }
 }
 
@@ -501,19 +530,25 @@ void Parser::run() {
     if ((type & 0xFF) != 0x09) RaiseError(env, "Unsupported Excel Version", nullptr);
     if (size < 4u + len || len < 4) read_error();
     const uint8_t* b = data + 4;
-    if (type == 0x0009 && len == 4) version = 2;
-    else if (type == 0x0209 && len == 6) version = 3;
-    else if (type == 0x0409 && len == 6) version = 4;
-    else if (type == 0x0809 && len == 8) version = 5;
-    else if (len == 16 && b[1] == 6) version = 8;
-    else RaiseError(env, "Unsupported Excel Version", nullptr);
+    if (type == 0x0009 && len == 4)
+      version = 2;
+    else if (type == 0x0209 && len == 6)
+      version = 3;
+    else if (type == 0x0409 && len == 6)
+      version = 4;
+    else if (type == 0x0809 && len == 8)
+      version = 5;
+    else if (len == 16 && b[1] == 6)
+      version = 8;
+    else
+      RaiseError(env, "Unsupported Excel Version", nullptr);
     uint16_t sub = u16(b + 2);
     if (version == 2) sub = u16(b + 2);
     if (sub != 0 && sub != 5 && sub != 16)
       RaiseError(env, "Only Excel worksheet documents are presently supported", nullptr);
   }
   if (version < 8) set_codepage(1252);  // until a CODEPAGE record says otherwise
-  int skip_depth = 0;  // inside a chart or macro substream
+  int skip_depth = 0;                   // inside a chart or macro substream
   bool globals_done = false;
   while (pos < size) {
     if (size - pos < 4) break;  // trailing padding of the stream
@@ -521,7 +556,8 @@ void Parser::run() {
     const uint16_t type = u16(data + pos);
     const uint16_t len = u16(data + pos + 2);
     if (type == 0 && len == 0 && globals_done) break;  // zero padding after the last EOF
-    if (len > max_len) RaiseErrorF(env, "worksheet record %x too long: %d bytes - max: %d\n", type, len, max_len);
+    if (len > max_len)
+      RaiseErrorF(env, "worksheet record %x too long: %d bytes - max: %d\n", type, len, max_len);
     if (size - pos - 4 < len) read_error();
     const uint8_t* p = data + pos + 4;
     pos += 4u + len;
@@ -607,7 +643,8 @@ void Parser::run() {
         if (len < 7) break;
         Bound b{u32(p), -1};
         std::string name;
-        bool ok = version >= 8 ? string_at(p + 6, len - 6u, 1, name) : string_at(p + 6, len - 6u, 1, name, false);
+        bool ok =
+            version >= 8 ? string_at(p + 6, len - 6u, 1, name) : string_at(p + 6, len - 6u, 1, name, false);
         if (version == 5 && ok && name.size() >= 3 && name[0] == '\0') name.erase(0, 1);
         if (p[5] == 0 && ok) {
           WksSheet sh;
@@ -791,26 +828,44 @@ FormatClass xls_classify_format(std::string_view format) {
           counting = true;
         }
         break;
-      case '%': percent = true; break;
-      case '$': dollar = true; break;
-      case ',': comma = true; break;
-      case 'E': exp = true; break;
-      default: break;
+      case '%':
+        percent = true;
+        break;
+      case '$':
+        dollar = true;
+        break;
+      case ',':
+        comma = true;
+        break;
+      case 'E':
+        exp = true;
+        break;
+      default:
+        break;
     }
     if (placeholder) {
       digits = true;
       if (counting && fc.decimals < 255) ++fc.decimals;
     }
   }
-  if (month && hour) fc.cls = month_then_hour ? kClassDateTime : kClassDateTime;
-  else if (month) fc.cls = kClassDate;
-  else if (hour) fc.cls = kClassTime;
-  else if (!digits) fc.cls = 0;
-  else if (dollar) fc.cls = 4;
-  else if (comma) fc.cls = 16;
-  else if (percent) fc.cls = 8;
-  else if (exp) fc.cls = 2;
-  else fc.cls = 1;
+  if (month && hour)
+    fc.cls = month_then_hour ? kClassDateTime : kClassDateTime;
+  else if (month)
+    fc.cls = kClassDate;
+  else if (hour)
+    fc.cls = kClassTime;
+  else if (!digits)
+    fc.cls = 0;
+  else if (dollar)
+    fc.cls = 4;
+  else if (comma)
+    fc.cls = 16;
+  else if (percent)
+    fc.cls = 8;
+  else if (exp)
+    fc.cls = 2;
+  else
+    fc.cls = 1;
   if (fc.cls >= kClassDate) fc.decimals = 0;
   if (!digits) fc.decimals = 0;
   return fc;
