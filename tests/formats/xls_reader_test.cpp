@@ -323,6 +323,20 @@ wb.add_sheet('Third')
   ASSERT_EQ(DX_ReadDict(l.h), 3) << l.error();
   EXPECT_STREQ(DX_GetVarLabel(l.h, 0), "Zoë");
   EXPECT_EQ(DX_GetNCases(l.h), 1);
+  // Types, the least string width, and the last rows read from the bottom.
+  Env t;
+  ASSERT_EQ(DX_OpenInputFile(t.h, 48, path.c_str()), 0);
+  DX_SetWksMinStrWidth(t.h, 40);
+  ASSERT_EQ(DX_ReadDict(t.h), 3) << t.error();
+  EXPECT_EQ(DX_GetVarType(t.h, 0), API_STRING);
+  EXPECT_EQ(DX_GetVarPrintWidth(t.h, 0), 40);
+  EXPECT_EQ(DX_GetVarType(t.h, 1), API_DATE);
+  EXPECT_EQ(DX_GetVarType(t.h, 2), API_NUMERIC);
+  EXPECT_EQ(to_csv(path, [](int32_t h) {
+              DX_SetOption(h, 23, 0, "Second");
+              DX_SetWksReadFromBottom(h, 2);
+            }),
+            "\"0\",\"1\",\"2\",\"3\",\"4\"\n1000,1001,1002,1003,1004\n1100,1101,1102,1103,1104\n");
 }
 
 }  // namespace
