@@ -419,3 +419,25 @@ TEST(XlsCellApi, FarCornerCell) {
 }
 
 }  // namespace
+
+namespace {
+
+// A BIFF 2 worksheet file: one unnamed sheet, cells with three attribute bytes.
+TEST(XlsRecords, Biff2Worksheet) {
+  auto cell2 = [](uint16_t type, uint16_t row, uint16_t col, const std::string& value) {
+    return rec(type, le16(row) + le16(col) + std::string(3, '\0') + value);
+  };
+  const std::string bytes = rec(0x0009, le16(0x0002) + le16(0x0010)) + cell2(0x0004, 0, 0, "\x01k") +
+                            cell2(0x0004, 0, 1, std::string("\x02\xE9t", 3)) + cell2(0x0002, 1, 0, le16(7)) +
+                            cell2(0x0003, 1, 1, f64(-0.5)) + cell2(0x0005, 2, 0, std::string("\x01\x00", 2)) + eof();
+  EXPECT_EQ(csv_of_bytes(bytes), "\"k\",\"\xC3\xA9t\"\n7,-0.5\n1,\n");
+  const std::string path = temp_path("biff2");
+  spill(path, bytes);
+  Env e;
+  ASSERT_EQ(DX_OpenInputFile(e.h, 48, path.c_str()), 0) << e.error();
+  char buf[32];
+  EXPECT_EQ(DX_GetWksPageName(e.h, 0, buf), 6);
+  EXPECT_STREQ(buf, "Sheet1");
+}
+
+}  // namespace
