@@ -441,3 +441,19 @@ TEST(XlsRecords, Biff2Worksheet) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XlsRecords, InputsThatAreNoWorkbook) {
+  EXPECT_EQ(to_csv("/nonexistent/x.xls"), "ERROR: Cannot open worksheet file: /nonexistent/x.xls");
+  // A compound file without a workbook stream leaves the input unopened.
+  const std::string path = temp_path("nobook");
+  std::remove(path.c_str());
+  Stream* s = StreamOpenStorage(path.c_str(), "Other", 4, nullptr);
+  ASSERT_NE(s, nullptr);
+  StreamWrite(s, "data", 4);
+  StreamClose(s);
+  EXPECT_EQ(to_csv(path), "ERROR: Cannot open OLE2 document file " + path);
+}
+
+}  // namespace
