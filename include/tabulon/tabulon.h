@@ -341,6 +341,25 @@ TABULON_API int32_t dxi_format_info(int32_t index, const char **name, const char
 /* ---- end host services ---- */
 
 /* ---- Worksheets ---- */
+/* An open workbook: sheets (pages), defined names (ranges) and the name row. */
+TABULON_API int32_t DX_GetWksNPages(int32_t env);
+TABULON_API int32_t DX_GetWksPageName(int32_t env, int32_t page, char *buffer);
+TABULON_API int32_t DX_GetWksNRanges(int32_t env);
+TABULON_API int32_t DX_GetWksRangeName(int32_t env, int32_t n, char *buffer);
+TABULON_API int32_t DX_GetWksRangeCoord(int32_t env, int32_t n, char *buffer);
+TABULON_API int32_t DX_GetWksNameStat(int32_t env);
+TABULON_API int32_t DX_GetWksStartRow(int32_t env);
+TABULON_API int32_t DX_GetWksStartPage(int32_t env);
+TABULON_API int32_t DX_GetWksLabel(int32_t env, char *buffer, int32_t size);
+/* Cells of an open workbook: sheets are 0-based; -2 for a bad sheet or row handle. */
+TABULON_API int32_t DX_CellGetNRowsInSheet(int32_t env, int32_t sheet);
+TABULON_API int32_t DX_CellGetRowHandle(int32_t env, int32_t sheet, int32_t row);
+TABULON_API int32_t DX_CellGetNColsInRow(int32_t env, int32_t handle);
+TABULON_API int32_t DX_CellGetDataStr(int32_t env, int32_t handle, int32_t column, char *buffer);
+TABULON_API int32_t DX_CellGetData(int32_t env, int32_t handle, int32_t column, double *value, char *text,
+                                   int32_t *type);
+/* Fills 256 bytes with the column widths of the current sheet. */
+TABULON_API int32_t DX_CellGetColWidths(int32_t env, char *buffer);
 /* ---- end worksheets ---- */
 
 #ifdef __cplusplus

@@ -20,6 +20,7 @@ extern const FormatReaderOps kPortableReader;
 extern const FormatWriterOps kPortableWriter;
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
+extern const FormatReaderOps kXlsReader;
 extern const FormatReaderOps kSpssReader;
 extern const FormatReaderOps kSas7bdatReader;
 extern const FormatWriterOps kStataWriter;
@@ -95,7 +96,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {46, "Fixed-column text with a schema file", RW | LBL | PRG, "wb", ".sch", &kSchemaReader, &kProgramWriter},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, &kProgramWriter},
-    {48, "Excel workbook", RW | WKS | OWN | NOCMP, "wb", ".xls", nullptr, nullptr},
+    {48, "Excel workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xls", &kXlsReader, nullptr},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
