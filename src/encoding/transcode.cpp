@@ -504,3 +504,18 @@ bool output_names_convertible(EnvRecord& env) {
 }
 
 }  // namespace tabulon
+
+namespace tabulon {
+
+std::string_view output_string_value(EnvRecord& env, const char* s, size_t n, int64_t record, int32_t variable) {
+  ConverterSlot& slot = env.encoding.output[0];
+  if (n == 0 || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s, n))) return {s, n};
+  TranscodeCall call;
+  call.context = "Error encoding output string value, ";
+  call.record = record;
+  call.variable = variable;
+  const int64_t len = transcode_string(env, slot, s, n, nullptr, 0, call);
+  return {slot.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0};
+}
+
+}  // namespace tabulon

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "encoding/encoding_state.h"
 
@@ -61,6 +62,12 @@ struct TranscodeCall {
 // reached) log their messages and unwind with RaisedError.
 int64_t transcode_string(EnvRecord& env, ConverterSlot& slot, const char* in, size_t len, char* out,
                          size_t cap, const TranscodeCall& call = {});
+
+// A string value of the current case in the output encoding (output slot 0): the text itself
+// when it passes unchanged, else the converted text in the slot's buffer (valid until the
+// slot's next use). No allocation per value.
+std::string_view output_string_value(EnvRecord& env, const char* s, size_t n, int64_t record = 0,
+                                     int32_t variable = 0);
 
 // Convenience for non-hot paths: the converted text as a std::string.
 std::string transcode_to_string(EnvRecord& env, ConverterSlot& slot, const char* in, size_t len,

@@ -262,15 +262,10 @@ int32_t xport_write_case(EnvRecord& env) {
         s = var_get_string(d, v);
         n = std::strlen(s);
       }
-      ConverterSlot& slot = env.encoding.output[0];
-      const bool converts = slot_converts(slot);
-      if (n && converts && !(slot.ascii_identity && is_ascii(s, n))) {
-        TranscodeCall call;
-        call.context = "Error encoding output string value, ";
-        w.scratch = transcode_to_string(env, slot, s, n, call);
-        s = w.scratch.data();
-        n = w.scratch.size();
-      }
+      const bool converts = slot_converts(env.encoding.output[0]);
+      const std::string_view text = output_string_value(env, s, n);
+      s = text.data();
+      n = text.size();
       if (n > o.length) n = converts ? o.length : utf8_cut(s, n, o.length);
       put(w, s, n);
       put_blanks(w, o.length - n);

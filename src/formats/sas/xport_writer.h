@@ -24,7 +24,6 @@ struct XportOutVar {
 struct XportWriter final : FormatState {
   Stream* out = nullptr;
   std::string buf;      // pending output
-  std::string scratch;  // reused for converted text
   uint64_t written = 0; // bytes of the file so far, pending ones included
   std::vector<XportOutVar> vars;
 };

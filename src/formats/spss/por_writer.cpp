@@ -337,13 +337,9 @@ int32_t por_write_case(EnvRecord& env) {
         s = var_get_string(d, v);
         n = std::strlen(s);
       }
-      ConverterSlot& slot = env.encoding.output[0];
-      if (n && slot_converts(slot) && !(slot.ascii_identity && is_ascii(s, n))) {
-        w.scratch = output_text(env, std::string(s, n), "Error encoding output string value, ");
-        s = w.scratch.data();
-        n = w.scratch.size();
-      }
-      n = cut_length(env, s, n, o.width);
+      const std::string_view text = output_string_value(env, s, n);
+      s = text.data();
+      n = cut_length(env, s, text.size(), o.width);
       // Values are blank-padded to the width: some readers keep the tail of the previous
       // value behind a shorter one.
       put_integer(w, o.width);

@@ -26,7 +26,6 @@ struct PorWriter final : FormatState {
   Stream* out = nullptr;
   int32_t column = -1;  // of the last character written, 0..79
   std::string buf;      // pending output
-  std::string scratch;  // reused for converted text
   std::vector<PorOutVar> vars;
 };
 

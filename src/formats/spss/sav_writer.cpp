@@ -393,24 +393,16 @@ int32_t sav_write_case(EnvRecord& env) {
   SavWriter& w = *wp;
   ensure(w, 9 * static_cast<size_t>(w.case_units) + 16);
   const uint8_t* rec = env.dict.record();
-  ConverterSlot& slot = env.encoding.output[0];
   for (const SavOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     const uint8_t* p = rec + v.offset;
     if (o.kind == kSavString) {
       const char* s = reinterpret_cast<const char*>(p);
       size_t n = v.missing || !v.is_string() ? 0 : std::strlen(s);
-      if (n && w.converts && !(slot.ascii_identity && [&] {
-            unsigned char acc = 0;
-            for (size_t i = 0; i < n; ++i) acc |= static_cast<unsigned char>(s[i]);
-            return acc < 0x80;
-          }())) {
-        TranscodeCall call;
-        call.context = "Error encoding output string value, ";
-        call.record = w.cases + 1;
-        const int64_t len = transcode_string(env, slot, s, n, nullptr, 0, call);
-        s = slot.out_buf.data();
-        n = len > 0 ? static_cast<size_t>(len) : 0;
+      if (n) {
+        const std::string_view text = output_string_value(env, s, n, static_cast<int64_t>(w.cases + 1));
+        s = text.data();
+        n = text.size();
       }
       if (n > o.width) {
         // Releases without very long strings hold 255 bytes in the one segment.
