@@ -8,6 +8,7 @@
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "engine/db_format.h"
 #include "engine/engine_util.h"
 #include "engine/format_registry.h"
@@ -84,6 +85,7 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
   try {
     if (env.last_open_result == 0) finish_output(env, result);
     close_input(env);
+    report_changes(env);
   } catch (const RaisedError&) {
     emit_message(env, MsgKind::Error, env.message ? env.message : "");
     if (result == 0) result = -1;  // a failure while finishing is not a success

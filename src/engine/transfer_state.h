@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/change_report.h"
+
 namespace tabulon {
 
 struct EnvRecord;
@@ -93,6 +95,9 @@ struct TransferState {
   std::unique_ptr<OptimizeState, OptimizeStateDeleter> optimize;
   int32_t optimize_ran = 0;
   uint32_t optimize_case_count = 0;
+
+  // What the conversion changed in the data (reported when the files close).
+  ChangeReport changes;
 
   // Database drivers of the input and output side (kept across DX_CloseFiles).
   DriverSlotPtr input_driver;
