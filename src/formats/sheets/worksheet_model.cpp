@@ -274,7 +274,11 @@ int32_t wks_select_member(EnvRecord& env, int32_t index) {
   WorksheetState* s = wks_state(env);
   if (!s || index < 0 || index >= static_cast<int32_t>(s->member_pages.size())) return -1;
   WksSettings& w = env.options.wks;
-  w.page = s->member_pages[static_cast<size_t>(index)];
+  const int32_t page = s->member_pages[static_cast<size_t>(index)];
+  // The first member is also what hosts select by default: when that sheet is empty the
+  // default rule (the first sheet with cells) still decides.
+  if (index == 0 && !s->wb.sheets[static_cast<size_t>(page)].has_cells) return 0;
+  w.page = page;
   w.page_chosen = 1;
   w.page_name.clear();
   return 0;

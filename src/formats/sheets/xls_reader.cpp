@@ -1,6 +1,8 @@
 // BIFF records of Excel binary workbooks turned into a Workbook.
 #include "formats/sheets/xls_reader.h"
 
+#include "formats/sheets/xlsx_reader.h"
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -977,8 +979,10 @@ int32_t xls_open_input(EnvRecord& env) {
   uint8_t head[8] = {};
   const int32_t got = StreamRead(file.get(), head, 8);
   if (got < 8) RaiseError(env, "error reading worksheet file", nullptr);
-  if (head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4)
-    RaiseErrorF(env, "Cannot open worksheet file: %s", path.c_str());
+  if (head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) {
+    file.reset();
+    return xlsx_open_input(env);
+  }
   if (std::memcmp(head, "MIME-Ver", 8) == 0)
     RaiseError(env, "Excel \"Single File Web Page\" files are not supported", nullptr);
   static const uint8_t kOle[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
