@@ -130,6 +130,38 @@ TEST(XlsxReader, CellsStylesAndWorkbook) {
   EXPECT_EQ(csv_of(p), "\"id\",\"when\"\n1.5,7/6/2009\n-2,2/28/1900\n");
 }
 
+// Names that carry labels (numbered option 147), the NA text (98) and concatenated pages (97).
+TEST(XlsxReader, WorksheetOptions) {
+  auto inline_cell = [](const char* ref, const char* text) {
+    return std::string("<c r=\"") + ref + "\" t=\"inlineStr\"><is><t>" + text + "</t></is></c>";
+  };
+  Parts p = base_parts("");
+  p["xl/worksheets/sheet1.xml"] = sheet_xml(
+      "<row r=\"1\">" + inline_cell("A1", "age - Age in years") + inline_cell("B1", "city") + "</row>" +
+      "<row r=\"2\"><c r=\"A2\"><v>30</v></c>" + inline_cell("B2", "NA") + "</row>" +
+      "<row r=\"3\">" + inline_cell("A3", "NA") + inline_cell("B3", "Paris") + "</row>");
+  p["xl/worksheets/sheet2.xml"] = sheet_xml(
+      "<row r=\"2\">" + inline_cell("A2", "age - Age in years") + inline_cell("B2", "city") + "</row>" +
+      "<row r=\"3\"><c r=\"A3\"><v>40</v></c>" + inline_cell("B3", "Lyon") + "</row>");
+  EXPECT_EQ(csv_of(p), "\"age - Age in years\",\"city\"\n\"30\",\"NA\"\n\"NA\",\"Paris\"\n");
+  EXPECT_EQ(csv_of(p,
+                   [](int32_t h) {
+                     DX_SetOption(h, 98, 0, "NA");
+                     DX_SetOption(h, 97, 1, nullptr);
+                     DX_SetOption(h, 147, 1, nullptr);
+                   }),
+            "\"age\",\"city\"\n30,\n,\"Paris\"\n40,\"Lyon\"\n");
+  const std::string path = temp_path("split");
+  write_package(path, p);
+  const int32_t h = DX_OpenEnvironment();
+  ASSERT_EQ(DX_OpenInputFile(h, 54, path.c_str()), 0);
+  DX_SetOption(h, 147, 1, nullptr);
+  ASSERT_EQ(DX_ReadDict(h), 2);
+  EXPECT_STREQ(DX_GetVarLabel(h, 0), "Age in years");
+  DX_CloseFiles(h);
+  DX_CloseEnvironment(h);
+}
+
 TEST(XlsxReader, SheetsAndNames) {
   const std::string path = temp_path("names");
   write_package(path, base_parts(kRows));

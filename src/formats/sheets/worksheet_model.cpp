@@ -290,12 +290,14 @@ int32_t wks_save_position(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   s->start_row = s->next_row;
+  s->saved_seg = s->seg;
   return 0;
 }
 int32_t wks_restore_position(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   s->next_row = s->start_row;
+  s->seg = s->saved_seg;
   return 0;
 }
 
@@ -352,6 +354,8 @@ int32_t wks_read_dict(EnvRecord& env) {
     s.last_col = -1;
     s.data_first = s.next_row = s.start_row = 0;
     s.data_last = -1;
+    s.segments.clear();
+    s.seg = s.saved_seg = 0;
     s.start_page = page;
     s.dict_built = true;
     env.transfer.announced_cases = 0;
@@ -409,18 +413,33 @@ int32_t wks_read_dict(EnvRecord& env) {
   if (w.read_from_bottom > 0 && data_last - w.read_from_bottom + 1 > data_first)
     data_first = data_last - w.read_from_bottom + 1;
 
+  // The rows read: those of the page, then (concatenated pages, numbered option 97) the rows of
+  // every later sheet with cells below its own name row, column for column.
+  s.segments.clear();
+  s.segments.push_back({page, data_first, std::min(data_last, sh.row_count - 1)});
+  if (option_int(env, kOptConcatenatePages) != 0) {
+    for (int32_t p = page + 1; p < nsheets; ++p) {
+      const WksSheet& more = wb.sheets[static_cast<size_t>(p)];
+      if (!more.has_cells) continue;
+      int32_t first = more.rows.front().row + (data_first - first_row);
+      s.segments.push_back({p, first, more.row_count - 1});
+    }
+  }
+
   // Scan the data cells of every column.
   const WksRow* names = name_row >= 0 ? sheet_row(wb, sh, name_row) : nullptr;
   const WksRow* labels = label_row >= 0 ? sheet_row(wb, sh, label_row) : nullptr;
   s.columns.clear();
   DictState& d = env.dict;
+  const bool split_labels = option_int(env, kOptWksSplitNameLabels) != 0;
   for (int32_t c = first_col; c <= last_col; ++c) {
     bool str = false, num = false, date = false, time = false;
     uint8_t decimals = 0;
     bool decimals_given = false;
     size_t longest = 0;
-    for (int32_t r = data_first; r <= data_last && r < sh.row_count; ++r) {
-      const WksCell* cell = row_cell(sheet_row(wb, sh, r), c);
+    for (const WksSegment& seg : s.segments)
+    for (int32_t r = seg.first; r <= seg.last; ++r) {
+      const WksCell* cell = row_cell(sheet_row(wb, wb.sheets[static_cast<size_t>(seg.page)], r), c);
       if (!cell || !s.is_value(wb, *cell)) continue;
       if (cell->kind == kCellString) {
         str = true;
@@ -438,6 +457,7 @@ int32_t wks_read_dict(EnvRecord& env) {
       }
       if (cell->kind != kCellString) longest = std::max(longest, wks_cell_display(wb, *cell).size());
     }
+    std::string split_label;
     const WksCell* name_cell = row_cell(names, c);
     const bool named = name_cell && occupied(*name_cell);
     std::string name;
@@ -446,6 +466,16 @@ int32_t wks_read_dict(EnvRecord& env) {
       name = name_cell->kind == kCellString ? wb.texts[name_cell->text_index]
              : name_cell->error || name_cell->boolean ? wks_cell_display(wb, *name_cell)
                                                      : number_name(name_cell->value);
+      if (split_labels) {
+        // "income - yearly, in dollars": the name, then the variable label
+        const size_t dash = name.find(" -");
+        if (dash != std::string::npos && dash > 0) {
+          size_t from = dash + 2;
+          while (from < name.size() && name[from] == ' ') ++from;
+          split_label = name.substr(from);
+          name.resize(dash);
+        }
+      }
       if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
     }
     int ttype;
@@ -481,6 +511,7 @@ int32_t wks_read_dict(EnvRecord& env) {
     VarRecord& v = dict_append_var(d, name, ttype, width);
     v.selected = 1;
     if (made_up) v.flags |= kVarNameMadeUp;
+    if (!split_label.empty()) var_set_label(v, split_label);
     const WksCell* label_cell = row_cell(labels, c);
     if (label_cell && label_cell->kind == kCellString && !label_cell->error)
       var_set_label(v, wb.texts[label_cell->text_index]);
@@ -492,33 +523,40 @@ int32_t wks_read_dict(EnvRecord& env) {
   s.first_col = first_col;
   s.last_col = last_col;
   s.data_first = data_first;
-  s.data_last = std::min(data_last, sh.row_count - 1);
+  s.data_last = s.segments.front().last;
+  s.seg = s.saved_seg = 0;
   s.next_row = data_first;
   s.start_row = data_first;
   s.start_page = page;
   s.dict_built = true;
   s.blank_rows = w.return_null_rows ? kBlankUse : option_int(env, kOptWksBlankRows);
   uint32_t n = 0;
-  for (int32_t r = data_first; r <= s.data_last; ++r) {
-    if (!s.blank_row(sh, r)) {
-      ++n;
-      continue;
-    }
-    if (s.blank_rows == kBlankUse) {
-      ++n;
-    } else if (s.blank_rows == kBlankStop && n > 0) {  // blank rows before the first data row are skipped
-      // The data end at the first blank row; rows after it are counted so that the cut is never silent.
-      int32_t left = 0;
-      for (int32_t k = r + 1; k <= s.data_last; ++k) left += s.blank_row(sh, k) ? 0 : 1;
-      if (left > 0)
-        emit_messagef(env, MsgKind::Warning,
-                      " blank row %d ends the data of the worksheet; %d later rows with cells are not read "
-                      "(wks-blank-rows skip or use reads them)",
-                      r + 1, left);
-      s.data_last = r - 1;
-      break;
+  for (WksSegment& seg : s.segments) {
+    const WksSheet& ss = wb.sheets[static_cast<size_t>(seg.page)];
+    bool seen = false;
+    for (int32_t r = seg.first; r <= seg.last; ++r) {
+      if (!s.blank_row(ss, r)) {
+        ++n;
+        seen = true;
+        continue;
+      }
+      if (s.blank_rows == kBlankUse) {
+        ++n;
+      } else if (s.blank_rows == kBlankStop && seen) {  // blank rows before the first data row are skipped
+        // The data end at the first blank row; rows after it are counted so that the cut is never silent.
+        int32_t left = 0;
+        for (int32_t k = r + 1; k <= seg.last; ++k) left += s.blank_row(ss, k) ? 0 : 1;
+        if (left > 0)
+          emit_messagef(env, MsgKind::Warning,
+                        " blank row %d ends the data of the worksheet; %d later rows with cells are not read "
+                        "(wks-blank-rows skip or use reads them)",
+                        r + 1, left);
+        seg.last = r - 1;
+        break;
+      }
     }
   }
+  s.data_last = s.segments.front().last;
   env.transfer.announced_cases = n;
   for (size_t i = 0; i < s.member_pages.size(); ++i)
     if (s.member_pages[i] == page) env.transfer.current_member = static_cast<int32_t>(i);
@@ -530,10 +568,15 @@ int32_t wks_read_case(EnvRecord& env) {
   if (!sp || !sp->dict_built) return kEndOfData;
   WorksheetState& s = *sp;
   const Workbook& wb = s.wb;
-  const WksSheet& sh = wb.sheets[static_cast<size_t>(s.page)];
   DictState& d = env.dict;
   const bool null_rows = s.blank_rows == kBlankUse;
-  while (s.next_row <= s.data_last) {
+  while (s.seg < s.segments.size()) {
+    const WksSegment& seg = s.segments[s.seg];
+    if (s.next_row > seg.last) {
+      if (++s.seg < s.segments.size()) s.next_row = s.segments[s.seg].first;
+      continue;
+    }
+    const WksSheet& sh = wb.sheets[static_cast<size_t>(seg.page)];
     const int32_t r = s.next_row++;
     const WksRow* row = sheet_row(wb, sh, r);
     if (!null_rows && s.blank_row(sh, r)) continue;

@@ -103,6 +103,11 @@ struct WksColumn {
   int32_t var = -1;  // variable index, -1 when the column was dropped
 };
 
+// Rows first..last of one sheet, read in turn.
+struct WksSegment {
+  int32_t page = 0, first = 0, last = -1;
+};
+
 struct WorksheetState : FormatState {
   Workbook wb;
   int32_t page = -1;  // sheet read
@@ -113,6 +118,8 @@ struct WorksheetState : FormatState {
   bool dict_built = false;
   std::vector<WksColumn> columns;
   std::vector<int32_t> member_pages;  // page of each member
+  std::vector<WksSegment> segments;   // the rows read: the page's, then concatenated pages'
+  size_t seg = 0, saved_seg = 0;
   int32_t blank_rows = 0;             // kBlankStop, kBlankSkip or kBlankUse
   std::string na_text;                // a string cell with this text is a missing value
 
