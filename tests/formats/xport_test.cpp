@@ -814,6 +814,7 @@ TEST(XportVersion, ChosenByTheOptionOrByNamesAndLabels) {
   } keywords[] = {{"y", 5}, {"5", 5}, {"8", 8}, {"9", 8}, {"n", 0}};
   DX_OptionEntry* entry = dxi_get_opt(0);
   const char* saved = entry->choices;
+  const uint32_t saved_flags = entry->flags;
   for (const auto& k : keywords) {
     Env e;
     entry->choices = k.text;
@@ -823,6 +824,7 @@ TEST(XportVersion, ChosenByTheOptionOrByNamesAndLabels) {
     EXPECT_EQ(option_int(*e.env, 77), k.stored) << k.text;
   }
   entry->choices = saved;
+  entry->flags = saved_flags;
 }
 
 TEST(XportV8, NamestrsLabelSectionAndHeaders) {
