@@ -595,6 +595,8 @@ std::string two_members() {
          member("Two", {{1, 8, "t", "", "TIME", 8}, {1, 8, "stamp", "Stamp", "datetime", 0}}, two_data);
 }
 
+std::string v8_library();  // a hand-made version 8 library of two members, below
+
 TEST(XportReader, TwoMembersListedAndChosenByName) {
   Env e;
   const std::string path = temp_path("two");
@@ -743,6 +745,19 @@ TEST(XportDamage, EveryCutFailsWithAMessageOrReadsWhatIsThere) {
       DX_CloseFiles(e.handle);
     }
   }
+  // Version 8: label sections and counted observations cut anywhere.
+  const std::string full8 = v8_library();
+  for (const char* chosen : {static_cast<const char*>(nullptr), "second"}) {
+    for (size_t len = 0; len < full8.size(); ++len) {
+      spill(path, full8.substr(0, len));
+      ReadBack r = read_xpt(e, path, chosen);
+      if (r.rc >= 0)
+        EXPECT_LE(r.rows.size(), chosen ? 1u : 2u) << len;
+      else
+        EXPECT_FALSE(r.error.empty()) << "cut at " << len;
+      DX_CloseFiles(e.handle);
+    }
+  }
 }
 
 TEST(XportDamage, RandomBytesNeverCrash) {
@@ -758,7 +773,7 @@ TEST(XportDamage, RandomBytesNeverCrash) {
   }
   std::mt19937 rng(11);
   const char alphabet[] = "HEADER RECORD*!0123456789\x00\x01\x7f\x80\xff";
-  for (const std::string& full : {written, two_members()}) {
+  for (const std::string& full : {written, two_members(), v8_library()}) {
     for (int round = 0; round < 400; ++round) {
       std::string bytes = full;
       const int hits = 1 + static_cast<int>(rng() % 8);

@@ -413,9 +413,8 @@ int32_t xport_read_dict(EnvRecord& env) {
   r.counted = false;
   if (m->obs_count >= 0 && length > 0) {
     // The count SAS gives ends the data exactly: an all-blank last observation is one.
-    const int64_t counted_end = r.data_start + m->obs_count * static_cast<int64_t>(length);
-    if (counted_end <= r.data_end) {
-      r.data_end = counted_end;
+    if (m->obs_count <= (r.data_end - r.data_start) / static_cast<int64_t>(length)) {
+      r.data_end = r.data_start + m->obs_count * static_cast<int64_t>(length);
       r.counted = true;
     }
     env.transfer.announced_cases = static_cast<uint32_t>(std::min<int64_t>(m->obs_count, UINT32_MAX));
