@@ -56,10 +56,12 @@ void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const cha
 }
 
 // True when a field must be quoted to read back as one field.
+// Without a quote character a double quote matters only where a field starts.
 inline bool needs_quotes(const char* s, size_t n, char delim, char quote) {
+  if (quote == 0 && n > 0 && s[0] == '"') return true;
   for (size_t i = 0; i < n; ++i) {
     const char c = s[i];
-    if (c == delim || c == '\n' || c == '\r' || c == '"' || (quote != 0 && c == quote)) return true;
+    if (c == delim || c == '\n' || c == '\r' || (quote != 0 && c == quote)) return true;
   }
   return false;
 }
