@@ -181,7 +181,10 @@ TEST(TextReaderRecords, ValuesAndSettings) {
        [](EnvRecord& env) { option_store(env, 143, 0, nullptr); }, {{"1", "2", "<x>"}, {"3", "4", "<y>"}}},
       {"blank line after the names, skip", "a,b,c\n\n1,2,x\n3,4,y\n",
        [](EnvRecord& env) { option_store(env, 143, 1, nullptr); }, {{"1", "2", "<x>"}, {"3", "4", "<y>"}}},
-      {"blank lines before the names", "\n\na,b\n1,2\n", [](EnvRecord& env) { option_store(env, 143, 1, nullptr); },
+      {"blank line after the names, use", "a,b,c\n\n1,2,x\n\n3,4,y\n",
+       [](EnvRecord& env) { option_store(env, 143, 2, nullptr); },
+       {{"1", "2", "<x>"}, {".", ".", "."}, {"3", "4", "<y>"}}},
+      {"blank lines before the names", "\n\na,b\n1,2\n", [](EnvRecord& env) { option_store(env, 143, 2, nullptr); },
        {{"1", "2"}}},
       // Grouping marks stand only between groups of three digits.
       {"1234,5 is no number with semicolons", "x;y\n1234,5;1\n7;2\n", [](EnvRecord& env) {

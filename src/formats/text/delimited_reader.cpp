@@ -279,8 +279,9 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
     if (label_row && r.lines_read == label_row) continue;
     if (s.last_row && r.lines_read + first_row_of(s) - 1 > s.last_row) return -1;
     if (rd.out_len == 0) {
-      // Blank lines before the first record (after the names, say) cannot end the data.
-      if (s.blank_rows == 1 || (s.blank_rows == 0 && !r.any_record)) continue;
+      // Blank lines before the first record (around the names, say) are layout: they
+      // neither end the data nor make cases.
+      if (s.blank_rows == 1 || !r.any_record) continue;
       if (s.blank_rows == 0) return -1;
     }
     r.any_record = true;
