@@ -45,11 +45,12 @@ inline double day_number(const SQL_TIMESTAMP_STRUCT& t) {
   return day < 0 ? day - f : day + f;
 }
 
-// Splits a day number into the day and the seconds of its time (rounded to microseconds).
+// Splits a day number into the day and the microseconds of its time. Day numbers hold
+// milliseconds: finer digits are noise of the conversion and are rounded away.
 inline void split(double x, int64_t& day, int64_t& micros) {
   double whole = std::trunc(x);
   double frac = std::fabs(x - whole);
-  micros = static_cast<int64_t>(std::llround(frac * 86400e6));
+  micros = static_cast<int64_t>(std::llround(frac * 86400e3)) * 1000;
   day = static_cast<int64_t>(whole);
   if (micros >= 86400000000LL) {
     micros -= 86400000000LL;
