@@ -53,6 +53,10 @@ std::string connection_string(const std::string& source, const char* user, const
   if (!conn.empty() && conn.back() != ';') conn += ';';
   if (user && *user && !has_attribute(conn, "UID")) conn += "UID=" + std::string(user) + ";";
   if (password && *password && !has_attribute(conn, "PWD")) conn += "PWD={" + std::string(password) + "};";
+  // The SQLite driver otherwise holds a whole result in memory before the first row.
+  std::string upper;
+  for (char c : conn) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("SQLITE") != std::string::npos && !has_attribute(conn, "STEPAPI")) conn += "StepAPI=1;";
   return conn;
 }
 
