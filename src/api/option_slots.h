@@ -136,7 +136,6 @@ enum OptionNumber : int {
   kOptReadSasExtAttr = 144,
   kOptReadSasExtAttrName = 145,
   kOptUseInputDec = 146,
-  kOptWksSplitNameLabels = 147,  // worksheet name cells "name - label" give a name and a label
   kOptCompoundCopy = 200,
   kOptTypeChange = 201,
   kOptCountVariables = 202,

@@ -130,7 +130,7 @@ TEST(XlsxReader, CellsStylesAndWorkbook) {
   EXPECT_EQ(csv_of(p), "\"id\",\"when\"\n1.5,7/6/2009\n-2,2/28/1900\n");
 }
 
-// Names that carry labels (numbered option 147), the NA text (98) and concatenated pages (97).
+// Names that carry labels (numbered option 99), the NA text (98) and concatenated pages (97).
 TEST(XlsxReader, WorksheetOptions) {
   auto inline_cell = [](const char* ref, const char* text) {
     return std::string("<c r=\"") + ref + "\" t=\"inlineStr\"><is><t>" + text + "</t></is></c>";
@@ -148,14 +148,14 @@ TEST(XlsxReader, WorksheetOptions) {
                    [](int32_t h) {
                      DX_SetOption(h, 98, 0, "NA");
                      DX_SetOption(h, 97, 1, nullptr);
-                     DX_SetOption(h, 147, 1, nullptr);
+                     DX_SetOption(h, 99, 1, nullptr);
                    }),
             "\"age\",\"city\"\n30,\n,\"Paris\"\n40,\"Lyon\"\n");
   const std::string path = temp_path("split");
   write_package(path, p);
   const int32_t h = DX_OpenEnvironment();
   ASSERT_EQ(DX_OpenInputFile(h, 54, path.c_str()), 0);
-  DX_SetOption(h, 147, 1, nullptr);
+  DX_SetOption(h, 99, 1, nullptr);
   ASSERT_EQ(DX_ReadDict(h), 2);
   EXPECT_STREQ(DX_GetVarLabel(h, 0), "Age in years");
   DX_CloseFiles(h);

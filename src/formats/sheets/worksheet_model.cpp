@@ -24,6 +24,8 @@ namespace {
 
 constexpr size_t kMaxNameLength = 255;
 constexpr int kOptWksLabelRow = 135;
+// Numbered option 99: a name cell "name - label" gives the variable's name and its label.
+constexpr int kOptWksSplitNameLabels = 99;
 
 // A cell that makes its row a row of data: any value, an error value too.
 bool occupied(const WksCell& c) { return c.kind != kCellEmpty || c.error; }
