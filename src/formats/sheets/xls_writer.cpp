@@ -21,7 +21,6 @@
 #include "engine/change_report.h"
 #include "engine/format_hooks.h"
 #include "formats/sheets/sheet_writer_common.h"
-#include "formats/sheets/xls_writer.h"
 #include "io/compound_file.h"
 #include "tabulon/tabulon.h"
 
@@ -699,11 +698,17 @@ bool is_cell_record(uint16_t t) {
   }
 }
 
-// The template's records with the output's globals and data sheet in place.
-std::vector<uint8_t> build_stream(XlsWriter& w) {
+bool put_bytes(CfStream* s, const std::vector<uint8_t>& b) {
+  return cf_stream_write(s, b.data(), b.size()) == static_cast<int64_t>(b.size());
+}
+
+// The template's records with the output's globals and data sheet in place, written to the
+// workbook stream: the globals first (the sheet's offset is known once they are built), then
+// the sheet with the collected cells.
+bool write_stream(XlsWriter& w, CfStream* stream) {
   const StyleSheet& ss = w.ss;
   std::vector<uint8_t> out;
-  out.reserve(w.cells.size() + ss.bytes.size() + 64 * w.sst.strings.size() + 4096);
+  out.reserve(ss.bytes.size() + 64 * w.sst.strings.size() + 4096);
   size_t boundsheet_at = 0;
   bool sst_written = false, sheet_written = false;
   for (size_t i = 0; i <= ss.globals_end; ++i) {
@@ -760,8 +765,27 @@ std::vector<uint8_t> build_stream(XlsWriter& w) {
     put_record(out, r.type, r.data, r.size);
   }
   set32(out, boundsheet_at, static_cast<uint32_t>(out.size()));
+  if (!put_bytes(stream, out)) return false;
+  out.clear();
 
-  bool widths_written = false;
+  bool widths_written = false, cells_written = false;
+  // The data's cells stand where the template's did: after the dimensions, before the sheet's
+  // window and selection records (or, without dimensions, before its end).
+  auto put_cells = [&]() {
+    if (!widths_written) put_colinfo(out, w);
+    widths_written = cells_written = true;
+    std::vector<uint8_t> b;
+    put32(b, 0);
+    put32(b, w.row);
+    put16(b, 0);
+    put16(b, static_cast<uint32_t>(w.max_col + 1));
+    put16(b, 0);
+    put_record(out, kRecDimensions, b.data(), b.size());
+    if (!put_bytes(stream, out) || !put_bytes(stream, w.cells)) return false;
+    out.clear();
+    std::vector<uint8_t>().swap(w.cells);
+    return true;
+  };
   for (size_t i = ss.sheet_begin; i <= ss.sheet_end; ++i) {
     const Record& r = ss.records[i];
     if (r.type == kRecColInfo) {
@@ -772,24 +796,13 @@ std::vector<uint8_t> build_stream(XlsWriter& w) {
     if (r.type == kRecRow || r.type == kRecIndex || r.type == kRecDbCell || r.type == kRecHeader ||
         is_cell_record(r.type))
       continue;
-    if (r.type == kRecDimensions) {
-      if (!widths_written) put_colinfo(out, w);
-      widths_written = true;
-      std::vector<uint8_t> b;
-      put32(b, 0);
-      put32(b, w.row);
-      put16(b, 0);
-      put16(b, static_cast<uint32_t>(w.max_col + 1));
-      put16(b, 0);
-      put_record(out, kRecDimensions, b.data(), b.size());
-      // The data's cells stand where the template's did: after the dimensions, before the
-      // sheet's window and selection records.
-      out.insert(out.end(), w.cells.begin(), w.cells.end());
-      continue;
+    if (r.type == kRecDimensions || (r.type == kRecEof && !cells_written)) {
+      if (!cells_written && !put_cells()) return false;
+      if (r.type == kRecDimensions) continue;
     }
     put_record(out, r.type, r.data, r.size);
   }
-  return out;
+  return put_bytes(stream, out);
 }
 
 int32_t xls_close(EnvRecord& env) {
@@ -800,10 +813,8 @@ int32_t xls_close(EnvRecord& env) {
     if (c.cut) note_change(env, ChangeKind::StringCut, c.var->name, c.cut);
     if (c.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, c.var->name, c.out_of_range);
   }
-  const std::vector<uint8_t> stream = build_stream(w);
-  std::vector<uint8_t>().swap(w.cells);
   const std::string& path = env.transfer.output_path;
-  if (xls_write_compound(path, stream) != 0) {
+  if (cf_write_one_stream(path.c_str(), "Workbook", [&](CfStream* s) { return write_stream(w, s); }) != 0) {
     env.transfer.delete_output = 1;
     RaiseErrorF(env, "Cannot open file %s", path.c_str());
   }
@@ -813,24 +824,6 @@ int32_t xls_close(EnvRecord& env) {
 }
 
 }  // namespace
-
-int32_t xls_write_compound(const std::string& path, const std::vector<uint8_t>& workbook) {
-  int32_t error = 0;
-  CompoundFile* cf = cf_create(path.c_str(), &error);
-  if (!cf) return error ? error : -1;
-  int32_t r = 0;
-  const int32_t id = cf_create_stream(cf, 0, "Workbook", &error);
-  CfStream* s = id == kCfNoEntry ? nullptr : cf_stream_open(cf, id, true, &error);
-  if (!s) {
-    r = error ? error : -1;
-  } else {
-    if (cf_stream_write(s, workbook.data(), workbook.size()) != static_cast<int64_t>(workbook.size())) r = -1;
-    cf_stream_release(s);
-    if (r == 0) r = cf_commit(cf);
-  }
-  cf_release(cf);
-  return r;
-}
 
 extern const FormatWriterOps kXlsWriter = {
     .flags = kWriterOwnContainer,
