@@ -462,7 +462,7 @@ void write_sst(std::vector<uint8_t>& out, const SharedStrings& sst) {
     to_units(sst.strings[k], units, kMaxCellChars, nullptr);
     bool wide = false;
     for (uint16_t u : units) wide = wide || u > 0xFF;
-    if (room() < 4) {
+    if (room() < 5) {  // a string header and its first character stay together
       end_record();
       begin_record(kRecContinue);
     }
