@@ -177,6 +177,26 @@ TEST(XlsWriter, SheetNameAndSharedStrings) {
   EXPECT_EQ(sheets, 1);
 }
 
+TEST(XlsWriter, StyleSheetPathByNumberedOption) {
+  const std::string path = temp_path("styled.xls");
+  const std::string missing = temp_path("no_such_style.xls");
+  const int32_t h = DX_OpenEnvironment();
+  DX_SetOption(h, 147, 0, missing.c_str());
+  DX_InitUserDict(h, 1);
+  DX_AddUserVar(h, 0, "x", 1, 8, 0);
+  EXPECT_NE(DX_OpenOutFile(h, 48, path.c_str()), 0);
+  EXPECT_EQ(std::string(DX_GetErrorMsg(h)), "Cannot read style sheet: " + missing);
+  DX_CloseFiles(h);
+  // "built-in" (the keyword's default) selects the library's own style sheet again.
+  DX_SetOption(h, 147, 0, "built-in");
+  DX_InitUserDict(h, 1);
+  DX_AddUserVar(h, 0, "x", 1, 8, 0);
+  EXPECT_EQ(DX_OpenOutFile(h, 48, path.c_str()), 0) << DX_GetErrorMsg(h);
+  EXPECT_GE(DX_CloseFiles(h), 0);
+  DX_CloseEnvironment(h);
+  EXPECT_FALSE(workbook_records(path).empty());
+}
+
 TEST(SheetNames, FromPaths) {
   struct Case {
     const char* path;
