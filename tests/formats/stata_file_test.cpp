@@ -195,8 +195,8 @@ TEST_P(StataReleases, ValuesLabelsAndMissingCodesSurvive) {
             0)
       << DX_GetErrorMsg(e.handle);
   const std::string bytes = slurp(path);
-  if (rc.release == 117) {
-    EXPECT_EQ(bytes.rfind("<stata_dta><header><release>117</release>", 0), 0u);
+  if (rc.release >= 117) {
+    EXPECT_EQ(bytes.rfind("<stata_dta><header><release>" + std::to_string(rc.release) + "</release>", 0), 0u);
   } else {
     EXPECT_EQ(static_cast<uint8_t>(bytes[0]), rc.release);
   }
@@ -242,7 +242,8 @@ TEST_P(StataReleases, ValuesLabelsAndMissingCodesSurvive) {
 INSTANTIATE_TEST_SUITE_P(All, StataReleases,
                          ::testing::Values(ReleaseCase{1, 104}, ReleaseCase{5, 105}, ReleaseCase{6, 108},
                                            ReleaseCase{7, 110}, ReleaseCase{0x107, 111}, ReleaseCase{8, 113},
-                                           ReleaseCase{0, 114}, ReleaseCase{12, 115}, ReleaseCase{13, 117}),
+                                           ReleaseCase{10, 114}, ReleaseCase{12, 115}, ReleaseCase{13, 117},
+                                           ReleaseCase{0, 118}, ReleaseCase{119, 119}),
                          [](const auto& info) { return "release" + std::to_string(info.param.release); });
 
 // ---- what the writer chooses ----
@@ -252,7 +253,7 @@ TEST(StataWriter, DefaultReleaseDatesAndExtendedMissingBytes) {
     int32_t setting;
     uint8_t release;
     uint8_t dot_b;  // byte written for ".b"
-  } cases[] = {{0, 114, 103}, {7, 110, 127}};
+  } cases[] = {{10, 114, 103}, {7, 110, 127}};
   for (const Case& c : cases) {
     Env e;
     DX_SetOption(e.handle, 77, c.setting, nullptr);
@@ -276,7 +277,8 @@ TEST(StataWriter, StringWidthsFollowTheReleaseAndTheStrLThreshold) {
   Env e;
   const std::string path = temp_path("widths");
   const std::string long_text(300, 'x');
-  // Without a version setting strings keep up to 244 bytes.
+  // Stata 10 keeps up to 244 bytes.
+  DX_SetOption(e.handle, 77, 10, nullptr);
   ASSERT_EQ(write_stata(e, path, {{"s", T_STRING, 300}}, {{S(long_text)}}), 0);
   ReadBack r = read_stata(e, path);
   ASSERT_GE(r.rc, 0) << r.error;
@@ -340,10 +342,13 @@ TEST(StataWriter, VariableLimitLongLabelsAndSharedLabelSets) {
   const std::string path = temp_path("limits");
   std::vector<Spec> many;
   for (int i = 0; i < 2048; ++i) many.push_back({"v" + std::to_string(i), T_BYTE});
+  DX_SetOption(e.handle, 77, 10, nullptr);
   EXPECT_EQ(write_stata(e, path, many, {}), -2);
   EXPECT_STREQ(DX_GetErrorMsg(e.handle),
                "Standard (Intercooled) Stata has limit of 2047 variables, you should select Stata/SE.");
   DX_SetOption(e.handle, 77, 0x10D, nullptr);  // Stata 13, large edition
+  EXPECT_EQ(write_stata(e, path, many, {}), 0);
+  DX_SetOption(e.handle, 77, 0, nullptr);  // the default release has no such limit
   EXPECT_EQ(write_stata(e, path, many, {}), 0);
 
   const std::string label(100, 'L');
@@ -381,7 +386,8 @@ TEST(StataReader, RefusesOtherReleasesWithTheirMessages) {
     const char* message;
   } cases[] = {
       {std::string("\x74\x02\x01\x00\x01\x00\x01\x00\x00\x00", 10), "Your new version of Stata is not supported"},
-      {"<stata_dta><header><release>118</release>", "Stata file version is not supported"},
+      {"<stata_dta><header><release>120</release>", "Stata file version is not supported"},
+      {"<stata_dta><header><release>11</release>", "Stata file version is not supported"},
       {std::string("\x65\x02\x01\x00", 4), "Not a Stata file"},
       {std::string("\x72\x02\x02\x00\x01\x00\x01\x00\x00\x00", 10), "Cross Product Matrices are not supported"},
       {std::string("\x72\x02\x01\x00\x01\x00\x00\x00\x00\x00", 10), "The file has no variables or observations"},
@@ -437,13 +443,14 @@ std::string sample_file(Env& e, int32_t setting, const std::string& name) {
 }
 
 TEST(StataDamage, EveryCutFailsCleanlyOrReadsWhatIsThere) {
-  for (int32_t setting : {13, 0, 7}) {
+  for (int32_t setting : {13, 0, 119, 10, 7}) {
     Env e;
     const std::string full = sample_file(e, setting, "cut_src");
     ASSERT_GT(full.size(), 100u);
-    const size_t data_end = setting == 13 ? full.find("</data>") : full.size() - 4 * 16;  // before the labels
+    const bool tagged = setting == 13 || setting == 0 || setting == 119;
+    const size_t data_end = tagged ? full.find("</data>") : full.size() - 4 * 16;  // before the labels
     const std::string path = temp_path("cut");
-    const size_t step = setting == 13 ? 1 : 3;  // every offset of the tagged form, most of the others
+    const size_t step = tagged ? 1 : 3;  // every offset of the tagged form, most of the others
     for (size_t len = 0; len < full.size(); len += step) {
       spill(path, full.substr(0, len));
       ReadBack r = read_stata(e, path);
@@ -461,7 +468,7 @@ TEST(StataDamage, EveryCutFailsCleanlyOrReadsWhatIsThere) {
 TEST(StataDamage, CorruptedCountsTypesAndReferences) {
   Env e;
   const std::string tagged = sample_file(e, 13, "corrupt117");
-  const std::string binary = sample_file(e, 0, "corrupt114");
+  const std::string binary = sample_file(e, 10, "corrupt114");
   const size_t data = tagged.find("<data>") + 6;
   const size_t gso = tagged.find("GSO");
   const size_t types = tagged.find("<variable_types>") + 16;
