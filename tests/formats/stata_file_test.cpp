@@ -15,6 +15,7 @@
 #include "api/env_record.h"
 #include "api/option_slots.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "engine/stream_glue.h"
 #include "formats/stata/stata_writer.h"
 #include "io/stream.h"
@@ -309,6 +310,67 @@ TEST(StataWriter, StringWidthsFollowTheReleaseAndTheStrLThreshold) {
   const std::vector<std::vector<std::string>> want = {
       {"<same text>", "<abc>", "<different>"}, {"<same text>", "<def>", "<same text>"}, {".", ".", "<third>"}};
   EXPECT_EQ(r.rows, want);
+  DX_CloseFiles(e.handle);
+}
+
+// Releases 118 and 119 keep any text and any length: long strings become strLs, written whole,
+// equal texts stored once; their (v, o) references take 2 + 6 and 3 + 5 bytes.
+TEST(StataWriter, LongAndUnicodeStringsSurviveAsStrLs) {
+  const std::string greek = "Ελληνικά κείμενο";
+  const std::string huge = std::string(5000, 'h') + "ω";
+  for (const int32_t setting : {0, 119, 13}) {
+    Env e;
+    DX_SetOption(e.handle, 77, setting, nullptr);
+    const std::string path = temp_path("strl" + std::to_string(setting));
+    ASSERT_EQ(write_stata(e, path, {{"n", T_BYTE}, {"g", T_STRING, 31}, {"big", T_STRING, 5002}},
+                          {{N(1), S(greek), S(huge)}, {N(2), S("plain"), S(huge)}, {N(3), S(""), S("short")}}),
+              0)
+        << DX_GetErrorMsg(e.handle);
+    const std::string bytes = slurp(path);
+    EXPECT_EQ(count_of(bytes, "GSO"), 2u);  // the huge text once, "short"
+    const uint32_t release = setting == 0 ? 118 : setting == 119 ? 119 : 117;
+    if (release >= 118) {
+      // First record: the byte, the 31-byte string, then v = 3, o = 1.
+      const size_t ref = bytes.find("<data>") + 6 + 1 + 31;
+      std::string want(8, '\0');
+      want[0] = 3;
+      want[release == 118 ? 2 : 3] = 1;
+      EXPECT_EQ(bytes.substr(ref, 8), want);
+    }
+    ReadBack r = read_stata(e, path);
+    ASSERT_GE(r.rc, 0) << r.error;
+    EXPECT_EQ(r.vars[2]->reader_aux[1], 'v');
+    if (release >= 118) {
+      const std::vector<std::vector<std::string>> want = {
+          {"1", "<" + greek + ">", "<" + huge + ">"}, {"2", "<plain>", "<" + huge + ">"}, {"3", ".", "<short>"}};
+      EXPECT_EQ(r.rows, want);
+    } else {
+      // 117 stores Windows-1252: the Greek letters become '?', counted, never an error.
+      EXPECT_EQ(r.rows[0][1], "<???????? ???????>");
+      EXPECT_EQ(r.rows[0][2], "<" + std::string(5000, 'h') + "?>");
+    }
+    DX_CloseFiles(e.handle);
+  }
+}
+
+// Older releases store Windows-1252: what it lacks is replaced and reported once per variable
+// with its count through the change report, and the transfer goes on.
+TEST(StataWriter, TextOutsideTheCodePageIsCountedNotFatal) {
+  Env e;
+  DX_SetOption(e.handle, 77, 10, nullptr);
+  const std::string path = temp_path("cp1252");
+  std::vector<std::vector<Cell>> rows;
+  for (int i = 0; i < 150; ++i) rows.push_back({S("Αθήνα"), S("café")});
+  ASSERT_EQ(write_stata(e, path, {{"city", T_STRING, 10, "Πόλη"}, {"word", T_STRING, 10}}, rows), 0)
+      << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::CharReplaced), 150 * 5 + 4);
+  const std::string summary = change_summary(*e.env);
+  EXPECT_NE(summary.find("characters replaced in 1 variable"), std::string::npos) << summary;
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows.size(), 150u);
+  EXPECT_EQ(r.rows[149], (std::vector<std::string>{"<?????>", "<café>"}));
+  EXPECT_EQ(r.vars[0]->label, "????");
   DX_CloseFiles(e.handle);
 }
 
