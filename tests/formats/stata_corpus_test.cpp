@@ -147,3 +147,75 @@ INSTANTIATE_TEST_SUITE_P(Files, StataCorpus,
                          });
 
 }  // namespace
+
+namespace {
+
+// What a read leaves: missing codes / values per row and the value labels of every variable.
+struct Snapshot {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::map<std::string, std::string>> labels;
+};
+
+Snapshot snapshot(const std::string& path) {
+  Snapshot s;
+  const int32_t env = DX_OpenEnvironment();
+  EnvRecord& e = *env_from_handle(env);
+  int32_t rc = DX_OpenInputFile(env, 14, path.c_str());
+  if (rc >= 0) rc = DX_ReadDict(env);
+  if (rc >= 0) rc = DX_InitReadOnly(env);
+  EXPECT_GE(rc, 0) << path << ": " << DX_GetErrorMsg(env);
+  for (const auto& v : e.dict.vars) {
+    std::map<std::string, std::string> m;
+    for (const ValueLabel& l : v->value_labels) m[key_of(l)] = l.label;
+    s.labels.push_back(m);
+  }
+  while (rc >= 0 && DX_ReadRecord(env) == 0) {
+    std::vector<std::string> row;
+    for (const auto& v : e.dict.vars) {
+      char b[32];
+      if (v->missing) std::snprintf(b, sizeof b, "#%u", static_cast<unsigned>(v->missing));
+      else std::snprintf(b, sizeof b, "%.17g", v->is_string() ? 0.0 : var_get_double(e.dict, *v));
+      row.push_back(b);
+    }
+    s.rows.push_back(row);
+  }
+  DX_CloseFiles(env);
+  DX_CloseEnvironment(env);
+  return s;
+}
+
+// ".a" to ".z" and their value labels, Stata to Stata, at every release that has them; older
+// releases keep the values and show every missing value as ".".
+TEST(StataCorpusCopies, ExtendedMissingValuesAndTheirLabelsSurvive) {
+  for (const char* name : {"pyreadstat_missing_test.dta", "haven_tagged-na-double.dta"}) {
+    const Snapshot src = snapshot(kDir + name);
+    ASSERT_FALSE(src.rows.empty());
+    for (const int32_t setting : {0, 119, 13, 12, 10, 8, 7}) {
+      SCOPED_TRACE(std::string(name) + " setting " + std::to_string(setting));
+      const std::string out = std::string(::testing::TempDir()) + "stata_copy_" + std::to_string(setting) + ".dta";
+      const int32_t env = DX_OpenEnvironment();
+      DX_SetOption(env, 77, setting, nullptr);
+      int32_t rc = DX_OpenInputFile(env, 14, (kDir + name).c_str());
+      if (rc >= 0) rc = DX_ReadDict(env);
+      if (rc >= 0) rc = DX_OpenOutFile(env, 14, out.c_str());
+      if (rc >= 0) rc = DX_TransferAllRecords(env);
+      EXPECT_GE(rc, 0) << DX_GetErrorMsg(env);
+      EXPECT_GE(DX_CloseFiles(env), 0);
+      DX_CloseEnvironment(env);
+      const Snapshot copy = snapshot(out);
+      const bool extended = setting == 0 || setting == 119 || setting >= 8;
+      Snapshot want = src;
+      if (!extended) {
+        for (auto& row : want.rows)
+          for (auto& cell : row)
+            if (cell[0] == '#') cell = "#1";
+        for (auto& m : want.labels)
+          for (auto it = m.begin(); it != m.end();) it = it->first[0] == '.' ? m.erase(it) : std::next(it);
+      }
+      EXPECT_EQ(copy.rows, want.rows);
+      EXPECT_EQ(copy.labels, want.labels);
+    }
+  }
+}
+
+}  // namespace
