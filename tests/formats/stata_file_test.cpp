@@ -531,6 +531,9 @@ TEST(StataDamage, CorruptedCountsTypesAndReferences) {
   Env e;
   const std::string tagged = sample_file(e, 13, "corrupt117");
   const std::string binary = sample_file(e, 10, "corrupt114");
+  const std::string r118 = sample_file(e, 0, "corrupt118");
+  const std::string r119 = sample_file(e, 119, "corrupt119");
+  const size_t data118 = r118.find("<data>") + 6;
   const size_t data = tagged.find("<data>") + 6;
   const size_t gso = tagged.find("GSO");
   const size_t types = tagged.find("<variable_types>") + 16;
@@ -553,6 +556,19 @@ TEST(StataDamage, CorruptedCountsTypesAndReferences) {
       {patched(tagged, gso, "GSX"), "Problem reading stls - no \"GSO\""},
       {patched(tagged, lbl, std::string("\x70\x11\x01\x00", 4)), "Invalid number of labels in a label set"},
       {patched(tagged, tagged.find("<strls>"), "<strlx>"), "Marker: <strls> was not properly located"},
+      // Release 118: a 2 + 6-byte reference past the table, N of 64 bits, a GSO block's 8-byte o.
+      {patched(r118, data118, std::string("\x09\x00", 2)),
+       "Error looking up strl value - variable or case offset is out of range"},
+      {patched(r118, data118 + 2, std::string("\x07\x00\x00\x00\x00\x00", 6)),
+       "Error looking up strl value - variable or case offset is out of range"},
+      {patched(r118, r118.find("<N>") + 3, std::string("\x00\x00\x00\x00\x01\x00\x00\x00", 8)),
+       "The file holds fewer observations than its header declares (4294967296 observations of 17 bytes; file "
+       "truncated?)"},
+      {patched(r118, r118.find("GSO") + 7, std::string("\x00\x00\x00\x00\x01", 5)),
+       "Error reading strls too many variables or case offset out of range"},
+      // Release 119: a 32-bit K far beyond what the file holds.
+      {patched(r119, r119.find("<K>") + 3, std::string("\xf0\xff\xff\x7f", 4)),
+       "Error reading stata header: End of file"},
   };
   const std::string path = temp_path("corrupt");
   for (const Case& c : cases) {
