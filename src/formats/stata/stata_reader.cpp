@@ -47,7 +47,7 @@ std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* c
   if (n == 0) return std::string();
   ConverterSlot& slot = input_slot(env);
   const StataReader* r = reader_state<StataReader>(env);
-  if (!slot_converts(slot) || (r && r->utf8 && stata_input_encoding_is_default(env))) {
+  if (!slot_converts(slot) || (r && r->utf8_as_is)) {
     if (stata_input_encoding_is_default(env) && !utf8_valid(p, n)) {
       std::string out;
       cp1252_to_utf8(p, n, out);
@@ -279,6 +279,7 @@ void read_tagged(EnvRecord& env, StataReader& r) {
     RaiseError(env, "Stata file version is not supported", nullptr);
   r.layout = stata_tagged_layout(r.release);
   r.utf8 = r.release >= 118;
+  r.utf8_as_is = r.utf8 && stata_input_encoding_is_default(env);
   const StataTaggedLayout& lay = r.layout;
   expect_marker(env, in, "</release>");
   expect_marker(env, in, "<byteorder>");
@@ -570,7 +571,7 @@ void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot,
     return;
   }
   ConverterSlot& cs = input_slot(env);
-  if (slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
+  if (!r.utf8_as_is && slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
     TranscodeCall call;
     call.context = "Error encoding input string value, ";
     call.variable = static_cast<int32_t>(s.var_number);

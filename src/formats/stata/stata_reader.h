@@ -46,6 +46,7 @@ struct StataReader final : FormatState {
   uint64_t delivered = 0;
   StataTaggedLayout layout{};  // tagged releases
   bool utf8 = false;           // release 118 and later: text is UTF-8
+  bool utf8_as_is = false;     // ... and no encoding was named: taken without conversion
   int64_t data_pos = 0;
   bool cp1252_fallback = false;  // text that is not UTF-8 is read as Windows-1252
   std::string scratch;           // reused for converted string values
