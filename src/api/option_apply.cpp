@@ -172,6 +172,15 @@ void apply_old_version(EnvRecord& env, int32_t output_code, int32_t* settings, c
     case 9:  // Gauss
       env.options.writer.gauss96 = (v == 0 || v == 96) ? 1 : 0;
       break;
+    case 12: {  // SAS transport: 'y' or 5 version 5, 8 or 9 version 8, 'n' chosen by names and labels
+      const int32_t ver = v == 1 || v == 5 || v == 6 ? 5 : v == 8 || v == 9 ? 8 : 0;
+      if (v != 0 && ver == 0) {
+        emit_messagef(env, MsgKind::Error, "invalid parameter in old-version command: %s", text);
+        return;
+      }
+      option_store(env, kOptOutputVersion, ver, nullptr);
+      break;
+    }
     case 14: {  // Stata
       // "N" (0) leaves the writer's default, release 118; "Y" asks for Stata 9; a number names a
       // Stata version (2..) or a release (102..119).
