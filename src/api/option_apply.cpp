@@ -182,7 +182,9 @@ void apply_old_version(EnvRecord& env, int32_t output_code, int32_t* settings, c
       break;
     }
     case 14: {  // Stata
-      int32_t ver = v == 1 ? 9 : (v >= 5 && v <= 13 ? v : 11);
+      // "N" (0) leaves the writer's default, release 118; "Y" asks for Stata 9; a number names a
+      // Stata version (2..) or a release (102..119).
+      int32_t ver = v == 1 ? 9 : (v >= 2 && v <= 119 ? v : 0);
       if (settings[1]) ver += 0x100;
       emit_messagef(env, MsgKind::Lib, " The Stata ver. 0x%X compatible file is being written.", ver);
       settings[2] = ver;

@@ -65,7 +65,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
     {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", &kXportReader, &kXportWriter},
     {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", &kPortableReader, &kPortableWriter},
-    {14, "Stata data file", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
+    {14, "Stata data file (releases 102-119 read, 104-119 written)", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
     {17, "S-Plus object", RW, "wb", ".sdd", nullptr, nullptr},

@@ -59,10 +59,14 @@ int32_t output_variable_limit(EnvRecord& env, int32_t code) {
       return option_int(env, kOptOutputVersion) != 0 ? 128 : 255;
     case 12:
       return 9999;
-    case 14:
-      // The large edition (0x100 in the version setting) lifts the 2047-variable limit;
-      // its own limit is the writer's to check.
-      return (option_int(env, kOptOutputVersion) & 0x100) ? 0 : 2047;
+    case 14: {
+      // The large edition (0x100 in the version setting), and the releases of Stata 14 and
+      // later (the default), lift the 2047-variable limit; their own limit is the writer's.
+      const int32_t setting = option_int(env, kOptOutputVersion);
+      const int32_t version = setting & 0xFF;
+      if (setting == 0 && env.options.writer.stata_ver4 != -1) return env.options.writer.stata_ver4 == 2 ? 0 : 2047;
+      return (setting & 0x100) || version == 0 || (version >= 14 && version < 102) || version >= 118 ? 0 : 2047;
+    }
     case 33:
       return 900;
     case 65:

@@ -193,8 +193,9 @@ TEST(OldVersion, ChoosesTheReleaseByOutputFormat) {
     int number;  // numbered option that receives the version
     int32_t expected;
   } cases[] = {
-      {14, "12", false, 77, 12},    {14, "14", false, 77, 11},    {14, "y", false, 77, 9},
-      {14, "N", false, 77, 11},     {14, "5", false, 77, 5},      {14, "13", true, 77, 0x10D},
+      {14, "12", false, 77, 12},    {14, "14", false, 77, 14},    {14, "y", false, 77, 9},
+      {14, "N", false, 77, 0},      {14, "5", false, 77, 5},      {14, "13", true, 77, 0x10D},
+      {14, "119", false, 77, 119},
       {22, "1", false, 77, 11},     {22, "18", false, 77, 18},    {22, "19", false, 77, 16},
       {22, "n", false, 77, 16},     {23, "97", false, 10, 3},     {23, "2000", false, 10, 4},
       {23, "2", false, 10, 2},

@@ -74,8 +74,9 @@ assert r.value_labels()["sex"] == {1: "male", 2: "female"}, r.value_labels()
 assert d["q1"].isna().sum() > 0 and (d["q1"].dropna() <= 5).all()  # 9 = refused is missing
 PY
 
-# Non-ASCII text in Stata files, which declare no encoding: pandas' files read intact,
-# ours written as Windows-1252 (release 114 and 117) and read so by pandas and ReadStat (114).
+# Non-ASCII text in Stata files: pandas' files read intact; ours written as UTF-8 by default
+# (release 118), and as Windows-1252 when an older release is asked for (114, 117), read so by
+# pandas and ReadStat.
 $PY - <<'PY' || fails=$((fails + 1))
 import pandas as pd
 df = pd.DataFrame({"s": ["für", "Qualität", "abc"], "x": [1.5, 2.0, 3.0]})
@@ -86,17 +87,21 @@ for r in 114 117; do
   expect 0 "pandas $r to csv" -- "$T" convert p$r.dta p$r.csv
   grep -q 'Qualität' p$r.csv || { echo "FAIL: non-ASCII text of a pandas $r file"; fails=$((fails + 1)); }
 done
-expect 0 "csv to dta 114" -- "$T" convert "$sample" t114.dta
+expect 0 "csv to dta 118" -- "$T" convert "$sample" t118.dta
+expect 0 "csv to dta 114" -- "$T" convert "$sample" t114.dta -s write-old-ver=10
 expect 0 "csv to dta 117" -- "$T" convert "$sample" t117.dta -s write-old-ver=13
 $PY - "$sample" <<'PY' || fails=$((fails + 1))
 import csv, sys, pandas as pd
 want = [r["comment"] for r in csv.DictReader(open(sys.argv[1], encoding="utf-8"))]
+got = list(pd.read_stata("t118.dta")["comment"])
+assert got == want, ("t118.dta", [(a, b) for a, b in zip(got, want) if a != b][:3])
 for f in ("t114.dta", "t117.dta"):
     # pandas decodes these releases as Latin-1; the bytes we wrote are Windows-1252.
     got = [g.encode("latin-1").decode("cp1252") for g in pd.read_stata(f)["comment"]]
     assert got == want, (f, [(a, b) for a, b in zip(got, want) if a != b][:3])
 PY
 readstat t114.dta - 2>/dev/null | grep -q 'Zu teuer für die Qualität' || { echo "FAIL: readstat reads our 114 text"; fails=$((fails + 1)); }
+readstat t118.dta - 2>/dev/null | grep -q 'Zu teuer für die Qualität' || { echo "FAIL: readstat reads our 118 text"; fails=$((fails + 1)); }
 
 # The overwrite rule: without -y an existing output is left alone.
 cp survey.csv keep.csv

@@ -29,6 +29,9 @@ TEST(StataCodes, IntegerMissingCodesDependOnTheRelease) {
   EXPECT_EQ(stata_int_missing(32742, stata_thresholds(114).int_min), 2);
   EXPECT_EQ(stata_int_missing(2147483621, stata_thresholds(117).long_min), 1);
   EXPECT_EQ(stata_int_missing(2147483646, stata_thresholds(108).long_min), 0);
+  // Before release 113 the long threshold is the largest int32: no overflow on the way to ".".
+  EXPECT_EQ(stata_int_missing(2147483647, stata_thresholds(110).long_min), 1);
+  EXPECT_EQ(stata_int_missing(2147483647, stata_thresholds(118).long_min), 27);
 }
 
 TEST(StataCodes, FloatAndDoubleMissingPatterns) {
@@ -147,13 +150,16 @@ TEST(StataRelease, VersionSettingChoosesReleaseAndLimits) {
     bool large;
     bool version9;
   } cases[] = {
-      {0, -1, 114, false, true},     // no setting: release 114 with the 244-byte strings of Stata 10
+      {0, -1, 118, true, true},      // no setting: release 118, UTF-8 and strLs
       {1, -1, 104, false, false},    {5, -1, 105, false, false},  {6, -1, 108, false, false},
       {7, -1, 110, false, false},    {0x107, -1, 111, true, false}, {0x105, -1, 105, false, false},
       {8, -1, 113, false, false},    {9, -1, 113, false, true},   {10, -1, 114, false, true},
-      {12, -1, 115, false, true},    {13, -1, 117, false, true},  {14, -1, 114, false, true},
+      {12, -1, 115, false, true},    {13, -1, 117, false, true},  {14, -1, 118, true, true},
       {0, 2, 111, true, false},      {0, 1, 108, false, false},   {0, 0, 110, false, false},
       {0, 7, 105, false, false},     {13, 1, 117, false, true},
+      {10, -1, 114, false, true},    {16, -1, 118, true, true},   {119, -1, 119, true, true},
+      {118, -1, 118, true, true},    {114, -1, 114, false, true}, {0x16E, -1, 111, true, false},
+      {111, -1, 111, true, false},   {103, -1, 104, false, false},
   };
   for (const Case& c : cases) {
     StataRelease r = stata_choose_release(c.setting, c.ver4);
@@ -161,6 +167,11 @@ TEST(StataRelease, VersionSettingChoosesReleaseAndLimits) {
     EXPECT_EQ(r.large, c.large) << c.setting << "/" << c.ver4;
     EXPECT_EQ(r.version9, c.version9) << c.setting << "/" << c.ver4;
   }
+  // 118 cannot hold more than 32,767 variables: 119 takes over, whatever asked for 118.
+  EXPECT_EQ(stata_choose_release(0, -1, 32767).release, 118u);
+  EXPECT_EQ(stata_choose_release(0, -1, 32768).release, 119u);
+  EXPECT_EQ(stata_choose_release(15, -1, 40000).release, 119u);
+  EXPECT_EQ(stata_choose_release(13, -1, 40000).release, 117u);  // the writer refuses it by name
 }
 
 }  // namespace

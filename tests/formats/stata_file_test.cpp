@@ -15,6 +15,7 @@
 #include "api/env_record.h"
 #include "api/option_slots.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "engine/stream_glue.h"
 #include "formats/stata/stata_writer.h"
 #include "io/stream.h"
@@ -195,8 +196,8 @@ TEST_P(StataReleases, ValuesLabelsAndMissingCodesSurvive) {
             0)
       << DX_GetErrorMsg(e.handle);
   const std::string bytes = slurp(path);
-  if (rc.release == 117) {
-    EXPECT_EQ(bytes.rfind("<stata_dta><header><release>117</release>", 0), 0u);
+  if (rc.release >= 117) {
+    EXPECT_EQ(bytes.rfind("<stata_dta><header><release>" + std::to_string(rc.release) + "</release>", 0), 0u);
   } else {
     EXPECT_EQ(static_cast<uint8_t>(bytes[0]), rc.release);
   }
@@ -242,7 +243,8 @@ TEST_P(StataReleases, ValuesLabelsAndMissingCodesSurvive) {
 INSTANTIATE_TEST_SUITE_P(All, StataReleases,
                          ::testing::Values(ReleaseCase{1, 104}, ReleaseCase{5, 105}, ReleaseCase{6, 108},
                                            ReleaseCase{7, 110}, ReleaseCase{0x107, 111}, ReleaseCase{8, 113},
-                                           ReleaseCase{0, 114}, ReleaseCase{12, 115}, ReleaseCase{13, 117}),
+                                           ReleaseCase{10, 114}, ReleaseCase{12, 115}, ReleaseCase{13, 117},
+                                           ReleaseCase{0, 118}, ReleaseCase{119, 119}),
                          [](const auto& info) { return "release" + std::to_string(info.param.release); });
 
 // ---- what the writer chooses ----
@@ -252,7 +254,7 @@ TEST(StataWriter, DefaultReleaseDatesAndExtendedMissingBytes) {
     int32_t setting;
     uint8_t release;
     uint8_t dot_b;  // byte written for ".b"
-  } cases[] = {{0, 114, 103}, {7, 110, 127}};
+  } cases[] = {{10, 114, 103}, {7, 110, 127}};
   for (const Case& c : cases) {
     Env e;
     DX_SetOption(e.handle, 77, c.setting, nullptr);
@@ -276,7 +278,8 @@ TEST(StataWriter, StringWidthsFollowTheReleaseAndTheStrLThreshold) {
   Env e;
   const std::string path = temp_path("widths");
   const std::string long_text(300, 'x');
-  // Without a version setting strings keep up to 244 bytes.
+  // Stata 10 keeps up to 244 bytes.
+  DX_SetOption(e.handle, 77, 10, nullptr);
   ASSERT_EQ(write_stata(e, path, {{"s", T_STRING, 300}}, {{S(long_text)}}), 0);
   ReadBack r = read_stata(e, path);
   ASSERT_GE(r.rc, 0) << r.error;
@@ -310,6 +313,67 @@ TEST(StataWriter, StringWidthsFollowTheReleaseAndTheStrLThreshold) {
   DX_CloseFiles(e.handle);
 }
 
+// Releases 118 and 119 keep any text and any length: long strings become strLs, written whole,
+// equal texts stored once; their (v, o) references take 2 + 6 and 3 + 5 bytes.
+TEST(StataWriter, LongAndUnicodeStringsSurviveAsStrLs) {
+  const std::string greek = "Ελληνικά κείμενο";
+  const std::string huge = std::string(5000, 'h') + "ω";
+  for (const int32_t setting : {0, 119, 13}) {
+    Env e;
+    DX_SetOption(e.handle, 77, setting, nullptr);
+    const std::string path = temp_path("strl" + std::to_string(setting));
+    ASSERT_EQ(write_stata(e, path, {{"n", T_BYTE}, {"g", T_STRING, 31}, {"big", T_STRING, 5002}},
+                          {{N(1), S(greek), S(huge)}, {N(2), S("plain"), S(huge)}, {N(3), S(""), S("short")}}),
+              0)
+        << DX_GetErrorMsg(e.handle);
+    const std::string bytes = slurp(path);
+    EXPECT_EQ(count_of(bytes, "GSO"), 2u);  // the huge text once, "short"
+    const uint32_t release = setting == 0 ? 118 : setting == 119 ? 119 : 117;
+    if (release >= 118) {
+      // First record: the byte, the 31-byte string, then v = 3, o = 1.
+      const size_t ref = bytes.find("<data>") + 6 + 1 + 31;
+      std::string want(8, '\0');
+      want[0] = 3;
+      want[release == 118 ? 2 : 3] = 1;
+      EXPECT_EQ(bytes.substr(ref, 8), want);
+    }
+    ReadBack r = read_stata(e, path);
+    ASSERT_GE(r.rc, 0) << r.error;
+    EXPECT_EQ(r.vars[2]->reader_aux[1], 'v');
+    if (release >= 118) {
+      const std::vector<std::vector<std::string>> want = {
+          {"1", "<" + greek + ">", "<" + huge + ">"}, {"2", "<plain>", "<" + huge + ">"}, {"3", ".", "<short>"}};
+      EXPECT_EQ(r.rows, want);
+    } else {
+      // 117 stores Windows-1252: the Greek letters become '?', counted, never an error.
+      EXPECT_EQ(r.rows[0][1], "<???????? ???????>");
+      EXPECT_EQ(r.rows[0][2], "<" + std::string(5000, 'h') + "?>");
+    }
+    DX_CloseFiles(e.handle);
+  }
+}
+
+// Older releases store Windows-1252: what it lacks is replaced and reported once per variable
+// with its count through the change report, and the transfer goes on.
+TEST(StataWriter, TextOutsideTheCodePageIsCountedNotFatal) {
+  Env e;
+  DX_SetOption(e.handle, 77, 10, nullptr);
+  const std::string path = temp_path("cp1252");
+  std::vector<std::vector<Cell>> rows;
+  for (int i = 0; i < 150; ++i) rows.push_back({S("Αθήνα"), S("café")});
+  ASSERT_EQ(write_stata(e, path, {{"city", T_STRING, 10, "Πόλη"}, {"word", T_STRING, 10}}, rows), 0)
+      << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::CharReplaced), 150 * 5 + 4);
+  const std::string summary = change_summary(*e.env);
+  EXPECT_NE(summary.find("characters replaced in 1 variable"), std::string::npos) << summary;
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows.size(), 150u);
+  EXPECT_EQ(r.rows[149], (std::vector<std::string>{"<?????>", "<café>"}));
+  EXPECT_EQ(r.vars[0]->label, "????");
+  DX_CloseFiles(e.handle);
+}
+
 TEST(StataWriter, FloatsKeepFourBytesOnlyWhenNarrowedAndInRange) {
   Env e;
   const std::string path = temp_path("floats");
@@ -340,10 +404,13 @@ TEST(StataWriter, VariableLimitLongLabelsAndSharedLabelSets) {
   const std::string path = temp_path("limits");
   std::vector<Spec> many;
   for (int i = 0; i < 2048; ++i) many.push_back({"v" + std::to_string(i), T_BYTE});
+  DX_SetOption(e.handle, 77, 10, nullptr);
   EXPECT_EQ(write_stata(e, path, many, {}), -2);
   EXPECT_STREQ(DX_GetErrorMsg(e.handle),
                "Standard (Intercooled) Stata has limit of 2047 variables, you should select Stata/SE.");
   DX_SetOption(e.handle, 77, 0x10D, nullptr);  // Stata 13, large edition
+  EXPECT_EQ(write_stata(e, path, many, {}), 0);
+  DX_SetOption(e.handle, 77, 0, nullptr);  // the default release has no such limit
   EXPECT_EQ(write_stata(e, path, many, {}), 0);
 
   const std::string label(100, 'L');
@@ -381,7 +448,8 @@ TEST(StataReader, RefusesOtherReleasesWithTheirMessages) {
     const char* message;
   } cases[] = {
       {std::string("\x74\x02\x01\x00\x01\x00\x01\x00\x00\x00", 10), "Your new version of Stata is not supported"},
-      {"<stata_dta><header><release>118</release>", "Stata file version is not supported"},
+      {"<stata_dta><header><release>120</release>", "Stata file version is not supported"},
+      {"<stata_dta><header><release>11</release>", "Stata file version is not supported"},
       {std::string("\x65\x02\x01\x00", 4), "Not a Stata file"},
       {std::string("\x72\x02\x02\x00\x01\x00\x01\x00\x00\x00", 10), "Cross Product Matrices are not supported"},
       {std::string("\x72\x02\x01\x00\x01\x00\x00\x00\x00\x00", 10), "The file has no variables or observations"},
@@ -437,13 +505,14 @@ std::string sample_file(Env& e, int32_t setting, const std::string& name) {
 }
 
 TEST(StataDamage, EveryCutFailsCleanlyOrReadsWhatIsThere) {
-  for (int32_t setting : {13, 0, 7}) {
+  for (int32_t setting : {13, 0, 119, 10, 7}) {
     Env e;
     const std::string full = sample_file(e, setting, "cut_src");
     ASSERT_GT(full.size(), 100u);
-    const size_t data_end = setting == 13 ? full.find("</data>") : full.size() - 4 * 16;  // before the labels
+    const bool tagged = setting == 13 || setting == 0 || setting == 119;
+    const size_t data_end = tagged ? full.find("</data>") : full.size() - 4 * 16;  // before the labels
     const std::string path = temp_path("cut");
-    const size_t step = setting == 13 ? 1 : 3;  // every offset of the tagged form, most of the others
+    const size_t step = tagged ? 1 : 3;  // every offset of the tagged form, most of the others
     for (size_t len = 0; len < full.size(); len += step) {
       spill(path, full.substr(0, len));
       ReadBack r = read_stata(e, path);
@@ -461,7 +530,10 @@ TEST(StataDamage, EveryCutFailsCleanlyOrReadsWhatIsThere) {
 TEST(StataDamage, CorruptedCountsTypesAndReferences) {
   Env e;
   const std::string tagged = sample_file(e, 13, "corrupt117");
-  const std::string binary = sample_file(e, 0, "corrupt114");
+  const std::string binary = sample_file(e, 10, "corrupt114");
+  const std::string r118 = sample_file(e, 0, "corrupt118");
+  const std::string r119 = sample_file(e, 119, "corrupt119");
+  const size_t data118 = r118.find("<data>") + 6;
   const size_t data = tagged.find("<data>") + 6;
   const size_t gso = tagged.find("GSO");
   const size_t types = tagged.find("<variable_types>") + 16;
@@ -484,6 +556,19 @@ TEST(StataDamage, CorruptedCountsTypesAndReferences) {
       {patched(tagged, gso, "GSX"), "Problem reading stls - no \"GSO\""},
       {patched(tagged, lbl, std::string("\x70\x11\x01\x00", 4)), "Invalid number of labels in a label set"},
       {patched(tagged, tagged.find("<strls>"), "<strlx>"), "Marker: <strls> was not properly located"},
+      // Release 118: a 2 + 6-byte reference past the table, N of 64 bits, a GSO block's 8-byte o.
+      {patched(r118, data118, std::string("\x09\x00", 2)),
+       "Error looking up strl value - variable or case offset is out of range"},
+      {patched(r118, data118 + 2, std::string("\x07\x00\x00\x00\x00\x00", 6)),
+       "Error looking up strl value - variable or case offset is out of range"},
+      {patched(r118, r118.find("<N>") + 3, std::string("\x00\x00\x00\x00\x01\x00\x00\x00", 8)),
+       "The file holds fewer observations than its header declares (4294967296 observations of 17 bytes; file "
+       "truncated?)"},
+      {patched(r118, r118.find("GSO") + 7, std::string("\x00\x00\x00\x00\x01", 5)),
+       "Error reading strls too many variables or case offset out of range"},
+      // Release 119: a 32-bit K far beyond what the file holds.
+      {patched(r119, r119.find("<K>") + 3, std::string("\xf0\xff\xff\x7f", 4)),
+       "Error reading stata header: End of file"},
   };
   const std::string path = temp_path("corrupt");
   for (const Case& c : cases) {

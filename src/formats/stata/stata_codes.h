@@ -1,4 +1,4 @@
-// Stata data files: type codes, missing-value patterns and byte-order helpers shared by
+// Stata data files (releases 102 to 119): type codes, missing-value patterns and byte-order helpers shared by
 // the reader and the writer.
 #pragma once
 
@@ -104,6 +104,26 @@ inline uint32_t stata_encode_type(uint32_t release, uint8_t kind, uint32_t width
   }
 }
 
+// Field sizes of the tagged releases: 117 (Stata 13), 118 (Stata 14+, UTF-8, 64-bit N) and
+// 119 (118 with a 32-bit K for more than 32,767 variables).
+struct StataTaggedLayout {
+  uint32_t k_bytes;         // <K>
+  uint32_t n_bytes;         // <N>
+  uint32_t label_len_bytes; // length before the data label
+  uint32_t name_len;        // varnames, value-label names, table names
+  uint32_t format_len;
+  uint32_t label_len;       // variable labels
+  uint32_t sort_bytes;      // one sortlist entry
+  uint32_t strl_v_bytes;    // v of a strL reference in the data (the rest is o)
+  uint32_t gso_o_bytes;     // o of a GSO block
+};
+
+inline StataTaggedLayout stata_tagged_layout(uint32_t release) {
+  if (release == 117) return {2, 4, 1, 33, 49, 81, 2, 4, 4};
+  if (release == 118) return {2, 8, 2, 129, 57, 321, 2, 2, 8};
+  return {4, 8, 2, 129, 57, 321, 4, 3, 8};
+}
+
 // Missing-value thresholds of a release: a value at or above one is missing.
 struct StataThresholds {
   int32_t byte_min;   // first missing byte value
@@ -123,8 +143,10 @@ constexpr uint64_t kDoubleMissingBits = 0x7FE0000000000000ull;  // 2^1023
 constexpr double kDoubleOldMissing = 1.7498005798264095e100;    // 2^333
 
 // Missing code (0 present) of an integer field value.
+// The difference first: before release 113 the threshold of a long is the largest int32, and
+// value + 1 would overflow.
 inline uint16_t stata_int_missing(int32_t value, int32_t threshold) {
-  return value >= threshold ? static_cast<uint16_t>(value + 1 - threshold) : 0;
+  return value >= threshold ? static_cast<uint16_t>(static_cast<uint32_t>(value - threshold) + 1u) : 0;
 }
 
 // Missing code of a float given its bits.

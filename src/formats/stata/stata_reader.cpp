@@ -1,6 +1,7 @@
 #include "formats/stata/stata_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -45,7 +46,8 @@ std::string input_text(EnvRecord& env, const uint8_t* p, size_t n, const char* c
   n = field_length(p, n);
   if (n == 0) return std::string();
   ConverterSlot& slot = input_slot(env);
-  if (!slot_converts(slot)) {
+  const StataReader* r = reader_state<StataReader>(env);
+  if (!slot_converts(slot) || (r && r->utf8_as_is)) {
     if (stata_input_encoding_is_default(env) && !utf8_valid(p, n)) {
       std::string out;
       cp1252_to_utf8(p, n, out);
@@ -76,6 +78,35 @@ uint32_t rd_u32(EnvRecord& env, StataReader& r) {
   uint8_t b[4];
   read_exact(env, r.in, b, 4);
   return st_u32(b, r.swap);
+}
+uint64_t rd_u64(EnvRecord& env, StataReader& r) {
+  uint8_t b[8];
+  read_exact(env, r.in, b, 8);
+  return st_u64(b, r.swap);
+}
+// An unsigned integer of 1, 2, 4 or 8 bytes.
+uint64_t rd_uint(EnvRecord& env, StataReader& r, uint32_t bytes) {
+  switch (bytes) {
+    case 1: {
+      uint8_t b;
+      read_exact(env, r.in, &b, 1);
+      return b;
+    }
+    case 2: return rd_u16(env, r);
+    case 4: return rd_u32(env, r);
+    default: return rd_u64(env, r);
+  }
+}
+
+// An unsigned integer of `n` bytes (n < 8) in the file's byte order, as the strL references of
+// releases 118 (v: 2 bytes, o: 6) and 119 (v: 3, o: 5) store them.
+inline uint64_t st_uint_n(const uint8_t* p, uint32_t n, bool big_endian) {
+  uint64_t v = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t shift = 8 * (big_endian ? n - 1 - i : i);
+    v |= static_cast<uint64_t>(p[i]) << shift;
+  }
+  return v;
 }
 
 // ---- descriptors shared by both layouts ----
@@ -132,11 +163,12 @@ void build_dictionary(EnvRecord& env, StataReader& r, const Descriptors& ds) {
 // The data must fit between its start and `end` (the file's end or the next section).
 void check_data_size(EnvRecord& env, StataReader& r, int64_t end) {
   if (end < 0) return;
-  const int64_t need = static_cast<int64_t>(r.record_length) * r.obs_count;
-  if (r.data_pos + need > end)
-    RaiseErrorF(env, "The file holds fewer observations than its header declares (%u observations of %u bytes; "
+  // In 128 bits: N is a 64-bit count from release 118.
+  const unsigned __int128 need = static_cast<unsigned __int128>(r.record_length) * r.obs_count;
+  if (end < r.data_pos || need > static_cast<unsigned __int128>(end - r.data_pos))
+    RaiseErrorF(env, "The file holds fewer observations than its header declares (%llu observations of %u bytes; "
                      "file truncated?)",
-                r.obs_count, r.record_length);
+                static_cast<unsigned long long>(r.obs_count), r.record_length);
 }
 
 // ---- binary releases ----
@@ -148,8 +180,12 @@ void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
   if (r.release >= 116) RaiseError(env, "Your new version of Stata is not supported", nullptr);
   uint32_t file_type;
   if (r.release == 102) {
+    // Release 102: an unused byte where later releases keep the byte order (always
+    // little-endian), the file type, a reserved byte, K and a 16-bit N.
+    uint8_t h[3];
+    read_exact(env, in, h, 3);
     r.swap = stata_needs_swap(false);
-    file_type = rd_u16(env, r);
+    file_type = h[1];
     r.var_count = rd_u16(env, r);
     r.obs_count = rd_u16(env, r);
   } else {
@@ -214,16 +250,17 @@ void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
 // ---- release 117 ----
 
 // A counted text of the header: length byte, bytes, and then the next marker must start.
-std::string header_text(EnvRecord& env, StataReader& r) {
-  uint8_t len;
-  read_exact(env, r.in, &len, 1);
-  uint8_t buf[256];
-  read_exact(env, r.in, buf, len);
+std::string header_text(EnvRecord& env, StataReader& r, uint32_t len_bytes) {
+  const uint32_t len = static_cast<uint32_t>(rd_uint(env, r, len_bytes));
+  std::vector<uint8_t> buf(len);
+  read_exact(env, r.in, buf.data(), len);
   const uint8_t* next = r.in.take(1);
   if (!next || *next != '<') RaiseError(env, "missing tag in Stata file", nullptr);
   r.in.seek(r.in.tell() - 1);
-  return std::string(reinterpret_cast<const char*>(buf), len);
+  return std::string(reinterpret_cast<const char*>(buf.data()), len);
 }
+
+inline int64_t ds_min_name(const StataTaggedLayout& lay) { return lay.name_len; }
 
 void read_tagged(EnvRecord& env, StataReader& r) {
   InputBuffer& in = r.in;
@@ -232,8 +269,18 @@ void read_tagged(EnvRecord& env, StataReader& r) {
   expect_marker(env, in, "<release>");
   char rel[4] = {};
   read_exact(env, in, rel, 3);
-  if (std::memcmp(rel, "117", 3) != 0) RaiseError(env, "Stata file version is not supported", nullptr);
-  r.release = 117;
+  if (std::memcmp(rel, "117", 3) == 0)
+    r.release = 117;
+  else if (std::memcmp(rel, "118", 3) == 0)
+    r.release = 118;
+  else if (std::memcmp(rel, "119", 3) == 0)
+    r.release = 119;
+  else
+    RaiseError(env, "Stata file version is not supported", nullptr);
+  r.layout = stata_tagged_layout(r.release);
+  r.utf8 = r.release >= 118;
+  r.utf8_as_is = r.utf8 && stata_input_encoding_is_default(env);
+  const StataTaggedLayout& lay = r.layout;
   expect_marker(env, in, "</release>");
   expect_marker(env, in, "<byteorder>");
   char order[4] = {};
@@ -246,14 +293,14 @@ void read_tagged(EnvRecord& env, StataReader& r) {
     RaiseErrorF(env, "Invalid byteorder: %s", order);
   expect_marker(env, in, "</byteorder>");
   expect_marker(env, in, "<K>");
-  r.var_count = rd_u16(env, r);
+  r.var_count = static_cast<uint32_t>(rd_uint(env, r, lay.k_bytes));
   expect_marker(env, in, "</K>");
   expect_marker(env, in, "<N>");
-  r.obs_count = rd_u32(env, r);
+  r.obs_count = rd_uint(env, r, lay.n_bytes);
   expect_marker(env, in, "</N>");
   if (r.var_count == 0 || r.obs_count == 0) RaiseError(env, "The file has no variables or observations", nullptr);
   expect_marker(env, in, "<label>");
-  std::string label = header_text(env, r);
+  std::string label = header_text(env, r, lay.label_len_bytes);
   expect_marker(env, in, "</label>");
   if (!label.empty()) {
     std::string text = input_text(env, reinterpret_cast<const uint8_t*>(label.data()), label.size(),
@@ -264,7 +311,7 @@ void read_tagged(EnvRecord& env, StataReader& r) {
     }
   }
   expect_marker(env, in, "<timestamp>");
-  header_text(env, r);
+  header_text(env, r, 1);
   expect_marker(env, in, "</timestamp>");
   expect_marker(env, in, "</header>");
   expect_marker(env, in, "<map>");
@@ -276,33 +323,35 @@ void read_tagged(EnvRecord& env, StataReader& r) {
   expect_marker(env, in, "</map>");
 
   const uint32_t k = r.var_count;
+  // Every variable takes hundreds of bytes of descriptors: a K the file cannot hold is a bad file.
+  if (in.length() >= 0 && static_cast<int64_t>(k) * (2 + 2 * ds_min_name(lay)) > in.length()) header_eof(env);
   r.fields.resize(k);
   expect_marker(env, in, "<variable_types>");
   for (uint32_t i = 0; i < k; ++i) {
-    StataType t = stata_decode_type(117, rd_u16(env, r));
+    StataType t = stata_decode_type(r.release, rd_u16(env, r));
     if (!t.kind) RaiseError(env, "Unrecognized variable type", nullptr);
     r.fields[i].kind = t.kind;
     r.fields[i].width = t.width;
   }
   expect_marker(env, in, "</variable_types>");
   Descriptors ds;
-  ds.name_len = 33;
-  ds.format_len = 49;
-  ds.label_len = 81;
+  ds.name_len = lay.name_len;
+  ds.format_len = lay.format_len;
+  ds.label_len = lay.label_len;
   expect_marker(env, in, "<varnames>");
-  read_block(env, in, ds.names, k, 33);
+  read_block(env, in, ds.names, k, ds.name_len);
   expect_marker(env, in, "</varnames>");
   expect_marker(env, in, "<sortlist>");
-  if (!in.skip((static_cast<int64_t>(k) + 1) * 2)) header_eof(env);
+  if (!in.skip((static_cast<int64_t>(k) + 1) * lay.sort_bytes)) header_eof(env);
   expect_marker(env, in, "</sortlist>");
   expect_marker(env, in, "<formats>");
-  read_block(env, in, ds.formats, k, 49);
+  read_block(env, in, ds.formats, k, ds.format_len);
   expect_marker(env, in, "</formats>");
   expect_marker(env, in, "<value_label_names>");
-  read_block(env, in, ds.label_names, k, 33);
+  read_block(env, in, ds.label_names, k, ds.name_len);
   expect_marker(env, in, "</value_label_names>");
   expect_marker(env, in, "<variable_labels>");
-  read_block(env, in, ds.labels, k, 81);
+  read_block(env, in, ds.labels, k, ds.label_len);
   expect_marker(env, in, "</variable_labels>");
   expect_marker(env, in, "<characteristics>");
   for (;;) {
@@ -324,6 +373,9 @@ void read_tagged(EnvRecord& env, StataReader& r) {
 
 // ---- strL table ----
 
+// One key per (variable, observation): o ranges over 1..N and N fits the file.
+inline uint64_t strl_key(const StataReader& r, uint64_t v, uint64_t o) { return (v - 1) * r.obs_count + (o - 1); }
+
 void read_strls(EnvRecord& env, StataReader& r) {
   bool any = false;
   for (const StataField& f : r.fields) any = any || f.kind == kStStrL;
@@ -338,7 +390,7 @@ void read_strls(EnvRecord& env, StataReader& r) {
     if (std::memcmp(tag, "</s", 3) == 0) break;
     if (std::memcmp(tag, "GSO", 3) != 0) RaiseError(env, "Problem reading stls - no \"GSO\"", nullptr);
     const uint32_t v = rd_u32(env, r);
-    const uint32_t o = rd_u32(env, r);
+    const uint64_t o = rd_uint(env, r, r.layout.gso_o_bytes);
     uint8_t t;
     read_exact(env, in, &t, 1);
     const uint32_t len = rd_u32(env, r);
@@ -346,7 +398,8 @@ void read_strls(EnvRecord& env, StataReader& r) {
       RaiseError(env, "Error reading strls too many variables or case offset out of range", nullptr);
     if (in.length() >= 0 && in.tell() + len > in.length()) header_eof(env);
     if (t != 130) {
-      emit_messagef(env, MsgKind::Warning, " Skipping binary strl for case: %u - variable: %u.", o, v);
+      emit_messagef(env, MsgKind::Warning, " Skipping binary strl for case: %llu - variable: %u.",
+                    static_cast<unsigned long long>(o), v);
       if (!in.skip(len)) header_eof(env);
       continue;
     }
@@ -359,7 +412,7 @@ void read_strls(EnvRecord& env, StataReader& r) {
                     static_cast<int32_t>(n - r.strl_limit), static_cast<int32_t>(o), static_cast<int32_t>(v));
       n = utf8_cut(reinterpret_cast<const char*>(p), n, r.strl_limit);
     }
-    const uint64_t key = (static_cast<uint64_t>(v) << 32) | o;
+    const uint64_t key = strl_key(r, v, o);
     auto [it, fresh] = r.strl_slots.emplace(key, static_cast<uint32_t>(r.strl_texts.size()));
     if (fresh)
       r.strl_texts.emplace_back(reinterpret_cast<const char*>(p), n);
@@ -486,10 +539,11 @@ void read_tagged_labels(EnvRecord& env, StataReader& r) {
   for (;;) {
     if (in.expect("</val", 5)) break;
     expect_marker(env, in, "<lbl>");
-    uint8_t head[4 + 36];
-    if (!in.read(head, sizeof head)) labels_short(env);
+    const size_t name_len = r.layout.name_len;
+    uint8_t head[4 + 129 + 3];
+    if (!in.read(head, 4 + name_len + 3)) labels_short(env);
     LabelTable table;
-    table.name.assign(reinterpret_cast<const char*>(head + 4), field_length(head + 4, 33));
+    table.name.assign(reinterpret_cast<const char*>(head + 4), field_length(head + 4, name_len));
     read_modern_table(env, r, table, static_cast<int32_t>(st_u32(head, r.swap)));
     expect_marker(env, in, "</lbl>");
     attach_table(env, r, table);
@@ -517,7 +571,7 @@ void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot,
     return;
   }
   ConverterSlot& cs = input_slot(env);
-  if (slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
+  if (!r.utf8_as_is && slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
     TranscodeCall call;
     call.context = "Error encoding input string value, ";
     call.variable = static_cast<int32_t>(s.var_number);
@@ -577,8 +631,8 @@ int32_t stata_read_dict(EnvRecord& env) {
   }
   if (!r.in.seek(r.data_pos)) raise_pair(env, "Bad file format", "Error reading header");
   r.delivered = 0;
-  env.transfer.announced_cases = r.obs_count;
-  env.dict.reader_count = r.obs_count;
+  env.transfer.announced_cases = static_cast<uint32_t>(std::min<uint64_t>(r.obs_count, UINT32_MAX));
+  env.dict.reader_count = static_cast<int64_t>(r.obs_count);
   return 0;
 }
 
@@ -590,8 +644,8 @@ int32_t stata_read_case(EnvRecord& env) {
   if (!r.plan_ready) build_plan(env, r);
   const uint8_t* rec = r.in.take(r.record_length);
   if (!rec)
-    RaiseErrorF(env, "Error reading observation %u of %u: the file ends early (file truncated?)", r.delivered + 1,
-                r.obs_count);
+    RaiseErrorF(env, "Error reading observation %llu of %llu: the file ends early (file truncated?)",
+                static_cast<unsigned long long>(r.delivered + 1), static_cast<unsigned long long>(r.obs_count));
   uint8_t* base = env.dict.record();
   const bool swap = r.swap;
   const StataThresholds th = r.th;
@@ -646,15 +700,23 @@ int32_t stata_read_case(EnvRecord& env) {
         break;
       }
       case kStStrL: {
-        const uint32_t v = st_u32(p, swap);
-        const uint32_t o = st_u32(p + 4, swap);
+        uint64_t v, o;
+        if (r.release == 117) {
+          v = st_u32(p, swap);
+          o = st_u32(p + 4, swap);
+        } else {
+          const bool big = swap != (std::endian::native == std::endian::big);
+          const uint32_t vb = r.layout.strl_v_bytes;
+          v = st_uint_n(p, vb, big);
+          o = st_uint_n(p + vb, 8 - vb, big);
+        }
         if (v == 0 && o == 0) {
           put_text(env, r, s, slot, p, 0);
           break;
         }
         if (v == 0 || o == 0 || v > r.var_count || o > r.obs_count)
           RaiseError(env, "Error looking up strl value - variable or case offset is out of range", nullptr);
-        auto it = r.strl_slots.find((static_cast<uint64_t>(v) << 32) | o);
+        auto it = r.strl_slots.find(strl_key(r, v, o));
         if (it == r.strl_slots.end()) {
           put_text(env, r, s, slot, p, 0);
           break;
@@ -681,7 +743,7 @@ int32_t stata_save_position(EnvRecord& env) {
 int32_t stata_restore_position(EnvRecord& env) {
   StataReader* r = reader_state<StataReader>(env);
   if (!r || r->saved_delivered < 0) return -1;
-  r->delivered = static_cast<uint32_t>(r->saved_delivered);
+  r->delivered = static_cast<uint64_t>(r->saved_delivered);
   r->plan_ready = false;
   return r->in.seek(r->data_pos + static_cast<int64_t>(r->record_length) * r->delivered) ? 0 : -1;
 }

@@ -1,5 +1,5 @@
-// Stata data file reader: binary releases 102 to 115 in either byte order and the tagged
-// release 117. The dictionary (with value labels and the strL table) is read at once;
+// Stata data file reader: binary releases 102 to 115 and the tagged releases 117, 118 and 119,
+// in either byte order. The dictionary (with value labels and the strL table) is read at once;
 // cases are then handed out one per call straight from large buffered reads.
 #pragma once
 
@@ -41,9 +41,12 @@ struct StataReader final : FormatState {
   uint32_t release = 0;
   bool swap = false;
   uint32_t var_count = 0;
-  uint32_t obs_count = 0;
+  uint64_t obs_count = 0;
   uint32_t record_length = 0;
-  uint32_t delivered = 0;
+  uint64_t delivered = 0;
+  StataTaggedLayout layout{};  // tagged releases
+  bool utf8 = false;           // release 118 and later: text is UTF-8
+  bool utf8_as_is = false;     // ... and no encoding was named: taken without conversion
   int64_t data_pos = 0;
   bool cp1252_fallback = false;  // text that is not UTF-8 is read as Windows-1252
   std::string scratch;           // reused for converted string values

@@ -77,6 +77,46 @@ bool utf8_valid(const unsigned char* p, size_t n) {
   return true;
 }
 
+unsigned char cp1252_byte(char32_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<unsigned char>(c);
+  for (int i = 0; i < 32; ++i)
+    if (kHigh[i] == c && c != 0xFFFD) return static_cast<unsigned char>(0x80 + i);
+  return 0;
+}
+
+size_t utf8_to_cp1252(const char* s, size_t n, std::string& out) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+  size_t replaced = 0;
+  size_t i = 0;
+  out.reserve(out.size() + n);
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || i + len > n || !utf8_valid(p + i, len)) {
+      out += '?';
+      ++replaced;
+      ++i;
+      continue;
+    }
+    char32_t cp = c & (0xFF >> (len + 1));
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+    const unsigned char b = cp1252_byte(cp);
+    if (b) {
+      out += static_cast<char>(b);
+    } else {
+      out += '?';
+      ++replaced;
+    }
+    i += len;
+  }
+  return replaced;
+}
+
 void cp1252_to_utf8(const unsigned char* p, size_t n, std::string& out) {
   out.reserve(out.size() + n * 2);
   for (size_t i = 0; i < n; ++i) {

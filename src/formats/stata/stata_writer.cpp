@@ -16,6 +16,7 @@
 #include "encoding/legalize.h"
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
+#include "engine/change_report.h"
 #include "formats/stata/stata_text_encoding.h"
 #include "engine/format_hooks.h"
 #include "formats/stata/stata_dates.h"
@@ -63,6 +64,7 @@ void put(StataWriter& w, const char* s) { put(w, s, std::strlen(s)); }
 void put8(StataWriter& w, uint8_t v) { w.buf.push_back(v); }
 void put16(StataWriter& w, uint16_t v) { st_put16(reserve(w, 2), v); }
 void put32(StataWriter& w, uint32_t v) { st_put32(reserve(w, 4), v); }
+void put64(StataWriter& w, uint64_t v) { st_put64(reserve(w, 8), v); }
 // A text in a fixed field: cut to `cut` bytes, NUL padded to `field`.
 void put_field(StataWriter& w, const std::string& s, size_t field, size_t cut) {
   uint8_t* p = reserve(w, field);
@@ -79,14 +81,28 @@ void section(StataWriter& w, int index, const char* tag) {
 
 // ---- text in the output encoding ----
 
-ConverterSlot& output_slot(EnvRecord& env) {
+ConverterSlot& output_slot(EnvRecord& env) { return env.encoding.output[0]; }
+
+// True when the text the writer stores is UTF-8 (cuts keep whole characters).
+bool writes_utf8(EnvRecord& env) {
   const StataWriter* w = writer_state<StataWriter>(env);
-  return env.encoding.output[w ? w->text_slot : 0];
+  if (w && w->utf8) return true;
+  if (w && w->cp1252) return false;
+  return !slot_converts(output_slot(env));
 }
 
-std::string output_text(EnvRecord& env, const std::string& s, const char* context) {
+// A text of the dictionary in the file's encoding. Characters the release's code page lacks
+// are replaced and counted against `var` (empty: the data set), never stopped on.
+std::string output_text(EnvRecord& env, const std::string& s, const char* context, std::string_view var = {}) {
+  const StataWriter* w = writer_state<StataWriter>(env);
+  if (s.empty() || (w && w->utf8)) return s;
+  if (w && w->cp1252) {
+    std::string out;
+    if (size_t n = utf8_to_cp1252(s.data(), s.size(), out)) note_change(env, ChangeKind::CharReplaced, var, n);
+    return out;
+  }
   ConverterSlot& slot = output_slot(env);
-  if (s.empty() || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
+  if (!slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
   TranscodeCall call;
   call.context = context;
   return transcode_to_string(env, slot, s.data(), s.size(), call);
@@ -95,7 +111,24 @@ std::string output_text(EnvRecord& env, const std::string& s, const char* contex
 // Longest prefix of at most max bytes; UTF-8 sequences are kept whole when the output is UTF-8.
 size_t cut_length(EnvRecord& env, const char* s, size_t n, size_t max) {
   if (n <= max) return n;
-  return slot_converts(output_slot(env)) ? max : utf8_cut(s, n, max);
+  return writes_utf8(env) ? utf8_cut(s, n, max) : max;
+}
+
+// Bytes of the first `chars` characters of UTF-8 text (the limits of releases 118 and 119
+// count characters).
+size_t utf8_chars(const char* s, size_t n, size_t chars) {
+  size_t i = 0;
+  for (size_t c = 0; i < n; ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && c++ == chars) break;
+  }
+  return i;
+}
+
+// A label cut to its field: `bytes` at most, and from release 118 also `chars` characters.
+size_t label_length(EnvRecord& env, const StataWriter& w, const std::string& s, size_t bytes, size_t chars) {
+  size_t n = cut_length(env, s.data(), s.size(), bytes);
+  if (w.utf8) n = std::min(n, utf8_chars(s.data(), s.size(), chars));
+  return n;
 }
 
 // ---- choices ----
@@ -246,9 +279,13 @@ void put_characteristic(StataWriter& w, const std::string& var, const char* name
   put8(w, 0);
 }
 
+size_t name_field(const StataWriter& w) {
+  return w.rel.release >= 117 ? w.layout.name_len : w.rel.release >= 110 ? 33 : 9;
+}
+
 void put_notes(StataWriter& w) {
   const uint32_t rel = w.rel.release;
-  const size_t name_field = rel >= 110 ? 33 : 9;
+  const size_t name_field = tabulon::name_field(w);
   for (const StataOutVar& o : w.vars) {
     if (o.long_label.empty()) continue;
     const struct {
@@ -276,10 +313,10 @@ void put_notes(StataWriter& w) {
 void put_descriptors(EnvRecord& env, StataWriter& w) {
   const uint32_t rel = w.rel.release;
   const size_t k = w.vars.size();
-  const size_t name_field = rel >= 110 ? 33 : 9;
-  const size_t format_field = rel >= 114 ? 49 : rel >= 105 ? 12 : 7;
-  const size_t label_field = rel >= 108 ? 81 : 32;
   const bool tagged = rel >= 117;
+  const size_t name_field = tabulon::name_field(w);
+  const size_t format_field = tagged ? w.layout.format_len : rel >= 114 ? 49 : rel >= 105 ? 12 : 7;
+  const size_t label_field = tagged ? w.layout.label_len : rel >= 108 ? 81 : 32;
 
   if (tagged) section(w, 2, "<variable_types>");
   for (const StataOutVar& o : w.vars) {
@@ -294,7 +331,8 @@ void put_descriptors(EnvRecord& env, StataWriter& w) {
   for (const StataOutVar& o : w.vars) put_field(w, o.var->name, name_field);
   if (tagged) put(w, "</varnames>");
   if (tagged) section(w, 4, "<sortlist>");
-  std::memset(reserve(w, (k + 1) * 2), 0, (k + 1) * 2);
+  const size_t sort_bytes = (k + 1) * (tagged ? w.layout.sort_bytes : 2);
+  std::memset(reserve(w, sort_bytes), 0, sort_bytes);
   if (tagged) put(w, "</sortlist>");
   if (tagged) section(w, 5, "<formats>");
   for (const StataOutVar& o : w.vars) put_field(w, o.format, format_field);
@@ -308,8 +346,8 @@ void put_descriptors(EnvRecord& env, StataWriter& w) {
       put_field(w, std::string(), label_field);
       continue;
     }
-    std::string text = output_text(env, o.var->label, "Error encoding output variable label, ");
-    const size_t keep = cut_length(env, text.data(), text.size(), label_field - 1);
+    std::string text = output_text(env, o.var->label, "Error encoding output variable label, ", o.var->name);
+    const size_t keep = label_length(env, w, text, label_field - 1, 80);
     if (keep < text.size() && rel >= 105) o.long_label = text;
     put_field(w, text.substr(0, keep), label_field);
   }
@@ -330,19 +368,28 @@ void put_descriptors(EnvRecord& env, StataWriter& w) {
 
 void put_header(EnvRecord& env, StataWriter& w) {
   const uint32_t rel = w.rel.release;
-  const uint16_t k = static_cast<uint16_t>(w.vars.size());
+  const uint32_t k32 = static_cast<uint32_t>(w.vars.size());
+  const uint16_t k = static_cast<uint16_t>(k32);
   std::string label = env.dict.has_file_label ? output_text(env, env.dict.file_label, "Error encoding output file label, ")
                                               : std::string();
   if (rel >= 117) {
     section(w, 0, "<stata_dta>");
-    put(w, "<header><release>117</release><byteorder>LSF</byteorder><K>");
-    put16(w, k);
+    put(w, "<header><release>");
+    put(w, rel == 117 ? "117" : rel == 118 ? "118" : "119");
+    put(w, "</release><byteorder>LSF</byteorder><K>");
+    if (w.layout.k_bytes == 4)
+      put32(w, k32);
+    else
+      put16(w, k);
     put(w, "</K><N>");
     w.n_pos = position(w);
-    put32(w, 0);
+    std::memset(reserve(w, w.layout.n_bytes), 0, w.layout.n_bytes);
     put(w, "</N><label>");
-    const size_t keep = cut_length(env, label.data(), label.size(), 80);
-    put8(w, static_cast<uint8_t>(keep));
+    const size_t keep = label_length(env, w, label, w.utf8 ? 320 : 80, 80);
+    if (w.layout.label_len_bytes == 2)
+      put16(w, static_cast<uint16_t>(keep));
+    else
+      put8(w, static_cast<uint8_t>(keep));
     put(w, label.data(), keep);
     put(w, "</label><timestamp>");
     put_timestamp(w);
@@ -423,10 +470,26 @@ bool put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uin
   }
 }
 
-void put_text(EnvRecord& env, const StataOutVar& o, uint8_t* f, const char* s, size_t n) {
+void put_text(EnvRecord& env, StataWriter& w, StataOutVar& o, uint8_t* f, const char* s, size_t n) {
   std::memset(f, 0, o.width);
   ConverterSlot& slot = output_slot(env);
-  if (n && slot_converts(slot) && !(slot.ascii_identity && is_ascii(s, n))) {
+  if (w.utf8) {
+    if (n > o.width) {
+      n = utf8_cut(s, n, o.width);
+      ++o.cut;
+    }
+  } else if (w.cp1252) {
+    if (!is_ascii(s, n)) {
+      w.text.clear();
+      o.replaced += static_cast<int64_t>(utf8_to_cp1252(s, n, w.text));
+      s = w.text.data();
+      n = w.text.size();
+    }
+    if (n > o.width) {
+      n = o.width;
+      ++o.cut;
+    }
+  } else if (n && slot_converts(slot) && !(slot.ascii_identity && is_ascii(s, n))) {
     TranscodeCall call;
     call.context = "Error encoding output string value, ";
     call.variable = static_cast<int32_t>(o.number);
@@ -436,23 +499,42 @@ void put_text(EnvRecord& env, const StataOutVar& o, uint8_t* f, const char* s, s
     if (n > o.width) n = o.width;
   } else if (n > o.width) {
     n = utf8_cut(s, n, o.width);
+    ++o.cut;
   }
   std::memcpy(f, s, n);
 }
 
-void put_strl(EnvRecord& env, StataWriter& w, const StataOutVar& o, uint8_t* f, const char* s, size_t n) {
+void put_strl(EnvRecord& env, StataWriter& w, StataOutVar& o, uint8_t* f, const char* s, size_t n) {
   if (n == 0) {
     std::memset(f, 0, 8);
     return;
   }
-  std::string text = output_text(env, std::string(s, n), "Error encoding output string value, ");
+  std::string_view text(s, n);
+  std::string converted;
+  if (w.cp1252) {
+    if (!is_ascii(s, n)) {
+      o.replaced += static_cast<int64_t>(utf8_to_cp1252(s, n, converted));
+      text = converted;
+    }
+  } else if (!w.utf8) {
+    converted = output_text(env, std::string(s, n), "Error encoding output string value, ");
+    text = converted;
+  }
+  // Equal texts share one GSO block: the first (v, o) that stored it.
   auto it = w.strl_seen.find(text);
   if (it == w.strl_seen.end()) {
-    it = w.strl_seen.emplace(std::move(text), std::make_pair(o.number, w.observations + 1)).first;
+    it = w.strl_seen.emplace(std::string(text), std::make_pair(o.number, static_cast<uint64_t>(w.observations) + 1))
+             .first;
     w.strl_order.push_back(&*it);
   }
-  st_put32(f, it->second.first);
-  st_put32(f + 4, it->second.second);
+  const uint64_t v = it->second.first, obs = it->second.second;
+  if (w.rel.release == 117) {
+    st_put32(f, static_cast<uint32_t>(v));
+    st_put32(f + 4, static_cast<uint32_t>(obs));
+  } else {
+    // 118: v in 2 bytes and o in 6; 119: v in 3 and o in 5 (little-endian, so one 64-bit store).
+    st_put64(f, v | obs << (8 * w.layout.strl_v_bytes));
+  }
 }
 
 void put_date_text(uint8_t* f, double day) {
@@ -482,7 +564,7 @@ std::vector<LabelEntry> table_entries(EnvRecord& env, const StataWriter& w, cons
     }
     if (value != std::trunc(value)) continue;
     if (old ? (value < -32767 || value > 32740) : (value < -2147483647.0 || value > 2147483647.0)) continue;
-    std::string text = output_text(env, l.label, "Error encoding output value label, ");
+    std::string text = output_text(env, l.label, "Error encoding output value label, ", v.name);
     const size_t max = old ? 8 : w.label_text_max;
     text.resize(cut_length(env, text.data(), text.size(), max));
     out.push_back({static_cast<int32_t>(value), std::move(text)});
@@ -513,7 +595,7 @@ void put_value_labels(EnvRecord& env, StataWriter& w) {
       const uint32_t n = static_cast<uint32_t>(e.size());
       if (tagged) put(w, "<lbl>");
       put32(w, 8 + 8 * n + text_len);
-      put_field(w, o.value_label_name, rel >= 110 ? 33 : 9);
+      put_field(w, o.value_label_name, name_field(w));
       std::memset(reserve(w, 3), 0, 3);
       put32(w, n);
       put32(w, text_len);
@@ -543,8 +625,16 @@ void patch(EnvRecord& env, StataWriter& w, int64_t at, const uint8_t* bytes, siz
 
 }  // namespace
 
-StataRelease stata_choose_release(int32_t setting, int32_t ver4) {
+StataRelease stata_choose_release(int32_t setting, int32_t ver4, int64_t variables) {
   StataRelease r;
+  // The releases of Stata 14 and later: UTF-8, long strings kept as strLs; 119 only when
+  // 118 cannot hold the variables.
+  const auto modern = [&](uint32_t release) {
+    r.release = release == 118 && variables > 32767 ? 119 : release;
+    r.large = true;
+    r.version9 = true;
+    return r;
+  };
   if (setting == 0 && ver4 != -1) {
     switch (ver4) {
       case 2: r.release = 111; r.large = true; break;
@@ -557,9 +647,19 @@ StataRelease stata_choose_release(int32_t setting, int32_t ver4) {
   static const char kReleases[] = "rhhhiilnqqrrsu";
   uint32_t version = static_cast<uint32_t>(setting) & 0xFFu;
   r.large = (setting & 0x100) != 0;
-  // No version named: the release of Stata 10, with its string and label limits.
-  if (version == 0) version = 10;
-  r.release = version < 14 ? static_cast<uint32_t>(kReleases[version]) : 114;
+  // No version named: release 118, which keeps every character and long strings (114, the
+  // older default, keeps only Windows-1252 and 244 bytes).
+  if (version == 0 || (version >= 14 && version < 102) || version == 118) return modern(118);
+  if (version == 119) return modern(119);
+  if (version >= 102) {
+    // A release number itself.
+    // A release number itself; one we do not write becomes the nearest older one.
+    static const uint8_t kVersionOf[] = {1, 1, 1, 4, 4, 4, 6, 6, 7, 7, 7, 8, 10, 12, 12, 13};
+    if (version > 117) return modern(118);
+    if (version == 111) r.large = true;
+    version = kVersionOf[version - 102];
+  }
+  r.release = static_cast<uint32_t>(kReleases[version]);
   r.version9 = version >= 9;
   if (version < 7) r.large = false;
   if (r.release == 110 && r.large) r.release = 111;
@@ -570,21 +670,24 @@ int32_t stata_open_output(EnvRecord& env) {
   StataWriter& w = make_writer_state<StataWriter>(env);
   w.out = env.transfer.output_stream.get();
   if (!w.out) RaiseError(env, "Output file is not open", nullptr);
-  w.rel = stata_choose_release(option_int(env, kOptOutputVersion), env.options.writer.stata_ver4);
-  // These releases declare no encoding and their readers take Windows-1252.
-  if (stata_output_encoding_is_default(env) && open_aux_converter(env, kDirOutput, 1, "UTF-8", "WINDOWS-1252") == 0)
-    w.text_slot = 1;
+  int32_t selected = 0;
+  for (auto& vp : env.dict.vars) selected += vp->selected ? 1 : 0;
+  w.rel = stata_choose_release(option_int(env, kOptOutputVersion), env.options.writer.stata_ver4, selected);
+  if (w.rel.release >= 117) w.layout = stata_tagged_layout(w.rel.release);
+  // Release 118 and later store UTF-8; the older ones declare no encoding and their readers
+  // take Windows-1252, unless the user named another encoding.
+  w.utf8 = w.rel.release >= 118;
+  w.cp1252 = !w.utf8 && stata_output_encoding_is_default(env);
   w.th = stata_thresholds(w.rel.release);
   w.max_string = (w.rel.large || w.rel.version9) ? 244 : 80;
   w.label_text_max = w.rel.version9 ? 32000 : w.rel.large ? 80 : 244;
 
-  int32_t selected = 0;
-  for (auto& vp : env.dict.vars) selected += vp->selected ? 1 : 0;
   if (!w.rel.large && selected > 2047) {
     SetMessageF(env, "%s", "Standard (Intercooled) Stata has limit of 2047 variables, you should select Stata/SE.");
     return -1;
   }
-  const int32_t limit = w.rel.release >= 117 ? 32767 : 65535;
+  // 119 numbers a strL's variable in 3 bytes.
+  const int32_t limit = w.rel.release >= 119 ? 16777215 : w.rel.release >= 117 ? 32767 : 65535;
   if (selected > limit) {
     SetMessageF(env, "Too many variables for output file type\n -- The limit is %d variables.", limit);
     return -1;
@@ -614,9 +717,13 @@ int32_t stata_write_case(EnvRecord& env) {
   StataWriter* wp = writer_state<StataWriter>(env);
   if (!wp) return -1;
   StataWriter& w = *wp;
+  // N is a 32-bit count before release 118.
+  if (w.rel.release < 118 && w.observations >= UINT32_MAX)
+    RaiseErrorF(env, "Stata release %u holds at most %u observations; write release 118 for more.", w.rel.release,
+                UINT32_MAX);
   const uint8_t* rec = env.dict.record();
   uint8_t* out = reserve(w, w.record_length);
-  for (const StataOutVar& o : w.vars) {
+  for (StataOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     uint8_t* f = out + o.offset;
     const uint8_t* slot = rec + v.offset;
@@ -636,7 +743,7 @@ int32_t stata_write_case(EnvRecord& env) {
       if (o.kind == kStStrL)
         put_strl(env, w, o, f, s, n);
       else
-        put_text(env, o, f, s, n);
+        put_text(env, w, o, f, s, n);
       continue;
     }
     double x;
@@ -675,13 +782,20 @@ int32_t stata_close_output(EnvRecord& env) {
   StataWriter* wp = writer_state<StataWriter>(env);
   if (!wp || !wp->out) return 0;
   StataWriter& w = *wp;
+  for (const StataOutVar& o : w.vars) {
+    if (o.replaced) note_change(env, ChangeKind::CharReplaced, o.var->name, o.replaced);
+    if (o.cut) note_change(env, ChangeKind::StringCut, o.var->name, o.cut);
+  }
   if (w.rel.release >= 117) {
     put(w, "</data>");
     section(w, 10, "<strls>");
     for (const auto* e : w.strl_order) {
       put(w, "GSO");
       put32(w, e->second.first);
-      put32(w, e->second.second);
+      if (w.layout.gso_o_bytes == 8)
+        put64(w, e->second.second);
+      else
+        put32(w, static_cast<uint32_t>(e->second.second));
       put8(w, 130);
       put32(w, static_cast<uint32_t>(e->first.size() + 1));
       put(w, e->first.data(), e->first.size());
@@ -693,9 +807,12 @@ int32_t stata_close_output(EnvRecord& env) {
     section(w, 12, "</stata_dta>");
     w.map[13] = static_cast<uint64_t>(position(w));
     flush(env, w, "Error writing data");
-    uint8_t n[4];
-    st_put32(n, w.observations);
-    patch(env, w, w.n_pos, n, 4);
+    uint8_t n[8];
+    if (w.layout.n_bytes == 8)
+      st_put64(n, w.observations);
+    else
+      st_put32(n, static_cast<uint32_t>(w.observations));
+    patch(env, w, w.n_pos, n, w.layout.n_bytes);
     uint8_t map[14 * 8];
     for (int i = 0; i < 14; ++i) st_put64(map + 8 * i, w.map[i]);
     patch(env, w, w.map_pos, map, sizeof map);
@@ -703,7 +820,7 @@ int32_t stata_close_output(EnvRecord& env) {
     put_value_labels(env, w);
     flush(env, w, "Error writing data");
     uint8_t n[4];
-    st_put32(n, w.observations);
+    st_put32(n, static_cast<uint32_t>(w.observations));
     patch(env, w, w.n_pos, n, 4);
   }
   StreamSeek64(w.out, 0, SEEK_END);

@@ -1,10 +1,11 @@
 // Stata data file writer: binary releases 104 to 115 (little-endian) and the tagged
-// release 117. Records are built in place in a large output buffer; counts and the
+// releases 117, 118 (the default) and 119 (more than 32,767 variables). Records are built in place in a large output buffer; counts and the
 // release-117 map are patched at close.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -20,14 +21,15 @@ struct VarRecord;
 
 // What the version setting asks for.
 struct StataRelease {
-  uint32_t release = 114;
+  uint32_t release = 118;
   bool large = false;     // more than 2047 variables, 244-byte strings
   bool version9 = false;  // Stata 9 and later
 };
 
-// The release of a version setting (numbered option 77: low byte the Stata version, 0x100
-// the large variant; 0 = not set) and of the older DX_SetStataVer4 choice (-1 = not given).
-StataRelease stata_choose_release(int32_t setting, int32_t ver4);
+// The release of a version setting (numbered option 77: low byte the Stata version, or a
+// release number 102..119 itself, 0x100 the large variant; 0 = not set) and of the older
+// DX_SetStataVer4 choice (-1 = not given). `variables` over 32,767 turn 118 into 119.
+StataRelease stata_choose_release(int32_t setting, int32_t ver4, int64_t variables = 0);
 
 // How a value is converted before it is stored.
 enum StataConv : uint8_t {
@@ -52,18 +54,23 @@ struct StataOutVar {
   std::string value_label_name;
   std::string label;       // in the output encoding, cut to the field
   std::string long_label;  // the whole label when it did not fit (written as a note)
+  int64_t replaced = 0;    // characters the output code page lacks, replaced
+  int64_t cut = 0;         // values cut to the field's width
 };
 
 struct StataWriter final : FormatState {
   Stream* out = nullptr;
-  int text_slot = 0;  // output converter slot for text: 1 when we write Windows-1252
+  bool utf8 = false;    // release 118 and later: text is written as it is
+  bool cp1252 = false;  // older releases with no encoding named: Windows-1252
   StataRelease rel;
+  StataTaggedLayout layout{};
+  std::string text;     // reused for converted text
   StataThresholds th{};
   std::vector<StataOutVar> vars;
   uint32_t record_length = 0;
   uint32_t max_string = 244;
   uint32_t label_text_max = 244;
-  uint32_t observations = 0;
+  uint64_t observations = 0;
 
   std::vector<uint8_t> buf;  // pending output
   int64_t flushed = 0;       // bytes already handed to the stream
@@ -71,9 +78,14 @@ struct StataWriter final : FormatState {
   int64_t map_pos = 0;       // position of the map's first offset
   uint64_t map[14] = {};
 
-  // strL texts already written: text -> (variable, observation).
-  std::unordered_map<std::string, std::pair<uint32_t, uint32_t>> strl_seen;
-  std::vector<const std::pair<const std::string, std::pair<uint32_t, uint32_t>>*> strl_order;
+  // strL texts already written: text -> (variable, observation); looked up without a copy.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  using StrlMap = std::unordered_map<std::string, std::pair<uint32_t, uint64_t>, TextHash, std::equal_to<>>;
+  StrlMap strl_seen;
+  std::vector<const StrlMap::value_type*> strl_order;
 };
 
 int32_t stata_open_output(EnvRecord& env);
