@@ -102,9 +102,11 @@ bool place_rows(EnvRecord& env, SasReader& r) {
   if (start + rows * r.record_length > r.page_size) data_fail(env, kSasErrPageRows);
   r.rows_start = static_cast<uint32_t>(start);
   r.page_rows = static_cast<int32_t>(rows);
-  if (r.row_flags & 1u) {
-    // The deleted-row bitmap follows the page's last row: a bit per row, the first row highest.
-    const uint64_t at = start + rows * r.record_length;
+  if (r.deleted_rows > 0) {
+    // The deleted-row flags (a bit per row, the first row highest) lie past the page's unused
+    // bytes, which the page header counts after the last row.
+    const uint64_t unused = r.word == 8 ? (r.swap ? b.u32(pg + 28) : b.u32(pg + 24)) : b.u32(pg + 12);
+    const uint64_t at = start + (blocks - subheaders) * static_cast<uint64_t>(r.record_length) + unused;
     if (at + (rows + 7) / 8 <= r.page_size) r.bitmap_at = static_cast<int64_t>(at);
   }
   return rows > 0;
@@ -145,8 +147,10 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
   for (;;) {
     if (r.consumed >= r.total_rows) return false;
     if (!r.page_loaded) {
-      if (r.first_data_page < 0 || !load_page(env, r, r.first_data_page)) return false;
-      r.entry = r.first_row_entry;
+      // Rows stored as they are may stand before the first compressed one, even on a page of
+      // subheaders: walk every pointer from the first page.
+      if (!load_page(env, r, 0)) return false;
+      r.entry = 0;
     }
     const uint8_t* pg = r.page.data();
     const uint16_t type = b.u16(pg + g.type_at);
