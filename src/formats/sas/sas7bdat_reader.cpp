@@ -214,11 +214,12 @@ uint32_t signature_of(const SasReader& r, const uint8_t* p, uint32_t len) {
       (p[4] == 0xF7 || p[4] == 0xF6))
     return p[4] == 0xF7 ? kSigRowSize : kSigColumnSize;
   if (len < static_cast<uint32_t>(r.word)) return b.u32(p);
-  uint32_t s = b.word(p);
-  if (known_signature(s) || r.word == 4) return s;
-  // A 64-bit layout: the other half of the slot.
-  const uint32_t other = r.swap ? b.u32(p) : b.u32(p + 4);
-  return known_signature(other) ? other : s;
+  const uint32_t s = b.word(p);
+  if (r.word == 4) return s;
+  // A 64-bit layout holds the other signatures sign-extended: a row stored as it is may start
+  // with a half that looks like one (a special missing value), never with both.
+  const uint32_t high = r.swap ? b.u32(p) : b.u32(p + 4);
+  return high == 0xFFFFFFFFu ? s : 0;
 }
 
 // Entries held by the blocks of a subheader kind: a header of 12|16 bytes, entries, a trailer
