@@ -2,6 +2,7 @@
 // the entry points built on them.
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 #include "api/call_frame.h"
 #include "api/messages.h"
@@ -31,18 +32,23 @@ namespace {
               "Normally it happens due to an I/O error or lack of available hard drive space.");
 }
 
-// Tells the encoding layer which case is in flight so its reports can name it.
+// Tells the encoding layer which case is in flight so its reports can name it, and marks the
+// transfer failed when a reader or writer unwinds (a database output then rolls back).
 class CaseInFlight {
  public:
-  CaseInFlight(EnvRecord& env, double number) : env_(env) {
+  CaseInFlight(EnvRecord& env, double number) : env_(env), unwinding_(std::uncaught_exceptions()) {
     env.encoding.current_case = static_cast<int64_t>(number);
   }
-  ~CaseInFlight() { env_.encoding.current_case = 0; }
+  ~CaseInFlight() {
+    env_.encoding.current_case = 0;
+    if (std::uncaught_exceptions() > unwinding_) env_.transfer.transfer_failed = 1;
+  }
   CaseInFlight(const CaseInFlight&) = delete;
   CaseInFlight& operator=(const CaseInFlight&) = delete;
 
  private:
   EnvRecord& env_;
+  int unwinding_;
 };
 
 // A reader that announced its case count and ends the data after another number, without a
@@ -52,6 +58,7 @@ void check_case_count(EnvRecord& env) {
   const uint32_t delivered = t.pass_cases;
   t.pass_cases = 0;  // a reader may start over after its end
   if (t.announced_cases == 0 || delivered == t.announced_cases || option_int(env, kOptDisableOptRecCount)) return;
+  t.transfer_failed = 1;  // a database output rolls back
   if (t.output_stream) engine_stream_add_errors(t.output_stream.get(), kStreamIncomplete);
   RaiseErrorF(env,
               "The input file %s announced %u cases but the data ended after %u cases. The transfer was stopped "
@@ -75,6 +82,7 @@ int32_t transfer_read_next(EnvRecord& env) {
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
+    if (r < kEndOfData) t.transfer_failed = 1;
     if (r != kCaseRead) {
       if (r == kEndOfData) check_case_count(env);
       return r;
@@ -105,6 +113,7 @@ int32_t transfer_write_current(EnvRecord& env) {
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);
   if (r >= 0 && flags) r = -1;
   if (r >= 0) t.cases_moved++;
+  else t.transfer_failed = 1;
   return r;
 }
 
