@@ -6,6 +6,7 @@
 
 #include "api/call_frame.h"
 #include "api/messages.h"
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "engine/engine_util.h"
@@ -50,6 +51,21 @@ class CaseInFlight {
   int unwinding_;
 };
 
+// A reader that announced its case count and ends the data after another number, without a
+// failure, has lost or invented cases: the transfer fails rather than report success.
+void check_case_count(EnvRecord& env) {
+  TransferState& t = env.transfer;
+  const uint32_t delivered = t.pass_cases;
+  t.pass_cases = 0;  // a reader may start over after its end
+  if (t.announced_cases == 0 || delivered == t.announced_cases || option_int(env, kOptDisableOptRecCount)) return;
+  t.transfer_failed = 1;  // a database output rolls back
+  if (t.output_stream) engine_stream_add_errors(t.output_stream.get(), kStreamIncomplete);
+  RaiseErrorF(env,
+              "The input file %s announced %u cases but the data ended after %u cases. The transfer was stopped "
+              "so that no case is lost without notice.",
+              engine_file_name(t.input_path), t.announced_cases, delivered);
+}
+
 }  // namespace
 
 int32_t transfer_read_next(EnvRecord& env) {
@@ -67,7 +83,11 @@ int32_t transfer_read_next(EnvRecord& env) {
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
     if (r < kEndOfData) t.transfer_failed = 1;
-    if (r != kCaseRead) return r;
+    if (r != kCaseRead) {
+      if (r == kEndOfData) check_case_count(env);
+      return r;
+    }
+    t.pass_cases += 1;
     if (t.first_case && t.cases_read < t.first_case) continue;
     if (user) t.cases_moved++;
     // A WHERE that cannot be evaluated raises: the transfer fails with its message
@@ -116,6 +136,7 @@ int32_t transfer_restore_position(EnvRecord& env) {
   }
   t.cases_moved = 0;
   t.cases_read = 0;
+  t.pass_cases = 0;
   return r;
 }
 

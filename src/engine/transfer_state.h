@@ -78,6 +78,7 @@ struct TransferState {
   uint32_t cases_moved = 0;
   uint32_t cases_dropped = 0;
   uint32_t announced_cases = 0;  // set by readers that know their case count
+  uint32_t pass_cases = 0;       // cases the reader delivered since the start of this pass
   double percent_step = 0;
   uint32_t percent_done = 0;
   uint32_t first_case = 0;  // numbered options 65 and 66; 0 = no limit

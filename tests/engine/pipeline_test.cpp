@@ -126,6 +126,7 @@ TEST_F(Pipeline, PercentNeedsAnnouncedCountAndStaysWithin100) {
 
   g_announce = 10;  // fewer than the file holds: the percentage must still stop at 100
   open_input(cases_file(40));
+  DX_SetOption(env, 141, 1, nullptr);  // the count is wrong on purpose here
   ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0);
   int32_t last = 0;
   for (int i = 0; i < 40; ++i) {
@@ -137,6 +138,57 @@ TEST_F(Pipeline, PercentNeedsAnnouncedCountAndStaysWithin100) {
   }
   EXPECT_EQ(last, 100);
   EXPECT_EQ(DX_TransferOneRecord(env), -1);  // end of data
+}
+
+// A reader whose data ends after another number of cases than it announced has lost (or made
+// up) cases: the transfer fails, names both numbers and leaves no output behind, unless
+// numbered option 141 turns the comparison off.
+TEST_F(Pipeline, CaseCountOtherThanAnnouncedFailsTheTransfer) {
+  struct Case {
+    uint32_t announced;
+    int held;
+    bool compare;
+  } cases[] = {{5, 3, true}, {3, 5, true}, {5, 3, false}, {4, 4, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.announced << " announced, " << c.held << " held");
+    g_announce = c.announced;
+    open_input(cases_file(c.held));
+    DX_SetOption(env, 141, c.compare ? 0 : 1, nullptr);
+    ASSERT_EQ(DX_OpenOutFile(env, kOut, out.c_str()), 0) << message();
+    const bool fails = c.compare && static_cast<int>(c.announced) != c.held;
+    const int32_t moved = DX_TransferAllRecords(env);
+    if (fails) {
+      EXPECT_LT(moved, 0);
+      EXPECT_NE(message().find("announced " + std::to_string(c.announced) + " cases but the data ended after " +
+                               std::to_string(c.held) + " cases"),
+                std::string::npos)
+          << message();
+      DX_CloseFiles(env);
+      EXPECT_FALSE(file_exists(out));
+    } else {
+      EXPECT_EQ(moved, c.held);
+      EXPECT_EQ(DX_CloseFiles(env), 0);
+      EXPECT_TRUE(file_exists(out));
+    }
+  }
+  // Read-only delivery: the end of the data fails the same way, and a second pass after a
+  // restore starts counting afresh.
+  g_announce = 3;
+  open_input(cases_file(3));
+  ASSERT_EQ(DX_InitReadOnly(env), 0);
+  ASSERT_EQ(DX_SavePosn(env), 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(DX_ReadRecord(env), 0) << message();
+    if (pass == 0) ASSERT_EQ(DX_RestorePosn(env), 0);
+  }
+  EXPECT_EQ(DX_ReadRecord(env), -1);
+  DX_CloseFiles(env);
+  g_announce = 4;
+  open_input(cases_file(3));
+  ASSERT_EQ(DX_InitReadOnly(env), 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(DX_ReadRecord(env), 0);
+  EXPECT_EQ(DX_ReadRecord(env), -2);
+  EXPECT_NE(message().find("announced 4 cases"), std::string::npos) << message();
 }
 
 int32_t refuse(int32_t, const char*, int32_t, int64_t calls) {

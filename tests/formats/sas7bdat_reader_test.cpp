@@ -240,7 +240,7 @@ std::string build(const Spec& sp) {
   const Layout l = layout_of(sp.profile);
   const int w = l.w;
   const uint32_t ps = sp.page_size;
-  const uint32_t pad = w == 8 ? 4 : 0;
+  const uint32_t pad = l.b35 == 0x33 ? 4 : 0;  // byte 35 alone sets the pad, as SAS does
   // Row layout: columns in order.
   std::vector<uint32_t> offs;
   uint32_t reclen = 0;
@@ -288,7 +288,7 @@ std::string build(const Spec& sp) {
     std::string s(w == 8 ? 808 : 480, '\0');  // the full size other readers expect
     Out o{l, s};
     o.word(0, w == 8 ? 0x00000000F7F7F7F7ull : 0xF7F7F7F7u);
-    o.word(4 * w, sp.deleted.empty() ? 0 : 1);
+    o.word(4 * w, 0x00223011);  // as SAS writes it, whether rows were deleted or not
     o.word(5 * w, reclen);
     o.word(6 * w, sp.rows.size());
     o.word(7 * w, sp.deleted.size());
@@ -419,16 +419,27 @@ std::string build(const Spec& sp) {
       size_t at = (first_ptr + subheaders * ptr_size + 7) & ~size_t{7};
       const size_t first = r;
       for (size_t k = 0; k < count; ++k, ++r) p.replace(at + k * reclen, reclen, rowbytes[r]);
+      // Unused bytes follow the rows, then the deleted-row flags; the page header counts the
+      // unused bytes. The bytes in between are left as stale as SAS leaves them.
+      const size_t unused = 12;
+      o.word(w == 8 ? 24 : 12, unused);
+      const size_t bitmap = at + count * reclen + unused;
+      for (size_t k = at + count * reclen; k < bitmap; ++k) p[k] = '\xA5';
       if (!sp.deleted.empty()) {
-        const size_t bitmap = at + count * reclen;
+        bool any = false;
         for (size_t k = 0; k < count; ++k)
-          if (is_deleted(first + k)) p[bitmap + k / 8] = static_cast<char>(p[bitmap + k / 8] | (0x80 >> (k % 8)));
+          if (is_deleted(first + k)) {
+            p[bitmap + k / 8] = static_cast<char>(p[bitmap + k / 8] | (0x80 >> (k % 8)));
+            any = true;
+          }
+        if (any) o.u16(type_at, (subheaders ? 0x200 : 0x100) | 0x80);
       }
       o.u16(block_at, static_cast<uint32_t>(subheaders + count));
     };
     if (sp.mixed) {  // as many rows as fit below the subheaders
       const size_t at = (first_ptr + subs.size() * ptr_size + 7) & ~size_t{7};
-      fill(p0, static_cast<uint32_t>(subs.size()), std::min<size_t>((top - at) / reclen, rowbytes.size()));
+      const size_t room = top - at - 12 - (rowbytes.size() + 7) / 8;  // the unused bytes and the flags
+      fill(p0, static_cast<uint32_t>(subs.size()), std::min<size_t>(room / reclen, rowbytes.size()));
     }
     while (r < rowbytes.size()) fill(new_page(0x100), 0, std::min<size_t>(sp.rows_per_page, rowbytes.size() - r));
   }
@@ -517,7 +528,7 @@ Spec sample(int profile, int compression, bool mixed = false) {
              {"born", 1, 8, "date", "Birth day"},
              {"at", 1, 8, "TIME", ""},
              {"stamp", 1, 8, "DATETIME", ""},
-             {"plain", 1, 8, "MMDDYY10", ""}};
+             {"plain", 1, 8, "BEST12", ""}};
   sp.rows = {{N(1), S("ann"), N(2.5), N(0), N(3600), N(86400 * 1.5), N(7)},
              {N(-2.25), S("Zoë Ünal"), N(-1), N(-1), N(86400 + 43200), N(0), N(0)},
              {M(254), S(""), N(1e6), M(a ? 190 : 253), M(a ? 210 : 255), M(a ? 165 : 228), N(1.5)},
@@ -558,7 +569,7 @@ TEST_P(Sas7bdatLayouts, EveryLayoutReadsTheSameDictionaryAndValues) {
   EXPECT_EQ(d.vars[3]->native_format, "date");
   EXPECT_EQ(d.vars[4]->ttype, T_TIME);
   EXPECT_EQ(d.vars[5]->ttype, T_DATETIME);
-  EXPECT_EQ(d.vars[6]->ttype, T_FLOAT);  // "MMDDYY10": the width run on matches no date format
+  EXPECT_EQ(d.vars[6]->ttype, T_FLOAT);  // "BEST12" is no date format, width or not
   EXPECT_EQ(d.vars[0]->input_attrs[0], 10);
   EXPECT_EQ(d.vars[0]->input_attrs[1], 2);
   EXPECT_EQ(e.logged("The input SAS dataset uses RLE compression."), c.compression != 0);
@@ -631,10 +642,8 @@ TEST(Sas7bdatReader, DamagedFilesFailWithTheirMessage) {
   const Case cases[] = {
       {"byte 37", same, [](std::string& f) { f[37] = 2; }, "error (8)."},
       {"byte 32", same, [](std::string& f) { f[32] = 0x44; }, "error (5)."},
-      {"byte 35", same, [](std::string& f) { f[35] = 0x40; }, "error (6)."},
-      {"byte 36", same, [](std::string& f) { f[36] = 0x40; }, "error (7)."},
-      {"platform", same, [](std::string& f) { f[40] = 0x07; }, "error (9)."},
-      {"profile", same, [](std::string& f) { f[35] = 0x31; }, "error (4)."},
+      // Byte 35 places the page fields: without the pad they point past the file.
+      {"byte 35", same, [](std::string& f) { f[35] = 0x40; }, "error (16)."},
       {"member", same, [](std::string& f) { f.replace(156, 4, "VIEW"); }, "error (12)."},
       {"odd page", same, [](std::string& f) { f[204] = 1; }, "error (13)."},
       {"header", same, [](std::string& f) { f.resize(700); }, "error (10)."},
@@ -658,6 +667,20 @@ TEST(Sas7bdatReader, DamagedFilesFailWithTheirMessage) {
     EXPECT_NE(r.error.find(c.message), std::string::npos) << c.what << ": " << r.error;
     if (std::string(c.message).rfind("error (", 0) == 0)
       EXPECT_NE(r.error.find(dict_stop), std::string::npos) << c.what << ": " << r.error;
+  }
+  // Bytes that name no known platform but leave the layout plain are read as they are: SAS
+  // hosts beyond the profile table write such headers.
+  const Bytes unmarked[] = {[](std::string& f) { f[36] = 0x40; }, [](std::string& f) { f[40] = 0x07; },
+                            [](std::string& f) { f[39] = 0x32; }};
+  for (const Bytes& change : unmarked) {
+    Env e;
+    std::string bytes = build(sample(7, 1));
+    change(bytes);
+    const std::string path = temp_path("unmarked");
+    spill(path, bytes);
+    const ReadBack r = read_file(e, path);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_EQ(r.rows, kSampleRows);
   }
 }
 
@@ -766,7 +789,19 @@ TEST(Sas7bdatReader, MissingCodesByFamily) {
   EXPECT_EQ(sas7bdat_date_ttype("yyqrs", 5), T_DATE);
   EXPECT_EQ(sas7bdat_date_ttype("tod", 3), T_TIME);
   EXPECT_EQ(sas7bdat_date_ttype("EURDFDT", 7), T_DATETIME);
-  EXPECT_EQ(sas7bdat_date_ttype("DATE9", 5), 0);
+  // The width and decimals SAS prints after a name do not hide the date.
+  EXPECT_EQ(sas7bdat_date_ttype("DATE9", 5), T_DATE);
+  EXPECT_EQ(sas7bdat_date_ttype("MMDDYY10.", 9), T_DATE);
+  EXPECT_EQ(sas7bdat_date_ttype("DATETIME20.3", 12), T_DATETIME);
+  EXPECT_EQ(sas7bdat_date_ttype("TIME8", 5), T_TIME);
+  EXPECT_EQ(sas7bdat_date_ttype("e8601dz", 7), T_DATETIME);
+  EXPECT_EQ(sas7bdat_date_ttype("B8601DA8", 8), T_DATE);
+  EXPECT_EQ(sas7bdat_date_ttype("NLDATEMDL", 9), T_DATE);
+  EXPECT_EQ(sas7bdat_date_ttype("E8601LZ", 7), T_TIME);
+  EXPECT_EQ(sas7bdat_date_ttype("DTMONYY7", 8), T_DATETIME);
+  EXPECT_EQ(sas7bdat_date_ttype("BEST12", 6), 0);
+  EXPECT_EQ(sas7bdat_date_ttype("DATES", 5), 0);
+  EXPECT_EQ(sas7bdat_date_ttype("12", 2), 0);
   const uint8_t ibm[8] = {0x41, 0x10, 0, 0, 0, 0, 0, 0};  // 1.0
   EXPECT_EQ(sas7bdat_ibm_to_double(ibm), 1.0);
   const uint8_t ibm2[8] = {0xC2, 0x76, 0xA0, 0, 0, 0, 0, 0};  // -118.625
@@ -853,12 +888,17 @@ TEST(Sas7bdatReader, MainframeNumbersAndEbcdicText) {
 // Rows stored as they are among compressed ones, and the column text on a page after the rows:
 // the dictionary is looked for past the first page with rows, and no subheader is taken for a row.
 TEST(Sas7bdatReader, CompressedDataSetsWithPlainRowsAndALateDictionary) {
+  // Row 2 starts with a missing value, whose high half looks like a subheader signature in
+  // the big-endian 64-bit layout; stored as it is it must still be read as a row.
+  for (int profile : {7, 3})
   for (int compression : {1, 2}) {
     Env e;
-    Spec sp = sample(7, compression);
-    sp.raw = {1, 4};
+    Spec sp = sample(profile, compression);
+    sp.raw = {1, 2, 4};
     sp.late_text = true;
-    const ReadBack r = read_spec(e, "late" + std::to_string(compression), sp);
+    const uint64_t sas_missing = 0xFFFFFE0000000000ull;  // "." as SAS itself writes it
+    std::memcpy(&sp.rows[2][0].x, &sas_missing, 8);
+    const ReadBack r = read_spec(e, "late" + std::to_string(profile) + std::to_string(compression), sp);
     ASSERT_EQ(r.rc, 0) << r.error;
     EXPECT_EQ(r.rows, kSampleRows);
     EXPECT_EQ(e.env->dict.vars[1]->name, "name");

@@ -11,6 +11,7 @@
 #include "api/messages.h"
 #include "api/raise.h"
 #include "dates/day_number.h"
+#include "dates/sas_date_formats.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
@@ -25,39 +26,6 @@ namespace {
 
 // Days from 30 December 1899 to 1 January 1960.
 constexpr double kSasDayOffset = 21916.0;
-
-struct DateFormat {
-  const char* name;
-  int ttype;
-};
-
-// Sorted by name (strcmp order of upper-case names) for binary search.
-constexpr DateFormat kDateFormats[] = {
-    {"DATE", T_DATE},        {"DATEAMPM", T_DATETIME}, {"DATEJUL", T_DATE},     {"DATETIME", T_DATETIME},
-    {"DAY", T_DATE},         {"DDMMMYY", T_DATE},      {"DDMMMYYYY", T_DATE},   {"DDMMYY", T_DATE},
-    {"DDMMYYB", T_DATE},     {"DDMMYYC", T_DATE},      {"DDMMYYD", T_DATE},     {"DDMMYYN", T_DATE},
-    {"DDMMYYP", T_DATE},     {"DDMMYYS", T_DATE},      {"DHMS", T_DATE},        {"DOWNAME", T_DATE},
-    {"DTDATE", T_DATETIME},  {"DTMONYY", T_DATETIME},  {"DTWKDATX", T_DATETIME}, {"DTYEAR", T_DATETIME},
-    {"DTYYQC", T_DATETIME},  {"EURDFDD", T_DATE},      {"EURDFDE", T_DATE},     {"EURDFDN", T_DATE},
-    {"EURDFDT", T_DATETIME}, {"EURDFDWN", T_DATE},     {"EURDFMN", T_DATE},     {"EURDFMY", T_DATE},
-    {"EURDFWDX", T_DATE},    {"EURDFWKX", T_DATE},     {"HHMM", T_TIME},        {"HMS", T_DATE},
-    {"HOUR", T_TIME},        {"JULDAY", T_DATE},       {"JULIAN", T_DATE},      {"MDY", T_DATE},
-    {"MINGUO", T_DATE},      {"MINUTE", T_TIME},       {"MMDDYY", T_DATE},      {"MMDDYYB", T_DATE},
-    {"MMDDYYC", T_DATE},     {"MMDDYYD", T_DATE},      {"MMDDYYN", T_DATE},     {"MMDDYYP", T_DATE},
-    {"MMDDYYS", T_DATE},     {"MMSS", T_TIME},         {"MMYY", T_DATE},        {"MMYYC", T_DATE},
-    {"MMYYD", T_DATE},       {"MMYYN", T_DATE},        {"MMYYP", T_DATE},       {"MMYYS", T_DATE},
-    {"MONNAME", T_DATE},     {"MONTH", T_DATE},        {"MONYY", T_DATE},       {"NENGO", T_DATE},
-    {"PDJULG", T_DATE},      {"PDJULI", T_DATE},       {"QTR", T_DATE},         {"QTRR", T_DATE},
-    {"SECOND", T_TIME},      {"SYSDATE", T_DATE},      {"SYSTIME", T_TIME},     {"TIME", T_TIME},
-    {"TIMEAMPM", T_TIME},    {"TIMEPART", T_TIME},     {"TOD", T_TIME},         {"WEEKDATE", T_DATE},
-    {"WEEKDATX", T_DATE},    {"WEEKDAY", T_DATE},      {"WORDDATE", T_DATE},    {"WORDDATX", T_DATE},
-    {"YEAR", T_DATE},        {"YYMM", T_DATE},         {"YYMMC", T_DATE},       {"YYMMDD", T_DATE},
-    {"YYMMDDN", T_DATE},     {"YYMMN", T_DATE},        {"YYMMP", T_DATE},       {"YYMMS", T_DATE},
-    {"YYMON", T_DATE},       {"YYQ", T_DATE},          {"YYQC", T_DATE},        {"YYQD", T_DATE},
-    {"YYQN", T_DATE},        {"YYQP", T_DATE},         {"YYQR", T_DATE},        {"YYQRC", T_DATE},
-    {"YYQRD", T_DATE},       {"YYQRN", T_DATE},        {"YYQRP", T_DATE},       {"YYQRS", T_DATE},
-    {"YYQS", T_DATE},
-};
 
 struct Geometry {
   uint32_t type_at, block_at, count_at, first_ptr, ptr_size;
@@ -102,9 +70,11 @@ bool place_rows(EnvRecord& env, SasReader& r) {
   if (start + rows * r.record_length > r.page_size) data_fail(env, kSasErrPageRows);
   r.rows_start = static_cast<uint32_t>(start);
   r.page_rows = static_cast<int32_t>(rows);
-  if (r.row_flags & 1u) {
-    // The deleted-row bitmap follows the page's last row: a bit per row, the first row highest.
-    const uint64_t at = start + rows * r.record_length;
+  if (r.deleted_rows > 0) {
+    // The deleted-row flags (a bit per row, the first row highest) lie past the page's unused
+    // bytes, which the page header counts after the last row.
+    const uint64_t unused = r.word == 8 ? (r.swap ? b.u32(pg + 28) : b.u32(pg + 24)) : b.u32(pg + 12);
+    const uint64_t at = start + (blocks - subheaders) * static_cast<uint64_t>(r.record_length) + unused;
     if (at + (rows + 7) / 8 <= r.page_size) r.bitmap_at = static_cast<int64_t>(at);
   }
   return rows > 0;
@@ -145,8 +115,10 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
   for (;;) {
     if (r.consumed >= r.total_rows) return false;
     if (!r.page_loaded) {
-      if (r.first_data_page < 0 || !load_page(env, r, r.first_data_page)) return false;
-      r.entry = r.first_row_entry;
+      // Rows stored as they are may stand before the first compressed one, even on a page of
+      // subheaders: walk every pointer from the first page.
+      if (!load_page(env, r, 0)) return false;
+      r.entry = 0;
     }
     const uint8_t* pg = r.page.data();
     const uint16_t type = b.u16(pg + g.type_at);
@@ -248,42 +220,26 @@ void trace_value(EnvRecord& env, const VarRecord& v, int32_t column) {
 
 }  // namespace
 
-int sas7bdat_date_ttype(const char* name, size_t len) {
-  if (len == 0 || len > 16) return 0;
-  char key[17];
-  for (size_t k = 0; k < len; ++k) {
-    const char c = name[k];
-    key[k] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-  }
-  key[len] = '\0';
-  const auto* end = std::end(kDateFormats);
-  const auto* it = std::lower_bound(std::begin(kDateFormats), end, key,
-                                    [](const DateFormat& f, const char* k) { return std::strcmp(f.name, k) < 0; });
-  return it != end && std::strcmp(it->name, key) == 0 ? it->ttype : 0;
-}
+int sas7bdat_date_ttype(const char* name, size_t len) { return sas_date_format_type(name, len); }
 
 uint16_t sas7bdat_missing_code(double x, char family) {
   uint64_t bits;
   std::memcpy(&bits, &x, 8);
   if (((bits >> 48) & 0x7FF0) != 0x7FF0) return 0;
   const uint32_t b = static_cast<uint32_t>((bits >> 40) & 0xFF);
-  switch (family) {
-    case 'A':
-      if (b >= 165 && b <= 190) return static_cast<uint16_t>(192 - b);
-      if (b == 210) return 29;
-      return 1;
-    case 'C':
-      if (b >= 22 && b <= 29) return static_cast<uint16_t>(27 - (b - 22));
-      if (b >= 30 && b <= 37) return 1;
-      if (b >= 38 && b <= 46) return static_cast<uint16_t>(19 - (b - 38));
-      if (b >= 47 && b <= 53) return 1;
-      if (b >= 54 && b <= 62) return static_cast<uint16_t>(10 - (b - 54));
-      return 1;
-    default:
-      if (b >= 228 && b <= 253) return static_cast<uint16_t>(255 - b);
-      if (b == 255) return 29;
-      return 1;
+  // Families A (the complement of the letter) and B (the complement of the code) use byte
+  // ranges that do not meet, so a value decodes the same whichever host the header names.
+  if (family == 'C') {
+    if (b >= 22 && b <= 29) return static_cast<uint16_t>(27 - (b - 22));
+    if (b >= 38 && b <= 46) return static_cast<uint16_t>(19 - (b - 38));
+    if (b >= 54 && b <= 62) return static_cast<uint16_t>(10 - (b - 54));
+    return 1;
   }
+  if (b >= 165 && b <= 190) return static_cast<uint16_t>(192 - b);
+  if (b == 210 || b == 160) return 29;
+  if (b >= 228 && b <= 253) return static_cast<uint16_t>(255 - b);
+  if (b == 255) return 29;
+  return 1;
 }
 
 int32_t sas7bdat_read_case(EnvRecord& env) {

@@ -64,13 +64,8 @@ enum Signature : uint32_t {
 };
 
 bool known_signature(uint32_t s) {
-  switch (s) {
-    case kSigRowSize: case kSigColumnSize: case kSigColumnAttrs: case kSigFormatLabel:
-    case kSigColumnNames: case kSigColumnText: case kSigCounts: case kSigColumnList:
-      return true;
-    default:
-      return false;
-  }
+  // Besides the ones read, SAS writes further small negative signatures (-5, -6, -7, ...).
+  return s == kSigRowSize || s == kSigColumnSize || s >= kSigFormatLabel;
 }
 
 // EBCDIC (code page 037) to Latin-1, built once through iconv.
@@ -140,29 +135,22 @@ void read_header(EnvRecord& env, SasReader& r, Stream* s, uint8_t* h) {
   if (!(flags & (3u << 8))) sas7bdat_fail(env, kSasErrEndian, 1);
   r.word = (flags & 2u) ? 8 : 4;
   r.swap = h[37] == 0;
+  // Byte 35 alone decides the pad before the header's timestamps and page fields: 64-bit
+  // Windows SAS writes 32-bit layouts with the pad, and 32-bit big-endian hosts do too.
+  r.pad = h[35] == 0x33 ? 4 : 0;
 
-  // Files of other writers (byte 35 telling the header pad, byte 36 zero, byte 39 the OS
-  // letter) carry no SAS platform signature: they get the profile of their layout, with the
-  // pad given by byte 35.
-  const bool other_writer = !(flags & (7u << 2)) && (h[35] == 0x22 || h[35] == 0x33) && h[36] == 0 &&
-                            (h[39] == '1' || h[39] == '2');
-  if (other_writer) {
-    r.pad = h[35] == 0x33 ? 4 : 0;
-    r.profile = r.word == 8 ? (r.swap ? 3 : 7) : (r.swap ? 2 : 4);
+  for (int k = 0; k < 10; ++k)
+    if (kProfiles[k].flags == flags) r.profile = k + 1;
+  // Real files carry byte combinations beyond the ten profiles (other writers, newer hosts): the
+  // layout bytes are enough to read them, with the missing-value family of the OS byte.
+  const bool matched = r.profile != 0;
+  if (!matched) {
+    r.profile = r.word == 8 ? (r.swap ? 3 : 7) : (r.swap ? 2 : (h[39] == '2' ? 1 : 4));
     r.family = h[39] == '2' ? 'A' : 'B';
   } else {
-    if (!(flags & (7u << 2))) sas7bdat_fail(env, kSasErrByte35, 1);
-    if (!(flags & (7u << 5))) sas7bdat_fail(env, kSasErrByte36, 1);
-    if (!(flags & (15u << 10))) sas7bdat_fail(env, kSasErrPlatform, 1);
-    if (flags == 0) sas7bdat_fail(env, kSasErrNoFlags, 1);
-    for (int k = 0; k < 10; ++k)
-      if (kProfiles[k].flags == flags) r.profile = k + 1;
-    if (!r.profile) sas7bdat_fail(env, kSasErrProfile, 1);
-    r.pad = r.word == 8 ? 4 : 0;
     r.family = kProfiles[r.profile - 1].family;
   }
-  emit_messagef(env, MsgKind::Lib, "SAS dataset platform: %s",
-                other_writer ? "unmarked" : kProfiles[r.profile - 1].name);
+  emit_messagef(env, MsgKind::Lib, "SAS dataset platform: %s", matched ? kProfiles[r.profile - 1].name : "unmarked");
 }
 
 void choose_encoding(EnvRecord& env, SasReader& r, const uint8_t* h) {
@@ -217,23 +205,47 @@ void page_layout(EnvRecord& env, SasReader& r, const uint8_t* h) {
 
 uint32_t signature_of(const SasReader& r, const uint8_t* p, uint32_t len) {
   if (len < 4) return 0;
+  // Row size and column size are marked by four equal bytes at the start; in a 64-bit layout
+  // SAS may leave any bytes in the other half (even another subheader's signature).
+  if (p[0] == p[1] && p[0] == p[2] && p[0] == p[3] && (p[0] == 0xF7 || p[0] == 0xF6))
+    return p[0] == 0xF7 ? kSigRowSize : kSigColumnSize;
   SasBytes b{r.swap, r.word};
+  if (r.word == 8 && r.swap && len >= 8 && p[4] == p[5] && p[4] == p[6] && p[4] == p[7] &&
+      (p[4] == 0xF7 || p[4] == 0xF6))
+    return p[4] == 0xF7 ? kSigRowSize : kSigColumnSize;
   if (len < static_cast<uint32_t>(r.word)) return b.u32(p);
-  uint32_t s = b.word(p);
-  if (known_signature(s) || r.word == 4) return s;
-  // A 64-bit layout: the other half of the slot.
-  const uint32_t other = r.swap ? b.u32(p) : b.u32(p + 4);
-  return known_signature(other) ? other : s;
+  const uint32_t s = b.word(p);
+  if (r.word == 4) return s;
+  // A 64-bit layout holds the other signatures sign-extended: a row stored as it is may start
+  // with a half that looks like one (a special missing value), never with both.
+  const uint32_t high = r.swap ? b.u32(p) : b.u32(p + 4);
+  return high == 0xFFFFFFFFu ? s : 0;
 }
 
+// Entries held by the blocks of a subheader kind: a header of 12|16 bytes, entries, a trailer
+// of word + 4 bytes.
+size_t entries_in(const std::vector<std::vector<uint8_t>>& blocks, size_t word, size_t entry) {
+  const size_t head = word == 8 ? 16 : 12;
+  size_t n = 0;
+  for (const auto& block : blocks)
+    if (block.size() >= head + word + 4) n += (block.size() - head - (word + 4)) / entry;
+  return n;
+}
+
+// True once every subheader the columns need has been met: pages with rows may come before
+// the rest of the dictionary, and a column-text block may even sit on the last page.
 bool dictionary_complete(const SasReader& r) {
   if (r.row_size.empty() || r.column_size.empty()) return false;
   SasBytes b{r.swap, r.word};
   const std::vector<uint8_t>& cs = r.column_size.front();
   if (cs.size() < static_cast<size_t>(2 * r.word)) return false;
   const uint32_t columns = b.word(cs.data() + r.word);
-  return r.format_label.size() >= columns && !r.column_text.empty() && !r.column_names.empty() &&
-         !r.column_attrs.empty();
+  const std::vector<uint8_t>& rs = r.row_size.front();
+  const size_t nct_at = r.word == 8 ? 748 : 420;
+  const size_t texts = rs.size() >= nct_at + 2 ? std::max<size_t>(b.u16(rs.data() + nct_at), 1) : 1;
+  const size_t w = static_cast<size_t>(r.word);
+  return r.format_label.size() >= columns && r.column_text.size() >= texts &&
+         entries_in(r.column_names, w, 8) >= columns && entries_in(r.column_attrs, w, w + 8) >= columns;
 }
 
 void scan_pages(EnvRecord& env, SasReader& r, Stream* s) {
@@ -243,36 +255,39 @@ void scan_pages(EnvRecord& env, SasReader& r, Stream* s) {
   const uint32_t first_ptr = r.word == 8 ? 40 : 24;
   const uint32_t ptr_size = r.word == 8 ? 24 : 12;
   r.page.assign(r.page_size, 0);
-  if (StreamSeek64(s, r.header_length, SEEK_SET) != 0) sas7bdat_fail(env, kSasErrDataSeek, 1);
-  for (int64_t p = 0; p < r.page_count; ++p) {
-    if (StreamReadRaw(s, r.page.data(), r.page_size) != static_cast<int64_t>(r.page_size)) break;
+  bool complete = false;
+  for (int64_t p = 0; p < r.page_count && !complete; ++p) {
+    const int64_t at = static_cast<int64_t>(r.header_length) + p * static_cast<int64_t>(r.page_size);
+    if (StreamSeek64(s, at, SEEK_SET) != 0) sas7bdat_fail(env, kSasErrDataSeek, 1);
+    if (r.first_data_page >= 0) {
+      // Past the first rows only pages that may hold subheaders are read whole.
+      if (StreamReadRaw(s, r.page.data(), first_ptr) != static_cast<int64_t>(first_ptr)) break;
+      const uint16_t type = b.u16(r.page.data() + type_at);
+      if ((type & 0x8000) || ((type & 0x100) && !(type & 0x600))) continue;
+      if (StreamReadRaw(s, r.page.data() + first_ptr, r.page_size - first_ptr) !=
+          static_cast<int64_t>(r.page_size - first_ptr))
+        break;
+    } else if (StreamReadRaw(s, r.page.data(), r.page_size) != static_cast<int64_t>(r.page_size)) {
+      break;
+    }
     const uint8_t* pg = r.page.data();
     const uint16_t type = b.u16(pg + type_at);
     if (type & 0x8000) continue;
     const uint32_t count = b.u16(pg + count_at);
     bool rows_here = (type & 0x300) != 0;
-    uint64_t pos = first_ptr;
     for (uint32_t i = 0; i < count; ++i) {
+      const uint64_t pos = first_ptr + static_cast<uint64_t>(i) * ptr_size;
       if (pos + ptr_size > r.page_size) sas7bdat_fail(env, kSasErrPointer, 1);
       const uint32_t off = b.word(pg + pos);
       const uint32_t len = b.word(pg + pos + r.word);
       const uint8_t comp = pg[pos + 2 * r.word];
-      pos += ptr_size;
-      if (off > r.page_size || len > r.page_size - off) sas7bdat_fail(env, kSasErrPointer, 1);
       if (comp & 4) {
-        if (!r.compressed_seen || r.first_data_page < 0) {
-          r.first_data_page = p;
-          r.first_row_entry = static_cast<int32_t>(i);
-        }
         r.compressed_seen = true;
         rows_here = true;
         continue;
       }
-      if (comp & 1) {
-        pos += len;
-        continue;
-      }
-      if (len == 0) continue;
+      if ((comp & 1) || len == 0) continue;  // an entry to pass over
+      if (off > r.page_size || len > r.page_size - off) sas7bdat_fail(env, kSasErrPointer, 1);
       const uint8_t* sh = pg + off;
       std::vector<std::vector<uint8_t>>* kept = nullptr;
       switch (signature_of(r, sh, len)) {
@@ -282,15 +297,12 @@ void scan_pages(EnvRecord& env, SasReader& r, Stream* s) {
         case kSigFormatLabel: kept = &r.format_label; break;
         case kSigColumnNames: kept = &r.column_names; break;
         case kSigColumnText: kept = &r.column_text; break;
-        default: break;  // counts, column list and unknown subheaders are not kept
+        default: break;  // counts, column list, other subheaders and rows stored as they are
       }
       if (kept) kept->emplace_back(sh, sh + len);
     }
-    if (rows_here) {
-      if (r.first_data_page < 0) r.first_data_page = p;
-      // The dictionary may go on past the first page with rows.
-      if (dictionary_complete(r)) break;
-    }
+    if (rows_here && r.first_data_page < 0) r.first_data_page = p;
+    complete = r.first_data_page >= 0 && dictionary_complete(r);
   }
 }
 
@@ -328,10 +340,13 @@ void read_row_size(EnvRecord& env, SasReader& r) {
   r.total_rows = rows;
   const uint32_t deleted = b.word(rs.data() + 7 * w);
   r.deleted_rows = deleted > rows ? 0 : deleted;
-  if (r.record_length == 0 || r.record_length >= r.page_size) sas7bdat_fail(env, kSasErrRecordLength, 1);
   const std::vector<uint8_t>& cs = r.column_size.front();
   if (cs.size() < 2 * w) sas7bdat_fail(env, kSasErrColumnSize, 1);
   r.column_count = b.word(cs.data() + w);
+  if (r.column_count == 0)
+    RaiseErrorF(env, "The SAS dataset %s has no variables: there is nothing to transfer.",
+                engine_file_name(env.transfer.input_path));
+  if (r.record_length == 0 || r.record_length >= r.page_size) sas7bdat_fail(env, kSasErrRecordLength, 1);
   if (r.column_count == 0 || r.column_count > 0x7FFFFFu) sas7bdat_fail(env, kSasErrColumnSize, 1);
 }
 

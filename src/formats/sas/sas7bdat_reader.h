@@ -97,7 +97,6 @@ struct SasReader final : FormatState {
 
   // Position of the data.
   int64_t first_data_page = -1;
-  int32_t first_row_entry = 0;  // compressed: the first row pointer on that page
 
   // Record stage.
   int64_t page_index = 0;       // page in the page buffer, -1 none
