@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "format_choice.h"
 #include "json_out.h"
+#include "report.h"
 #include "session.h"
 #include "tabulon/tabulon.h"
 
@@ -44,33 +45,55 @@ std::string number_text(double v) {
 int run_info(const CliOptions& opts) {
   const std::string& path = opts.files[0];
   std::string error;
-  if (access(path.c_str(), F_OK) != 0) {
-    std::fprintf(stderr, "Error:\tinput file '%s' does not exist\n", path.c_str());
+  Reporter& rep = reporter();
+  rep.verbose = opts.verbose;
+  rep.quiet = opts.quiet;
+  rep.file = path;
+  if (std::string why = input_problem(path); !why.empty()) {
+    say_error(path, why);
     return kExitFailure;
   }
   int code = opts.from.empty() ? format_from_path(path, false, error) : format_from_user(opts.from, false, error);
   if (code < 0) {
-    std::fprintf(stderr, "tabulon: %s\n", error.c_str());
+    say_error(path, error);
     return kExitUsage;
+  }
+  if (std::string why = format_mismatch(path, code); !why.empty()) {
+    say_error(path, why);
+    return kExitFailure;
   }
   Session session(opts);
   if (!session.ok()) return session.fail("the library could not open an environment");
-  if (!session.set_keywords(opts.sets, error)) {
-    std::fprintf(stderr, "tabulon: %s\n", error.c_str());
+  if (!session.set_keywords(opts.sets, error) || !session.apply_options(0, error)) {
+    say_error("", error);
     return kExitUsage;
   }
-  session.apply_options(0);
   int32_t env = session.env();
-  if (DX_OpenInputFile(env, code, path.c_str()) < 0) return session.fail("cannot open " + path);
-  std::string member;
-  if (DX_FormatHasMembers(env) == 1) {
-    if (DX_ReadMembers(env) < 1) return session.fail("no member to read in " + path);
-    int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
-    if (rc < 0) return session.fail("member '" + opts.member + "' not found");
-    member = opts.member;
+  int32_t open_rc = DX_OpenInputFile(env, code, path.c_str());
+  if (open_rc <= -12) {
+    say_error(path, "unknown input encoding (see -s in-encoding)");
+    return kExitUsage;
   }
+  if (open_rc < 0) return session.fail("cannot be opened");
+  std::vector<std::string> members;
+  if (DX_FormatHasMembers(env) == 1) {
+    int32_t n = DX_ReadMembers(env);
+    if (n < 1) return session.fail("holds no member to read");
+    for (int32_t k = 0; k < n; ++k) {
+      char name[1024] = {};
+      if (DX_GetMemberName(env, k, name) >= 0) members.emplace_back(name);
+    }
+    int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
+    if (rc < 0) {
+      std::string list;
+      for (const auto& m : members) list += (list.empty() ? "" : ", ") + m;
+      say_error(path, "no member '" + opts.member + "'; its members are: " + list);
+      return kExitUsage;
+    }
+  }
+  const std::string member = opts.member.empty() ? (members.empty() ? "" : members[0]) : opts.member;
   int32_t nvars = DX_ReadDict(env);
-  if (nvars < 0) return session.fail("cannot read the dictionary of " + path);
+  if (nvars < 0) return session.fail("the dictionary cannot be read");
 
   int32_t ncases = DX_GetNCases(env);
   std::string data_label;

@@ -10,6 +10,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "engine/change_report.h"
 #include "encoding/case_map.h"
 #include "encoding/transcode.h"
 
@@ -406,7 +407,8 @@ int32_t legalize_name(EnvRecord& env, std::string& name, const NameRules& rules,
 void legalize_summary(EnvRecord& env, const LegalizeContext& ctx) {
   if (ctx.replaced <= 0) return;
   const char* enc = ctx.out_slot ? ctx.out_slot->to.c_str() : "";
-  emit_messagef(env, MsgKind::Error,
+  note_change(env, ChangeKind::NameChanged, "", ctx.replaced);
+  emit_messagef(env, MsgKind::Warning,
                 " Some (%d) of the %s were substituted by the automatically generated names, because an incorrectly "
                 "chosen output encoding (%s) does not allow keeping the original %s. If you would like to preserve the "
                 "%s you have to select the appropriate output encoding and repeat the transfer.",

@@ -2,6 +2,7 @@
 // the entry points built on them.
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 #include "api/call_frame.h"
 #include "api/messages.h"
@@ -44,10 +45,30 @@ class CaseInFlight {
   EnvRecord& env_;
 };
 
+// A case that fails to come through (a raised error or a failure code) spoils the output:
+// the close then discards it rather than pass a partial file for a whole one.
+class SpoilsOutputOnFailure {
+ public:
+  explicit SpoilsOutputOnFailure(EnvRecord& env) : env_(env), unwinding_(std::uncaught_exceptions()) {}
+  ~SpoilsOutputOnFailure() {
+    if (std::uncaught_exceptions() > unwinding_) failed();
+  }
+  void failed() {
+    if (env_.transfer.output_open) env_.transfer.delete_output = 1;
+  }
+  SpoilsOutputOnFailure(const SpoilsOutputOnFailure&) = delete;
+  SpoilsOutputOnFailure& operator=(const SpoilsOutputOnFailure&) = delete;
+
+ private:
+  EnvRecord& env_;
+  int unwinding_;
+};
+
 }  // namespace
 
 int32_t transfer_read_next(EnvRecord& env) {
   TransferState& t = env.transfer;
+  SpoilsOutputOnFailure guard(env);
   const bool user = engine_user_dict(env);
   for (;;) {
     if (t.last_case && t.cases_read >= t.last_case) return kEndOfData;
@@ -60,6 +81,7 @@ int32_t transfer_read_next(EnvRecord& env) {
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
+    if (r < kEndOfData) guard.failed();
     if (r != kCaseRead) return r;
     if (t.first_case && t.cases_read < t.first_case) continue;
     if (user) t.cases_moved++;
@@ -72,6 +94,7 @@ int32_t transfer_read_next(EnvRecord& env) {
 
 int32_t transfer_write_current(EnvRecord& env) {
   TransferState& t = env.transfer;
+  SpoilsOutputOnFailure guard(env);
   if (engine_user_dict(env) && where_is_set(env)) {
     t.cases_read += 1;
     if (!where_accepts(env)) return 1;
@@ -85,6 +108,7 @@ int32_t transfer_write_current(EnvRecord& env) {
   // Any error bit means bytes were lost, whatever the bit.
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);
   if (r >= 0 && flags) r = -1;
+  if (r < 0) guard.failed();
   if (r >= 0) t.cases_moved++;
   return r;
 }
