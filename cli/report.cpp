@@ -35,11 +35,16 @@ std::string plain_text(const char* text) {
 }
 
 std::string plain_cause(const std::string& text) {
-  if (text.find("occurred while reading the input file") != std::string::npos ||
-      text.find("truncated") != std::string::npos) {
-    long long at = static_cast<long long>(reporter().cases_done);
-    return "is truncated or damaged: reading stopped after case " + std::to_string(at);
-  }
+  const std::string damaged = "is truncated or damaged: ";
+  if (text.find("occurred while reading the input file") != std::string::npos)
+    return damaged + "reading failed after case " + std::to_string(static_cast<long long>(reporter().cases_done));
+  if (text.find("longer or shorter than it should be") != std::string::npos)
+    return damaged + "its length does not match its header";
+  if (size_t at = text.find("is truncated: "); at != std::string::npos) return damaged + text.substr(at + 14);
+  if (size_t at = text.find(" (file truncated?)"); at != std::string::npos) return damaged + text.substr(0, at);
+  if (text.find("End of file") != std::string::npos || text.find("end of file") != std::string::npos ||
+      text.find("unexpected end") != std::string::npos)
+    return damaged + "it ends early (" + text + ")";
   if (text.find("does not exist") != std::string::npos && text.rfind("The file:", 0) == 0) return "No such file";
   if (text.find("It is being used by another application") != std::string::npos)
     return "cannot be opened (in use, or Permission denied)";

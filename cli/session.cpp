@@ -1,7 +1,9 @@
 #include "session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -27,8 +29,30 @@ void on_message(int32_t level, const char* text, int32_t category, int64_t user)
 
 bool g_approved = false;  // the overwrite question was asked and answered before any work
 
-int32_t on_confirm(int32_t, const char*, int32_t, int64_t) {
+// The tool asks its own question before any work; devices and pipes are written as they are.
+int32_t on_confirm(int32_t, const char* path, int32_t, int64_t) {
+  struct stat st;
+  if (path && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return 1;
   return g_opts && (g_opts->overwrite || g_approved);
+}
+
+// Directive letters of the date-pattern language (writing and reading together).
+bool date_pattern_ok(const std::string& p, std::string& bad) {
+  static const char kLetters[] = "%ABHIhMNSUWYabcdjmnpwxyZ";
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (p[i] != '%') continue;
+    size_t j = i + 1;
+    if (j < p.size() && p[j] == '0') ++j;
+    while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j]))) ++j;
+    if (j < p.size() && p[j] == ':') j += 2;
+    else if (j < p.size() && p[j] == '$') ++j;
+    if (j >= p.size() || !std::strchr(kLetters, p[j])) {
+      bad = j < p.size() ? p.substr(i, j - i + 1) : p.substr(i);
+      return false;
+    }
+    i = j;
+  }
+  return true;
 }
 
 // Texts handed to the process-wide option table must outlive the run.
@@ -89,6 +113,13 @@ bool Session::set_keywords(const std::vector<std::pair<std::string, std::string>
       return false;
     }
     DX_OptionEntry* e = dxi_get_opt(idx);
+    std::string bad;
+    if (std::string(e->keyword).find("-fmt") != std::string::npos && std::string(e->keyword) != "read-fmt-name" &&
+        std::string(e->keyword) != "write-fmt-name" && std::string(e->keyword) != "read-sas-fmts" &&
+        std::string(e->keyword) != "write-sas-fmts" && !date_pattern_ok(value, bad)) {
+      error = "unknown directive '" + bad + "' in the date pattern of -s " + key + " (see 'tabulon options')";
+      return false;
+    }
     char errbuf[256] = {};
     const std::string& text = kept_texts().emplace_back(value);
     int32_t parsed = 0;
