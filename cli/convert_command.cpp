@@ -177,7 +177,13 @@ int run_convert(const CliOptions& given) {
     return kExitFailure;
   }
 
-  // The output: its format, and whether it can be written at all.
+  // The output: whether it can be written at all, and its format.
+  if (out != "-") {
+    if (std::string why = output_problem(out); !why.empty()) {
+      say_error(out_name, why);
+      return kExitFailure;
+    }
+  }
   int out_code;
   if (!opts.to.empty())
     out_code = format_from_user(opts.to, true, error);
@@ -193,13 +199,9 @@ int run_convert(const CliOptions& given) {
     out = "stdout";
   } else {
     if (same_file(in, out)) return usage_error(out_name, "is the input file; choose another output file");
-    if (std::string why = output_problem(out); !why.empty()) {
-      say_error(out_name, why);
-      return kExitFailure;
-    }
     // The question comes before any work.
     struct stat st;
-    if (stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !ask_overwrite(out)) {
+    if (stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !ask_overwrite(out, opts.overwrite)) {
       say_error(out_name, "exists; use -y to replace it");
       return kExitFailure;
     }

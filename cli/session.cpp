@@ -63,8 +63,8 @@ std::deque<std::string>& kept_texts() {
 
 }  // namespace
 
-bool ask_overwrite(const std::string& path) {
-  if (g_opts && g_opts->overwrite) return g_approved = true;
+bool ask_overwrite(const std::string& path, bool yes) {
+  if (yes) return g_approved = true;
   if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO)) return false;
   std::fprintf(stderr, "tabulon: %s exists. Replace it? [y/N] ", path.c_str());
   std::fflush(stderr);
@@ -137,7 +137,7 @@ bool Session::set_keywords(const std::vector<std::pair<std::string, std::string>
         return false;
       }
       parsed = static_cast<int32_t>(v);
-    } else if (e->flags & kChoice) {
+    } else if (e->flags & (kChoice | kChoiceOrChar)) {
       parsed = dxi_enum_type(e->choices, text.c_str());
       if (parsed < 0) {
         if ((e->flags & kChoiceOrChar) && !text.empty()) {

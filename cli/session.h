@@ -39,7 +39,7 @@ class Session {
 };
 
 // Asks before an existing output is replaced (yes at once with -y; no without a terminal).
-bool ask_overwrite(const std::string& path);
+bool ask_overwrite(const std::string& path, bool yes);
 
 // Index of a keyword option in the library's table, or -1.
 int find_keyword(const std::string& keyword);
