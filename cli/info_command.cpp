@@ -1,6 +1,7 @@
 // tabulon info FILE: what a file holds, as text or one JSON object.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,10 +30,22 @@ struct ValueLabel {
 };
 
 struct VarInfo {
-  std::string name, label, type;
+  std::string name, label, type, missing, format;
   int32_t width = 0, decimals = 0;
   std::vector<ValueLabel> value_labels;
 };
+
+// Display columns of a UTF-8 text (one per code point; wide scripts count one too).
+size_t columns(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string pad(const std::string& s, size_t width) {
+  size_t c = columns(s);
+  return c >= width ? s : s + std::string(width - c, ' ');
+}
 
 std::string number_text(double v) {
   char buf[64];
@@ -112,6 +125,9 @@ int run_info(const CliOptions& opts) {
     v.type = type_name(DX_GetTType(env, i));
     v.width = DX_GetVarPrintWidth(env, i);
     v.decimals = DX_GetVarNDec(env, i);
+    char text_buf[1024] = {};
+    if (dxi_var_describe(env, i, 1, text_buf, sizeof text_buf) > 0) v.missing = text_buf;
+    if (dxi_var_describe(env, i, 2, text_buf, sizeof text_buf) > 0) v.format = text_buf;
     int32_t nlabels = DX_GetNValueLabels(env, i);
     for (int32_t k = 0; k < nlabels; ++k) {
       ValueLabel vl;
@@ -124,6 +140,15 @@ int run_info(const CliOptions& opts) {
       vl.label = lab;
       v.value_labels.push_back(std::move(vl));
     }
+    // The keys of one variable's labels keep one JSON type: text as soon as one key is text.
+    bool any_text = false;
+    for (const ValueLabel& vl : v.value_labels) any_text = any_text || !vl.numeric;
+    if (any_text)
+      for (ValueLabel& vl : v.value_labels)
+        if (vl.numeric) {
+          vl.text = number_text(vl.value);
+          vl.numeric = false;
+        }
     vars.push_back(std::move(v));
   }
   const FormatInfo* f = format_by_code(code);
@@ -137,13 +162,19 @@ int run_info(const CliOptions& opts) {
     o += ",\"cases\":" + (ncases < 0 ? std::string("null") : std::to_string(ncases));
     o += ",\"label\":" + json_string(data_label);
     if (!member.empty()) o += ",\"member\":" + json_string(member);
+    if (!members.empty()) {
+      o += ",\"members\":[";
+      for (size_t k = 0; k < members.size(); ++k) o += (k ? "," : "") + json_string(members[k]);
+      o += "]";
+    }
     o += ",\"variables\":[";
     for (size_t i = 0; i < vars.size(); ++i) {
       const VarInfo& v = vars[i];
       if (i) o += ",";
       o += "{\"name\":" + json_string(v.name) + ",\"type\":" + json_string(v.type) +
            ",\"width\":" + std::to_string(v.width) + ",\"decimals\":" + std::to_string(v.decimals) +
-           ",\"label\":" + json_string(v.label) + ",\"value_labels\":[";
+           ",\"label\":" + json_string(v.label) + ",\"format\":" + json_string(v.format) +
+           ",\"missing\":" + json_string(v.missing) + ",\"value_labels\":[";
       for (size_t k = 0; k < v.value_labels.size(); ++k) {
         const ValueLabel& vl = v.value_labels[k];
         if (k) o += ",";
@@ -165,15 +196,27 @@ int run_info(const CliOptions& opts) {
   else
     std::printf("Cases:     unknown\n");
   if (!data_label.empty()) std::printf("Label:     %s\n", data_label.c_str());
+  if (members.size() > 1) {
+    std::string list;
+    for (const auto& m : members) list += (list.empty() ? "" : ", ") + m;
+    std::printf("Members:   %s\n", list.c_str());
+  }
   std::printf("Variables: %d\n\n", nvars);
-  std::printf("  %-4s %-24s %-9s %5s %4s  %s\n", "#", "name", "type", "width", "dec", "label");
+  size_t name_w = 4, format_w = 6, missing_w = 7;
+  for (const VarInfo& v : vars) {
+    name_w = std::max(name_w, columns(v.name));
+    format_w = std::max(format_w, columns(v.format));
+    missing_w = std::max(missing_w, columns(v.missing));
+  }
+  std::printf("  %-4s %s %-9s %5s %4s  %s %s %s\n", "#", pad("name", name_w).c_str(), "type", "width", "dec",
+              pad("format", format_w).c_str(), pad("missing", missing_w).c_str(), "label");
   for (size_t i = 0; i < vars.size(); ++i) {
     const VarInfo& v = vars[i];
-    std::printf("  %-4zu %-24s %-9s %5d %4d  %s\n", i + 1, v.name.c_str(), v.type.c_str(), v.width, v.decimals,
-                v.label.c_str());
+    std::printf("  %-4zu %s %-9s %5d %4d  %s %s %s\n", i + 1, pad(v.name, name_w).c_str(), v.type.c_str(), v.width,
+                v.decimals, pad(v.format, format_w).c_str(), pad(v.missing, missing_w).c_str(), v.label.c_str());
     for (const ValueLabel& vl : v.value_labels)
-      std::printf("  %4s %24s %s = %s\n", "", "", vl.numeric ? number_text(vl.value).c_str() : vl.text.c_str(),
-                  vl.label.c_str());
+      std::printf("  %4s %s %s = %s\n", "", std::string(name_w, ' ').c_str(),
+                  vl.numeric ? number_text(vl.value).c_str() : vl.text.c_str(), vl.label.c_str());
   }
   return kExitOk;
 }

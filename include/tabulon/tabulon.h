@@ -226,6 +226,9 @@ TABULON_API int32_t DX_GetDatasetExtAttrStrValue(int32_t env, int32_t k, const c
 TABULON_API int32_t DX_GetDatasetExtAttrNumValue(int32_t env, int32_t k, double *value);
 
 TABULON_API int32_t DX_GetNCases(int32_t env);
+/* What a listing shows of an input variable: what 1 = its declared missing values ("9; 97 thru 99"),
+   2 = the input package's display format. Returns the text length, 0 for none, -1 on error. */
+TABULON_API int32_t dxi_var_describe(int32_t env, int32_t var, int32_t what, char *out, int32_t size);
 /* outText holds *outInt bytes on entry where a text is returned. */
 TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt, char *outText);
 /* ---- end dictionary ---- */
