@@ -256,6 +256,22 @@ for k in preserve-sas-names preseve-sas-names dk-continue dk-coninue; do
   case_ 0 'written' -- "$T" convert s.csv "k_$k.csv" -s "$k=Y"
 done
 
+# info: declared missing values, members, one JSON type for the keys of a variable's labels.
+"$T" convert "$SRC/examples/survey.sch" lab.sav -q
+"$T" info lab.sav --json > info.json && "$T" info two.xpt --json > two.json
+$PY - info.json two.json <<'PY' || fails=$((fails + 1))
+import json, sys
+d = json.load(open(sys.argv[1]))
+v = {x["name"].lower(): x for x in d["variables"]}
+assert v["q1"]["missing"] == "9", v["q1"]
+assert v["age"]["missing"] == "120 thru highest", v["age"]
+for x in d["variables"]:
+    assert len({type(l["value"]) for l in x["value_labels"]}) <= 1, x
+t = json.load(open(sys.argv[2]))
+assert t["members"] and t["member"] == t["members"][0], t
+PY
+"$T" info lab.sav | grep -qE '^  5 +q1 +float .* 9 +The service met my needs$' || { echo "FAIL: info text columns"; fails=$((fails + 1)); }
+
 # Ctrl-C and the bar, on a conversion long enough to interrupt, through a pseudo-terminal.
 $PY "$SRC/tests/cli/signal_pty_check.py" "$T" || fails=$((fails + 1))
 
