@@ -131,6 +131,8 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
 
   // The output and its side files replace their targets only now, and only when whole.
   if (t.delete_output || result < 0 || result == 17584) {
+    // An output opened in place by other means than DX_OpenOutFile goes away as a whole.
+    if (!t.outputs.started() && t.delete_output) engine_remove_output(t.output_path);
     t.outputs.discard();
   } else {
     std::string failed;

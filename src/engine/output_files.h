@@ -29,6 +29,8 @@ class OutputFiles {
   std::string side_file(const std::string& target);
   // True when the main output goes straight to its target (stdout, a device).
   bool main_is_direct() const { return main_direct_; }
+  // False when no output was begun here (a writer driven on its own opened its file itself).
+  bool started() const { return started_; }
 
   // Renames every temporary file over its target. On failure the name that could not be
   // replaced is in `failed` and the remaining temporary files are removed.

@@ -243,7 +243,7 @@ TEST_F(Transcode, ReportsNameTheCaseInFlightWhenNoRecordIsGiven) {
   struct Case {
     int64_t in_flight, given;
     const char* context;
-  } cases[] = {{4, 0, "Record [4] - "}, {4, 9, "Record [9] - "}, {0, 0, "Error:\t 1 bytes"}};
+  } cases[] = {{4, 0, "Record [4] - "}, {4, 9, "Record [9] - "}, {0, 0, "Info:\t 1 bytes"}};
   for (const Case& c : cases) {
     log.clear();
     env->encoding.current_case = c.in_flight;
