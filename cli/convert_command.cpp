@@ -147,14 +147,18 @@ int run_convert(const CliOptions& given) {
   Progress progress(isatty(STDERR_FILENO) && !opts.quiet);
   install_signal_handlers();
 
-  std::string in = opts.files[0];
-  std::string out = opts.files[1];
+  const DatabaseSource in_db = database_source(opts.files[0]);
+  const DatabaseSource out_db = database_source(opts.files[1]);
+  std::string in = in_db.is_database ? in_db.connection : opts.files[0];
+  std::string out = out_db.is_database ? out_db.connection : opts.files[1];
   const std::string in_name = in == "-" ? "standard input" : in;
   const std::string out_name = out == "-" ? "standard output" : out;
   std::string error;
 
   // The input: plain causes first, then its format.
-  if (in == "-") {
+  if (in_db.is_database) {
+    // A database table: checked when the driver connects.
+  } else if (in == "-") {
     if (isatty(STDIN_FILENO)) return usage_error(in_name, "is a terminal; pipe a file into it or name one");
     if (!spool_stdin(in)) {
       say_error(in_name, std::string("could not be copied to a temporary file: ") + std::strerror(errno));
@@ -165,27 +169,31 @@ int run_convert(const CliOptions& given) {
     return kExitFailure;
   }
   int in_code;
-  if (!opts.from.empty())
+  if (in_db.is_database)
+    in_code = kOdbcCode;
+  else if (!opts.from.empty())
     in_code = format_from_user(opts.from, false, error);
   else if (given.files[0] == "-")
     in_code = sniff_format(in) >= 0 ? sniff_format(in) : 18;  // text unless it carries a signature
   else
     in_code = format_from_path(in, false, error);
   if (in_code < 0) return usage_error(in_name, error);
-  if (std::string why = format_mismatch(in, in_code); !why.empty()) {
+  if (std::string why = in_db.is_database ? "" : format_mismatch(in, in_code); !why.empty()) {
     say_error(in_name, why);
     return kExitFailure;
   }
 
   // The output: whether it can be written at all, and its format.
-  if (out != "-") {
+  if (out != "-" && !out_db.is_database) {
     if (std::string why = output_problem(out); !why.empty()) {
       say_error(out_name, why);
       return kExitFailure;
     }
   }
   int out_code;
-  if (!opts.to.empty())
+  if (out_db.is_database)
+    out_code = kOdbcCode;
+  else if (!opts.to.empty())
     out_code = format_from_user(opts.to, true, error);
   else if (out == "-")
     out_code = 18;
@@ -193,12 +201,14 @@ int run_convert(const CliOptions& given) {
     out_code = format_from_path(out, true, error);
   if (out_code < 0) return usage_error(out_name, error);
   const bool tsv = (lower_ext(out) == ".tsv" || lower_ext(out) == ".tab" || opts.to == "tsv") && out_code == 18;
-  if (out == "-") {
+  if (out_db.is_database) {
+    if (opts.member.empty()) return usage_error(out_name, "name the table to write with --member");
+  } else if (out == "-") {
     if (!text_output(out_code))
       return usage_error(out_name, "only text formats (csv, tsv, fixed, html) can be written to standard output");
     out = "stdout";
   } else {
-    if (same_file(in, out)) return usage_error(out_name, "is the input file; choose another output file");
+    if (!in_db.is_database && same_file(in, out)) return usage_error(out_name, "is the input file; choose another output file");
     // The question comes before any work.
     struct stat st;
     if (stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !ask_overwrite(out, opts.overwrite)) {
@@ -220,16 +230,19 @@ int run_convert(const CliOptions& given) {
   // A delimited file reads back without its description; it is written on request only.
   if (out_code == 18) DX_TxtWriteSchema(env, opts.schema ? 1 : 0);
 
+  // With a database output, --member names the table to write (the input's member when both are).
+  if (out_db.is_database) DX_DBSetParm(env, 2, kDbParmTable, opts.member.c_str());
   rep.file = in_name;
   int32_t open_rc = DX_OpenInputFile(env, in_code, in.c_str());
   if (open_rc <= -12) return usage_error(in_name, "unknown input encoding (see -s in-encoding)");
   if (open_rc < 0) return session.fail("cannot be opened");
   if (DX_FormatHasMembers(env) == 1) {
     if (DX_ReadMembers(env) < 1) return session.fail("holds no member to read");
-    int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
+    const bool pick = !opts.member.empty() && (!out_db.is_database || in_db.is_database);
+    int32_t rc = pick ? DX_SetMember(env, opts.member.c_str()) : DX_SetFirstMember(env);
     if (rc < 0)
       return usage_error(in_name, "no member '" + opts.member + "'; its members are: " + member_list(env));
-  } else if (!opts.member.empty()) {
+  } else if (!opts.member.empty() && !out_db.is_database) {
     return usage_error(in_name, "this format has no members; --member does not apply");
   }
   int32_t nvars = DX_ReadDict(env);

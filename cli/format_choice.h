@@ -36,5 +36,14 @@ std::string input_problem(const std::string& path);
 // "not a Stata file (looks like CSV)" when the format chosen for a file plainly does not
 // match its content, else "".
 std::string format_mismatch(const std::string& path, int code);
+// "odbc:DSN=sales" or "odbc:Driver=SQLite3;Database=survey.db": a database source reached
+// through the ODBC driver (format code 24); the connection is the text after the prefix.
+constexpr int kOdbcCode = 24;
+constexpr int kDbParmTable = 2;  // the driver's parameter naming the table to write
+struct DatabaseSource {
+  bool is_database = false;
+  std::string connection;
+};
+DatabaseSource database_source(const std::string& argument);
 
 }  // namespace cli

@@ -56,22 +56,25 @@ std::string number_text(double v) {
 }  // namespace
 
 int run_info(const CliOptions& opts) {
-  const std::string& path = opts.files[0];
+  const DatabaseSource db = database_source(opts.files[0]);
+  const std::string& path = db.is_database ? db.connection : opts.files[0];
   std::string error;
   Reporter& rep = reporter();
   rep.verbose = opts.verbose;
   rep.quiet = opts.quiet;
   rep.file = path;
-  if (std::string why = input_problem(path); !why.empty()) {
+  if (std::string why = db.is_database ? "" : input_problem(path); !why.empty()) {
     say_error(path, why);
     return kExitFailure;
   }
-  int code = opts.from.empty() ? format_from_path(path, false, error) : format_from_user(opts.from, false, error);
+  int code = db.is_database ? kOdbcCode
+             : opts.from.empty() ? format_from_path(path, false, error)
+                                 : format_from_user(opts.from, false, error);
   if (code < 0) {
     say_error(path, error);
     return kExitUsage;
   }
-  if (std::string why = format_mismatch(path, code); !why.empty()) {
+  if (std::string why = db.is_database ? "" : format_mismatch(path, code); !why.empty()) {
     say_error(path, why);
     return kExitFailure;
   }
@@ -91,6 +94,14 @@ int run_info(const CliOptions& opts) {
   std::vector<std::string> members;
   if (DX_FormatHasMembers(env) == 1) {
     int32_t n = DX_ReadMembers(env);
+    if (db.is_database && opts.member.empty()) {
+      // A database without a chosen table: its tables and views.
+      for (int32_t k = 0; k < n; ++k) {
+        char name[1024] = {};
+        if (DX_GetMemberName(env, k, name) >= 0) std::printf("%s\n", name);
+      }
+      return kExitOk;
+    }
     if (n < 1) return session.fail("holds no member to read");
     for (int32_t k = 0; k < n; ++k) {
       char name[1024] = {};
