@@ -23,6 +23,7 @@ extern const FormatWriterOps kPortableWriter;
 extern const FormatReaderOps kSchemaReader;
 extern const FormatReaderOps kStataReader;
 extern const FormatReaderOps kXlsReader;
+extern const FormatReaderOps kXlsxReader;
 extern const FormatReaderOps kSpssReader;
 extern const FormatReaderOps kSas7bdatReader;
 extern const FormatWriterOps kStataWriter;
@@ -103,7 +104,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
     {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
-    {54, "Office Open XML workbook", RW | WKS | OWN | NOCMP, "wb", ".xlsx .xlsm", nullptr, &kXlsxWriter},
+    {54, "Office Open XML workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xlsx .xlsm", &kXlsxReader, &kXlsxWriter},
     {55, "Delimited text with a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},

@@ -97,6 +97,27 @@ bool zip_read_member(ZipReader* z, const char* name, std::vector<uint8_t>* out, 
   return ok;
 }
 
+ZipStatus zip_open_member(ZipReader* z, const char* name, uint64_t* size) {
+  if (!locate(z, name)) return ZipStatus::Missing;
+  unz_file_info64 info;
+  if (unzGetCurrentFileInfo64(z->uf, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    return ZipStatus::InfoError;
+  if (size) *size = info.uncompressed_size;
+  if (unzOpenCurrentFile(z->uf) != UNZ_OK) return ZipStatus::OpenError;
+  return ZipStatus::Ok;
+}
+
+int zip_read_piece(ZipReader* z, void* buf, unsigned n) {
+  const int got = unzReadCurrentFile(z->uf, buf, n);
+  return got < 0 ? -1 : got;
+}
+
+ZipStatus zip_close_member(ZipReader* z) {
+  const int r = unzCloseCurrentFile(z->uf);
+  if (r == UNZ_CRCERROR) return ZipStatus::CrcError;
+  return r == UNZ_OK ? ZipStatus::Ok : ZipStatus::ReadError;
+}
+
 ZipWriter* zip_create(const char* path) {
   if (!path) return nullptr;
   zipFile zf = zipOpen64(path, APPEND_STATUS_CREATE);

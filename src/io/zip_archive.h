@@ -24,6 +24,15 @@ bool zip_has_member(ZipReader* zip, const char* name);
 bool zip_read_member(ZipReader* zip, const char* name, std::vector<uint8_t>* out,
                      uint64_t max_size = uint64_t{1} << 31);
 
+// A member read in pieces, so that a large member never has to be held whole.
+enum class ZipStatus { Ok, Missing, InfoError, OpenError, ReadError, CrcError };
+// Makes the named member current and opens it; *size gets its stated uncompressed size.
+ZipStatus zip_open_member(ZipReader* zip, const char* name, uint64_t* size = nullptr);
+// Next bytes of the open member: the count, 0 at its end, -1 on damaged data.
+int zip_read_piece(ZipReader* zip, void* buf, unsigned n);
+// Closes the open member; CrcError when it was read to the end and its checksum differs.
+ZipStatus zip_close_member(ZipReader* zip);
+
 // Creates (replaces) an archive; null when the file cannot be created.
 ZipWriter* zip_create(const char* path);
 // One deflated member written in pieces: begin, any number of writes, end.

@@ -109,7 +109,7 @@ TEST(XlsFormats, ClassesAndDecimals) {
   } cases[] = {{"General", 0, 0},    {"h:mm", 64, 0},  {"m/d/yy h:mm", 65, 0}, {"d-mmm-yy", 32, 0},
                {"0.00%", 8, 2},      {"#,##0", 16, 0}, {"0.000", 1, 3},        {"0.00E+00", 2, 2},
                {"$#,##0.00", 4, 2},  {"@", 0, 0},      {"YYYY-MM-DD", 32, 0},  {"HH:MM:SS", 64, 0},
-               {"[h]:mm:ss", 32, 0}, {"\\m0.0", 1, 1}, {"[Red]0.0", 1, 1}};
+               {"[h]:mm:ss", 64, 0}, {"\\m0.0", 1, 1}, {"[Red]0.0", 1, 1}};
   for (const Case& c : cases) {
     FormatClass fc = xls_classify_format(c.format);
     EXPECT_EQ(fc.cls, c.cls) << c.format;
@@ -144,7 +144,7 @@ TEST(XlsRecords, CellValues) {
       rec(0x0207, le16(3) + '\0' + "abc") + cell(0x0006, 7, 0, 0, f64(2.5) + std::string(6, '\0'));
   EXPECT_EQ(csv_of_bytes(book("", cells)),
             "\"v\",\"d\"\n"
-            "\"8\",1/1/2020\n\"123\",12/30/1899\n\"1\",12/31/1899\n\"1\",\n\"abc\",\n\"2.5\",\n");
+            "\"8\",1/1/2020\n\"123\",12/30/1899\n\"1\",1/1/1900\n\"TRUE\",\n\"#N/A\",\n\"abc\",\n\"2.5\",\n");
   // 1904 date system: the same serial numbers are 1462 days later.
   const std::string dates = label(0, 0, "d") + number(1, 0, 0.0, 1) + number(2, 0, 43831.0, 1);
   EXPECT_EQ(csv_of_bytes(book(rec(0x0022, le16(1)), dates)), "\"d\"\n1/1/1904\n1/2/2024\n");
@@ -211,10 +211,12 @@ TEST(XlsRecords, DamagedInputsFailWithAMessage) {
       {rec(0x0809, le16(0x0500) + le16(5) + le16(0)), "Unsupported Excel Version"},
       {rec(0x0809, le16(0x0600) + le16(0x20) + std::string(12, '\0')),
        "Only Excel worksheet documents are presently supported"},
-      {book("", ""), "Worksheet is empty"},
+      {bof(5) + xf(0) + eof(), "Worksheet is empty"},
       {std::string("MIME-Version: 1.0\r\n"), "Excel \"Single File Web Page\" files are not supported"},
   };
   for (const Case& c : cases) EXPECT_EQ(csv_of_bytes(c.bytes), "ERROR: " + c.message);
+  // A sheet without cells is an empty table.
+  EXPECT_EQ(csv_of_bytes(book("", "")), "\n");
 
   // Every prefix of a good file either reads or fails with a message; none crashes.
   const std::string sst = rec(0x00FC, le32(1) + le32(1) + le16(3) + '\0' + "abc");
@@ -307,8 +309,18 @@ wb.add_sheet('Third')
             "\"C4\",\"C5\"\n1003,1004\n1103,1104\n");
   EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksRetNullRows(h, 1); }),
             "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,\n,,1.25\n");
-  EXPECT_EQ(to_csv(path), "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,1.25\n");
-  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksPage(h, 2); }),
+  // Blank rows (numbered option 6): stop there (the default, with a warning), skip or use them.
+  EXPECT_EQ(to_csv(path), "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n");
+  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetOption(h, 6, 1, nullptr); }),
+            "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,1.25\n");
+  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetOption(h, 6, 2, nullptr); }),
+            "\"name\",\"when\",\"n\"\n\"Zoë\",1/2/2020,7\n,,\n,,1.25\n");
+  EXPECT_EQ(to_csv(path, [](int32_t h) { DX_SetWksPage(h, 2); }), "\n");  // a sheet without cells
+  EXPECT_EQ(to_csv(path,
+                   [](int32_t h) {
+                     DX_SetWksPage(h, 2);
+                     DX_SetWksRange(h, 1, 1, 5, 5);
+                   }),
             "ERROR: No cells found in file or selected range");
   // The page by name (numbered option 23) and a row of variable labels (numbered option 135).
   EXPECT_EQ(to_csv(path,

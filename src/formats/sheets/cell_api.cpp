@@ -165,7 +165,7 @@ DX_EXPORT int32_t DX_CellGetData(int32_t env, int32_t handle, int32_t column, do
           : c.number_class == kClassDateTime ? API_DATETIME
                                              : API_NUMERIC;
     double x = c.kind == kCellNumber && !c.error ? c.value : 0.0;
-    if ((t == API_DATE || t == API_DATETIME) && s->wb.date1904) x += 1462.0;
+    if (t == API_DATE || t == API_DATETIME) x = wks_day_number(s->wb, x);
     if (value) *value = x;
     if (type) *type = t;
     std::string txt = wks_cell_text(s->wb, c);

@@ -11,7 +11,9 @@
 #include "api/env_record.h"
 #include "api/option_setters.h"
 #include "api/option_slots.h"
+#include "api/messages.h"
 #include "api/raise.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "engine/format_hooks.h"
 #include "tabulon/tabulon.h"
@@ -22,8 +24,11 @@ namespace {
 
 constexpr size_t kMaxNameLength = 255;
 constexpr int kOptWksLabelRow = 135;
+// Numbered option 99: a name cell "name - label" gives the variable's name and its label.
+constexpr int kOptWksSplitNameLabels = 99;
 
-bool has_value(const WksCell& c) { return c.kind != kCellEmpty && !c.error; }
+// A cell that makes its row a row of data: any value, an error value too.
+bool occupied(const WksCell& c) { return c.kind != kCellEmpty || c.error; }
 
 const WksRow* sheet_row(const Workbook&, const WksSheet& sh, int32_t row) { return wks_sheet_row(sh, row); }
 
@@ -80,10 +85,11 @@ int32_t hook_range_by_name(EnvRecord& env, const char* name) {
   return std::strchr(name, ':') ? -1 : wks_set_range_with_name(env, corner.c_str());
 }
 
+// Shortest exact digits: 1.02 stays "1.02" instead of showing the binary noise of 18 digits.
 std::string number_name(double x) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%-.18g", x);
-  return buf;
+  auto res = std::to_chars(buf, buf + sizeof buf, x);
+  return std::string(buf, res.ptr);
 }
 
 void put_text(DictState& d, VarRecord& v, std::string_view text) {
@@ -174,6 +180,65 @@ std::string wks_cell_text(const Workbook& wb, const WksCell& c) {
   return std::string(buf, res.ptr);
 }
 
+const char* wks_error_text(uint8_t code) {
+  switch (code) {
+    case 0x00: return "#NULL!";
+    case 0x07: return "#DIV/0!";
+    case 0x0F: return "#VALUE!";
+    case 0x17: return "#REF!";
+    case 0x1D: return "#NAME?";
+    case 0x24: return "#NUM!";
+    case 0x2A: return "#N/A";
+    case 0x2B: return "#GETTING_DATA";
+    default: return nullptr;
+  }
+}
+
+int32_t wks_error_code(std::string_view text) {
+  for (int c = 0; c < 0x2C; ++c) {
+    const char* t = wks_error_text(static_cast<uint8_t>(c));
+    if (t && text == t) return c;
+  }
+  return -1;
+}
+
+double wks_day_number(const Workbook& wb, double serial) {
+  if (wb.date1904) return serial + 1462.0;
+  if (serial >= 1.0 && serial < 60.0) return serial + 1.0;
+  return serial;
+}
+
+std::string wks_cell_display(const Workbook& wb, const WksCell& c) {
+  if (c.error) {
+    const char* t = wks_error_text(static_cast<uint8_t>(c.value));
+    return t ? t : "#N/A";
+  }
+  if (c.kind == kCellString) return wb.texts[c.text_index];
+  if (c.kind != kCellNumber) return {};
+  if (c.boolean) return c.value != 0 ? "TRUE" : "FALSE";
+  const bool dated = c.number_class == kClassDate || c.number_class == kClassDateTime;
+  if (dated || c.number_class == kClassTime) {
+    const double day = dated ? wks_day_number(wb, c.value) : c.value;
+    DateParts p;
+    if (day >= 0 && day_to_parts(day, &p)) {
+      char buf[48];
+      int n = 0;
+      const bool has_time = day != static_cast<double>(static_cast<int64_t>(day));
+      if (dated) n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month + 1, p.mday);
+      if (!dated || has_time) {
+        // Elapsed times may pass 24 hours.
+        const int hours = dated ? p.hour : static_cast<int>(day) * 24 + p.hour;
+        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%s%02d:%02d:%02d", dated ? " " : "",
+                           hours, p.minute, p.second);
+      }
+      return std::string(buf, static_cast<size_t>(n));
+    }
+  }
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, c.value);
+  return std::string(buf, res.ptr);
+}
+
 WorksheetState* wks_state(EnvRecord& env) {
   if (!env.transfer.input_open || !(env.transfer.input_open_flags & kInputWorksheet)) return nullptr;
   return dynamic_cast<WorksheetState*>(env.transfer.reader_state.get());
@@ -193,15 +258,13 @@ void wks_attach(EnvRecord& env, WorksheetState& s) {
   env.transfer.current_member = 0;
 }
 
-// Members are the sheets that hold cells (an empty sheet has nothing to read), so that the
-// first member is the sheet read by default.
+// Members are all the sheets, in workbook order; one without cells reads as an empty table.
 int32_t wks_read_members(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   env.transfer.members.clear();
   s->member_pages.clear();
   for (size_t i = 0; i < s->wb.sheets.size(); ++i) {
-    if (!s->wb.sheets[i].has_cells) continue;
     const std::string& n = s->wb.sheets[i].name;
     env.transfer.members.push_back(n.empty() ? "Sheet" + std::to_string(i + 1) : n);
     s->member_pages.push_back(static_cast<int32_t>(i));
@@ -213,7 +276,11 @@ int32_t wks_select_member(EnvRecord& env, int32_t index) {
   WorksheetState* s = wks_state(env);
   if (!s || index < 0 || index >= static_cast<int32_t>(s->member_pages.size())) return -1;
   WksSettings& w = env.options.wks;
-  w.page = s->member_pages[static_cast<size_t>(index)];
+  const int32_t page = s->member_pages[static_cast<size_t>(index)];
+  // The first member is also what hosts select by default: when that sheet is empty the
+  // default rule (the first sheet with cells) still decides.
+  if (index == 0 && !s->wb.sheets[static_cast<size_t>(page)].has_cells) return 0;
+  w.page = page;
   w.page_chosen = 1;
   w.page_name.clear();
   return 0;
@@ -225,12 +292,14 @@ int32_t wks_save_position(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   s->start_row = s->next_row;
+  s->saved_seg = s->seg;
   return 0;
 }
 int32_t wks_restore_position(EnvRecord& env) {
   WorksheetState* s = wks_state(env);
   if (!s) return -1;
   s->next_row = s->start_row;
+  s->seg = s->saved_seg;
   return 0;
 }
 
@@ -242,9 +311,9 @@ int32_t wks_read_dict(EnvRecord& env) {
   WksSettings& w = env.options.wks;
   const int32_t nsheets = static_cast<int32_t>(wb.sheets.size());
 
-  bool any = false;
-  for (const WksSheet& sh : wb.sheets) any = any || sh.has_cells;
-  if (!any) RaiseError(env, "Worksheet is empty", nullptr);
+  if (wb.sheets.empty()) RaiseError(env, "Worksheet is empty", nullptr);
+  const char* na = option_text(env, kOptWksNaString);
+  s.na_text = na && strcasecmp(na, "none") != 0 ? na : "";
 
   // Settings made before the workbook was open.
   if (!w.page_name.empty()) {
@@ -275,11 +344,27 @@ int32_t wks_read_dict(EnvRecord& env) {
   } else {
     for (int32_t i = 0; i < nsheets && page < 0; ++i)
       if (wb.sheets[static_cast<size_t>(i)].has_cells) page = i;
+    if (page < 0) page = 0;  // no sheet holds cells: the first one, as an empty table
   }
-  if (page < 0 || page >= nsheets || !wb.sheets[static_cast<size_t>(page)].has_cells)
-    RaiseError(env, "No cells found in file or selected range", nullptr);
+  if (page < 0 || page >= nsheets) RaiseError(env, "No cells found in file or selected range", nullptr);
   const WksSheet& sh = wb.sheets[static_cast<size_t>(page)];
   s.page = page;
+  if (!sh.has_cells && !w.range_active) {
+    // A sheet without cells is an empty table, not a failure: workbooks keep such sheets.
+    s.columns.clear();
+    s.first_col = 0;
+    s.last_col = -1;
+    s.data_first = s.next_row = s.start_row = 0;
+    s.data_last = -1;
+    s.segments.clear();
+    s.seg = s.saved_seg = 0;
+    s.start_page = page;
+    s.dict_built = true;
+    env.transfer.announced_cases = 0;
+    env.transfer.current_member = page;
+    return 0;
+  }
+  if (!sh.has_cells) RaiseError(env, "No cells found in file or selected range", nullptr);
 
   // The rectangle: with a range its corners, else the used rows and columns.
   int32_t first_row = 0, last_row = sh.row_count - 1, first_col = 0, last_col = 0;
@@ -299,7 +384,7 @@ int32_t wks_read_dict(EnvRecord& env) {
     for (auto it = row->cells.rbegin(); it != row->cells.rend(); ++it) {
       const int32_t c = it->col;
       if (c < first_col) break;
-      if (it->kind == kCellEmpty && !it->error) continue;
+      if (!occupied(*it)) continue;
       if (w.range_active && c > last_col) continue;
       used_last_col = std::max(used_last_col, c);
       cells_inside = true;
@@ -330,19 +415,34 @@ int32_t wks_read_dict(EnvRecord& env) {
   if (w.read_from_bottom > 0 && data_last - w.read_from_bottom + 1 > data_first)
     data_first = data_last - w.read_from_bottom + 1;
 
+  // The rows read: those of the page, then (concatenated pages, numbered option 97) the rows of
+  // every later sheet with cells below its own name row, column for column.
+  s.segments.clear();
+  s.segments.push_back({page, data_first, std::min(data_last, sh.row_count - 1)});
+  if (option_int(env, kOptConcatenatePages) != 0) {
+    for (int32_t p = page + 1; p < nsheets; ++p) {
+      const WksSheet& more = wb.sheets[static_cast<size_t>(p)];
+      if (!more.has_cells) continue;
+      int32_t first = more.rows.front().row + (data_first - first_row);
+      s.segments.push_back({p, first, more.row_count - 1});
+    }
+  }
+
   // Scan the data cells of every column.
   const WksRow* names = name_row >= 0 ? sheet_row(wb, sh, name_row) : nullptr;
   const WksRow* labels = label_row >= 0 ? sheet_row(wb, sh, label_row) : nullptr;
   s.columns.clear();
   DictState& d = env.dict;
+  const bool split_labels = option_int(env, kOptWksSplitNameLabels) != 0;
   for (int32_t c = first_col; c <= last_col; ++c) {
     bool str = false, num = false, date = false, time = false;
     uint8_t decimals = 0;
     bool decimals_given = false;
     size_t longest = 0;
-    for (int32_t r = data_first; r <= data_last && r < sh.row_count; ++r) {
-      const WksCell* cell = row_cell(sheet_row(wb, sh, r), c);
-      if (!cell || !has_value(*cell)) continue;
+    for (const WksSegment& seg : s.segments)
+    for (int32_t r = seg.first; r <= seg.last; ++r) {
+      const WksCell* cell = row_cell(sheet_row(wb, wb.sheets[static_cast<size_t>(seg.page)], r), c);
+      if (!cell || !s.is_value(wb, *cell)) continue;
       if (cell->kind == kCellString) {
         str = true;
         longest = std::max(longest, wb.texts[cell->text_index].size());
@@ -356,15 +456,28 @@ int32_t wks_read_dict(EnvRecord& env) {
         num = true;
         if (cell->decimals > decimals || !decimals_given) decimals = std::max(decimals, cell->decimals);
         decimals_given = true;
-        longest = std::max(longest, wks_cell_text(wb, *cell).size());
       }
+      if (cell->kind != kCellString) longest = std::max(longest, wks_cell_display(wb, *cell).size());
     }
+    std::string split_label;
     const WksCell* name_cell = row_cell(names, c);
-    const bool named = name_cell && has_value(*name_cell);
+    const bool named = name_cell && occupied(*name_cell);
     std::string name;
     bool made_up = false;
     if (named) {
-      name = name_cell->kind == kCellString ? wb.texts[name_cell->text_index] : number_name(name_cell->value);
+      name = name_cell->kind == kCellString ? wb.texts[name_cell->text_index]
+             : name_cell->error || name_cell->boolean ? wks_cell_display(wb, *name_cell)
+                                                     : number_name(name_cell->value);
+      if (split_labels) {
+        // "income - yearly, in dollars": the name, then the variable label
+        const size_t dash = name.find(" -");
+        if (dash != std::string::npos && dash > 0) {
+          size_t from = dash + 2;
+          while (from < name.size() && name[from] == ' ') ++from;
+          split_label = name.substr(from);
+          name.resize(dash);
+        }
+      }
       if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
     }
     int ttype;
@@ -400,6 +513,7 @@ int32_t wks_read_dict(EnvRecord& env) {
     VarRecord& v = dict_append_var(d, name, ttype, width);
     v.selected = 1;
     if (made_up) v.flags |= kVarNameMadeUp;
+    if (!split_label.empty()) var_set_label(v, split_label);
     const WksCell* label_cell = row_cell(labels, c);
     if (label_cell && label_cell->kind == kCellString && !label_cell->error)
       var_set_label(v, wb.texts[label_cell->text_index]);
@@ -411,24 +525,40 @@ int32_t wks_read_dict(EnvRecord& env) {
   s.first_col = first_col;
   s.last_col = last_col;
   s.data_first = data_first;
-  s.data_last = std::min(data_last, sh.row_count - 1);
+  s.data_last = s.segments.front().last;
+  s.seg = s.saved_seg = 0;
   s.next_row = data_first;
   s.start_row = data_first;
   s.start_page = page;
   s.dict_built = true;
+  s.blank_rows = w.return_null_rows ? kBlankUse : option_int(env, kOptWksBlankRows);
   uint32_t n = 0;
-  for (int32_t r = data_first; r <= s.data_last; ++r) {
-    bool empty = true;
-    const WksRow* row = sheet_row(wb, sh, r);
-    for (const WksColumn& col : s.columns) {
-      const WksCell* cell = row_cell(row, static_cast<int32_t>(col.col));
-      if (cell && has_value(*cell)) {
-        empty = false;
+  for (WksSegment& seg : s.segments) {
+    const WksSheet& ss = wb.sheets[static_cast<size_t>(seg.page)];
+    bool seen = false;
+    for (int32_t r = seg.first; r <= seg.last; ++r) {
+      if (!s.blank_row(ss, r)) {
+        ++n;
+        seen = true;
+        continue;
+      }
+      if (s.blank_rows == kBlankUse) {
+        ++n;
+      } else if (s.blank_rows == kBlankStop && seen) {  // blank rows before the first data row are skipped
+        // The data end at the first blank row; rows after it are counted so that the cut is never silent.
+        int32_t left = 0;
+        for (int32_t k = r + 1; k <= seg.last; ++k) left += s.blank_row(ss, k) ? 0 : 1;
+        if (left > 0)
+          emit_messagef(env, MsgKind::Warning,
+                        " blank row %d ends the data of the worksheet; %d later rows with cells are not read "
+                        "(wks-blank-rows skip or use reads them)",
+                        r + 1, left);
+        seg.last = r - 1;
         break;
       }
     }
-    if (!empty || w.return_null_rows) ++n;
   }
+  s.data_last = s.segments.front().last;
   env.transfer.announced_cases = n;
   for (size_t i = 0; i < s.member_pages.size(); ++i)
     if (s.member_pages[i] == page) env.transfer.current_member = static_cast<int32_t>(i);
@@ -440,41 +570,40 @@ int32_t wks_read_case(EnvRecord& env) {
   if (!sp || !sp->dict_built) return kEndOfData;
   WorksheetState& s = *sp;
   const Workbook& wb = s.wb;
-  const WksSheet& sh = wb.sheets[static_cast<size_t>(s.page)];
   DictState& d = env.dict;
-  const bool null_rows = env.options.wks.return_null_rows != 0;
-  while (s.next_row <= s.data_last) {
-    const WksRow* row = sheet_row(wb, sh, s.next_row++);
-    bool any = false;
-    for (const WksColumn& col : s.columns) {
-      const WksCell* cell = row_cell(row, static_cast<int32_t>(col.col));
-      if (cell && has_value(*cell)) {
-        any = true;
-        break;
-      }
+  const bool null_rows = s.blank_rows == kBlankUse;
+  while (s.seg < s.segments.size()) {
+    const WksSegment& seg = s.segments[s.seg];
+    if (s.next_row > seg.last) {
+      if (++s.seg < s.segments.size()) s.next_row = s.segments[s.seg].first;
+      continue;
     }
-    if (!any && !null_rows) continue;
+    const WksSheet& sh = wb.sheets[static_cast<size_t>(seg.page)];
+    const int32_t r = s.next_row++;
+    const WksRow* row = sheet_row(wb, sh, r);
+    if (!null_rows && s.blank_row(sh, r)) continue;
     for (const WksColumn& col : s.columns) {
       VarRecord& v = *d.vars[static_cast<size_t>(col.var)];
       if (!v.selected || v.storage_width == 0) continue;
       const WksCell* cell = row_cell(row, static_cast<int32_t>(col.col));
-      if (!cell || !has_value(*cell)) {
+      if (v.is_string() && cell && cell->error) {
+        put_text(d, v, wks_cell_display(wb, *cell));
+        continue;
+      }
+      if (!cell || !s.is_value(wb, *cell)) {
         var_set_missing(d, v);
         continue;
       }
       if (v.is_string()) {
-        if (cell->kind == kCellString) {
+        if (cell->kind == kCellString)
           put_text(d, v, wb.texts[cell->text_index]);
-        } else {
-          char buf[32];
-          auto res = std::to_chars(buf, buf + sizeof buf, cell->value);
-          put_text(d, v, std::string_view(buf, static_cast<size_t>(res.ptr - buf)));
-        }
+        else
+          put_text(d, v, wks_cell_display(wb, *cell));
       } else if (cell->kind != kCellNumber) {
         var_set_missing(d, v);
       } else {
         const bool dated = v.ttype == T_DATE || v.ttype == T_DATETIME;
-        var_set_double(d, v, cell->value + (dated && wb.date1904 ? 1462.0 : 0.0));
+        var_set_double(d, v, dated ? wks_day_number(wb, cell->value) : cell->value);
       }
     }
     return kCaseRead;

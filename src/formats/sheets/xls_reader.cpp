@@ -1,6 +1,8 @@
 // BIFF records of Excel binary workbooks turned into a Workbook.
 #include "formats/sheets/xls_reader.h"
 
+#include "formats/sheets/xlsx_reader.h"
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -333,6 +335,12 @@ struct Parser {
     return {};
   }
 
+  // BIFF 2 cells name their FORMAT record directly.
+  FormatClass biff2_class(uint16_t format) const {
+    auto it = formats.find(format);
+    return it != formats.end() ? it->second : FormatClass{};
+  }
+
   WksCell& cell(uint32_t row, uint32_t col) {
     if (col > kMaxColumn) RaiseError(env, "Internal Error: Column out of range", nullptr);
     return wb.cell(cur_sheet, row, col);
@@ -352,11 +360,18 @@ struct Parser {
     c.kind = kCellString;
     c.text_index = wb.add_text(std::move(s));
   }
-  void error_cell(uint32_t row, uint32_t col) {
+  void error_cell(uint32_t row, uint32_t col, uint8_t code) {
     WksCell& c = cell(row, col);
     c = WksCell{.col = c.col};
     c.kind = kCellNumber;
     c.error = 1;
+    c.value = code;
+  }
+  void boolean(uint32_t row, uint32_t col, uint16_t xf, bool b) {
+    number(row, col, xf, b ? 1.0 : 0.0);
+    WksCell& c = cell(row, col);
+    c.boolean = 1;
+    c.number_class = 0;
   }
 
   static double rk(uint32_t v) {
@@ -478,9 +493,10 @@ struct Parser {
       converter = nullptr;
     }
     if (cp == 1200) return;
-    if (cp >= 874 && cp <= 1361) {
+    if ((cp >= 874 && cp <= 1361) || cp == 10000) {
       char name[16];
-      std::snprintf(name, sizeof name, "CP%d", cp);
+      // 10000: Mac Roman, written by Excel on the Macintosh
+      std::snprintf(name, sizeof name, cp == 10000 ? "MACINTOSH" : "CP%d", cp);
       void* cd = iconv_api().open ? iconv_open_mapped("UTF-8", name) : nullptr;
       if (descriptor_valid(cd)) converter = cd;
     }
@@ -682,14 +698,16 @@ void Parser::run() {
       const uint16_t xf = static_cast<uint16_t>(p[5] & 0x3F);  // format index in the cell attributes
       switch (type) {
         case 0x0002:
-          if (len >= 9) number(row, col, 0xFFFF, u16(p + 7));
+          if (len >= 9) {
+            number(row, col, 0xFFFF, u16(p + 7));
+            const FormatClass fc = biff2_class(xf);
+            cell(row, col).number_class = fc.cls;
+          }
           continue;
         case 0x0003:
           if (len >= 15) {
             number(row, col, 0xFFFF, f64(p + 7));
-            FormatClass fc;
-            auto it = formats.find(xf);
-            if (it != formats.end()) fc = it->second;
+            const FormatClass fc = biff2_class(xf);
             WksCell& c = cell(row, col);
             c.number_class = fc.cls;
             c.decimals = fc.decimals;
@@ -703,9 +721,9 @@ void Parser::run() {
         case 0x0005:
           if (len >= 9) {
             if (p[8])
-              error_cell(row, col);
+              error_cell(row, col, p[7]);
             else
-              number(row, col, 0xFFFF, p[7]);
+              boolean(row, col, 0xFFFF, p[7] != 0);
           }
           continue;
         default:
@@ -750,26 +768,45 @@ void Parser::run() {
       case 0x0205:
         if (len >= 8) {
           if (p[7])
-            error_cell(u16(p), u16(p + 2));
+            error_cell(u16(p), u16(p + 2), p[6]);
           else
-            number(u16(p), u16(p + 2), u16(p + 4), p[6]);
+            boolean(u16(p), u16(p + 2), u16(p + 4), p[6] != 0);
         }
         break;
       case 0x0006:
       case 0x0206:
       case 0x0406: {
-        if (len < 14) break;
+        // BIFF 2 has three attribute bytes where later versions have the XF index.
+        const size_t at = version == 2 ? 7 : 6;
+        if (len < at + 8) break;
         const uint32_t row = u16(p), col = u16(p + 2);
-        const uint8_t* res = p + 6;
+        const uint8_t* res = p + at;
+        if (version == 2) {
+          const FormatClass fc = biff2_class(p[5] & 0x3F);
+          if (res[6] == 0xFF && res[7] == 0xFF && res[0] == 0) {
+            pending_string = true;
+            pending_row = row;
+            pending_col = col;
+          } else if (res[6] == 0xFF && res[7] == 0xFF) {
+            if (res[0] == 1) boolean(row, col, 0xFFFF, res[2] != 0);
+            if (res[0] == 2) error_cell(row, col, res[2]);
+          } else {
+            number(row, col, 0xFFFF, f64(res));
+            WksCell& c = cell(row, col);
+            c.number_class = fc.cls;
+            c.decimals = fc.decimals;
+          }
+          continue;
+        }
         if (res[6] == 0xFF && res[7] == 0xFF) {
           if (res[0] == 1) {
-            number(row, col, u16(p + 4), res[2]);
+            boolean(row, col, u16(p + 4), res[2] != 0);
           } else if (res[0] == 0) {
             pending_string = true;
             pending_row = row;
             pending_col = col;
           } else if (res[0] == 2) {
-            error_cell(row, col);
+            error_cell(row, col, res[2]);
           }
         } else {
           number(row, col, u16(p + 4), f64(res));
@@ -787,7 +824,9 @@ void Parser::run() {
       default:
         break;
     }
-    if (type != 0x003C) pending_string = false;
+    // Shared and array formulas may stand between a formula and its string result.
+    if (type != 0x003C && type != 0x04BC && type != 0x0221 && type != 0x0021 && type != 0x0236)
+      pending_string = false;
   }
 }
 
@@ -797,29 +836,63 @@ FormatClass xls_classify_format(std::string_view format) {
   FormatClass fc;
   if (format.size() > kMaxFormatText) format = format.substr(0, kMaxFormatText);
   if (format.size() == 7 && strncasecmp(format.data(), "General", 7) == 0) return fc;
-  bool hour = false, month = false, month_then_hour = false, digits = false, dot = false, counting = false;
+  // Only the first section (positive numbers) decides.
+  bool date = false, time = false, digits = false, dot = false, counting = false;
   bool percent = false, dollar = false, comma = false, exp = false;
+  char last_dt = 0;  // last date/time letter: 'm' after 'h' and before 's' is minutes
+  auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
   for (size_t i = 0; i < format.size(); ++i) {
     const char ch = format[i];
-    if (ch == '\\') {
+    if (ch == ';') break;
+    if (ch == '\\' || ch == '_' || ch == '*') {
       ++i;
       continue;
     }
+    if (ch == '"') {
+      while (++i < format.size() && format[i] != '"') {
+      }
+      continue;
+    }
     if (ch == '[') {
-      while (i < format.size() && format[i] != ']') ++i;
+      size_t end = format.find(']', i);
+      if (end == std::string_view::npos) end = format.size();
+      const std::string_view in = format.substr(i + 1, end - i - 1);
+      // [h], [mm], [ss]: elapsed time, a duration rather than a moment
+      bool elapsed = !in.empty();
+      for (char c : in) elapsed = elapsed && (lower(c) == 'h' || lower(c) == 'm' || lower(c) == 's');
+      if (elapsed) {
+        time = true;
+        last_dt = lower(in[0]);
+      }
+      i = end;
       continue;
     }
     const bool placeholder = ch == '0' || ch == '#' || ch == '?';
     if (counting && !placeholder) counting = false;
-    switch (ch) {
+    switch (lower(ch)) {
       case 'h':
-      case 'H':
-        if (month) month_then_hour = true;
-        hour = true;
+      case 's':
+        time = true;
+        last_dt = lower(ch);
         break;
-      case 'm':
-      case 'M':
-        if (!hour) month = true;
+      case 'm': {
+        size_t j = i;
+        while (j < format.size() && lower(format[j]) == 'm') ++j;
+        size_t k = j;
+        while (k < format.size() && (format[k] == ':' || format[k] == ' ')) ++k;
+        const bool minutes = last_dt == 'h' || (k < format.size() && lower(format[k]) == 's');
+        if (minutes)
+          time = true;
+        else
+          date = true;
+        last_dt = 'm';
+        i = j - 1;
+        break;
+      }
+      case 'd':
+      case 'y':
+        date = true;
+        last_dt = lower(ch);
         break;
       case '.':
         if (!dot && i + 1 < format.size() &&
@@ -837,8 +910,8 @@ FormatClass xls_classify_format(std::string_view format) {
       case ',':
         comma = true;
         break;
-      case 'E':
-        exp = true;
+      case 'e':
+        if (ch == 'E') exp = true;
         break;
       default:
         break;
@@ -848,11 +921,11 @@ FormatClass xls_classify_format(std::string_view format) {
       if (counting && fc.decimals < 255) ++fc.decimals;
     }
   }
-  if (month && hour)
-    fc.cls = month_then_hour ? kClassDateTime : kClassDateTime;
-  else if (month)
+  if (date && time)
+    fc.cls = kClassDateTime;
+  else if (date)
     fc.cls = kClassDate;
-  else if (hour)
+  else if (time)
     fc.cls = kClassTime;
   else if (!digits)
     fc.cls = 0;
@@ -906,8 +979,10 @@ int32_t xls_open_input(EnvRecord& env) {
   uint8_t head[8] = {};
   const int32_t got = StreamRead(file.get(), head, 8);
   if (got < 8) RaiseError(env, "error reading worksheet file", nullptr);
-  if (head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4)
-    RaiseErrorF(env, "Cannot open worksheet file: %s", path.c_str());
+  if (head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4) {
+    file.reset();
+    return xlsx_open_input(env);
+  }
   if (std::memcmp(head, "MIME-Ver", 8) == 0)
     RaiseError(env, "Excel \"Single File Web Page\" files are not supported", nullptr);
   static const uint8_t kOle[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
