@@ -17,29 +17,46 @@ const char* usage_text() {
          "\n"
          "  tabulon convert IN OUT [options]      convert one file\n"
          "  tabulon info FILE [options] [--json]   describe a file\n"
-         "  tabulon formats                        list the file formats of this build\n"
+         "  tabulon formats [--all]                list the file formats this build reads or writes\n"
          "  tabulon options                        list the keyword options\n"
-         "  tabulon --version | --help | COMMAND --help\n";
+         "  tabulon --version | --help | COMMAND --help\n"
+         "\n"
+         "Exit status: 0 done (warnings allowed), 1 the conversion failed, 2 a usage error.\n";
 }
 
 const char* command_usage(const std::string& command) {
   if (command == "convert")
     return "usage: tabulon convert IN OUT [options]\n"
            "\n"
-           "  -i, --from FMT        input format (name or code); default from the extension or content\n"
-           "  -o, --to FMT          output format (name or code); default from the extension\n"
+           "IN or OUT may be '-' for standard input or output (text outputs; binary inputs are\n"
+           "read into a temporary file first). The output is written under a temporary name and\n"
+           "replaces OUT only when it is complete.\n"
+           "\n"
+           "  -i, --from FMT        input format: stata, spss (sav), por, sas (sas7bdat), xpt,\n"
+           "                        excel (xls), xlsx, csv, tsv, txt, fixed, schema, or a code;\n"
+           "                        default from the content or extension\n"
+           "  -o, --to FMT          output format, the same names; default from the extension\n"
            "  -s, --set KEY=VALUE   set a keyword option (see 'tabulon options'); repeatable\n"
            "      --keep LIST       keep only these variables (names, a-b ranges, wildcards, _NUMBERS, @file)\n"
            "      --drop LIST       drop these variables\n"
-           "      --where EXPR      transfer only the cases for which EXPR is true\n"
+           "      --where EXPR      transfer only the cases for which EXPR is true (see below)\n"
            "      --member NAME     the member, table or sheet to read\n"
            "      --optimize        choose the narrowest exact storage types (default)\n"
            "      --no-optimize     keep the input's storage types\n"
+           "      --schema          also write the .SCH description beside a delimited output\n"
+           "                        (fixed-column output always has one: it is needed to read it)\n"
            "      --programs LIST   also write programs reading a fixed-column output (formats 19, 39,\n"
            "                        40, 41, 46): any of sas, spss, stata, all, separated by commas\n"
+           "      --strict          fail (exit 1) when the conversion changes any value, name or label\n"
            "  -y, --overwrite       replace an existing output file\n"
            "  -q, --quiet           only errors\n"
-           "  -v, --verbose         warnings and information on stderr\n";
+           "  -v, --verbose         every warning and information; -vv also library diagnostics\n"
+           "\n"
+           "--where EXPR: comparisons  = <> < <= > >=  of a variable with a value or an expression;\n"
+           "  join them with & (and), | (or), ! (not) and parentheses. \"a = 1,2,3\" is true when any\n"
+           "  value matches. Strings are in double quotes (compared without case), dates in square\n"
+           "  brackets ([12/31/2020]), NA or _missing is the missing value. Arithmetic: + - * / %.\n"
+           "  Examples:  --where 'age >= 65 & region = \"North\"'   --where 'income <> NA'\n";
   if (command == "info")
     return "usage: tabulon info FILE [options] [--json]\n"
            "\n"
@@ -48,7 +65,9 @@ const char* command_usage(const std::string& command) {
            "      --member NAME     the member, table or sheet to read\n"
            "      --json            one JSON object on stdout\n"
            "  -q, --quiet / -v, --verbose\n";
-  if (command == "formats") return "usage: tabulon formats\n\nLists every format code: name, extensions, read/write support.\n";
+  if (command == "formats")
+    return "usage: tabulon formats [--all]\n\nLists the formats this build reads or writes: code, read/write, name,\n"
+           "extensions. --all lists the rest of the format registry too.\n";
   if (command == "options")
     return "usage: tabulon options\n\nLists the keyword options: keyword, default, choices, description.\n";
   return usage_text();
@@ -165,7 +184,15 @@ bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
     } else if (name == "-q" || name == "--quiet") {
       out.quiet = true;
     } else if (name == "-v" || name == "--verbose") {
-      out.verbose = true;
+      out.verbose += 1;
+    } else if (name == "-vv") {
+      out.verbose += 2;
+    } else if (name == "--strict") {
+      out.strict = true;
+    } else if (name == "--schema") {
+      out.schema = true;
+    } else if (name == "--all") {
+      out.all = true;
     } else if (name == "--json") {
       out.json = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
@@ -184,6 +211,14 @@ bool parse_cli(int argc, char** argv, CliOptions& out, std::string& error) {
   }
   if (out.programs && out.command != "convert") {
     error = "--programs is an option of 'convert'";
+    return false;
+  }
+  if ((out.strict || out.schema) && out.command != "convert") {
+    error = std::string(out.strict ? "--strict" : "--schema") + " is an option of 'convert'";
+    return false;
+  }
+  if (out.all && out.command != "formats") {
+    error = "--all is an option of 'formats'";
     return false;
   }
   if (out.json && out.command != "info") {

@@ -20,7 +20,10 @@ struct CliOptions {
   bool optimize_given = false;
   bool overwrite = false;
   bool quiet = false;
-  bool verbose = false;
+  int verbose = 0;                 // -v warnings of every variable and information; -vv library diagnostics
+  bool strict = false;             // any change to the data fails the conversion
+  bool schema = false;             // write the .SCH description beside a delimited output
+  bool all = false;                // formats --all: the whole registry
   bool json = false;
   bool help = false;
 };

@@ -7,7 +7,7 @@ namespace cli {
 
 int run_convert(const CliOptions& opts);
 int run_info(const CliOptions& opts);
-int run_formats();
+int run_formats(bool all);
 int run_options();
 
 }  // namespace cli

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <cerrno>
+#include <sys/stat.h>
 
 #include "tabulon/tabulon.h"
 
@@ -41,7 +43,9 @@ std::string extension_of(const std::string& path) {
 }
 
 // Signatures of the binary formats we can recognise from the first bytes.
-int sniff(const std::string& path) {
+}  // namespace
+
+int sniff_format(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return -1;
   unsigned char b[512] = {};
@@ -71,7 +75,50 @@ int sniff(const std::string& path) {
   return -1;
 }
 
-}  // namespace
+static std::string looks_like(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return "";
+  unsigned char b[512] = {};
+  size_t n = std::fread(b, 1, sizeof b, f);
+  std::fclose(f);
+  if (n == 0) return "";
+  size_t commas = 0, tabs = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (b[i] == 0 || (b[i] < 0x20 && b[i] != '\n' && b[i] != '\r' && b[i] != '\t')) return "";
+    commas += b[i] == ',' || b[i] == ';';
+    tabs += b[i] == '\t';
+  }
+  if (tabs) return "tab-separated text";
+  if (commas) return "CSV";
+  return "text";
+}
+
+std::string input_problem(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return "is a directory";
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return std::strerror(errno);
+  std::fclose(f);
+  if (S_ISREG(st.st_mode) && st.st_size == 0) return "is empty";
+  return "";
+}
+
+std::string format_mismatch(const std::string& path, int code) {
+  static const struct {
+    int code;
+    const char* family;
+  } kBinary[] = {{14, "Stata"}, {22, "SPSS"}, {38, "SAS"}, {12, "SAS transport"}, {13, "SPSS portable"},
+                 {48, "Excel"}};
+  for (const auto& b : kBinary) {
+    if (b.code != code) continue;
+    if (sniff_format(path) >= 0) return "";
+    std::string like = looks_like(path);
+    // A portable file is text too; it is known by its signature, so any text is a mismatch.
+    if (!like.empty()) return std::string("not a ") + b.family + " file (looks like " + like + ")";
+  }
+  return "";
+}
 
 const std::vector<FormatInfo>& all_formats() {
   static const std::vector<FormatInfo> formats = [] {
@@ -119,6 +166,15 @@ int format_from_user(const std::string& text, bool for_output, std::string& erro
     return code;
   }
   std::string want = lower(text);
+  // Names people use for the formats, beside the registry's names and extensions.
+  static const char* const kNames[][2] = {
+      {"stata", ".dta"},      {"spss", ".sav"},     {"sav", ".sav"},   {"por", ".por"},
+      {"portable", ".por"},   {"sas", ".sas7bdat"}, {"xpt", ".xpt"},   {"xport", ".xpt"},
+      {"transport", ".xpt"},  {"excel", ".xls"},    {"xls", ".xls"},   {"xlsx", ".xlsx"},
+      {"csv", ".csv"},        {"tsv", ".tsv"},      {"text", ".csv"},  {"delimited", ".csv"},
+      {"fixed", ".dat"},      {"schema", ".sch"},   {"html", ".html"}, {"dta", ".dta"}};
+  for (const auto& n : kNames)
+    if (want == n[0]) want = n[1];
   std::string ext = want.empty() || want[0] == '.' ? want : "." + want;
   const FormatInfo* found_unusable = nullptr;
   for (const FormatInfo& f : all_formats()) {
@@ -137,7 +193,7 @@ int format_from_user(const std::string& text, bool for_output, std::string& erro
 
 int format_from_path(const std::string& path, bool for_output, std::string& error) {
   if (!for_output) {
-    int code = sniff(path);
+    int code = sniff_format(path);
     if (code >= 0) {
       const FormatInfo* f = format_by_code(code);
       if (f && f->can_read) return code;

@@ -28,6 +28,14 @@ int format_from_path(const std::string& path, bool for_output, std::string& erro
 
 const FormatInfo* format_by_code(int code);
 
+// The format a file's first bytes show, or -1.
+int sniff_format(const std::string& path);
+// Why a path cannot serve as an input, in plain words ("is a directory", "is empty",
+// "Permission denied"), or "" when it can be opened.
+std::string input_problem(const std::string& path);
+// "not a Stata file (looks like CSV)" when the format chosen for a file plainly does not
+// match its content, else "".
+std::string format_mismatch(const std::string& path, int code);
 // "odbc:DSN=sales" or "odbc:Driver=SQLite3;Database=survey.db": a database source reached
 // through the ODBC driver (format code 24); the connection is the text after the prefix.
 constexpr int kOdbcCode = 24;

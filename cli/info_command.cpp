@@ -1,6 +1,7 @@
 // tabulon info FILE: what a file holds, as text or one JSON object.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "commands.h"
 #include "format_choice.h"
 #include "json_out.h"
+#include "report.h"
 #include "session.h"
 #include "tabulon/tabulon.h"
 
@@ -28,10 +30,22 @@ struct ValueLabel {
 };
 
 struct VarInfo {
-  std::string name, label, type;
+  std::string name, label, type, missing, format;
   int32_t width = 0, decimals = 0;
   std::vector<ValueLabel> value_labels;
 };
+
+// Display columns of a UTF-8 text (one per code point; wide scripts count one too).
+size_t columns(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::string pad(const std::string& s, size_t width) {
+  size_t c = columns(s);
+  return c >= width ? s : s + std::string(width - c, ' ');
+}
 
 std::string number_text(double v) {
   char buf[64];
@@ -45,46 +59,65 @@ int run_info(const CliOptions& opts) {
   const DatabaseSource db = database_source(opts.files[0]);
   const std::string& path = db.is_database ? db.connection : opts.files[0];
   std::string error;
-  if (db.is_database) {
-    // Checked when the driver connects.
-  } else if (access(path.c_str(), F_OK) != 0) {
-    std::fprintf(stderr, "Error:\tinput file '%s' does not exist\n", path.c_str());
+  Reporter& rep = reporter();
+  rep.verbose = opts.verbose;
+  rep.quiet = opts.quiet;
+  rep.file = path;
+  if (std::string why = db.is_database ? "" : input_problem(path); !why.empty()) {
+    say_error(path, why);
     return kExitFailure;
   }
   int code = db.is_database ? kOdbcCode
              : opts.from.empty() ? format_from_path(path, false, error)
                                  : format_from_user(opts.from, false, error);
   if (code < 0) {
-    std::fprintf(stderr, "tabulon: %s\n", error.c_str());
+    say_error(path, error);
     return kExitUsage;
+  }
+  if (std::string why = db.is_database ? "" : format_mismatch(path, code); !why.empty()) {
+    say_error(path, why);
+    return kExitFailure;
   }
   Session session(opts);
   if (!session.ok()) return session.fail("the library could not open an environment");
-  if (!session.set_keywords(opts.sets, error)) {
-    std::fprintf(stderr, "tabulon: %s\n", error.c_str());
+  if (!session.set_keywords(opts.sets, error) || !session.apply_options(0, error)) {
+    say_error("", error);
     return kExitUsage;
   }
-  session.apply_options(0);
   int32_t env = session.env();
-  if (DX_OpenInputFile(env, code, path.c_str()) < 0) return session.fail("cannot open " + opts.files[0]);
-  std::string member;
+  int32_t open_rc = DX_OpenInputFile(env, code, path.c_str());
+  if (open_rc <= -12) {
+    say_error(path, "unknown input encoding (see -s in-encoding)");
+    return kExitUsage;
+  }
+  if (open_rc < 0) return session.fail("cannot be opened");
+  std::vector<std::string> members;
   if (DX_FormatHasMembers(env) == 1) {
-    const int32_t members = DX_ReadMembers(env);
+    int32_t n = DX_ReadMembers(env);
     if (db.is_database && opts.member.empty()) {
       // A database without a chosen table: its tables and views.
-      for (int32_t k = 0; k < members; ++k) {
+      for (int32_t k = 0; k < n; ++k) {
         char name[1024] = {};
         if (DX_GetMemberName(env, k, name) >= 0) std::printf("%s\n", name);
       }
       return kExitOk;
     }
-    if (members < 1) return session.fail("no member to read in " + path);
+    if (n < 1) return session.fail("holds no member to read");
+    for (int32_t k = 0; k < n; ++k) {
+      char name[1024] = {};
+      if (DX_GetMemberName(env, k, name) >= 0) members.emplace_back(name);
+    }
     int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
-    if (rc < 0) return session.fail("member '" + opts.member + "' not found");
-    member = opts.member;
+    if (rc < 0) {
+      std::string list;
+      for (const auto& m : members) list += (list.empty() ? "" : ", ") + m;
+      say_error(path, "no member '" + opts.member + "'; its members are: " + list);
+      return kExitUsage;
+    }
   }
+  const std::string member = opts.member.empty() ? (members.empty() ? "" : members[0]) : opts.member;
   int32_t nvars = DX_ReadDict(env);
-  if (nvars < 0) return session.fail("cannot read the dictionary of " + path);
+  if (nvars < 0) return session.fail("the dictionary cannot be read");
 
   int32_t ncases = DX_GetNCases(env);
   std::string data_label;
@@ -103,6 +136,9 @@ int run_info(const CliOptions& opts) {
     v.type = type_name(DX_GetTType(env, i));
     v.width = DX_GetVarPrintWidth(env, i);
     v.decimals = DX_GetVarNDec(env, i);
+    char text_buf[1024] = {};
+    if (dxi_var_describe(env, i, 1, text_buf, sizeof text_buf) > 0) v.missing = text_buf;
+    if (dxi_var_describe(env, i, 2, text_buf, sizeof text_buf) > 0) v.format = text_buf;
     int32_t nlabels = DX_GetNValueLabels(env, i);
     for (int32_t k = 0; k < nlabels; ++k) {
       ValueLabel vl;
@@ -115,6 +151,15 @@ int run_info(const CliOptions& opts) {
       vl.label = lab;
       v.value_labels.push_back(std::move(vl));
     }
+    // The keys of one variable's labels keep one JSON type: text as soon as one key is text.
+    bool any_text = false;
+    for (const ValueLabel& vl : v.value_labels) any_text = any_text || !vl.numeric;
+    if (any_text)
+      for (ValueLabel& vl : v.value_labels)
+        if (vl.numeric) {
+          vl.text = number_text(vl.value);
+          vl.numeric = false;
+        }
     vars.push_back(std::move(v));
   }
   const FormatInfo* f = format_by_code(code);
@@ -128,13 +173,19 @@ int run_info(const CliOptions& opts) {
     o += ",\"cases\":" + (ncases < 0 ? std::string("null") : std::to_string(ncases));
     o += ",\"label\":" + json_string(data_label);
     if (!member.empty()) o += ",\"member\":" + json_string(member);
+    if (!members.empty()) {
+      o += ",\"members\":[";
+      for (size_t k = 0; k < members.size(); ++k) o += (k ? "," : "") + json_string(members[k]);
+      o += "]";
+    }
     o += ",\"variables\":[";
     for (size_t i = 0; i < vars.size(); ++i) {
       const VarInfo& v = vars[i];
       if (i) o += ",";
       o += "{\"name\":" + json_string(v.name) + ",\"type\":" + json_string(v.type) +
            ",\"width\":" + std::to_string(v.width) + ",\"decimals\":" + std::to_string(v.decimals) +
-           ",\"label\":" + json_string(v.label) + ",\"value_labels\":[";
+           ",\"label\":" + json_string(v.label) + ",\"format\":" + json_string(v.format) +
+           ",\"missing\":" + json_string(v.missing) + ",\"value_labels\":[";
       for (size_t k = 0; k < v.value_labels.size(); ++k) {
         const ValueLabel& vl = v.value_labels[k];
         if (k) o += ",";
@@ -156,15 +207,27 @@ int run_info(const CliOptions& opts) {
   else
     std::printf("Cases:     unknown\n");
   if (!data_label.empty()) std::printf("Label:     %s\n", data_label.c_str());
+  if (members.size() > 1) {
+    std::string list;
+    for (const auto& m : members) list += (list.empty() ? "" : ", ") + m;
+    std::printf("Members:   %s\n", list.c_str());
+  }
   std::printf("Variables: %d\n\n", nvars);
-  std::printf("  %-4s %-24s %-9s %5s %4s  %s\n", "#", "name", "type", "width", "dec", "label");
+  size_t name_w = 4, format_w = 6, missing_w = 7;
+  for (const VarInfo& v : vars) {
+    name_w = std::max(name_w, columns(v.name));
+    format_w = std::max(format_w, columns(v.format));
+    missing_w = std::max(missing_w, columns(v.missing));
+  }
+  std::printf("  %-4s %s %-9s %5s %4s  %s %s %s\n", "#", pad("name", name_w).c_str(), "type", "width", "dec",
+              pad("format", format_w).c_str(), pad("missing", missing_w).c_str(), "label");
   for (size_t i = 0; i < vars.size(); ++i) {
     const VarInfo& v = vars[i];
-    std::printf("  %-4zu %-24s %-9s %5d %4d  %s\n", i + 1, v.name.c_str(), v.type.c_str(), v.width, v.decimals,
-                v.label.c_str());
+    std::printf("  %-4zu %s %-9s %5d %4d  %s %s %s\n", i + 1, pad(v.name, name_w).c_str(), v.type.c_str(), v.width,
+                v.decimals, pad(v.format, format_w).c_str(), pad(v.missing, missing_w).c_str(), v.label.c_str());
     for (const ValueLabel& vl : v.value_labels)
-      std::printf("  %4s %24s %s = %s\n", "", "", vl.numeric ? number_text(vl.value).c_str() : vl.text.c_str(),
-                  vl.label.c_str());
+      std::printf("  %4s %s %s = %s\n", "", std::string(name_w, ' ').c_str(),
+                  vl.numeric ? number_text(vl.value).c_str() : vl.text.c_str(), vl.label.c_str());
   }
   return kExitOk;
 }

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   CliOptions opts;
   std::string error;
   if (!parse_cli(argc, argv, opts, error)) {
-    std::fprintf(stderr, "tabulon: %s\n\n%s", error.c_str(),
+    std::fprintf(stderr, "tabulon: error: %s\n\n%s", error.c_str(),
                  opts.command.empty() ? usage_text() : command_usage(opts.command));
     return kExitUsage;
   }
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   }
   if (opts.command == "convert") return run_convert(opts);
   if (opts.command == "info") return run_info(opts);
-  if (opts.command == "formats") return run_formats();
+  if (opts.command == "formats") return run_formats(opts.all);
   if (opts.command == "options") return run_options();
   std::fputs(usage_text(), stderr);
   return kExitUsage;

@@ -10,22 +10,23 @@ Progress::Progress(bool enabled) : enabled_(enabled), start_(Clock::now()), last
 
 double Progress::seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-void Progress::update(int64_t cases, int32_t percent) {
+void Progress::update(const char* phase, int64_t cases, int32_t percent) {
   if (!enabled_) return;
   auto now = Clock::now();
-  // Only transfers longer than half a second get a bar; redraw at most 10 times a second.
+  // Only runs longer than half a second get a bar; redraw at most 10 times a second.
   if (now - start_ < std::chrono::milliseconds(500)) return;
   if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
   shown_ = true;
   if (percent >= 0) {
+    if (percent > 100) percent = 100;
     int filled = percent * 30 / 100;
     char bar[31];
     for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : '.';
     bar[30] = '\0';
-    std::fprintf(stderr, "\r[%s] %3d%%  %lld cases", bar, percent, static_cast<long long>(cases));
+    std::fprintf(stderr, "\r\033[K%-8s [%s] %3d%%  %lld cases", phase, bar, percent, static_cast<long long>(cases));
   } else {
-    std::fprintf(stderr, "\r%lld cases", static_cast<long long>(cases));
+    std::fprintf(stderr, "\r\033[K%-8s %lld cases", phase, static_cast<long long>(cases));
   }
   std::fflush(stderr);
 }

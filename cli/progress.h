@@ -9,9 +9,11 @@ namespace cli {
 class Progress {
  public:
   explicit Progress(bool enabled);
-  // percent: 0..100, or -1 when the reader announced no case count.
-  void update(int64_t cases, int32_t percent);
+  // phase: what is going on ("scanning", "writing"); percent: 0..100, or -1 when the case
+  // count is not known.
+  void update(const char* phase, int64_t cases, int32_t percent);
   void finish();
+  // Seconds since the tool started working.
   double seconds() const;
 
  private:

@@ -92,6 +92,8 @@ TABULON_API int32_t DX_SetOption(int32_t env, int32_t number, int32_t intValue, 
    never written twice. Numbered option 13 (yes/no): SPSS variable labels are cut to 120
    characters and written in two pieces, for older releases. */
 #define DX_OPT_PROGRAM_MASK 12
+/* Stata and SPSS output release; for Stata 0x100 asks for the large edition (Stata/SE). */
+#define DX_OPT_OUTPUT_VERSION 77
 #define DX_PROGRAM_SAS 1
 #define DX_PROGRAM_SPSS 2
 #define DX_PROGRAM_STATA 4
@@ -224,6 +226,9 @@ TABULON_API int32_t DX_GetDatasetExtAttrStrValue(int32_t env, int32_t k, const c
 TABULON_API int32_t DX_GetDatasetExtAttrNumValue(int32_t env, int32_t k, double *value);
 
 TABULON_API int32_t DX_GetNCases(int32_t env);
+/* What a listing shows of an input variable: what 1 = its declared missing values ("9; 97 thru 99"),
+   2 = the input package's display format. Returns the text length, 0 for none, -1 on error. */
+TABULON_API int32_t dxi_var_describe(int32_t env, int32_t var, int32_t what, char *out, int32_t size);
 /* outText holds *outInt bytes on entry where a text is returned. */
 TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt, char *outText);
 /* ---- end dictionary ---- */
@@ -244,6 +249,13 @@ TABULON_API int32_t DX_TransferAllRecords(int32_t env);
 TABULON_API int32_t DX_GetCasesMoved(int32_t env);
 TABULON_API int32_t DX_GetCasesDropped(int32_t env);
 TABULON_API int32_t DX_GetPercentTransferred(int32_t env);
+/* With on = 1, anything the conversion changed in the data (strings cut, characters replaced,
+   names changed...) fails DX_CloseFiles, and the output is not kept. */
+TABULON_API int32_t dxi_set_strict_changes(int32_t env, int32_t on);
+/* Removes the temporary files of every unfinished output in the process (the output of a
+   transfer is written under a temporary name until DX_CloseFiles succeeds). Async-signal-safe:
+   meant for a host's SIGINT/SIGTERM handler. */
+TABULON_API void dxi_remove_partial_outputs(void);
 TABULON_API int32_t DX_SavePosn(int32_t env);
 TABULON_API int32_t DX_RestorePosn(int32_t env);
 TABULON_API int32_t DX_FormatHasMembers(int32_t env);

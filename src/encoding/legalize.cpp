@@ -10,6 +10,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "engine/change_report.h"
 #include "encoding/case_map.h"
 #include "encoding/transcode.h"
 
@@ -395,6 +396,9 @@ int32_t legalize_name(EnvRecord& env, std::string& name, const NameRules& rules,
   // 10. Report.
   if (changed) {
     ++ctx.changed;
+    // A changed name is a change of the data set, counted for the closing report.
+    const bool var_name = std::strcmp(ctx.prefix, "The original name of var.[") == 0;
+    note_change(env, ChangeKind::NameChanged, var_name ? std::string_view(original) : std::string_view(), 1);
     emit_messagef(env, MsgKind::Warning, "%s%s%s%d%s%s%s%d%s", ctx.prefix, original.c_str(), "][",
                   static_cast<int>(original.size()), "] was changed to [", legal.c_str(), "][",
                   static_cast<int>(legal.size()), "]");
@@ -406,7 +410,7 @@ int32_t legalize_name(EnvRecord& env, std::string& name, const NameRules& rules,
 void legalize_summary(EnvRecord& env, const LegalizeContext& ctx) {
   if (ctx.replaced <= 0) return;
   const char* enc = ctx.out_slot ? ctx.out_slot->to.c_str() : "";
-  emit_messagef(env, MsgKind::Error,
+  emit_messagef(env, MsgKind::Warning,
                 " Some (%d) of the %s were substituted by the automatically generated names, because an incorrectly "
                 "chosen output encoding (%s) does not allow keeping the original %s. If you would like to preserve the "
                 "%s you have to select the appropriate output encoding and repeat the transfer.",

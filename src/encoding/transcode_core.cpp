@@ -9,6 +9,8 @@
 #include "api/env_record.h"
 #include "api/messages.h"
 #include "api/raise.h"
+#include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "encoding/case_map.h"
 #include "encoding/iconv_api.h"
 #include "encoding/transcode.h"
@@ -337,9 +339,14 @@ void report(EnvRecord& env, ConverterSlot& slot, const LoopResult& lr, const cha
   if (call.variable > 0 || record > 0) context += "- ";
   if (lr.result < kTcTruncated && call.context) context += call.context;
 
+  // Replaced characters are a change, not a failure: counted for the closing report, and the
+  // value itself described only to a host that asks for information.
   auto substitution_line = [&] {
-    emit_messagef(env, MsgKind::Error, "%s %u bytes were substituted with '%c'", context.c_str(), lr.substitutions,
-                  st.sub_char);
+    std::string_view name;
+    if (call.variable > 0 && call.variable <= dict_count(env.dict)) name = dict_var(env.dict, call.variable - 1)->name;
+    note_change(env, ChangeKind::CharReplaced, name, lr.substitutions);
+    emit_messagef(env, lr.result == kTcStopped ? MsgKind::Error : MsgKind::Info,
+                  "%s %u bytes were substituted with '%c'", context.c_str(), lr.substitutions, st.sub_char);
   };
   auto dump_line = [&] {
     if (!msg_enabled(env, MsgKind::Info)) return;

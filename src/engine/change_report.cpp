@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "api/call_frame.h"
 #include "api/env_record.h"
 #include "api/messages.h"
 
@@ -88,3 +89,12 @@ void report_changes(EnvRecord& env) {
 }
 
 }  // namespace tabulon
+
+using namespace tabulon;
+
+DX_EXPORT int32_t dxi_set_strict_changes(int32_t handle, int32_t on) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    env.transfer.changes.changes_fail = on != 0;
+    return 0;
+  });
+}

@@ -38,6 +38,7 @@ struct ChangeEntry {
 struct ChangeReport {
   std::vector<ChangeEntry> entries;
   bool reported = false;
+  bool changes_fail = false;  // the host asked that any change fail the close
 };
 
 // Counts `count` changes of one kind in one variable (cheap: call it per value if need be,

@@ -12,6 +12,7 @@
 #include "engine/db_format.h"
 #include "engine/engine_util.h"
 #include "engine/format_registry.h"
+#include "engine/output_files.h"
 #include "engine/stream_glue.h"
 #include "engine/transfer.h"
 #include "encoding/transcode.h"
@@ -30,6 +31,7 @@ bool is_sas_output(int32_t code) { return code == 20 || code == 38 || code == 62
 // nothing was written.
 void sas_format_program(EnvRecord& env) {
   if (!option_int(env, kOptWriteSasFormats)) return;
+  if (env.transfer.outputs.main_is_direct()) return;  // no program beside standard output or a device
   const char* name = option_text(env, kOptWriteSasFormatsName);
   std::string path = expand_path_macros(env, name && *name ? name : "%opath%/%oname%.sas");
   bool labels = env.dict.value_labels_present;
@@ -86,6 +88,11 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
     if (env.last_open_result == 0) finish_output(env, result);
     close_input(env);
     report_changes(env);
+    if (env.transfer.changes.changes_fail && any_change(env) && result == 0) {
+      emit_messagef(env, MsgKind::Error, "The conversion changed the data (%s); the output was not kept.",
+                    change_summary(env).c_str());
+      result = -1;
+    }
   } catch (const RaisedError&) {
     emit_message(env, MsgKind::Error, env.message ? env.message : "");
     if (result == 0) result = -1;  // a failure while finishing is not a success
@@ -122,7 +129,19 @@ int32_t transfer_close_files(EnvRecord& env) noexcept {
     result = 17584;
   }
 
-  if (t.delete_output) engine_remove_output(t.output_path);
+  // The output and its side files replace their targets only now, and only when whole.
+  if (t.delete_output || result < 0 || result == 17584) {
+    // An output opened in place by other means than DX_OpenOutFile goes away as a whole.
+    if (!t.outputs.started() && t.delete_output) engine_remove_output(t.output_path);
+    t.outputs.discard();
+  } else {
+    std::string failed;
+    if (!t.outputs.commit(failed)) {
+      emit_messagef(env, MsgKind::Error, "%s%s%s", "The output file ", failed.c_str(),
+                    " could not be replaced by the new one; it is left as it was.");
+      result = -1;
+    }
+  }
   t.input_stream.reset();
   for (ConverterSlot& slot : env.encoding.input) close_slot(slot);
   for (ConverterSlot& slot : env.encoding.output) close_slot(slot);

@@ -66,10 +66,30 @@ void check_case_count(EnvRecord& env) {
               engine_file_name(t.input_path), t.announced_cases, delivered);
 }
 
+// A case that fails to come through (a raised error or a failure code) spoils the output:
+// the close then discards it rather than pass a partial file for a whole one.
+class SpoilsOutputOnFailure {
+ public:
+  explicit SpoilsOutputOnFailure(EnvRecord& env) : env_(env), unwinding_(std::uncaught_exceptions()) {}
+  ~SpoilsOutputOnFailure() {
+    if (std::uncaught_exceptions() > unwinding_) failed();
+  }
+  void failed() {
+    if (env_.transfer.output_open) env_.transfer.delete_output = 1;
+  }
+  SpoilsOutputOnFailure(const SpoilsOutputOnFailure&) = delete;
+  SpoilsOutputOnFailure& operator=(const SpoilsOutputOnFailure&) = delete;
+
+ private:
+  EnvRecord& env_;
+  int unwinding_;
+};
+
 }  // namespace
 
 int32_t transfer_read_next(EnvRecord& env) {
   TransferState& t = env.transfer;
+  SpoilsOutputOnFailure guard(env);
   const bool user = engine_user_dict(env);
   for (;;) {
     if (t.last_case && t.cases_read >= t.last_case) return kEndOfData;
@@ -82,7 +102,10 @@ int32_t transfer_read_next(EnvRecord& env) {
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
-    if (r < kEndOfData) t.transfer_failed = 1;
+    if (r < kEndOfData) {
+      guard.failed();
+      t.transfer_failed = 1;
+    }
     if (r != kCaseRead) {
       if (r == kEndOfData) check_case_count(env);
       return r;
@@ -99,6 +122,7 @@ int32_t transfer_read_next(EnvRecord& env) {
 
 int32_t transfer_write_current(EnvRecord& env) {
   TransferState& t = env.transfer;
+  SpoilsOutputOnFailure guard(env);
   if (engine_user_dict(env) && where_is_set(env)) {
     t.cases_read += 1;
     if (!where_accepts(env)) return 1;
@@ -112,6 +136,7 @@ int32_t transfer_write_current(EnvRecord& env) {
   // Any error bit means bytes were lost, whatever the bit.
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);
   if (r >= 0 && flags) r = -1;
+  if (r < 0) guard.failed();
   if (r >= 0) t.cases_moved++;
   else t.transfer_failed = 1;
   return r;

@@ -1,5 +1,6 @@
 // Opening a transfer: the input, its dictionary, and the output.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "engine/db_format.h"
 #include "engine/engine_util.h"
 #include "engine/format_registry.h"
+#include "engine/output_files.h"
 #include "engine/stream_glue.h"
 #include "engine/transfer.h"
 #include "encoding/names_pass.h"
@@ -153,15 +155,23 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
     t.output_open_flags |= kOutputDatabase;
   } else {
     const bool exists = path != "stdout" && engine_file_exists(path);
+    // Writing over the input would destroy it before it is read.
+    if (exists && !t.input_path.empty() && t.input_path != "stdin" && engine_same_file(t.input_path, path)) {
+      SetMessageF(env, "%s%s%s", kPrefixError, path.c_str(), " is the input file; choose another output file.");
+      return -7;
+    }
     if (exists && env.confirm_callback && (env.confirm_flags & 1)) {
       if (env.confirm_callback(1, path.c_str(), 0, env.confirm_user_data) == 0) return -6;
     }
-    if (code == 54 && exists && std::remove(path.c_str()) != 0)
+    // The old workbook is replaced only once the new one is whole (see OutputFiles), so it is
+    // not deleted here; a file that could not be replaced is still refused up front.
+    if (code == 54 && exists && access(path.c_str(), W_OK) != 0)
       RaiseErrorF(env, "File: %s is in use or you don't have write access", path.c_str());
     const bool own_container =
         (fmt->caps & kCapOwnContainer) || (fmt->writer && (fmt->writer->flags & kWriterOwnContainer));
+    t.output_write_path = t.outputs.begin_main(path);
     if (!own_container) {
-      t.output_stream = engine_open_write(env, path, fmt->output_mode, kOutputBuffer);
+      t.output_stream = engine_open_write(env, t.output_write_path, fmt->output_mode, kOutputBuffer);
       if (!t.output_stream) return open_output_failed(env, path);
     }
   }
@@ -331,9 +341,9 @@ DX_EXPORT int32_t DX_OpenOutFile(int32_t handle, int32_t code, const char* path)
     }
     if (r != 0) {
       // A failed open leaves the input as it was; a half-made output goes away.
-      bool created = t.output_stream != nullptr;
       t.output_stream.reset();
-      if (created) engine_remove_output(out);
+      t.outputs.discard();
+      t.output_write_path.clear();
       t.writer = nullptr;
       t.write_case = nullptr;
       t.writer_state.reset();

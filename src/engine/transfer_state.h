@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/change_report.h"
+#include "engine/output_files.h"
 
 namespace tabulon {
 
@@ -67,6 +68,7 @@ struct TransferState {
   StreamPtr output_stream;
   std::string input_path;
   std::string output_path;
+  std::string output_write_path;  // the temporary name the output is created under
 
   // Progress of the transfer.
   int32_t input_open = 0;
@@ -97,6 +99,10 @@ struct TransferState {
   std::unique_ptr<OptimizeState, OptimizeStateDeleter> optimize;
   int32_t optimize_ran = 0;
   uint32_t optimize_case_count = 0;
+
+  // The output and its side files under temporary names until the close succeeds. Declared
+  // after the streams so that it is destroyed first (an open file may be unlinked).
+  OutputFiles outputs;
 
   // What the conversion changed in the data (reported when the files close).
   ChangeReport changes;

@@ -134,7 +134,7 @@ expect 0 "fixed text with programs" -- "$T" convert "$SRC/examples/survey.sch" f
 for f in fixed.sps fixed.do fixed.dct; do [ -s "$f" ] || { echo "FAIL: --programs did not write $f"; fails=$((fails + 1)); }; done
 [ -e fixed.sas ] && { echo "FAIL: --programs wrote a SAS program not asked for"; fails=$((fails + 1)); }
 expect 0 "programs beside a Stata file" -- "$T" convert "$sample" noprog.dta --programs all
-grep -q "^Warning:No SAS, SPSS or Stata program files are written beside this output" err.txt ||
+grep -q "^tabulon: warning: noprog.dta: No SAS, SPSS or Stata program files are written beside this output" err.txt ||
   { echo "FAIL: no warning for programs beside a Stata file"; fails=$((fails + 1)); }
 expect 2 "bad --programs list" -- "$T" convert "$sample" o.dat --programs spss,r
 
@@ -161,6 +161,124 @@ expect 0 "formats" -- "$T" formats
 grep -qE '^18 +yes +yes' out.txt || { echo "FAIL: formats lists delimited text"; fails=$((fails + 1)); }
 expect 0 "options" -- "$T" options
 grep -q "^write-old-ver" out.txt || { echo "FAIL: options lists write-old-ver"; fails=$((fails + 1)); }
+
+# The case table: exit code and the one line that says why (an extended regex on stderr).
+# case CODE REGEX -- command...
+case_() {
+  local want=$1 re=$2
+  shift 3
+  "$@" </dev/null >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" != "$want" ]; then
+    echo "FAIL: [$*]: exit $got, expected $want"; cat err.txt; fails=$((fails + 1))
+  elif ! grep -qE -- "$re" err.txt; then
+    echo "FAIL: [$*]: no line matching /$re/"; cat err.txt; fails=$((fails + 1))
+  elif grep -qvE '^tabulon: ' err.txt; then
+    echo "FAIL: [$*]: a line not in the tool's shape"; cat err.txt; fails=$((fails + 1))
+  fi
+}
+cp "$sample" s.csv
+ln -s s.csv link.csv
+mkdir adir
+: > empty.csv
+printf 'a,b\n1,2\n' > locked.csv; chmod 000 locked.csv
+printf 'id,name\n1,x\n' > notstata.dta
+mkdir ro; chmod 555 ro
+# Never destroy or half-write a file.
+case_ 2 '^tabulon: error: s.csv: is the input file; choose another output file$' -- "$T" convert s.csv s.csv -y
+case_ 2 '^tabulon: error: link.csv: is the input file' -- "$T" convert s.csv link.csv -y
+cmp -s s.csv "$sample" || { echo "FAIL: the input was changed"; fails=$((fails + 1)); }
+case_ 1 '^tabulon: error: /dev/full: .*disk may be full' -- "$T" convert s.csv /dev/full -o csv -y
+[ -e /dev/full.SCH ] && { echo "FAIL: a side file beside a device"; fails=$((fails + 1)); }
+case_ 0 '^tabulon: 300 cases, 12 variables written to /dev/null' -- "$T" convert s.csv /dev/null -o fixed
+[ -e /dev/null.SCH ] && { echo "FAIL: a side file beside /dev/null"; fails=$((fails + 1)); }
+case_ 0 'written to d.csv' -- "$T" convert s.csv d.csv
+[ -e d.SCH ] && { echo "FAIL: .SCH beside a delimited output without --schema"; fails=$((fails + 1)); }
+case_ 0 'written to d2.csv' -- "$T" convert s.csv d2.csv --schema
+[ -s d2.SCH ] || { echo "FAIL: --schema wrote no .SCH"; fails=$((fails + 1)); }
+case_ 0 'written to f.dat' -- "$T" convert s.csv f.dat
+[ -s f.SCH ] || { echo "FAIL: fixed text without its .SCH"; fails=$((fails + 1)); }
+ls -a | grep -q '\.tabulon-' && { echo "FAIL: temporary files left"; ls -a; fails=$((fails + 1)); }
+# Damaged inputs: exit 1, one line saying truncated or damaged and where; no output left.
+"$T" convert s.csv whole.xpt -q
+head -c $(( $(stat -c %s whole.xpt) - 30 )) whole.xpt > cut.xpt
+case_ 1 '^tabulon: error: cut.xpt: is truncated or damaged: .*case [0-9]+' -- "$T" convert cut.xpt cutx.csv
+[ -e cutx.csv ] && { echo "FAIL: output of a cut .xpt kept"; fails=$((fails + 1)); }
+"$T" convert s.csv whole.sav -q
+head -c $(( $(stat -c %s whole.sav) * 2 / 3 )) whole.sav > cut.sav
+printf 'precious' > keep.csv
+case_ 1 '^tabulon: error: cut.sav: ' -- "$T" convert cut.sav keep.csv -y
+[ "$(cat keep.csv)" = precious ] || { echo "FAIL: a failed conversion replaced the old output"; fails=$((fails + 1)); }
+# Never hide a loss: changes are warnings summed up in one line; --strict fails.
+printf 'id,name,city\n1,"Zoë 中","Göteborg 中"\n2,"Ann","Oslo"\n' > u.csv
+case_ 0 '^tabulon: warning: uo.csv: Changes: [0-9]+ characters? replaced' -- "$T" convert u.csv uo.csv -s out-encoding=ASCII
+case_ 1 '^tabulon: error: uo2.csv: The conversion changed the data \(' -- "$T" convert u.csv uo2.csv -s out-encoding=ASCII --strict
+[ -e uo2.csv ] && { echo "FAIL: --strict kept the changed output"; fails=$((fails + 1)); }
+grep -q '^tabulon: error: .*substituted' err.txt && { echo "FAIL: a change reported as an error"; fails=$((fails + 1)); }
+# Bad settings are usage errors.
+case_ 2 '^tabulon: error: invalid parameter in old-version command: banana$' -- "$T" convert s.csv o.dta -s write-old-ver=banana
+case_ 2 "^tabulon: error: .*klingon" -- "$T" convert s.csv o.csv -s in-encoding=klingon
+case_ 2 "^tabulon: error: unknown directive '%Q' in the date pattern of -s date-fmt-write" -- "$T" convert s.csv o.csv -s date-fmt-write=%Q
+case_ 2 '^tabulon: error: s.csv: no variables left to write after --keep and --drop$' -- "$T" convert s.csv o.csv --keep id --drop id
+"$T" convert s.csv two.xpt -q
+case_ 2 "^tabulon: error: two.xpt: no member 'nosuch'; its members are: [A-Za-z0-9_]+" -- "$T" convert two.xpt o.csv --member nosuch
+case_ 2 "^tabulon: error: two.xpt: no member 'nosuch'; its members are:" -- "$T" info two.xpt --member nosuch
+$PY - <<'PY'
+with open("wide.csv", "w") as f:
+    f.write(",".join(f"v{i}" for i in range(5000)) + "\n")
+    f.write(",".join(str(i) for i in range(5000)) + "\n")
+PY
+case_ 0 'written to wide.dta' -- "$T" convert wide.csv wide.dta
+case_ 2 'variables do not fit the Stata release chosen with -s write-old-ver' -- "$T" convert wide.csv wide2.dta -s write-old-ver=10
+# Plain causes.
+case_ 1 '^tabulon: error: adir: is a directory$' -- "$T" convert adir o.csv
+case_ 1 '^tabulon: error: empty.csv: is empty$' -- "$T" convert empty.csv o.csv
+case_ 1 '^tabulon: error: nope.csv: No such file or directory$' -- "$T" convert nope.csv o.csv
+case_ 1 '^tabulon: error: notstata.dta: not a Stata file \(looks like CSV\)$' -- "$T" convert notstata.dta o.csv
+case_ 1 '^tabulon: error: adir: is a directory$' -- "$T" convert s.csv adir
+if [ "$(id -u)" != 0 ]; then
+  case_ 1 '^tabulon: error: locked.csv: Permission denied$' -- "$T" convert locked.csv o.csv
+  case_ 1 '^tabulon: error: ro/o.csv: Permission denied$' -- "$T" convert s.csv ro/o.csv
+fi
+case_ 1 '^tabulon: error: d.csv: exists; use -y to replace it$' -- "$T" convert s.csv d.csv
+case_ 0 '^tabulon: LIB: ' -- "$T" convert s.csv vv.csv -vv
+"$T" convert s.csv quiet.csv -q 2>err.txt; [ -s err.txt ] && { echo "FAIL: -q printed"; cat err.txt; fails=$((fails + 1)); }
+# Names of formats, standard input and output, help.
+case_ 0 'written to named.out' -- "$T" convert s.csv named.out -o stata
+[ "$(od -An -tu1 -N1 named.out | tr -d ' ')" -ge 104 ] ||
+  { echo "FAIL: -o stata"; fails=$((fails + 1)); }
+for name in spss sas xpt por csv tsv; do case_ 0 "written to n_$name" -- "$T" convert s.csv "n_$name" -o $name; done
+head -1 n_tsv | grep -q $'\t' || { echo "FAIL: -o tsv is not tab-separated"; fails=$((fails + 1)); }
+"$T" convert n_spss - -o csv 2>/dev/null | head -1 | grep -q '"id"' || { echo "FAIL: - as standard output"; fails=$((fails + 1)); }
+cat whole.sav | "$T" convert - piped.csv -q && [ "$(wc -l < piped.csv)" = 301 ] ||
+  { echo "FAIL: a binary input from standard input"; fails=$((fails + 1)); }
+case_ 2 'only text formats' -- "$T" convert s.csv - -o stata
+"$T" convert --help | grep -q 'where EXPR: comparisons' || { echo "FAIL: --where syntax in convert --help"; fails=$((fails + 1)); }
+"$T" formats > fm.txt; grep -qE '^14 +yes +yes' fm.txt && ! grep -qE '^0 ' fm.txt || { echo "FAIL: formats lists the build"; fails=$((fails + 1)); }
+"$T" formats --all | grep -qE '^0 ' || { echo "FAIL: formats --all"; fails=$((fails + 1)); }
+"$T" options | grep -E '^use-input-dec' | grep -q 'Honor input decimal places' || { echo "FAIL: use-input-dec description"; fails=$((fails + 1)); }
+for k in preserve-sas-names preseve-sas-names dk-continue dk-coninue; do
+  case_ 0 'written' -- "$T" convert s.csv "k_$k.csv" -s "$k=Y"
+done
+
+# info: declared missing values, members, one JSON type for the keys of a variable's labels.
+"$T" convert "$SRC/examples/survey.sch" lab.sav -q
+"$T" info lab.sav --json > info.json && "$T" info two.xpt --json > two.json
+$PY - info.json two.json <<'PY' || fails=$((fails + 1))
+import json, sys
+d = json.load(open(sys.argv[1]))
+v = {x["name"].lower(): x for x in d["variables"]}
+assert v["q1"]["missing"] == "9", v["q1"]
+assert v["age"]["missing"] == "120 thru highest", v["age"]
+for x in d["variables"]:
+    assert len({type(l["value"]) for l in x["value_labels"]}) <= 1, x
+t = json.load(open(sys.argv[2]))
+assert t["members"] and t["member"] == t["members"][0], t
+PY
+"$T" info lab.sav | grep -qE '^  5 +q1 +float .* 9 +The service met my needs$' || { echo "FAIL: info text columns"; fails=$((fails + 1)); }
+
+# Ctrl-C and the bar, on a conversion long enough to interrupt, through a pseudo-terminal.
+$PY "$SRC/tests/cli/signal_pty_check.py" "$T" || fails=$((fails + 1))
 
 if [ "$fails" -ne 0 ]; then echo "$fails failure(s)"; exit 1; fi
 echo "cli tests passed"

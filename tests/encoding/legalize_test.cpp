@@ -158,7 +158,7 @@ TEST_F(Legalize, NamesTheOutputEncodingCannotHoldAreReplaced) {
   EXPECT_TRUE(logged("Warning: The original name of var.[ 日本][6 bytes] couldn't be preserved because of an incorrectly "
                      "chosen output encoding (ISO-8859-1). It was replaced by the automatically generated one."))
       << all_log();
-  EXPECT_TRUE(logged("Error:\t Some (2) of the var. names were substituted by the automatically generated names, because an "
+  EXPECT_TRUE(logged("Warning: Some (2) of the var. names were substituted by the automatically generated names, because an "
                      "incorrectly chosen output encoding (ISO-8859-1) does not allow keeping the original var. names."));
   // Stata outputs test the names against ASCII.
   Names stata = {"größe", "height"};

@@ -1,4 +1,5 @@
 #include "formats/sas/sas_format_program.h"
+#include "engine/output_files.h"
 
 #include "api/env_record.h"
 #include "dict/dictionary.h"
@@ -91,7 +92,9 @@ bool write_sas_format_program(EnvRecord& env, const std::string& path) {
     call.context = "Error encoding output value label, ";
     text = transcode_to_string(env, slot, text.data(), text.size(), call);
   }
-  Stream* s = StreamOpenFile(&env, path.c_str(), "wb", 1 << 16);
+  const std::string write_path = engine_side_file(env, path);
+  if (write_path.empty()) return false;  // nothing is written beside standard output or a device
+  Stream* s = StreamOpenFile(&env, write_path.c_str(), "wb", 1 << 16);
   if (!s) return false;
   const int32_t n = static_cast<int32_t>(text.size());
   bool ok = StreamWrite(s, text.data(), n) == n && !(s->error & STREAM_ERR_WRITE);

@@ -435,10 +435,10 @@ int32_t xport_read_case(EnvRecord& env) {
   if (r.ended || r.obs_length == 0) return kEndOfData;
   if (r.cursor + r.obs_length > r.data_end) {
     r.ended = true;
-    if (!r.warned && r.data_end == r.file_end && (r.data_end - r.data_start) % 80 != 0) {
-      r.warned = true;
-      emit_message(env, MsgKind::Warning, "The SAS transport file ends inside a record (file truncated?)");
-    }
+    // A file cut inside a record has lost cases: that fails the read, it is not the end.
+    if (r.data_end == r.file_end && (r.data_end - r.data_start) % 80 != 0)
+      RaiseErrorF(env, "The SAS transport file is truncated: it ends inside a record after case %lld.",
+                  static_cast<long long>(r.delivered));
     return kEndOfData;
   }
   if (r.in.tell() != r.cursor && !r.in.seek(r.cursor)) RaiseError(env, "Error reading the SAS transport file", nullptr);

@@ -1,4 +1,5 @@
 #include "formats/text/program_writer.h"
+#include "engine/output_files.h"
 
 #include <strings.h>
 
@@ -88,7 +89,9 @@ std::string encoded(EnvRecord& env, const std::string& text) {
   return transcode_to_string(env, slot, text.data(), text.size());
 }
 
-bool write_file(EnvRecord& env, const std::string& path, const std::string& text) {
+bool write_file(EnvRecord& env, const std::string& target, const std::string& text) {
+  const std::string path = engine_side_file(env, target);
+  if (path.empty()) return true;  // no program beside standard output or a device
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
   const std::string bytes = encoded(env, text);
@@ -195,7 +198,8 @@ int32_t program_open(EnvRecord& env) {
     std::string path = path_with_extension(c.out_path, ".dat");
     if (path == c.out_path) path += ".dat";
     c.data_path = path;
-    p.data_stream.reset(StreamOpenFile(&env, path.c_str(), "wb", kDataBuffer));
+    const std::string write_path = engine_side_file(env, path);
+    p.data_stream.reset(write_path.empty() ? nullptr : StreamOpenFile(&env, write_path.c_str(), "wb", kDataBuffer));
     if (!p.data_stream) RaiseErrorF(env, "Cannot open output file: %s", path.c_str());
     data_out = p.data_stream.get();
   }

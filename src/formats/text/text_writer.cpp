@@ -1,4 +1,5 @@
 #include "formats/text/text_writer.h"
+#include "engine/output_files.h"
 
 #include <strings.h>
 
@@ -641,7 +642,10 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   if (format == 19 && !w.preset_layout) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
     std::string text = schema_text(env, w, path);
-    FILE* f = std::fopen(schema_path_for(path).c_str(), "wb");
+    // Beside standard output or a device there is no place for a description.
+    const std::string sch = engine_side_file(env, schema_path_for(path));
+    if (sch.empty()) return 0;
+    FILE* f = std::fopen(sch.c_str(), "wb");
     if (!f) return -1;
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     if (std::fclose(f) != 0 || !ok) return -1;
