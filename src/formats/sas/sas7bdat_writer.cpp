@@ -8,6 +8,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "dates/day_number.h"
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
@@ -487,9 +488,9 @@ inline uint8_t missing_byte(const Sas7bdatWriter& w, uint16_t code) {
 
 inline double sas_value(uint16_t conv, double day) {
   if (conv == T_DATE) return day - kDaysTo1960;
+  if (conv == T_TIME) return time_to_seconds(day);
   const double whole = std::trunc(day);
   const double seconds = std::nearbyint(std::fabs(day - whole) * 86400e6) / 1e6;
-  if (conv == T_TIME) return seconds;
   return (whole - kDaysTo1960) * 86400.0 + seconds;
 }
 
