@@ -166,7 +166,10 @@ void put_library_header(EnvRecord& env, XportWriter& w) {
   mem.set(32, "bsd4.2", 8);
   mem.set(64, stamp.c_str(), 16);
   put(w, mem.bytes, kXportRecord);
-  put(w, modified.bytes, kXportRecord);
+  Record second = modified;  // the data set label sits at 32, 40 bytes
+  if (env.dict.has_file_label && !env.dict.file_label.empty())
+    second.set(32, output_text(env, env.dict.file_label, "Error encoding output file label, ", 40).c_str(), 40);
+  put(w, second.bytes, kXportRecord);
 
   char digits[31];
   std::snprintf(digits, sizeof digits, "000000%04u00000000000000000000", static_cast<unsigned>(w.vars.size() % 10000));
