@@ -14,7 +14,7 @@ const char* default_format_pattern(int32_t kind) {
   }
 }
 
-void compile_format_pattern(std::string_view pattern, FormatPattern* out) {
+void compile_format_pattern(std::string_view pattern, FormatPattern* out, bool time_kind) {
   out->text.assign(pattern.data(), pattern.size());
   out->ops.clear();
   out->duration = false;
@@ -54,7 +54,7 @@ void compile_format_pattern(std::string_view pattern, FormatPattern* out) {
     }
     out->ops.push_back(op);
   }
-  out->duration = time_directive && !date_directive;
+  out->duration = time_kind && time_directive && !date_directive;
 }
 
 namespace {
@@ -223,8 +223,7 @@ ptrdiff_t format_day_text(const char* pattern, int32_t kind, const DateNames& na
                           size_t cap) {
   if (!pattern || !*pattern) pattern = default_format_pattern(kind);
   FormatPattern compiled;
-  compile_format_pattern(pattern, &compiled);
-  compiled.duration = false;  // a day number here: its time pattern writes the time of day
+  compile_format_pattern(pattern, &compiled);  // a day number: a time pattern writes the time of day
   return format_day_number(compiled, names, day, out, cap);
 }
 

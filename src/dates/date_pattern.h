@@ -37,12 +37,13 @@ struct FormatOp {
 struct FormatPattern {
   std::string text;
   std::vector<FormatOp> ops;
-  // Only time directives (%H %M %S %N %I %h %p): the value is a duration, written with its
-  // sign and hours beyond 23 ("%H" of 25/24 writes 25).
+  // A time pattern with only time directives (%H %M %S %N %I %h %p): the value is a
+  // duration, written with its sign and hours beyond 23 ("%H" of 25/24 writes 25).
   bool duration = false;
 };
 
-void compile_format_pattern(std::string_view pattern, FormatPattern* out);
+// `time_kind`: the pattern writes times (T_TIME values), not day numbers.
+void compile_format_pattern(std::string_view pattern, FormatPattern* out, bool time_kind = false);
 
 // Writes at most cap - 1 characters and terminates when cap > 0. Returns the length
 // written, or -1 when the day number cannot be split. kNowDayNumber writes the current

@@ -44,5 +44,8 @@ int32_t reader_user_missing_mode(EnvRecord& env);
 // Missing code for a value that matched entry `entry` (0..2): extended ".A".. with
 // "map-user-miss", else system missing.
 uint16_t user_missing_code(EnvRecord& env, int entry);
+// With "map-user-miss" and an output that cannot declare user-missing values, the value
+// labels of the declared values also label the extended codes the values become.
+void label_mapped_user_missing(EnvRecord& env, uint32_t output_caps);
 
 }  // namespace tabulon

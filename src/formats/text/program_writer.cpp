@@ -236,7 +236,7 @@ int32_t program_open(EnvRecord& env) {
   // The data writer: delimited for 55 and 64, fixed columns for the rest.
   TextWriter& w = p.data;
   if (text_writer_open(env, w, c.code == 55 || c.code == 64 ? 18 : 19, data_out, std::string()) != 0) return -1;
-  for (int k = 0; k < 3; ++k) compile_format_pattern(c.date_pattern[k], &w.date_fmt[k]);
+  for (int k = 0; k < 3; ++k) compile_format_pattern(c.date_pattern[k], &w.date_fmt[k], k == kDateKindTime);
   w.vars = c.vars;
   if (c.code == 55) {
     w.s.write_vnames = false;

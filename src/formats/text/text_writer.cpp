@@ -563,7 +563,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
       p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kDefaults[kind];
     }
     if (p)
-      compile_format_pattern(p, &w.date_fmt[kind]);
+      compile_format_pattern(p, &w.date_fmt[kind], kind == kDateKindTime);
     else
       w.date_fmt[kind] = env.dates.write[kind];
   }
