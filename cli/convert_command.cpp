@@ -26,29 +26,41 @@ bool directory_exists_for(const std::string& path) {
 }  // namespace
 
 int run_convert(const CliOptions& opts) {
-  const std::string& in = opts.files[0];
-  const std::string& out = opts.files[1];
+  const DatabaseSource in_db = database_source(opts.files[0]);
+  const DatabaseSource out_db = database_source(opts.files[1]);
+  const std::string& in = in_db.is_database ? in_db.connection : opts.files[0];
+  const std::string& out = out_db.is_database ? out_db.connection : opts.files[1];
   std::string error;
 
-  if (access(in.c_str(), F_OK) != 0) {
+  if (in_db.is_database) {
+    // A database table: checked when the driver connects.
+  } else if (access(in.c_str(), F_OK) != 0) {
     std::fprintf(stderr, "Error:\tinput file '%s' does not exist\n", in.c_str());
     return kExitFailure;
   }
-  if (access(in.c_str(), R_OK) != 0) {
+  if (!in_db.is_database && access(in.c_str(), R_OK) != 0) {
     std::fprintf(stderr, "Error:\tinput file '%s' cannot be read\n", in.c_str());
     return kExitFailure;
   }
-  int in_code = opts.from.empty() ? format_from_path(in, false, error) : format_from_user(opts.from, false, error);
+  int in_code = in_db.is_database ? kOdbcCode
+                : opts.from.empty() ? format_from_path(in, false, error)
+                                    : format_from_user(opts.from, false, error);
   if (in_code < 0) {
     std::fprintf(stderr, "tabulon: %s\n", error.c_str());
     return kExitUsage;
   }
-  int out_code = opts.to.empty() ? format_from_path(out, true, error) : format_from_user(opts.to, true, error);
+  int out_code = out_db.is_database ? kOdbcCode
+                 : opts.to.empty() ? format_from_path(out, true, error)
+                                   : format_from_user(opts.to, true, error);
   if (out_code < 0) {
     std::fprintf(stderr, "tabulon: %s\n", error.c_str());
     return kExitUsage;
   }
-  if (!directory_exists_for(out)) {
+  if (out_db.is_database && opts.member.empty()) {
+    std::fprintf(stderr, "tabulon: name the table to write with --member\n");
+    return kExitUsage;
+  }
+  if (!out_db.is_database && !directory_exists_for(out)) {
     std::fprintf(stderr, "Error:\tthe directory of the output file '%s' does not exist\n", out.c_str());
     return kExitFailure;
   }
@@ -66,10 +78,13 @@ int run_convert(const CliOptions& opts) {
   int32_t env = session.env();
   if (opts.programs) DX_SetOption(env, DX_OPT_PROGRAM_MASK, opts.programs, nullptr);
 
-  if (DX_OpenInputFile(env, in_code, in.c_str()) < 0) return session.fail("cannot open " + in);
+  // With a database output, --member names the table to write (the input's member when both are).
+  if (out_db.is_database) DX_DBSetParm(env, 2, kDbParmTable, opts.member.c_str());
+  if (DX_OpenInputFile(env, in_code, in.c_str()) < 0) return session.fail("cannot open " + opts.files[0]);
   if (DX_FormatHasMembers(env) == 1) {
     if (DX_ReadMembers(env) < 1) return session.fail("no member to read in " + in);
-    int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
+    const bool pick = !opts.member.empty() && (!out_db.is_database || in_db.is_database);
+    int32_t rc = pick ? DX_SetMember(env, opts.member.c_str()) : DX_SetFirstMember(env);
     if (rc < 0) return session.fail("member '" + opts.member + "' not found");
   }
   int32_t nvars = DX_ReadDict(env);

@@ -1,5 +1,7 @@
 #include "format_choice.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -153,6 +155,11 @@ int format_from_path(const std::string& path, bool for_output, std::string& erro
   if (code < 0 && error.rfind("unknown format", 0) == 0)
     error = "unknown extension '" + ext + "' of '" + path + "'; give the format with " + (for_output ? "-o" : "-i");
   return code;
+}
+
+DatabaseSource database_source(const std::string& argument) {
+  if (argument.size() > 5 && strncasecmp(argument.c_str(), "odbc:", 5) == 0) return {true, argument.substr(5)};
+  return {};
 }
 
 }  // namespace cli

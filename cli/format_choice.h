@@ -28,4 +28,14 @@ int format_from_path(const std::string& path, bool for_output, std::string& erro
 
 const FormatInfo* format_by_code(int code);
 
+// "odbc:DSN=sales" or "odbc:Driver=SQLite3;Database=survey.db": a database source reached
+// through the ODBC driver (format code 24); the connection is the text after the prefix.
+constexpr int kOdbcCode = 24;
+constexpr int kDbParmTable = 2;  // the driver's parameter naming the table to write
+struct DatabaseSource {
+  bool is_database = false;
+  std::string connection;
+};
+DatabaseSource database_source(const std::string& argument);
+
 }  // namespace cli

@@ -42,13 +42,18 @@ std::string number_text(double v) {
 }  // namespace
 
 int run_info(const CliOptions& opts) {
-  const std::string& path = opts.files[0];
+  const DatabaseSource db = database_source(opts.files[0]);
+  const std::string& path = db.is_database ? db.connection : opts.files[0];
   std::string error;
-  if (access(path.c_str(), F_OK) != 0) {
+  if (db.is_database) {
+    // Checked when the driver connects.
+  } else if (access(path.c_str(), F_OK) != 0) {
     std::fprintf(stderr, "Error:\tinput file '%s' does not exist\n", path.c_str());
     return kExitFailure;
   }
-  int code = opts.from.empty() ? format_from_path(path, false, error) : format_from_user(opts.from, false, error);
+  int code = db.is_database ? kOdbcCode
+             : opts.from.empty() ? format_from_path(path, false, error)
+                                 : format_from_user(opts.from, false, error);
   if (code < 0) {
     std::fprintf(stderr, "tabulon: %s\n", error.c_str());
     return kExitUsage;
@@ -61,10 +66,19 @@ int run_info(const CliOptions& opts) {
   }
   session.apply_options(0);
   int32_t env = session.env();
-  if (DX_OpenInputFile(env, code, path.c_str()) < 0) return session.fail("cannot open " + path);
+  if (DX_OpenInputFile(env, code, path.c_str()) < 0) return session.fail("cannot open " + opts.files[0]);
   std::string member;
   if (DX_FormatHasMembers(env) == 1) {
-    if (DX_ReadMembers(env) < 1) return session.fail("no member to read in " + path);
+    const int32_t members = DX_ReadMembers(env);
+    if (db.is_database && opts.member.empty()) {
+      // A database without a chosen table: its tables and views.
+      for (int32_t k = 0; k < members; ++k) {
+        char name[1024] = {};
+        if (DX_GetMemberName(env, k, name) >= 0) std::printf("%s\n", name);
+      }
+      return kExitOk;
+    }
+    if (members < 1) return session.fail("no member to read in " + path);
     int32_t rc = opts.member.empty() ? DX_SetFirstMember(env) : DX_SetMember(env, opts.member.c_str());
     if (rc < 0) return session.fail("member '" + opts.member + "' not found");
     member = opts.member;

@@ -100,7 +100,7 @@ bool Session::set_keywords(const std::vector<std::pair<std::string, std::string>
         return false;
       }
       parsed = static_cast<int32_t>(v);
-    } else if (e->flags & kChoice) {
+    } else if (e->flags & (kChoice | kChoiceOrChar)) {
       parsed = dxi_enum_type(e->choices, text.c_str());
       if (parsed < 0) {
         if ((e->flags & kChoiceOrChar) && !text.empty()) {

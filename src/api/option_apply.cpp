@@ -172,6 +172,15 @@ void apply_old_version(EnvRecord& env, int32_t output_code, int32_t* settings, c
     case 9:  // Gauss
       env.options.writer.gauss96 = (v == 0 || v == 96) ? 1 : 0;
       break;
+    case 12: {  // SAS transport: 'y' or 5 version 5, 8 or 9 version 8, 'n' chosen by names and labels
+      const int32_t ver = v == 1 || v == 5 || v == 6 ? 5 : v == 8 || v == 9 ? 8 : 0;
+      if (v != 0 && ver == 0) {
+        emit_messagef(env, MsgKind::Error, "invalid parameter in old-version command: %s", text);
+        return;
+      }
+      option_store(env, kOptOutputVersion, ver, nullptr);
+      break;
+    }
     case 14: {  // Stata
       int32_t ver = v == 1 ? 9 : (v >= 5 && v <= 13 ? v : 11);
       if (settings[1]) ver += 0x100;

@@ -73,7 +73,7 @@ enum OptionNumber : int {
   kOptDbLogFile = 74,
   kOptDbTableAppend = 75,
   kOptDbBufferSize = 76,
-  kOptOutputVersion = 77,     // Stata and SPSS output release
+  kOptOutputVersion = 77,     // Stata and SPSS output release, SAS transport version (5, 8)
   kOptSybaseLibrary = 80,
   kOptMaxStringLength = 83,
   kOptPreserveSasNames = 84,

@@ -1,10 +1,19 @@
 // Formatting day numbers with a compiled pattern.
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "dates/date_pattern.h"
 
 namespace tabulon {
+
+namespace {
+
+constexpr double kDaysPer400Years = 146097;
+// Dates are written up to the year 999999.
+constexpr double kWideDayLimit = 365242500.0 - kDayNumberOffset;
+
+}  // namespace
 
 const char* default_format_pattern(int32_t kind) {
   switch (kind) {
@@ -211,6 +220,13 @@ ptrdiff_t format_day_number(const FormatPattern& pattern, const DateNames& names
     ok = parts_to_day(parts, &day);
   } else {
     ok = day_to_parts(day, &parts);
+    if (!ok && day > 0 && day < kWideDayLimit) {
+      // Beyond 31 December 9999: the calendar (weekdays too) repeats every 400 years, so
+      // the parts are those of a day whole eras earlier, with the year moved back.
+      const double eras = std::ceil((std::trunc(day) + kDayNumberOffset - kMaxOrdinal) / kDaysPer400Years);
+      ok = day_to_parts(day - eras * kDaysPer400Years, &parts);
+      if (ok) parts.year += static_cast<int32_t>(eras) * 400;
+    }
   }
   if (!ok) {
     if (cap) out[0] = '\0';

@@ -64,7 +64,7 @@ void driver_unload(DriverSlot& slot) {
   slot.library = nullptr;
   slot.driver_number = 0;
   slot.open_db = slot.read_dict = slot.rd_data = slot.closer = nullptr;
-  slot.wdict = slot.wcase = slot.closew = slot.get_data_sources = nullptr;
+  slot.wdict = slot.wcase = slot.closew = slot.get_data_sources = slot.rd_rewind = nullptr;
   slot.context.connection = nullptr;
 }
 
@@ -80,6 +80,18 @@ DriverSlot& driver_load(EnvRecord& env, int side, int32_t driver_number) {
   if (const char* dir = std::getenv("TABULON_DRIVER_DIR"); dir && *dir) {
     std::string full = std::string(dir) + "/" + file_name;
     library = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  // Installed beside this library (where the build and `cmake --install` put it).
+  if (!library) {
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&driver_library_name), &self) && self.dli_fname) {
+      std::string dir = self.dli_fname;
+      const size_t slash = dir.rfind('/');
+      if (slash != std::string::npos) {
+        dir.resize(slash);
+        library = dlopen((dir + "/" + file_name).c_str(), RTLD_NOW | RTLD_LOCAL);
+      }
+    }
   }
   if (!library) library = dlopen(file_name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) RaiseErrorF(env, "Cannot load library: %s:", file_name.c_str());
@@ -99,6 +111,7 @@ DriverSlot& driver_load(EnvRecord& env, int side, int32_t driver_number) {
   slot.wcase = lookup<DriverFn>(library, "wcase");
   slot.closew = lookup<DriverFn>(library, "closew");
   slot.get_data_sources = lookup<DriverFn>(library, "get_data_sources");
+  slot.rd_rewind = lookup<DriverFn>(library, "rd_rewind");
   slot.loads++;
   return slot;
 }

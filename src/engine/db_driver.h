@@ -41,6 +41,7 @@ struct DriverSlot {
   DriverFn wcase = nullptr;
   DriverFn closew = nullptr;
   DriverFn get_data_sources = nullptr;
+  DriverFn rd_rewind = nullptr;  // optional: back to the first row of the table
   int32_t loads = 0;          // how many times a library was loaded into this slot
   int32_t wide = 0;           // parameter 9 "wide"
   std::string parms[kDriverParmCount];

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "engine/db_driver.h"
@@ -109,6 +110,15 @@ void svc_set_missing(TabulonDriverContext* ctx, int32_t k, int32_t code) {
     var_set_missing(env.dict, *v, static_cast<uint16_t>(code));
 }
 
+int32_t svc_option(TabulonDriverContext* ctx, int32_t number) { return option_int(env_of(ctx), number); }
+
+// As with files: an existing table is replaced only when the host agrees.
+int32_t svc_confirm_replace(TabulonDriverContext* ctx, const char* table) {
+  EnvRecord& env = env_of(ctx);
+  if (!env.confirm_callback || !(env.confirm_flags & 1)) return 1;
+  return env.confirm_callback(1, table ? table : "", 0, env.confirm_user_data) != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 void db_fill_context(EnvRecord& env, DriverSlot& slot, int32_t code, const std::string& path) {
@@ -131,6 +141,9 @@ void db_fill_context(EnvRecord& env, DriverSlot& slot, int32_t code, const std::
   c.set_double = svc_set_double;
   c.set_string = svc_set_string;
   c.set_missing = svc_set_missing;
+  c.option = svc_option;
+  c.confirm_replace = svc_confirm_replace;
+  c.failed = 0;
   (void)env;
 }
 
@@ -185,6 +198,14 @@ int32_t db_read_case(EnvRecord& env) {
   return r;
 }
 
+// A pass over the data (the optimization pass) reads the table again from its first row.
+int32_t db_save_position(EnvRecord&) { return 0; }
+int32_t db_restore_position(EnvRecord& env) {
+  DriverSlot& slot = input_slot(env);
+  if (!slot.rd_rewind || slot.rd_rewind(&slot.context) != 0) raise_driver(env, "The database table cannot be read again");
+  return 0;
+}
+
 int32_t db_write_open(EnvRecord& env) {
   DriverSlot& slot = *env.transfer.output_driver;
   db_fill_context(env, slot, env.transfer.output_code, env.transfer.output_path);
@@ -208,8 +229,8 @@ extern const FormatReaderOps kDatabaseReader = {
     .open = db_open,
     .read_dict = db_read_dict,
     .read_case = db_read_case,
-    .save_position = nullptr,
-    .restore_position = nullptr,
+    .save_position = db_save_position,
+    .restore_position = db_restore_position,
     .read_members = db_read_members,
     .select_member = db_select_member,
     .close = db_close_input,
@@ -236,6 +257,7 @@ void db_load_output(EnvRecord& env, int32_t code) { driver_load(env, kDriverSide
 int32_t db_close_output(EnvRecord& env) {
   DriverSlotPtr& slot = env.transfer.output_driver;
   if (!slot || !slot->closew) return 0;
+  slot->context.failed = env.transfer.transfer_failed || env.transfer.delete_output ? 1 : 0;
   int32_t r = slot->closew(&slot->context);
   return r < 0 ? r : 0;
 }

@@ -11,6 +11,11 @@
  *   int32_t wcase(TabulonDriverContext*);            >= 0 case written
  *   int32_t closew(TabulonDriverContext*);           below 1 on failure
  *   int32_t get_data_sources(TabulonDriverContext*); number of sources (through add_source)
+ * and may export
+ *   int32_t rd_rewind(TabulonDriverContext*);        0 when the next rd_data gives the first row
+ *                                                    again (a pass over the data before the transfer)
+ * Parameters (DX_DBSetParm) 0..7 and 10..11 belong to the driver; 8 is the session
+ * encoding and 9 "wide" selects wide-character text.
  * A failing driver writes its text into `message` (1024 bytes); it becomes the message
  * of the environment. The context lives as long as the driver stays loaded on that side.
  */
@@ -23,7 +28,7 @@
 extern "C" {
 #endif
 
-#define TABULON_DRIVER_ABI 1
+#define TABULON_DRIVER_ABI 2
 #define TABULON_DRIVER_PARMS 12
 #define TABULON_DRIVER_MESSAGE_SIZE 1024
 
@@ -58,6 +63,13 @@ struct TabulonDriverContext {
   void (*set_double)(TabulonDriverContext *, int32_t k, double value);
   void (*set_string)(TabulonDriverContext *, int32_t k, const char *text);
   void (*set_missing)(TabulonDriverContext *, int32_t k, int32_t code);
+
+  /* Since ABI 2. The value of a numbered option of the environment. */
+  int32_t (*option)(TabulonDriverContext *, int32_t number);
+  /* Asks the host before an existing table is replaced: 1 replace, 0 keep it. */
+  int32_t (*confirm_replace)(TabulonDriverContext *, const char *table);
+  /* Set by the engine before closew when the transfer failed: roll everything back. */
+  int32_t failed;
 };
 
 typedef int32_t (*TabulonDriverFn)(TabulonDriverContext *);

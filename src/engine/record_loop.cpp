@@ -2,6 +2,7 @@
 // the entry points built on them.
 #include <cmath>
 #include <cstring>
+#include <exception>
 
 #include "api/call_frame.h"
 #include "api/messages.h"
@@ -30,18 +31,23 @@ namespace {
               "Normally it happens due to an I/O error or lack of available hard drive space.");
 }
 
-// Tells the encoding layer which case is in flight so its reports can name it.
+// Tells the encoding layer which case is in flight so its reports can name it, and marks the
+// transfer failed when a reader or writer unwinds (a database output then rolls back).
 class CaseInFlight {
  public:
-  CaseInFlight(EnvRecord& env, double number) : env_(env) {
+  CaseInFlight(EnvRecord& env, double number) : env_(env), unwinding_(std::uncaught_exceptions()) {
     env.encoding.current_case = static_cast<int64_t>(number);
   }
-  ~CaseInFlight() { env_.encoding.current_case = 0; }
+  ~CaseInFlight() {
+    env_.encoding.current_case = 0;
+    if (std::uncaught_exceptions() > unwinding_) env_.transfer.transfer_failed = 1;
+  }
   CaseInFlight(const CaseInFlight&) = delete;
   CaseInFlight& operator=(const CaseInFlight&) = delete;
 
  private:
   EnvRecord& env_;
+  int unwinding_;
 };
 
 }  // namespace
@@ -60,6 +66,7 @@ int32_t transfer_read_next(EnvRecord& env) {
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
+    if (r < kEndOfData) t.transfer_failed = 1;
     if (r != kCaseRead) return r;
     if (t.first_case && t.cases_read < t.first_case) continue;
     if (user) t.cases_moved++;
@@ -86,6 +93,7 @@ int32_t transfer_write_current(EnvRecord& env) {
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);
   if (r >= 0 && flags) r = -1;
   if (r >= 0) t.cases_moved++;
+  else t.transfer_failed = 1;
   return r;
 }
 

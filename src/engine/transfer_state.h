@@ -85,6 +85,7 @@ struct TransferState {
   int64_t saved_position = 0;
   int32_t pool_in_use = 0;
   int32_t delete_output = 0;  // set when the output must be removed at close
+  int32_t transfer_failed = 0;  // a read or write failed: a database output rolls back
 
   // Members (tables, worksheets, objects) of the input.
   std::vector<std::string> members;

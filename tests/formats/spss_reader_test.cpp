@@ -447,10 +447,10 @@ TEST(SpssData, TransferToCsvWritesTheValuesAndDates) {
   ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
   ASSERT_GE(DX_CloseFiles(e.handle), 0);
   EXPECT_EQ(slurp(out),
-            "\"id\",\"FullName\",\"score\",\"born\",\"at\",\"stamp\",\"code\"\r\n"
-            "1,\"Ann\",12.5,1/1/1900,08:30:00,2/29/2020 23:59:00,\"x\"\r\n"
-            "2,\"Bob Brown Jr\",,,,,\r\n"
-            "300,,,1/1/2000,00:00:00,1/1/1970 00:00:00,\"zz\"\r\n");
+            "\"id\",\"FullName\",\"score\",\"born\",\"at\",\"stamp\",\"code\"\n"
+            "1,\"Ann\",12.5,1/1/1900,08:30:00,2/29/2020 23:59:00,\"x\"\n"
+            "2,\"Bob Brown Jr\",,,,,\n"
+            "300,,,1/1/2000,00:00:00.5,1/1/1970 00:00:00,\"zz\"\n");
 }
 
 TEST(SpssData, UnknownCaseCountReadsToTheEndCommand) {

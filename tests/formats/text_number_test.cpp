@@ -62,6 +62,18 @@ TEST(TextNumberParse, CellsWithDefaultPunctuation) {
       {"nan", kNumForeign, 0, 0},
       {"1/2/2020", kNumForeign, 0, 0},
       {".b", kNumForeign, 0, 0},
+      // Grouping marks only between groups of three digits of the whole part.
+      {"1,234,567", kNumOk, 1234567, 0},
+      {"-12,345.25", kNumOk, -12345.25, 2},
+      {"$999,999", kNumOk, 999999, 0},
+      {"1234,5", kNumForeign, 0, 0},
+      {"12,34", kNumForeign, 0, 0},
+      {"1,2345", kNumForeign, 0, 0},
+      {"1234,567", kNumForeign, 0, 0},
+      {",123", kNumForeign, 0, 0},
+      {"1,234,56", kNumForeign, 0, 0},
+      {"1,23e5", kNumForeign, 0, 0},
+      {"1.5,000", kNumForeign, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -147,12 +159,15 @@ TEST(TextNumberFormat, DefaultTextPlacement) {
       {1e20, "1e+20"},
       {1e21, "1e+21"},
       {-1e-300, "-1e-300"},
-      {1.7976931348623157e308, "1.79769313486232e+308"},
-      {0.1 + 0.2, "0.3"},
-      {1.0 / 3, "0.333333333333333"},
-      {123456789012345678.0, "123456789012346000"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {3.141592653589793, "3.141592653589793"},
+      {1.0 / 3, "0.3333333333333333"},
+      {123456789012345678.0, "123456789012345680"},
       {1.5e25, "1.5e+25"},
-      {999999999999999.9, "1e+15"},
+      {999999999999999.9, "999999999999999.9"},
+      {5e-324, "5e-324"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
       {12345.678, "12345.678"},
   };
   for (const Case& c : cases) {
@@ -163,8 +178,7 @@ TEST(TextNumberFormat, DefaultTextPlacement) {
   EXPECT_EQ(fmt(NAN), "");
 }
 
-// Values of at most 15 significant digits come back exactly; any other value comes back
-// as its 15-digit rounding.
+// Every value comes back exactly, in at most kNumberFixedWidth characters.
 TEST(TextNumberFormat, ParseOfFormatGivesTheValueBack) {
   std::mt19937_64 rng(12345);
   std::uniform_int_distribution<int> exp_dist(-30, 30);
@@ -184,18 +198,29 @@ TEST(TextNumberFormat, ParseOfFormatGivesTheValueBack) {
     ASSERT_EQ(p.failure, kNumOk) << s;
     ASSERT_EQ(p.value, v) << text << " -> " << s;
   }
-  // Arbitrary bit patterns: 15-digit rounding, within half a unit of the 15th digit.
+  // Arbitrary bit patterns, subnormals included.
   std::uniform_int_distribution<uint64_t> bits;
   for (int i = 0; i < 100000; ++i) {
     uint64_t b = bits(rng);
     double v;
     std::memcpy(&v, &b, sizeof v);
-    if (!std::isfinite(v) || v == 0 || std::fabs(v) < 1e-300) continue;
+    if (!std::isfinite(v)) continue;
     std::string s = fmt(v);
     ASSERT_LE(s.size(), kNumberTextMax);
     ParsedNumber p = parse_number(s.data(), s.size(), NumberPunct{});
     ASSERT_EQ(p.failure, kNumOk) << s;
-    ASSERT_LE(std::fabs(p.value - v), std::fabs(v) * 5.2e-15) << s;
+    ASSERT_EQ(p.value, v) << s;
+    char fit[kNumberTextMax];
+    ASSERT_GT(format_number_fit(s.data(), s.size(), kNumberFixedWidth, fit), 0u) << s;
+    // The same for 4-byte floats.
+    const float f = static_cast<float>(v);
+    if (std::isfinite(f)) {
+      char t[kNumberTextMax];
+      const size_t n = format_number_float(f, t);
+      float back = 0;
+      std::from_chars(t, t + n, back);
+      ASSERT_EQ(back, f) << std::string(t, n);
+    }
   }
 }
 

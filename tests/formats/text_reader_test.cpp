@@ -8,6 +8,7 @@
 #include "api/env_record.h"
 #include "api/option_slots.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "formats/text/delimited_reader.h"
 #include "tabulon/tabulon.h"
 
@@ -162,6 +163,36 @@ TEST(TextReaderRecords, ValuesAndSettings) {
       {"doubled quotes and delimiters in quotes", "s,n\n\"say \"\"hi\"\", ok\",1\n\"\",2\n", nullptr,
        {{"<say \"hi\", ok>", "1"}, {".", "2"}}},
       {"quoted line break joins lines", "s,n\n\"two\nlines\",1\n", nullptr, {{"<two\nlines>", "1"}}},
+      // Joining does not depend on the delimiter.
+      {"quoted line break, tabs", "a\tb\n1\t\"x\ny\"\n2\tz\n", nullptr, {{"1", "<x\ny>"}, {"2", "<z>"}}},
+      {"quoted line break, semicolons", "a;b\n1;\"x\ny\"\n2;z\n3;w\n", nullptr,
+       {{"1", "<x\ny>"}, {"2", "<z>"}, {"3", "<w>"}}},
+      {"quoted CR LF, vertical bars", "a|b\r\n1|\"x\r\ny\"\r\n2|z\r\n", [](EnvRecord& env) {
+         env.options.text.read_delimiter = '|';
+         env.options.text.delimiter_given = 1;
+       },
+       {{"1", "<x\r\ny>"}, {"2", "<z>"}}},
+      {"doubled quote before a quoted line break", "a,b\n1,\"x\"\"\ny\"\n2,z\n", nullptr,
+       {{"1", "<x\"\ny>"}, {"2", "<z>"}}},
+      // A quote inside unquoted text opens nothing.
+      {"stray quote inside a field", "a,b\n1,5'11\"\n2,6'1\"\n", nullptr, {{"1", "<5'11\">"}, {"2", "<6'1\">"}}},
+      // Blank lines around the names line are not data, under every blank-row choice.
+      {"blank line after the names, stop", "a,b,c\n\n1,2,x\n3,4,y\n",
+       [](EnvRecord& env) { option_store(env, 143, 0, nullptr); }, {{"1", "2", "<x>"}, {"3", "4", "<y>"}}},
+      {"blank line after the names, skip", "a,b,c\n\n1,2,x\n3,4,y\n",
+       [](EnvRecord& env) { option_store(env, 143, 1, nullptr); }, {{"1", "2", "<x>"}, {"3", "4", "<y>"}}},
+      {"blank line after the names, use", "a,b,c\n\n1,2,x\n\n3,4,y\n",
+       [](EnvRecord& env) { option_store(env, 143, 2, nullptr); },
+       {{"1", "2", "<x>"}, {".", ".", "."}, {"3", "4", "<y>"}}},
+      {"blank lines before the names", "\n\na,b\n1,2\n", [](EnvRecord& env) { option_store(env, 143, 2, nullptr); },
+       {{"1", "2"}}},
+      // Grouping marks stand only between groups of three digits.
+      {"1234,5 is no number with semicolons", "x;y\n1234,5;1\n7;2\n", [](EnvRecord& env) {
+         env.options.text.names_autosense = 0;
+         env.options.text.names_row = 1;
+       },
+       {{"<1234,5>", "1"}, {"<7>", "2"}}},
+      {"grouped thousands", "x;y\n1,234,567;1\n7;2\n", nullptr, {{"1234567", "1"}, {"7", "2"}}},
       {"decimal comma",
        "a;b\n1,234;2\n5;6\n",
        [](EnvRecord& env) {
@@ -237,6 +268,46 @@ TEST(TextReaderRecords, ValuesAndSettings) {
       continue;
     }
     EXPECT_EQ(records(*e.env, in.r), c.want);
+  }
+}
+
+TEST(TextReaderScan, BlankLineAfterTheNamesKeepsThem) {
+  Env e;
+  Input in(*e.env, "a,b,c\n\n1,2,x\n");
+  ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+  const std::vector<Column> cols = columns(*e.env);
+  ASSERT_EQ(cols.size(), 3u);
+  EXPECT_EQ(cols[0].name, "a");
+  EXPECT_EQ(cols[2].name, "c");
+  EXPECT_NE(cols[0].type, 1);
+}
+
+// Long strings are read whole; what the maximum string length (option 83) cuts, or what
+// outgrows the scanned width, is counted once per variable.
+TEST(TextReaderRecords, LongStringsAndTheirCuts) {
+  const std::string long_text(5000, 'x');
+  struct Case {
+    const char* what;
+    int32_t max_length;  // option 83; 0 = as it comes
+    uint32_t scan_lines;
+    size_t want_len;
+    int64_t want_cut;
+  } cases[] = {
+      {"read whole", 0, 16, 5000, 0},
+      {"cut on request", 100, 16, 399, 1},
+      {"wider than the scan saw", 0, 2, 15, 1},  // width 2: a slot of 4 x 4 bytes
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Env e;
+    if (c.max_length) DX_SetOption(e.handle, kOptMaxStringLength, c.max_length, nullptr);
+    e.env->options.text.look_max_lines = static_cast<int32_t>(c.scan_lines);
+    Input in(*e.env, "n,s\n1,ab\n2," + long_text + "\n");
+    ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+    const Rows rows = records(*e.env, in.r);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][1].size(), c.want_len + 2);
+    EXPECT_EQ(change_total(*e.env, ChangeKind::StringCut), c.want_cut);
   }
 }
 

@@ -110,20 +110,36 @@ TEST(TextWriterDelimited, Records) {
   } cases[] = {
       {"default number texts", nullptr, {{"x", T_DOUBLE, 15, 0}},
        {{num(0.0001)}, {num(0.00001)}, {num(123456789012)}, {num(1e21)}, {num(-2.5)}, {num(0.1 + 0.2)}},
-       "\"x\"\r\n0.0001\r\n1e-05\r\n123456789012\r\n1e+21\r\n-2.5\r\n0.3\r\n"},
+       "\"x\"\n0.0001\n1e-05\n123456789012\n1e+21\n-2.5\n0.30000000000000004\n"},
+      {"every digit that reads back", nullptr, {{"x", T_DOUBLE, 15, 0}},
+       {{num(3.141592653589793)}, {num(-1.0 / 3)}, {num(1.7976931348623157e308)}, {num(5e-324)},
+        {num(123456789012345678.0)}, {num(0.1f)}},
+       "\"x\"\n3.141592653589793\n-0.3333333333333333\n1.7976931348623157e+308\n5e-324\n"
+       "123456789012345680\n0.10000000149011612\n"},
+      {"a 4-byte float reads back as the same float", nullptr, {{"f", T_FLOAT, 15, 0}},
+       {{num(0.1f)}, {num(3.14159274f)}, {num(0.3)}, {num(16777216.0f)}},
+       "\"f\"\n0.1\n3.1415927\n0.3\n16777216\n"},
       {"quotes doubled", nullptr, {{"s", T_STRING, 20, 0}, {"n", T_LONG, 5, 0}},
        {{str("say \"hi\", ok"), num(7)}, {str(""), num(-1)}},
-       "\"s\",\"n\"\r\n\"say \"\"hi\"\", ok\",7\r\n\"\",-1\r\n"},
+       "\"s\",\"n\"\n\"say \"\"hi\"\", ok\",7\n\"\",-1\n"},
       {"no quote character",
        [](EnvRecord& env) { env.options.text.write_quote = 0; },
        {{"s", T_STRING, 20, 0}},
-       {{str("a \"b\"")}},
-       "s\r\na \"b\"\r\n"},
+       {{str("a \"b\"")}, {str("x,y")}, {str("two\nlines")}, {str("\"q")}},
+       "s\na \"b\"\n\"x,y\"\n\"two\nlines\"\n\"\"\"q\"\n"},
       {"decimal comma keeps the delimiter",
        [](EnvRecord& env) { env.options.text.decimal_point = ','; },
        {{"a", T_DOUBLE, 15, 0}, {"b", T_DOUBLE, 15, 0}},
-       {{num(1.5), num(-0.25)}},
-       "\"a\",\"b\"\r\n1,5,-0,25\r\n"},
+       {{num(1.5), num(-0.25)}, {num(2), num(-3)}},
+       "\"a\",\"b\"\n\"1,5\",\"-0,25\"\n2,-3\n"},
+      {"decimal comma with a semicolon delimiter",
+       [](EnvRecord& env) {
+         env.options.text.decimal_point = ',';
+         env.options.text.write_delimiter = ';';
+       },
+       {{"a", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
+       {{num(1.5), str("x;y")}},
+       "\"a\";\"s\"\n1,5;\"x;y\"\n"},
       {"missing-value text for numbers only",
        [](EnvRecord& env) {
          env.options.text.na_write = "NA";
@@ -131,40 +147,49 @@ TEST(TextWriterDelimited, Records) {
        },
        {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
        {{miss(1), miss(1)}},
-       "\"n\",\"s\"\r\nNA,\r\n"},
+       "\"n\",\"s\"\nNA,\n"},
       {"extended missing values",
        [](EnvRecord& env) { env.options.text.na_write_extended = 1; },
        {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
        {{miss(3), miss(1)}, {miss(29), str("x")}, {miss(1), miss(1)}, {miss(27), str("")}},
-       "\"n\",\"s\"\r\n.b,.\r\n._,\"x\"\r\n.,.\r\n.z,\"\"\r\n"},
+       "\"n\",\"s\"\n.b,.\n._,\"x\"\n.,.\n.z,\"\"\n"},
       {"plain missing values are empty", nullptr, {{"n", T_DOUBLE, 15, 0}, {"s", T_STRING, 5, 0}},
        {{miss(3), miss(1)}},
-       "\"n\",\"s\"\r\n,\r\n"},
+       "\"n\",\"s\"\n,\n"},
       {"write precision", [](EnvRecord& env) { env.options.text.write_precision = 3; }, {{"x", T_DOUBLE, 15, 0}},
        {{num(3.14159)}, {num(1234567)}},
-       "\"x\"\r\n3.14\r\n1.23e+06\r\n"},
+       "\"x\"\n3.14\n1.23e+06\n"},
       {"input decimals", [](EnvRecord& env) { option_store(env, 146, 1, nullptr); }, {{"x", T_FLOAT, 8, 2}},
        {{num(2.5)}, {num(-1)}},
-       "\"x\"\r\n2.50\r\n-1.00\r\n"},
+       "\"x\"\n2.50\n-1.00\n"},
       {"unix line ends on every line", [](EnvRecord& env) { option_store(env, 72, 2, nullptr); },
        {{"a", T_LONG, 5, 0}}, {{num(1)}, {num(2)}}, "\"a\"\n1\n2\n"},
+      {"windows line ends on every line", [](EnvRecord& env) { option_store(env, 72, 1, nullptr); },
+       {{"a", T_LONG, 5, 0}}, {{num(1)}, {num(2)}}, "\"a\"\r\n1\r\n2\r\n"},
       {"no names line, tab delimiter",
        [](EnvRecord& env) {
          env.options.text.write_vnames = 0;
          env.options.text.write_delimiter = '\t';
        },
-       {{"a", T_LONG, 5, 0}, {"b", T_STRING, 5, 0}}, {{num(1), str("x")}}, "1\t\"x\"\r\n"},
+       {{"a", T_LONG, 5, 0}, {"b", T_STRING, 5, 0}}, {{num(1), str("x")}}, "1\t\"x\"\n"},
       {"dates", [](EnvRecord& env) {
          for (int k = 0; k < 3; ++k) date_store_pattern(env, kPatternsWrite, k, nullptr);
        },
        {{"d", T_DATE, 10, 0}, {"t", T_TIME, 8, 0}, {"dt", T_DATETIME, 19, 0}},
        {{num(43466), num(0.75), num(43466.5)}},
-       "\"d\",\"t\",\"dt\"\r\n1/01/2019,18:00:00,1/01/2019 12:00:00\r\n"},
+       "\"d\",\"t\",\"dt\"\n1/01/2019,18:00:00,1/01/2019 12:00:00\n"},
+      {"parts of a second and years beyond 9999", [](EnvRecord& env) {
+         for (int k = 0; k < 3; ++k) date_store_pattern(env, kPatternsWrite, k, nullptr);
+       },
+       {{"t", T_TIME, 8, 0}, {"dt", T_DATETIME, 19, 0}},
+       {{num((12 * 3600 + 11 * 60 + 10.09) / 86400), num(43466 + 0.5 / 86400)},
+        {num(0.5 / 86400), num(2958466.5)}},
+       "\"t\",\"dt\"\n12:11:10.09,1/01/2019 00:00:00.5\n00:00:00.5,1/01/10000 12:00:00\n"},
       {"two-digit years", [](EnvRecord& env) {
          date_store_pattern(env, kPatternsWrite, 0, nullptr);
          env.options.text.write_century = 0;
        },
-       {{"d", T_DATE, 10, 0}}, {{num(43466)}}, "\"d\"\r\n1/01/19\r\n"},
+       {{"d", T_DATE, 10, 0}}, {{num(43466)}}, "\"d\"\n1/01/19\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -187,21 +212,21 @@ TEST(TextWriterFixed, RecordsAndSchema) {
                                 &sch);
   std::vector<std::string> lines;
   size_t at = 0;
-  for (size_t nl; (nl = text.find("\r\n", at)) != std::string::npos; at = nl + 2) lines.push_back(text.substr(at, nl - at));
+  for (size_t nl; (nl = text.find("\n", at)) != std::string::npos; at = nl + 1) lines.push_back(text.substr(at, nl - at));
   ASSERT_EQ(lines.size(), 3u);
-  for (const std::string& l : lines) EXPECT_EQ(l.size(), 6u + 6 + 20 + 10);
+  for (const std::string& l : lines) EXPECT_EQ(l.size(), 6u + 6 + 24 + 10);
   // int: 6 wide, right-aligned; a number too wide for its field leaves it blank.
   EXPECT_EQ(lines[0].substr(0, 6), "     7");
   EXPECT_EQ(lines[1].substr(0, 6), "      ");
   // string: left-aligned, cut to its width.
   EXPECT_EQ(lines[0].substr(6, 6), "Ann   ");
   EXPECT_EQ(lines[1].substr(6, 6), "Bartho");
-  // float: 20 wide, right-aligned.
-  EXPECT_EQ(lines[0].substr(12, 20), "                -2.5");
-  EXPECT_EQ(lines[2].substr(12, 20), "                 0.3");
-  EXPECT_EQ(lines[1].substr(12, 20), std::string(20, ' '));
+  // float: 24 wide (every double's shortest exact text fits), right-aligned.
+  EXPECT_EQ(lines[0].substr(12, 24), "                    -2.5");
+  EXPECT_EQ(lines[2].substr(12, 24), "     0.30000000000000004");
+  EXPECT_EQ(lines[1].substr(12, 24), std::string(24, ' '));
   // date: left-aligned.
-  EXPECT_EQ(lines[0].substr(32, 10).find("2019") != std::string::npos, true);
+  EXPECT_EQ(lines[0].substr(36, 10).find("2019") != std::string::npos, true);
 
   EXPECT_EQ(sch,
             "[people]\nFiletype=Fixed\n"
@@ -210,7 +235,7 @@ TEST(TextWriterFixed, RecordsAndSchema) {
                 "\nDateTime-Format=" +
                 std::string(date_pattern_text(*e.env, 1, 2) ? date_pattern_text(*e.env, 1, 2) : "%m/%d/%y %H:%M:%S") +
                 "\nCharSet=ascii\n"
-                "Field1=id,Float,6,0,0\nField2=name,Char,6,0,6\nField3=score,Float,20,2,12\nField4=when,Date,10,0,32\n");
+                "Field1=id,Float,6,0,0\nField2=name,Char,6,0,6\nField3=score,Float,24,2,12\nField4=when,Date,10,0,36\n");
 }
 
 TEST(TextWriterSchema, DelimitedDefaults) {
@@ -221,7 +246,7 @@ TEST(TextWriterSchema, DelimitedDefaults) {
   EXPECT_EQ(sch,
             "[people]\nFiletype=Varying\nDelimiter=\"\nSeparator=,\nNames=in-file\n"
             "Date-Format=%m/%d/%y\nTime-Format=%H:%M:%S\nDateTime-Format=%m/%d/%y %H:%M:%S\nCharSet=ascii\n"
-            "Field1=a,Float,11,0\nField2=b,Char,300,0\nField3=t,Time,8,0\n");
+            "Field1=a,Float,11,0\nField2=b,Char,300,0\nField3=t,Time,12,0\n");
   EXPECT_EQ(schema_path_for("/x/y.z/data.csv"), "/x/y.z/data.SCH");
   EXPECT_EQ(schema_path_for("/x/y.z/data"), "/x/y.z/data.SCH");
 }
@@ -238,7 +263,7 @@ TEST(TextWriterSchema, LegacyDatesAndTabs) {
   write_rows(*e.env, 18, {{"a", T_DOUBLE, 15, 3}}, {}, &sch);
   EXPECT_EQ(sch,
             "[people]\nFiletype=Varying\nDelimiter=\\0\nSeparator=\\t\nNames=not-in-file\n"
-            "Date-Order=DMY\nDate-Punctuation=-\nDec-Point=.\nCharSet=ascii\nField1=a,Float,20,3\n");
+            "Date-Order=DMY\nDate-Punctuation=-\nDec-Point=.\nCharSet=ascii\nField1=a,Float,24,3\n");
 }
 
 TEST(TextWriterHtml, Table) {

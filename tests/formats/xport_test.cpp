@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "api/call_frame.h"
 #include "api/env_record.h"
 #include "dict/dictionary.h"
+#include "api/option_slots.h"
+#include "engine/change_report.h"
 #include "engine/stream_glue.h"
 #include "formats/sas/xport_ibm_float.h"
 #include "formats/sas/xport_writer.h"
@@ -92,17 +95,21 @@ TEST(XportIbmFloat, DoublesToIbmAndBack) {
     EXPECT_EQ(hex_of(ibm, 8), c.ibm) << c.value;
     EXPECT_EQ(xport_ibm_to_double(bytes_of(c.ibm).data()), c.value) << c.ibm;
   }
-  // Beyond the range: clamped, sign kept; infinities too.
+  // Beyond the range: too large clamped with its sign (infinities too); too near to 0 written
+  // as 0, not as the smallest IBM number, which would be a value the input never had.
   const struct {
     double value;
     const char* ibm;
+    XportIbmFit fit;
   } clamped[] = {
-      {1e-80, "0010000000000000"},  {-1e-300, "8010000000000000"}, {1e76, "7ffffffffffff800"},
-      {-1e300, "fffffffffffff800"}, {HUGE_VAL, "7ffffffffffff800"},  {4.9e-324, "0010000000000000"},
+      {1e-80, "0000000000000000", kIbmUnderflow},    {-1e-300, "0000000000000000", kIbmUnderflow},
+      {4.9e-324, "0000000000000000", kIbmUnderflow}, {1e76, "7ffffffffffff800", kIbmClamped},
+      {-1e300, "fffffffffffff800", kIbmClamped},     {HUGE_VAL, "7ffffffffffff800", kIbmClamped},
+      {7.2370055773320565e+75, "7ffffffffffff800", kIbmExact}, {5.397605346934028e-79, "0010000000000000", kIbmExact},
   };
   for (const auto& c : clamped) {
     uint8_t ibm[8];
-    xport_double_to_ibm(c.value, ibm);
+    EXPECT_EQ(xport_double_to_ibm(c.value, ibm), c.fit) << c.value;
     EXPECT_EQ(hex_of(ibm, 8), c.ibm) << c.value;
   }
   uint8_t ibm[8];
@@ -180,8 +187,11 @@ struct Spec {
   std::string label = {};
 };
 
+// Writes through the writer's hooks; version 5 or 8 as numbered option 77 asks, 0 chosen by
+// the writer.
 int32_t write_xpt(Env& e, const std::string& path, const std::vector<Spec>& specs,
-                  const std::vector<std::vector<Cell>>& rows) {
+                  const std::vector<std::vector<Cell>>& rows, int32_t version = 5) {
+  DX_SetOption(e.handle, 77, version, nullptr);
   return call_frame(e.handle, -1, [&](EnvRecord& env) -> int32_t {
     dict_clear(env.dict);
     for (const Spec& s : specs) {
@@ -429,7 +439,7 @@ TEST(XportRoundTrip, EveryKindOfVariable) {
        "40000.25", "<\xc3\xa9t\xc3\xa9>"},
       {"100", ".", ".Z", ".A", "-2.4999999999999999e-07", ".", "44000", "0.75", ".", "<x>"},
       {".B", "7", "-7", "-0.5", "25000000000", "<too long for>", "._", ".", "-100000.5", "."},
-      {"0", "5.3976053469340279e-79", "-7.2370055773320565e+75", "7.2370055773320565e+75", "0.10000000000000001",
+      {"0", "0", "-7.2370055773320565e+75", "7.2370055773320565e+75", "0.10000000000000001",
        ".", "21916", "0", "21916", "<  y>"},
   };
   EXPECT_EQ(r.rows, want);
@@ -565,23 +575,27 @@ std::string ibm(double x, size_t width = 8) {
 std::string missing(char c, size_t width = 8) { return c + std::string(width - 1, '\0'); }
 
 // Member ONE: a 3-byte number, a date and a string, five observations whose last record ends in
-// blanks; member Two: a time and a date-time, its variables listed out of position order.
+// blanks; member Two: a time and a date-time whose position fields are not the NAMESTR order.
 std::string two_members() {
   std::string one_data = ibm(1, 3) + ibm(0) + "row0  ";
   one_data += ibm(-118.625, 3) + ibm(365) + "row1  ";
   one_data += std::string("A\x01\0", 3) + missing('A') + "row2  ";  // "A" and a non-zero byte: a number
   one_data += missing('.', 3) + ibm(730) + "      ";
   one_data += ibm(1e10, 3) + ibm(1095) + "row4  ";  // three bytes keep the leading 24 bits
+  // The observation follows the NAMESTR order whatever the position fields say: SAS gives
+  // there the positions in its own data set, numbers first.
   std::string two_data;
-  two_data += ibm(86400 * 2.5) + ibm(3600);
-  two_data += missing('_') + ibm(90000);
-  two_data += std::string("\xff") + std::string(7, '\0') + missing('.');
+  two_data += ibm(3600) + ibm(86400 * 2.5);
+  two_data += ibm(90000) + missing('_');
+  two_data += missing('.') + std::string("\xff") + std::string(7, '\0');
   return library() +
          member("ONE",
                 {{1, 3, "small", "Three bytes", "", 0, 2}, {1, 8, "day", "", "YYMMDD", 3}, {2, 6, "s", "Text", "", 11}},
                 one_data) +
          member("Two", {{1, 8, "t", "", "TIME", 8}, {1, 8, "stamp", "Stamp", "datetime", 0}}, two_data);
 }
+
+std::string v8_library();  // a hand-made version 8 library of two members, below
 
 TEST(XportReader, TwoMembersListedAndChosenByName) {
   Env e;
@@ -685,7 +699,12 @@ TEST(XportReader, RefusedFilesAndTheirMessages) {
   } cases[] = {
       {"", "File is not a SAS TRANSPORT file"},
       {std::string(400, 'x'), "File is not a SAS TRANSPORT file"},
-      {header("LIBV8") + lib.substr(80), "File is not a SAS TRANSPORT file"},
+      {header("LIBV10") + lib.substr(80),
+       "The SAS transport file is of version 10, which is not supported (versions 5 and 8 are)"},
+      {header("LIBX") + lib.substr(80),
+       "The SAS transport file has a library header of an unknown version (LIBX); versions 5 and 8 are supported"},
+      {record("**COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED** **COMPRESSED****"),
+       "File is a SAS CPORT file, not a SAS TRANSPORT file"},
       {lib, "The SAS transport file holds no members"},
       {lib + header("MEMBER") + header("NAMESTR"),
        "The SAS transport file is damaged: the DSCRPTR header record of member 1 is missing"},
@@ -695,8 +714,6 @@ TEST(XportReader, RefusedFilesAndTheirMessages) {
        "The SAS transport file is damaged: the variable count of member 1 is not a number"},
       {lib + member("M", {{1, 9, "x", "", "", 0}}, ""), "Invalid length of the variable x in member M of the SAS transport file"},
       {lib + member("M", {{2, 0, "s", "", "", 0}}, ""), "Invalid length of the variable s in member M of the SAS transport file"},
-      {lib + member("M", {x, {1, 8, "y", "", "", 9}}, ""),
-       "Invalid position of the variable y in member M of the SAS transport file"},
       {(lib + member("M", {x}, "")).substr(0, 640 + 100),
        "The SAS transport file ends inside the NAMESTR records of member M (file truncated?)"},
       {(lib + member("M", {x}, "")).substr(0, 640 + 160), "The OBS header record of member M is missing in the SAS transport file"},
@@ -728,6 +745,21 @@ TEST(XportDamage, EveryCutFailsWithAMessageOrReadsWhatIsThere) {
       DX_CloseFiles(e.handle);
     }
   }
+  // Version 8: label sections and counted observations cut at every record's edges and at
+  // every seventh byte between them.
+  const std::string full8 = v8_library();
+  for (const char* chosen : {static_cast<const char*>(nullptr), "second"}) {
+    for (size_t len = 0; len < full8.size(); ++len) {
+      if (len % 7 != 0 && len % 80 > 1 && len % 80 != 79) continue;
+      spill(path, full8.substr(0, len));
+      ReadBack r = read_xpt(e, path, chosen);
+      if (r.rc >= 0)
+        EXPECT_LE(r.rows.size(), chosen ? 1u : 2u) << len;
+      else
+        EXPECT_FALSE(r.error.empty()) << "cut at " << len;
+      DX_CloseFiles(e.handle);
+    }
+  }
 }
 
 TEST(XportDamage, RandomBytesNeverCrash) {
@@ -743,7 +775,7 @@ TEST(XportDamage, RandomBytesNeverCrash) {
   }
   std::mt19937 rng(11);
   const char alphabet[] = "HEADER RECORD*!0123456789\x00\x01\x7f\x80\xff";
-  for (const std::string& full : {written, two_members()}) {
+  for (const std::string& full : {written, two_members(), v8_library()}) {
     for (int round = 0; round < 400; ++round) {
       std::string bytes = full;
       const int hits = 1 + static_cast<int>(rng() % 8);
@@ -756,6 +788,298 @@ TEST(XportDamage, RandomBytesNeverCrash) {
       if (r.rc < 0) EXPECT_FALSE(r.error.empty()) << r.rc;
       DX_CloseFiles(e.handle);
     }
+  }
+}
+
+// ---- version 8 and what a conversion changes ----
+
+std::map<std::string, int64_t> changes_of(const Env& e, ChangeKind kind) {
+  std::map<std::string, int64_t> out;
+  for (const ChangeEntry& c : e.env->transfer.changes.entries)
+    if (c.kind == kind) out[c.variable] += c.count;
+  return out;
+}
+
+TEST(XportVersion, ChosenByTheOptionOrByNamesAndLabels) {
+  const std::string label41(41, 'x');
+  const struct {
+    int32_t option;
+    std::vector<Spec> specs;
+    const char* library;
+  } cases[] = {
+      {0, {{"id", T_DOUBLE}, {"name8chr", T_STRING, 4, std::string(40, 'l')}}, "LIBRARY "},
+      {0, {{"id", T_DOUBLE}, {"ninechars", T_DOUBLE}}, "LIBV8   "},
+      {0, {{"id", T_DOUBLE, 8, label41}}, "LIBV8   "},
+      {5, {{"ninechars", T_DOUBLE, 8, label41}}, "LIBRARY "},
+      {6, {{"ninechars", T_DOUBLE}}, "LIBRARY "},
+      {8, {{"id", T_DOUBLE}}, "LIBV8   "},
+      {9, {{"id", T_DOUBLE}}, "LIBV8   "},
+      {12, {{"id", T_DOUBLE}}, "LIBRARY "},  // a Stata release left in the option: chosen by the names
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    Env e;
+    const std::string path = temp_path("version" + std::to_string(n++));
+    ASSERT_EQ(write_xpt(e, path, c.specs, {}, c.option), 0) << n;
+    EXPECT_EQ(slurp(path).substr(20, 8), c.library) << "case " << n;
+  }
+
+  // The keyword option write-old-ver reaches numbered option 77 for this output.
+  const struct {
+    const char* text;
+    int32_t stored;
+  } keywords[] = {{"y", 5}, {"5", 5}, {"8", 8}, {"9", 8}, {"n", 0}};
+  DX_OptionEntry* entry = dxi_get_opt(0);
+  const char* saved = entry->choices;
+  const uint32_t saved_flags = entry->flags;
+  for (const auto& k : keywords) {
+    Env e;
+    entry->choices = k.text;
+    entry->flags |= 0x80;
+    int32_t settings[6] = {};
+    ASSERT_EQ(dxi_set_options(e.handle, 12, settings, 1), 0);
+    EXPECT_EQ(option_int(*e.env, 77), k.stored) << k.text;
+  }
+  entry->choices = saved;
+  entry->flags = saved_flags;
+}
+
+TEST(XportV8, NamestrsLabelSectionAndHeaders) {
+  Env e;
+  const std::string path = temp_path("v8_layout_with_a_member_name_longer");
+  const std::string long_name = "a_rather_long_variable_name_32ch";
+  std::string label100;
+  for (int i = 0; label100.size() < 100; ++i) label100 += static_cast<char>('a' + i % 26);
+  const std::vector<Spec> specs = {{long_name, T_DOUBLE, 8, label100}, {"s", T_STRING, 300, "short label"},
+                                   {"Day", T_DATE}};
+  ASSERT_EQ(write_xpt(e, path, specs, {{N(1.5), S(std::string(300, 'w')), N(21917)}, {M(3), S("x"), M(1)}}, 8), 0)
+      << DX_GetErrorMsg(e.handle);
+  const std::string f = slurp(path);
+  ASSERT_EQ(f.size() % 80, 0u);
+  EXPECT_EQ(f.substr(0, 80), header("LIBV8"));
+  EXPECT_EQ(f.substr(80, 40), "SAS     SAS     SASLIB  9.4     bsd4.2  ");
+  EXPECT_EQ(f.substr(240, 80), header("MEMBV8", "000000000000000001600000000140"));
+  EXPECT_EQ(f.substr(320, 80), header("DSCPTV8"));
+  // The member name takes 32 characters in version 8.
+  const std::string member = xport_member_name(path, 32);
+  EXPECT_GT(member.size(), 8u);
+  EXPECT_EQ(f.substr(400, 80), "SAS     " + padded(member, 32) + "SASDATA 9.4     bsd4.2  " + f.substr(464, 16));
+  EXPECT_EQ(f.substr(560, 80), header("NAMSTV8", "000000000300000000000000000000"));
+  const size_t ns = 640;
+  EXPECT_EQ(f.substr(ns + 8, 8), "a_rather");  // the first 8 characters, as SAS writes them
+  EXPECT_EQ(f.substr(ns + 16, 40), label100.substr(0, 40));
+  EXPECT_EQ(f.substr(ns + 88, 32), long_name);
+  EXPECT_EQ(be16(f, ns + 120), 100u);
+  EXPECT_EQ(be16(f, ns + 140 + 4), 300u);  // strings are not cut at 200
+  EXPECT_EQ(be16(f, ns + 140 + 120), 11u);
+  EXPECT_EQ(f.substr(ns + 280 + 88, 32), padded("Day", 32));
+  // Three NAMESTRs in 480 bytes, then the label of the first variable: 6 + 32 + 100 bytes.
+  const size_t labels = ns + 480;
+  EXPECT_EQ(f.substr(labels, 80), header("LABELV8", padded("1", 30)));
+  EXPECT_EQ(f.substr(labels + 80, 160),
+            padded(be(1, 2) + be(32, 2) + be(100, 2) + long_name + label100, 160));
+  EXPECT_EQ(f.substr(labels + 240, 80), header("OBSV8"));
+  EXPECT_EQ(f.size(), labels + 320 + 640u);  // two observations of 316 bytes
+
+  ReadBack r = read_xpt(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  ASSERT_EQ(r.vars.size(), 3u);
+  EXPECT_EQ(r.vars[0]->name, long_name);
+  EXPECT_EQ(r.vars[0]->label, label100);
+  EXPECT_EQ(r.vars[1]->label, "short label");
+  EXPECT_EQ(r.vars[2]->name, "Day");
+  EXPECT_EQ(r.vars[2]->ttype, T_DATE);
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"1.5", "<" + std::string(300, 'w') + ">", "21917"},
+                                                           {".B", "<x>", "."}}));
+  DX_CloseFiles(e.handle);
+}
+
+TEST(XportChanges, EachLossIsCountedOncePerVariable) {
+  {
+    Env e;
+    const std::string path = temp_path("changes5");
+    const std::vector<Spec> specs = {{"big", T_DOUBLE},
+                                     {"tiny", T_DOUBLE},
+                                     {"wide", T_STRING, 300, std::string(50, 'L')},
+                                     {"averyverylongname", T_DOUBLE},
+                                     {"AVERYVERYLONG", T_DOUBLE},
+                                     {"ok", T_DOUBLE, 8, std::string(40, 'k')}};
+    const std::vector<std::vector<Cell>> rows = {
+        {N(1e76), N(1e-80), S(std::string(250, 'w')), N(1), N(2), N(3)},
+        {N(-HUGE_VAL), N(-1e-90), S("short"), N(1), N(2), N(7.2370055773320565e+75)},
+        {N(5), N(0), S(std::string(201, 'x')), N(1), N(2), N(5.397605346934028e-79)},
+    };
+    ASSERT_EQ(write_xpt(e, path, specs, rows, 5), 0) << DX_GetErrorMsg(e.handle);
+    using Counts = std::map<std::string, int64_t>;
+    EXPECT_EQ(changes_of(e, ChangeKind::ValueOutOfRange), (Counts{{"big", 2}, {"tiny", 2}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::StringCut), (Counts{{"wide", 2}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::LabelCut), (Counts{{"wide", 1}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::NameCut), (Counts{{"averyverylongname", 1}, {"AVERYVERYLONG", 1}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::NameChanged), Counts{});  // upper case is no change
+
+    ReadBack r = read_xpt(e, path);
+    ASSERT_GE(r.rc, 0) << r.error;
+    std::vector<std::string> names;
+    for (const VarRecord* v : r.vars) names.push_back(v->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"BIG", "TINY", "WIDE", "AVERYVER", "AVERYVE0", "OK"}));
+    ASSERT_EQ(r.rows.size(), 3u);
+    EXPECT_EQ(r.rows[0][0], "7.2370055773320565e+75");
+    EXPECT_EQ(r.rows[0][1], "0");  // not the smallest IBM number
+    EXPECT_EQ(r.rows[1][1], "0");
+    EXPECT_EQ(r.rows[0][2], "<" + std::string(200, 'w') + ">");
+    DX_CloseFiles(e.handle);
+  }
+  {
+    // Version 8 holds names of 32 characters and labels of 256 bytes.
+    Env e;
+    const std::string path = temp_path("changes8");
+    const std::string name40 = "this_name_is_longer_than_thirty_two_char";
+    ASSERT_EQ(write_xpt(e, path, {{name40, T_DOUBLE, 8, std::string(300, 'L')}, {"s", T_STRING, 400}},
+                        {{N(1), S(std::string(400, 's'))}}, 8),
+              0);
+    using Counts = std::map<std::string, int64_t>;
+    EXPECT_EQ(changes_of(e, ChangeKind::NameCut), (Counts{{name40, 1}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::LabelCut), (Counts{{name40, 1}}));
+    EXPECT_EQ(changes_of(e, ChangeKind::StringCut), Counts{});
+    ReadBack r = read_xpt(e, path);
+    ASSERT_GE(r.rc, 0) << r.error;
+    EXPECT_EQ(r.vars[0]->name, name40.substr(0, 32));
+    EXPECT_EQ(r.vars[0]->label, std::string(256, 'L'));
+    EXPECT_EQ(r.rows[0][1], "<" + std::string(400, 's') + ">");
+    DX_CloseFiles(e.handle);
+  }
+}
+
+// Hand-made version 8 libraries, as SAS writes them.
+std::string namestr8(const HandVar& v, const std::string& long_name, uint32_t label_length) {
+  std::string ns = namestr(v);
+  ns.replace(88, 32, padded(long_name, 32));
+  ns.replace(120, 2, be(label_length, 2));
+  return ns;
+}
+std::string library8() {
+  return header("LIBV8") + record("SAS     SAS     SASLIB  9.1     LIN X64" + std::string(25, ' ') + kStamp) +
+         record(kStamp);
+}
+std::string label_entry(uint32_t number, const std::string& name, const std::string& label) {
+  return be(number, 2) + be(static_cast<uint32_t>(name.size()), 2) + be(static_cast<uint32_t>(label.size()), 2) + name +
+         label;
+}
+std::string label_entry9(uint32_t number, const std::string& name, const std::string& label, const std::string& format,
+                         const std::string& informat) {
+  return be(number, 2) + be(static_cast<uint32_t>(name.size()), 2) + be(static_cast<uint32_t>(label.size()), 2) +
+         be(static_cast<uint32_t>(format.size()), 2) + be(static_cast<uint32_t>(informat.size()), 2) + name + label +
+         format + informat;
+}
+std::string to_record(std::string s) {
+  if (s.size() % 80) s.resize(s.size() + 80 - s.size() % 80, ' ');
+  return s;
+}
+// One member: its 32-character name, NAMESTRs, label section (kind "" for none), OBSV8 digits.
+std::string member8(const std::string& name, const std::string& label, const std::vector<std::string>& namestrs,
+                    const char* label_kind, const std::vector<std::string>& entries, const std::string& obs_digits,
+                    const std::string& data) {
+  std::string m = header("MEMBV8", "000000000000000001600000000140") + header("DSCPTV8") +
+                  record("SAS     " + padded(name, 32) + "SASDATA 9.1     LIN X64 " + kStamp) +
+                  record(kStamp + std::string(16, ' ') + padded(label, 40)) +
+                  header("NAMSTV8");
+  // The variable count: four digits at 54.
+  char count[8];
+  std::snprintf(count, sizeof count, "%04zu", namestrs.size());
+  m.replace(m.size() - 80 + 54, 4, count);
+  std::string ns;
+  for (const std::string& n : namestrs) ns += n;
+  m += to_record(ns);
+  if (*label_kind) {
+    std::string all;
+    for (const std::string& en : entries) all += en;
+    m += header(label_kind, padded(std::to_string(entries.size()), 30)) + to_record(all);
+  }
+  return m + header("OBSV8", obs_digits) + to_record(data);
+}
+
+std::string v8_library() {
+  const std::string long_label = "a label of more than forty characters, as SAS keeps them in the label section";
+  // Member one: long names, a long label, and a count in the OBS header that makes an all-blank
+  // last observation a real one.
+  const std::string one =
+      member8("THE_FIRST_MEMBER_WITH_LONG_NAME", "Member label",
+              {namestr8({1, 8, "number_w", long_label.substr(0, 40), "", 8}, "number_with_a_long_name", 79),
+               namestr8({2, 4, "code", "", "", 40}, "code", 0)},
+              "LABELV8", {label_entry(1, "number_with_a_long_name", long_label)}, padded(std::string(13, ' ') + "2", 30),
+              ibm(2.5) + "ab  " + ibm(-1) + "    ");
+  // Member two: LABELV9 gives a date-time format and a long format name; no count.
+  const std::string two =
+      member8("second", "", {namestr8({1, 8, "stamp", "", "", 0}, "stamp", 0), namestr8({1, 8, "amount", "", "", 0}, "amount", 0)},
+              "LABELV9",
+              {label_entry9(1, "stamp", "When", "DATETIME20.", "DATETIME20."),
+               label_entry9(2, "amount", "", "MYLONGFORMAT12.3", "")},
+              std::string(30, '0'), ibm(86400 * 1.5) + ibm(1234.5));
+  return library8() + one + two;
+}
+
+TEST(XportV8, HandMadeLibraryWithLabelSectionsAndLongFormats) {
+  Env e;
+  const std::string path = temp_path("v8_hand");
+  spill(path, v8_library());
+  ASSERT_EQ(DX_OpenInputFile(e.handle, 12, path.c_str()), 0) << DX_GetErrorMsg(e.handle);
+  ASSERT_EQ(DX_ReadMembers(e.handle), 2);
+  char name[256];
+  ASSERT_GE(DX_GetMemberName(e.handle, 0, name), 0);
+  EXPECT_STREQ(name, "THE_FIRST_MEMBER_WITH_LONG_NAME");
+  DX_CloseFiles(e.handle);
+
+  ReadBack one = read_xpt(e, path, "the_first_member_with_long_name");
+  ASSERT_GE(one.rc, 0) << one.error;
+  ASSERT_EQ(one.vars.size(), 2u);
+  EXPECT_EQ(one.vars[0]->name, "number_with_a_long_name");
+  EXPECT_EQ(one.vars[0]->label, "a label of more than forty characters, as SAS keeps them in the label section");
+  EXPECT_EQ(one.vars[1]->name, "code");
+  EXPECT_EQ(e.env->dict.file_label, "Member label");
+  EXPECT_EQ(e.env->dict.reader_count, 2);
+  EXPECT_EQ(one.rows, (std::vector<std::vector<std::string>>{{"2.5", "<ab>"}, {"-1", "."}}));
+  DX_CloseFiles(e.handle);
+
+  ReadBack two = read_xpt(e, path, "SECOND");
+  ASSERT_GE(two.rc, 0) << two.error;
+  ASSERT_EQ(two.vars.size(), 2u);
+  EXPECT_EQ(two.vars[0]->ttype, T_DATETIME);
+  EXPECT_EQ(two.vars[0]->label, "When");
+  EXPECT_EQ(two.vars[0]->native_format, "DATETIME");
+  EXPECT_EQ(two.vars[0]->input_attrs[0], 20);
+  EXPECT_EQ(two.vars[1]->native_format, "MYLONGFORMAT");
+  EXPECT_EQ(two.vars[1]->input_attrs[0], 12);
+  EXPECT_EQ(two.vars[1]->decimals, 3);
+  EXPECT_EQ(two.rows, (std::vector<std::vector<std::string>>{{"21917.5", "1234.5"}}));
+  DX_CloseFiles(e.handle);
+}
+
+TEST(XportV8, DamagedLabelSectionsAreRefused) {
+  const std::string ns = namestr8({1, 8, "x", "", "", 0}, "x", 0);
+  const auto with_entries = [&](const std::vector<std::string>& entries, const char* kind = "LABELV8") {
+    return library8() + member8("M", "", {ns}, kind, entries, std::string(30, '0'), ibm(1));
+  };
+  const std::string bad = "The label records of member M of the SAS transport file are damaged";
+  const struct {
+    std::string bytes;
+    std::string message;
+  } cases[] = {
+      {with_entries({label_entry(2, "x", "label")}), bad},                       // no variable 2
+      {with_entries({label_entry(0, "x", "label")}), bad},                       // nor 0
+      {with_entries({be(1, 2) + be(1, 2) + be(900, 2) + "x" + "label"}), bad},  // past the section
+      {with_entries({label_entry(1, "x", "label"), label_entry(1, "x", "again")}).replace(80 * 10 + 48, 1, "3"), bad},
+      {library8() + member8("M", "", {ns}, "", {}, std::string(30, '0'), ibm(1)).substr(0, 80 * 7),
+       "The OBSV8 header record of member M is missing in the SAS transport file"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    Env e;
+    const std::string path = temp_path("v8_bad" + std::to_string(n++));
+    spill(path, c.bytes);
+    ReadBack r = read_xpt(e, path);
+    EXPECT_LT(r.rc, 0) << n;
+    EXPECT_EQ(r.error, c.message) << n;
+    DX_CloseFiles(e.handle);
   }
 }
 

@@ -1,9 +1,10 @@
 #!/bin/bash
 # SAS transport files against ReadStat and pandas. Files Tabulon writes are read by readstat,
 # pandas' read_sas and R's haven (built on ReadStat's library), value for value, with labels
-# and formats. Files ReadStat writes in the version-5 layout (haven's write_xpt; the readstat
-# command writes only version 8) are read by Tabulon and compared with readstat's own CSV of
-# the same file; two of them joined into one library test member selection.
+# and formats. Files ReadStat writes in both layouts (haven's write_xpt version 5 and 8; the
+# readstat command writes version 8) are read by Tabulon and compared with readstat's own CSV
+# of the same file; two of them joined into one library test member selection. Version 8 files
+# Tabulon writes (long names and labels) are read by haven with the same names, labels and values.
 set -u
 : "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
 LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
@@ -29,6 +30,7 @@ cat > host.c <<'C'
 int main(int argc, char** argv) {
   if (argc < 5) return 2;
   int env = DX_OpenEnvironment();
+  if (argc > 5) DX_SetOption(env, 77, atoi(argv[5]), NULL); /* transport version */
   int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
   if (r >= 0) r = DX_ReadDict(env);
   if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
@@ -135,7 +137,7 @@ printf '%3s%-12s%6s%-10s%-2s%20s%2s\n' \
   3 "Carl, jr" 1.5 "" "" 1e20 "" \
   4 Dora 950.00 1582-10-15 "" 0 0 > src.dat
 
-./host 46 src.sch 12 out.xpt || { echo "FAIL 46 -> 12"; exit 1; }
+./host 46 src.sch 12 out.xpt 5 || { echo "FAIL 46 -> 12"; exit 1; }
 check "80-byte records" "0" "$(( $(stat -c %s out.xpt) % 80 ))"
 check "readstat's view of the file" "Format: SAS transport file (XPORT)
 Columns: 7
@@ -259,13 +261,84 @@ echo -n "the second member's values: "; /usr/bin/python3 same.py two_tab.txt sec
 ./dump two.xpt > two_first.txt
 echo -n "the first member's values stop at the second: "; /usr/bin/python3 same.py two_first.txt haven_rs.csv || fail=1
 
-# The readstat command writes version 8, a layout this reader refuses cleanly.
-printf 'A,B\n1,x\n' > v8.csv
-printf '{"type": "SPSS", "variables": [{"type": "NUMERIC", "name": "A", "format": "NUMBER"}, {"type": "STRING", "name": "B"}]}' > v8.json
+# ---- version 8 ----
+# The readstat command writes version 8: long names, values as readstat reads them.
+printf 'A_variable_name_of_24ch,B\n1.25,x\n-3,yz\n,\n' > v8.csv
+printf '{"type": "SPSS", "variables": [{"type": "NUMERIC", "name": "A_variable_name_of_24ch", "format": "NUMBER"}, {"type": "STRING", "name": "B"}]}' > v8.json
 readstat v8.csv v8.json v8.sav >/dev/null 2>&1 && readstat v8.sav v8.xpt >/dev/null 2>&1
-if [ -s v8.xpt ]; then
-  check "version 8 is refused" "File is not a SAS TRANSPORT file" "$(./dump v8.xpt)"
-fi
+[ -s v8.xpt ] || { echo "FAIL readstat writes v8.xpt"; exit 1; }
+check "readstat wrote version 8" "Format version: 8" "$(readstat v8.xpt | grep '^Format version')"
+readstat v8.xpt v8_rs.csv >/dev/null 2>&1
+./dump v8.xpt > v8_tab.txt || { cat v8_tab.txt; echo "FAIL Tabulon reads v8.xpt"; exit 1; }
+check "readstat's version 8 dictionary" "A_variable_name_of_24ch|5|
+B|1|" "$(sed -n '2,3p' v8_tab.txt)"
+echo -n "readstat's version 8 values: "; /usr/bin/python3 same.py v8_tab.txt v8_rs.csv || fail=1
+
+# haven's version 8: names of 32, labels of up to 256, strings over 200 bytes, missing codes.
+cat > mk8.R <<'EOF'
+library(haven)
+d <- data.frame(
+  a_variable_name_of_32_characters = c(1.5, -2, NA, 1e-300, 12345678.125),
+  Mixed_Case = c("short", strrep("w", 300), "", "x", "y"),
+  when_it_happened = as.POSIXct(c("2020-02-29 23:59:00", "1959-12-31 23:59:59", NA, "1960-01-01 00:00:00",
+                                  "2038-01-19 03:14:08"), tz = "UTC"),
+  day = as.Date(c("1990-05-17", NA, "1582-10-15", "1960-01-01", "2100-12-31")),
+  tagged = c(1, tagged_na("A"), tagged_na("Z"), NA, 5),
+  stringsAsFactors = FALSE)
+attr(d$a_variable_name_of_32_characters, "label") <- strrep("A label of many characters. ", 6)
+attr(d$Mixed_Case, "label") <- "short label"
+attr(d$day, "label") <- strrep("L", 256)
+write_xpt(d, "h8.xpt", version = 8, name = "VERSION_EIGHT_MEMBER")
+EOF
+Rscript mk8.R >mk8.log 2>&1 || { cat mk8.log; echo "FAIL haven write_xpt version 8"; exit 1; }
+readstat h8.xpt h8_rs.csv >/dev/null 2>&1; [ -s h8_rs.csv ] || { echo "FAIL readstat h8.xpt"; exit 1; }
+./dump h8.xpt > h8_tab.txt || { cat h8_tab.txt; echo "FAIL Tabulon reads h8.xpt"; exit 1; }
+label1=$(printf 'A label of many characters. %.0s' 1 2 3 4 5 6); label1=${label1% }
+check "haven's version 8 dictionary" "members: VERSION_EIGHT_MEMBER
+a_variable_name_of_32_characters|5|$label1
+Mixed_Case|1|short label
+when_it_happened|9|
+day|7|$(printf 'L%.0s' $(seq 256))
+tagged|5|" "$(head -6 h8_tab.txt)"
+echo -n "haven's version 8 values: "; /usr/bin/python3 same.py h8_tab.txt h8_rs.csv || fail=1
+
+# Through Tabulon into a transport file again: the long names choose version 8 by themselves,
+# and haven finds the same names, labels, values and missing codes.
+./host 12 h8.xpt 12 again8.xpt || { echo "FAIL 12 -> 12 (version 8)"; exit 1; }
+check "Tabulon wrote version 8" "Format version: 8" "$(readstat again8.xpt | grep '^Format version')"
+cat > cmp8.R <<'EOF'
+library(haven)
+a <- read_xpt("h8.xpt"); b <- read_xpt("again8.xpt")
+cat("names", if (identical(names(a), names(b))) "same" else paste(names(b), collapse = " "), "\n")
+for (n in names(a)) {
+  x <- a[[n]]; y <- b[[n]]
+  ok <- isTRUE(all.equal(as.vector(unclass(x)), as.vector(unclass(y)), check.attributes = FALSE, tolerance = 0))
+  if (is.double(x)) ok <- ok && identical(na_tag(x), na_tag(y))
+  ok <- ok && identical(attr(x, "label"), attr(y, "label"))
+  cat(n, if (ok) "same" else paste("differs:", attr(y, "label"), paste(format(y), collapse = " ")), "\n")
+}
+EOF
+check "haven reads our version 8 file" "names same 
+a_variable_name_of_32_characters same 
+Mixed_Case same 
+when_it_happened same 
+day same 
+tagged same " "$(Rscript cmp8.R 2>&1)"
+
+# Long names and labels from a schema file: version 8 chosen by the writer, and version 5 when
+# the option asks for it, with the names cut to 8 characters and kept unique.
+cat > long.sch <<'EOF'
+// long
+data list participant_identifier 1-3 (I3) participant_identity 4-6 (I3)
+variable labels participant_identifier "The identifier of the participant in the study, longer than forty characters"
+EOF
+printf '  1  2\n 10 20\n' > long.dat
+./host 46 long.sch 12 long8.xpt || { echo "FAIL 46 -> 12 (long names)"; exit 1; }
+check "haven reads long names and labels" "participant_identifier|The identifier of the participant in the study, longer than forty characters|1 10
+participant_identity||2 20" "$(Rscript -e 'd <- haven::read_xpt("long8.xpt"); for (n in names(d)) cat(paste(n, if (is.null(attr(d[[n]], "label"))) "" else attr(d[[n]], "label"), paste(d[[n]], collapse = " "), sep = "|"), "\n", sep = "")' 2>&1)"
+./host 46 long.sch 12 long5.xpt 5 || { echo "FAIL 46 -> 12 (version 5 asked)"; exit 1; }
+check "version 5 asked: names cut and unique" "Format version: 5
+PARTICIP|PARTICI0" "$(readstat long5.xpt | grep '^Format version'; Rscript -e 'cat(names(haven::read_xpt("long5.xpt")), sep = "|")' 2>&1)"
 
 # The command-line tool picks the format by the extension.
 cli="$TABULON_BUILD_DIR/tabulon"

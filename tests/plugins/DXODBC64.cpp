@@ -85,6 +85,11 @@ __attribute__((visibility("default"))) int32_t rd_data(TabulonDriverContext* ctx
   return 0;
 }
 
+__attribute__((visibility("default"))) int32_t rd_rewind(TabulonDriverContext* ctx) {
+  g_cursors[ctx].row = 0;
+  return 0;
+}
+
 __attribute__((visibility("default"))) int32_t closer(TabulonDriverContext* ctx) {
   g_cursors.erase(ctx);
   return 1;

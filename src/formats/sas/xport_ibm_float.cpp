@@ -20,17 +20,22 @@ double xport_ibm_to_double(const uint8_t ibm[8]) {
   return (ibm[0] & 0x80) ? -x : x;
 }
 
-void xport_double_to_ibm(double x, uint8_t ibm[8]) {
+XportIbmFit xport_double_to_ibm(double x, uint8_t ibm[8]) {
   std::memset(ibm, 0, 8);
   if (std::isnan(x)) {
     ibm[0] = '.';
-    return;
+    return kIbmExact;
   }
-  if (x == 0) return;
+  if (x == 0) return kIbmExact;
   const bool negative = std::signbit(x);
   double a = std::fabs(x);
-  if (a < kXportIbmSmallest) a = kXportIbmSmallest;
-  if (a >= kXportIbmLargest) a = kXportIbmLargest;
+  // The smallest IBM number would turn a tiny value into a made-up one: 0 is the nearer value.
+  if (a < kXportIbmSmallest) return kIbmUnderflow;
+  XportIbmFit fit = kIbmExact;
+  if (a > kXportIbmLargest) {
+    a = kXportIbmLargest;
+    fit = kIbmClamped;
+  }
   int e2 = 0;
   const double m = std::frexp(a, &e2);  // a = m * 2^e2, 0.5 <= m < 1
   // a = (m / 2^shift) * 16^e16 with 1/16 <= m / 2^shift < 1.
@@ -39,6 +44,7 @@ void xport_double_to_ibm(double x, uint8_t ibm[8]) {
   const uint64_t fraction = static_cast<uint64_t>(std::ldexp(m, 56 - shift));
   ibm[0] = static_cast<uint8_t>((negative ? 0x80 : 0) | (e16 + 64));
   for (int i = 7; i >= 1; --i) ibm[i] = static_cast<uint8_t>(fraction >> (8 * (7 - i)));
+  return fit;
 }
 
 uint16_t xport_missing_code(const uint8_t* value, uint32_t width) {

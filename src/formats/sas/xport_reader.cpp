@@ -1,5 +1,6 @@
 #include "formats/sas/xport_reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -28,10 +29,6 @@ constexpr uint64_t kMaxObservation = 16u << 20;
 namespace {
 
 uint32_t be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-uint32_t be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-         p[3];
-}
 
 // Text of a blank-padded field without its trailing blanks (and NULs some writers pad with).
 std::string field_text(const uint8_t* p, size_t n) {
@@ -66,57 +63,116 @@ std::string input_text(EnvRecord& env, XportReader& r, const std::string& s, con
               member);
 }
 
-// The member list: every MEMBER header with its descriptor and NAMESTR headers, and where
-// each member's observations end.
+int64_t round_up_record(int64_t n) { return (n + 79) / 80 * 80; }
+
+// The first record decides the version. A library header of another version is named in the
+// message: such a file is a transport file this reader cannot read, not some other file.
+int version_of_library(EnvRecord& env, const uint8_t* rec) {
+  if (xport_is_header(rec, kXportV5Headers.library)) return 5;
+  if (xport_is_header(rec, kXportV8Headers.library)) return 8;
+  if (std::memcmp(rec, "**COMPRESSED** **COMPRESSED**", 29) == 0)
+    RaiseError(env, "File is a SAS CPORT file, not a SAS TRANSPORT file", nullptr);
+  if (!xport_is_any_header(rec)) RaiseError(env, "File is not a SAS TRANSPORT file", nullptr);
+  std::string type = field_text(rec + 20, 8);
+  for (char& c : type)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+  if (type.size() > 4 && type.compare(0, 4, "LIBV") == 0)
+    RaiseErrorF(env, "The SAS transport file is of version %s, which is not supported (versions 5 and 8 are)",
+                type.c_str() + 4);
+  RaiseErrorF(env, "The SAS transport file has a library header of an unknown version (%s); versions 5 and 8 are supported",
+              type.c_str());
+}
+
+// Digits of a header record, from..to; -1 when one is not a digit.
+int64_t header_number(const uint8_t* rec, int from, int to) {
+  int64_t n = 0;
+  for (int i = from; i < to; ++i) {
+    if (rec[i] < '0' || rec[i] > '9') return -1;
+    n = n * 10 + (rec[i] - '0');
+  }
+  return n;
+}
+
+// SAS writes the observation count into the version 8 OBS header, right-aligned among blanks;
+// other writers leave zeros there, which say nothing.
+int64_t obs_header_count(const uint8_t* rec) {
+  int from = 48, to = 78;
+  while (from < to && rec[from] == ' ') ++from;
+  while (to > from && rec[to - 1] == ' ') --to;
+  if (from == to || (from == 48 && to == 78)) return -1;
+  if (to - from > 15) return -1;
+  return header_number(rec, from, to);
+}
+
+// The member list: every MEMBER header with its descriptor and NAMESTR headers, the label and
+// OBS headers after its NAMESTRs, and where each member's observations end.
 void scan_members(EnvRecord& env, XportReader& r) {
   r.members.clear();
   uint8_t rec[kXportRecord];
-  if (!r.in.seek(0) || r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "LIBRARY"))
+  if (!r.in.seek(0) || r.in.read_some(rec, kXportRecord) != kXportRecord)
     RaiseError(env, "File is not a SAS TRANSPORT file", nullptr);
-  int64_t data_from = -1;  // first observation byte of the last member found
-  bool open_member = false;
+  r.version = version_of_library(env, rec);
+  const XportHeaderNames& h = xport_headers(r.version);
+  const size_t name_width = r.version == 8 ? kXportV8NameMax : kXportV5NameMax;
+  enum { kNone, kHead, kData } phase = kNone;
+  int64_t namestr_end = 0;
   for (;;) {
     const int64_t pos = r.in.tell();
     const size_t got = r.in.read_some(rec, kXportRecord);
     if (got < kXportRecord) {
       r.file_end = pos + static_cast<int64_t>(got);
       // The start of a header cut short still ends the observations before it.
-      if (open_member && pos >= data_from && got > 0 && std::memcmp(rec, "HEADER RECORD*******", got < 20 ? got : 20) == 0) {
+      if (phase == kData && got > 0 && std::memcmp(rec, "HEADER RECORD*******", got < 20 ? got : 20) == 0) {
         r.members.back().data_end = pos;
-        open_member = false;
+        phase = kNone;
       }
       break;
     }
     if (!xport_is_any_header(rec)) continue;
-    if (open_member && pos >= data_from) {
+    if (phase == kHead) {
+      if (pos < namestr_end) continue;  // NAMESTR bytes, not a header
+      XportMember& m = r.members.back();
+      if (r.version == 8 && m.label_pos < 0 && pos == namestr_end &&
+          (xport_is_header(rec, "LABELV8") || xport_is_header(rec, "LABELV9"))) {
+        m.label_pos = pos;
+        continue;
+      }
+      if (xport_is_header(rec, h.obs)) {
+        m.obs_header = pos;
+        if (r.version == 8) m.obs_count = obs_header_count(rec);
+        phase = kData;
+        continue;
+      }
+      // Anything else: the member has no OBS header; reading its dictionary says so.
+      m.data_end = pos;
+      phase = kNone;
+    } else if (phase == kData) {
       r.members.back().data_end = pos;
-      open_member = false;
+      phase = kNone;
     }
-    if (!xport_is_header(rec, "MEMBER")) continue;
+    if (!xport_is_header(rec, h.member)) continue;
     const size_t number = r.members.size() + 1;
-    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "DSCRPTR"))
-      damaged(env, "DSCRPTR", number);
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, h.descriptor))
+      damaged(env, h.descriptor, number);
     XportMember m;
-    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
-    m.name = field_text(rec + 8, 8);
-    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, "NAMESTR", number);
-    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "NAMESTR"))
-      damaged(env, "NAMESTR", number);
-    int32_t count = 0;
-    for (int i = 54; i < 58; ++i) {
-      if (rec[i] < '0' || rec[i] > '9')
-        RaiseErrorF(env, "The SAS transport file is damaged: the variable count of member %zu is not a number",
-                    number);
-      count = count * 10 + (rec[i] - '0');
-    }
-    m.var_count = count;
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, h.namestr, number);
+    m.name = field_text(rec + 8, name_width);
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord) damaged(env, h.namestr, number);
+    m.label = field_text(rec + 32, 40);
+    if (r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, h.namestr))
+      damaged(env, h.namestr, number);
+    // Version 5 has four digits at 54; version 8 room for more before them.
+    const int64_t count = r.version == 8 ? header_number(rec, 50, 58) : header_number(rec, 54, 58);
+    if (count < 0 || count > 999999)
+      RaiseErrorF(env, "The SAS transport file is damaged: the variable count of member %zu is not a number",
+                  number);
+    m.var_count = static_cast<int32_t>(count);
     m.namestr_pos = r.in.tell();
-    const int64_t namestr_bytes = static_cast<int64_t>(count) * kXportNamestr;
-    data_from = m.namestr_pos + (namestr_bytes + 79) / 80 * 80 + 80;
+    namestr_end = m.namestr_pos + round_up_record(count * static_cast<int64_t>(kXportNamestr));
     r.members.push_back(std::move(m));
-    open_member = true;
+    phase = kHead;
   }
-  if (open_member) r.members.back().data_end = r.file_end;
+  if (phase != kNone) r.members.back().data_end = r.file_end;
 }
 
 [[noreturn]] void bad_variable(EnvRecord& env, const char* what, const std::string& name, const std::string& member) {
@@ -151,6 +207,60 @@ void set_string(EnvRecord& env, XportReader& r, VarRecord& v, const uint8_t* p, 
   }
 }
 
+// What the NAMESTR and the label section say of one variable, before it joins the dictionary.
+struct XportVarText {
+  bool numeric = true;
+  uint32_t width = 0;
+  std::string name, label, format;
+  uint32_t format_width = 0, format_decimals = 0;
+};
+
+// Version 8 label section: a LABELV8 header and, per variable whose name or label did not fit
+// its NAMESTR, its number and the lengths and texts of name and label; LABELV9 adds format and
+// informat texts ("DATETIME20.").
+void read_label_section(EnvRecord& env, XportReader& r, const XportMember& m, std::vector<XportVarText>& texts) {
+  uint8_t rec[kXportRecord];
+  const auto damaged_labels = [&]() {
+    RaiseErrorF(env, "The label records of member %s of the SAS transport file are damaged", m.name.c_str());
+  };
+  if (!r.in.seek(m.label_pos) || r.in.read_some(rec, kXportRecord) != kXportRecord)
+    damaged_labels();
+  const bool v9 = xport_is_header(rec, "LABELV9");
+  int64_t count = 0;
+  for (int i = 48; i < 78 && rec[i] >= '0' && rec[i] <= '9' && count < 1000000; ++i) count = count * 10 + (rec[i] - '0');
+  const int64_t size = m.obs_header - (m.label_pos + static_cast<int64_t>(kXportRecord));
+  // Each entry holds at most 4 texts of 65535 bytes; the section cannot be larger.
+  if (size < 0 || size > count * (10 + 4 * 65535)) damaged_labels();
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  if (size > 0 && r.in.read_some(bytes.data(), bytes.size()) != bytes.size()) damaged_labels();
+  const size_t fixed = v9 ? 10 : 6;
+  size_t at = 0;
+  for (int64_t k = 0; k < count; ++k) {
+    if (bytes.size() - at < fixed) damaged_labels();
+    const uint8_t* p = bytes.data() + at;
+    const uint32_t number = be16(p);
+    uint32_t lengths[4] = {be16(p + 2), be16(p + 4), v9 ? be16(p + 6) : 0, v9 ? be16(p + 8) : 0};
+    at += fixed;
+    size_t total = 0;
+    for (uint32_t n : lengths) total += n;
+    if (number < 1 || number > texts.size() || bytes.size() - at < total) damaged_labels();
+    XportVarText& t = texts[number - 1];
+    const char* text = reinterpret_cast<const char*>(bytes.data() + at);
+    std::string name = field_text(bytes.data() + at, lengths[0]);
+    if (!name.empty()) t.name = std::move(name);
+    if (lengths[1] > 0) t.label = field_text(bytes.data() + at + lengths[0], lengths[1]);
+    if (lengths[2] > 0) {
+      uint32_t width = 0, decimals = 0;
+      xport_split_format(text + lengths[0] + lengths[1], lengths[2], t.format, width, decimals);
+      if (width) t.format_width = width;
+      if (width) t.format_decimals = decimals;
+    }
+    at += total;
+  }
+  // Blanks pad the section to its last record, right before the OBS header.
+  if (round_up_record(static_cast<int64_t>(at)) != size) damaged_labels();
+}
+
 bool all_blank(const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (p[i] != ' ') return false;
@@ -161,9 +271,10 @@ bool all_blank(const uint8_t* p, size_t n) {
 // A number whose first three bytes are blanks cannot be a value: the padding has begun.
 bool is_padding(XportReader& r) {
   const uint8_t* obs = r.obs.data();
-  for (const XportField& f : r.fields)
-    if (f.kind != kXportString && f.length >= 3 && all_blank(obs + f.offset, 3)) return true;
-  if (r.cursor < r.last_record || !all_blank(obs, r.obs_length)) return false;
+  if (!r.counted)
+    for (const XportField& f : r.fields)
+      if (f.kind != kXportString && f.length >= 3 && all_blank(obs + f.offset, 3)) return true;
+  if (r.counted || r.cursor < r.last_record || !all_blank(obs, r.obs_length)) return false;
   uint8_t rest[kXportRecord];
   const int64_t after = r.cursor + r.obs_length;
   const size_t n = static_cast<size_t>(r.data_end - after);  // below 80: the record's tail
@@ -229,67 +340,86 @@ int32_t xport_read_dict(EnvRecord& env) {
   if (m->namestr_pos + namestr_bytes > r.file_end || !r.in.seek(m->namestr_pos))
     RaiseErrorF(env, "The SAS transport file ends inside the NAMESTR records of member %s (file truncated?)",
                 m->name.c_str());
+  std::vector<XportVarText> texts(static_cast<size_t>(m->var_count));
   r.fields.clear();
   r.fields.reserve(static_cast<size_t>(m->var_count));
-  std::vector<uint32_t> ends;
   uint64_t length = 0;
   uint8_t ns[kXportNamestr];
   for (int32_t i = 0; i < m->var_count; ++i) {
     if (r.in.read_some(ns, kXportNamestr) != kXportNamestr)
       RaiseErrorF(env, "The SAS transport file ends inside the NAMESTR records of member %s (file truncated?)",
                   m->name.c_str());
-    const bool numeric = be16(ns + kNsType) == 1;
-    const uint32_t width = be16(ns + kNsLength);
-    std::string name = field_text(ns + kNsName, 8);
-    const bool made_up = name.empty();
-    if (made_up) name = "VAR" + std::to_string(i + 1);
-    if (numeric ? width < 1 || width > 8 : width < 1) bad_variable(env, "length", name, m->name);
+    XportVarText& t = texts[static_cast<size_t>(i)];
+    t.numeric = be16(ns + kNsType) == 1;
+    t.width = be16(ns + kNsLength);
+    // Version 8 keeps the first 8 characters at 8 (not unique) and the whole name at 88.
+    if (r.version == 8) t.name = field_text(ns + kNsLongName, kXportV8NameMax);
+    if (t.name.empty()) t.name = field_text(ns + kNsName, 8);
+    if (ns[kNsLabel] != ' ') t.label = field_text(ns + kNsLabel, 40);
+    t.format = field_text(ns + kNsFormat, 8);
+    t.format_width = be16(ns + kNsFormatLength);
+    t.format_decimals = be16(ns + kNsFormatDecimals);
+  }
+  // The OBS header follows the NAMESTRs, or the label section after them.
+  const int64_t namestr_end = m->namestr_pos + round_up_record(namestr_bytes);
+  if (m->obs_header < 0 || (m->label_pos < 0 && m->obs_header != namestr_end))
+    RaiseErrorF(env, "The %s header record of member %s is missing in the SAS transport file",
+                xport_headers(r.version).obs, m->name.c_str());
+  if (m->label_pos >= 0) read_label_section(env, r, *m, texts);
+
+  env.dict.file_label = input_text(env, r, m->label, "Error encoding input file label, ", 0);
+  env.dict.has_file_label = !env.dict.file_label.empty();
+  for (int32_t i = 0; i < m->var_count; ++i) {
+    XportVarText& t = texts[static_cast<size_t>(i)];
+    const bool made_up = t.name.empty();
+    if (made_up) t.name = "VAR" + std::to_string(i + 1);
+    if (t.numeric ? t.width < 1 || t.width > 8 : t.width < 1) bad_variable(env, "length", t.name, m->name);
     XportField f;
-    f.length = width;
-    f.offset = be32(ns + kNsPosition);
-    const std::string format = field_text(ns + kNsFormat, 8);
+    f.length = t.width;
+    // The observation holds the values in NAMESTR order. The NAMESTR's position field is where
+    // SAS keeps the value in its own data set (numbers first), not in this file.
+    f.offset = static_cast<uint32_t>(length);
     uint16_t ttype = T_STRING;
-    if (numeric) {
-      const int32_t date = xport_date_format_type(format.data(), format.size());
+    if (t.numeric) {
+      const int32_t date = xport_date_format_type(t.format.data(), t.format.size());
       ttype = date ? static_cast<uint16_t>(date) : T_FLOAT;
       f.kind = date == T_DATE ? kXportDate : date == T_TIME ? kXportTime : date == T_DATETIME ? kXportDateTime
                                                                                                : kXportNumber;
     } else {
       f.kind = kXportString;
     }
-    VarRecord& v = dict_append_var(env.dict, name, ttype, width);
+    VarRecord& v = dict_append_var(env.dict, t.name, ttype, t.width);
     v.selected = 1;
     if (made_up) v.flags |= kVarNameMadeUp;
-    if (ns[kNsLabel] != ' ') {
-      const std::string label = input_text(env, r, field_text(ns + kNsLabel, 40),
-                                           "Error encoding input variable label, ", i + 1);
+    if (!t.label.empty()) {
+      const std::string label = input_text(env, r, t.label, "Error encoding input variable label, ", i + 1);
       if (!label.empty()) var_set_label(v, label);
     }
-    v.native_format = format;
-    v.input_attrs[0] = static_cast<uint16_t>(be16(ns + kNsFormatLength));
-    v.input_attrs[1] = static_cast<uint16_t>(be16(ns + kNsFormatDecimals));
-    const uint32_t decimals = be16(ns + kNsFormatDecimals);
-    v.decimals = static_cast<uint8_t>(decimals < kDecimalsNotGiven ? decimals : 0);
-    length += width;
+    v.native_format = t.format;
+    v.input_attrs[0] = static_cast<uint16_t>(t.format_width);
+    v.input_attrs[1] = static_cast<uint16_t>(t.format_decimals);
+    v.decimals = static_cast<uint8_t>(t.format_decimals < kDecimalsNotGiven ? t.format_decimals : 0);
+    length += t.width;
     r.fields.push_back(f);
-  }
-  for (size_t i = 0; i < r.fields.size(); ++i) {
-    const XportField& f = r.fields[i];
-    if (static_cast<uint64_t>(f.offset) + f.length > length)
-      bad_variable(env, "position", dict_var(env.dict, static_cast<int32_t>(i))->name, m->name);
   }
   r.obs_length = static_cast<uint32_t>(length);
 
-  const int64_t obs_header = m->namestr_pos + (namestr_bytes + 79) / 80 * 80;
-  uint8_t rec[kXportRecord];
-  if (!r.in.seek(obs_header) || r.in.read_some(rec, kXportRecord) != kXportRecord || !xport_is_header(rec, "OBS"))
-    RaiseErrorF(env, "The OBS header record of member %s is missing in the SAS transport file", m->name.c_str());
-  r.data_start = obs_header + static_cast<int64_t>(kXportRecord);
+  r.data_start = m->obs_header + static_cast<int64_t>(kXportRecord);
   r.data_end = m->data_end > r.data_start ? m->data_end : r.data_start;
   // Lengths are 16-bit: a damaged member could ask for a record buffer of gigabytes.
   if (length > kMaxObservation && static_cast<int64_t>(length) > r.data_end - r.data_start)
     RaiseErrorF(env, "Invalid observation length %llu of member %s in the SAS transport file",
                 static_cast<unsigned long long>(length), m->name.c_str());
+  r.counted = false;
+  if (m->obs_count >= 0 && length > 0) {
+    // The count SAS gives ends the data exactly: an all-blank last observation is one.
+    if (m->obs_count <= (r.data_end - r.data_start) / static_cast<int64_t>(length)) {
+      r.data_end = r.data_start + m->obs_count * static_cast<int64_t>(length);
+      r.counted = true;
+    }
+    env.transfer.announced_cases = static_cast<uint32_t>(std::min<int64_t>(m->obs_count, UINT32_MAX));
+    env.dict.reader_count = m->obs_count;
+  }
   r.last_record = r.data_end > r.data_start ? r.data_start + (r.data_end - r.data_start - 1) / 80 * 80 : r.data_start;
   r.cursor = r.data_start;
   r.delivered = 0;

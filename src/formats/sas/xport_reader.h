@@ -1,6 +1,6 @@
-// SAS transport (XPORT) file reader: lists the members of the library when the file is
-// opened, reads the NAMESTR records of the chosen member, then hands out its observations
-// one per call from large buffered reads.
+// SAS transport (XPORT) file reader, versions 5 and 8: lists the members of the library when
+// the file is opened, reads the NAMESTR records (and the label section of version 8) of the
+// chosen member, then hands out its observations one per call from large buffered reads.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +19,12 @@ struct Stream;
 // Large reads from the stream, addressed by file offset.
 struct XportMember {
   std::string name;
+  std::string label;        // the data set's label
   int32_t var_count = 0;
   int64_t namestr_pos = 0;  // first NAMESTR byte
+  int64_t label_pos = -1;   // version 8: the LABELV8 or LABELV9 header, when there is one
+  int64_t obs_header = -1;  // the OBS header, -1 when missing
+  int64_t obs_count = -1;   // version 8 files of SAS give it in the OBS header
   int64_t data_end = -1;    // the next header record after its observations, or the file's end
 };
 
@@ -34,6 +38,7 @@ struct XportField {
 
 struct XportReader final : FormatState {
   InputBuffer in;
+  int version = 5;  // 5 or 8
   std::vector<XportMember> members;
   int64_t file_end = 0;
 
@@ -45,6 +50,7 @@ struct XportReader final : FormatState {
   int64_t cursor = 0;       // next observation
   int64_t delivered = 0;
   bool ended = false;
+  bool counted = false;  // the member's observation count is known: no padding to guess
   bool warned = false;  // of a file cut inside a record
   bool cp1252_fallback = false;
   std::vector<uint8_t> obs;

@@ -66,6 +66,24 @@ bool xport_is_header(const uint8_t* rec, const char* type) {
   return true;
 }
 
+void xport_split_format(const char* text, size_t length, std::string& name, uint32_t& width, uint32_t& decimals) {
+  while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\0')) --length;
+  width = decimals = 0;
+  // A format name never ends in a digit: the digits and the point after it are width and decimals.
+  size_t end = length;
+  while (end > 0 && ((text[end - 1] >= '0' && text[end - 1] <= '9') || text[end - 1] == '.')) --end;
+  name.assign(text, end);
+  uint32_t* field = &width;
+  for (size_t i = end; i < length; ++i) {
+    if (text[i] == '.') {
+      if (field == &decimals) break;
+      field = &decimals;
+    } else if (*field < 100000) {
+      *field = *field * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+  }
+}
+
 int32_t xport_date_format_type(const char* name, size_t length) {
   while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '\0')) --length;
   if (length == 0) return 0;

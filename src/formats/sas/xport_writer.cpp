@@ -6,12 +6,17 @@
 #include <cstring>
 #include <ctime>
 
+#include <strings.h>
+
 #include "api/env_record.h"
+#include "api/messages.h"
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "encoding/legalize.h"
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
+#include "engine/change_report.h"
 #include "engine/format_hooks.h"
 #include "engine/stream_glue.h"
 #include "formats/sas/xport_ibm_float.h"
@@ -23,10 +28,11 @@ namespace tabulon {
 namespace {
 
 constexpr size_t kFlushAt = 1 << 20;
-constexpr uint32_t kMaxStringLength = 200;
 constexpr int32_t kXportCode = 12;
 
 const NameRules kXportNames = {8, kCaseModeUpper, "A-Z", "_0-9A-Z", "0-9_A-Z", "0-9", "var. names"};
+// Version 8 keeps the case of names, as SAS 9 does.
+const NameRules kXportV8Names = {32, kCaseModeOption, "A-Za-z_", "_0-9A-Za-z", "0-9_A-Za-z", "0-9", "var. names"};
 
 constexpr char kZeroDigits[] = "000000000000000000000000000000";
 constexpr char kMemberDigits[] = "000000000000000001600000000140";  // descriptor 160, NAMESTR 140
@@ -91,6 +97,15 @@ std::string output_text(EnvRecord& env, const std::string& s, const char* contex
   return out;
 }
 
+// The name a change is reported under: the variable's name in the input, which the user knows.
+const std::string& report_name(const VarRecord& v) { return v.has_input_name ? v.input_name : v.name; }
+
+size_t utf8_length(const std::string& s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
 // Local time as 05MAR14:13:07:55.
 std::string creation_stamp() {
   static const char* const kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
@@ -104,25 +119,28 @@ std::string creation_stamp() {
   return text;
 }
 
-uint32_t string_length(const VarRecord& v) {
-  if (v.output_width >= 1 && v.output_width < kMaxStringLength) return v.output_width;
-  const uint32_t w = std::min(v.storage_width, kMaxStringLength);
+uint32_t string_length(const VarRecord& v, uint32_t max) {
+  if (v.output_width >= 1 && v.output_width < max) return v.output_width;
+  const uint32_t w = std::min(v.storage_width, max);
   return w ? w : 1;
 }
 
-void put_namestr(EnvRecord& env, XportWriter& w, const XportOutVar& o, uint32_t number, uint32_t position) {
+void put_namestr(XportWriter& w, const XportOutVar& o, uint32_t number, uint32_t position) {
   uint8_t ns[kXportNamestr];
   std::memset(ns, 0, sizeof ns);
   const VarRecord& v = *o.var;
   put_be16(ns + kNsType, o.kind == kXportString ? 2 : 1);
   put_be16(ns + kNsLength, o.length);
   put_be16(ns + kNsNumber, number);
+  // Version 8 keeps the first 8 characters here, as SAS does, and the whole name at 88.
   std::memset(ns + kNsName, ' ', 8);
   std::memcpy(ns + kNsName, v.name.data(), std::min<size_t>(v.name.size(), 8));
   std::memset(ns + kNsLabel, ' ', 40);
-  if (!v.label.empty()) {
-    const std::string label = output_text(env, v.label, "Error encoding output variable label, ", 40);
-    std::memcpy(ns + kNsLabel, label.data(), label.size());
+  std::memcpy(ns + kNsLabel, o.label.data(), std::min<size_t>(o.label.size(), 40));
+  if (w.version == 8) {
+    std::memset(ns + kNsLongName, ' ', kXportV8NameMax);
+    std::memcpy(ns + kNsLongName, v.name.data(), std::min(v.name.size(), kXportV8NameMax));
+    put_be16(ns + kNsLabelLength, static_cast<uint32_t>(o.label.size()));
   }
   std::memset(ns + kNsFormat, ' ', 8);
   struct Format {
@@ -140,15 +158,46 @@ void put_namestr(EnvRecord& env, XportWriter& w, const XportOutVar& o, uint32_t 
   put(w, ns, sizeof ns);
 }
 
+void pad_record(XportWriter& w) {
+  const size_t tail = w.written % kXportRecord;
+  if (tail) put_blanks(w, kXportRecord - tail);
+}
+
+// Version 8: the labels longer than a NAMESTR holds, each with its variable's number and name.
+void put_label_section(XportWriter& w) {
+  std::vector<uint32_t> numbers;
+  for (size_t i = 0; i < w.vars.size(); ++i)
+    if (w.vars[i].label.size() > kXportV5LabelMax) numbers.push_back(static_cast<uint32_t>(i + 1));
+  if (numbers.empty()) return;
+  char digits[31];
+  std::snprintf(digits, sizeof digits, "%-30zu", numbers.size());
+  put_header(w, "LABELV8", digits);
+  for (uint32_t number : numbers) {
+    const XportOutVar& o = w.vars[number - 1];
+    const std::string& name = o.var->name;
+    uint8_t head[6];
+    put_be16(head, number);
+    put_be16(head + 2, static_cast<uint32_t>(name.size()));
+    put_be16(head + 4, static_cast<uint32_t>(o.label.size()));
+    put(w, head, sizeof head);
+    put(w, name.data(), name.size());
+    put(w, o.label.data(), o.label.size());
+  }
+  pad_record(w);
+}
+
 void put_library_header(EnvRecord& env, XportWriter& w) {
+  const XportHeaderNames& h = xport_headers(w.version);
+  const bool v8 = w.version == 8;
+  const char* release = v8 ? "9.4" : "6.06";
   const std::string stamp = creation_stamp();
-  const std::string member = xport_member_name(env.transfer.output_path);
-  put_header(w, "LIBRARY", kZeroDigits);
+  const std::string member = xport_member_name(env.transfer.output_path, v8 ? kXportV8NameMax : kXportV5NameMax);
+  put_header(w, h.library, kZeroDigits);
   Record lib;
   lib.set(0, "SAS", 8);
   lib.set(8, "SAS", 8);
   lib.set(16, "SASLIB", 8);
-  lib.set(24, "6.06", 8);
+  lib.set(24, release, 8);
   lib.set(32, "bsd4.2", 8);
   lib.set(64, stamp.c_str(), 16);
   put(w, lib.bytes, kXportRecord);
@@ -156,37 +205,59 @@ void put_library_header(EnvRecord& env, XportWriter& w) {
   modified.set(0, stamp.c_str(), 16);
   put(w, modified.bytes, kXportRecord);
 
-  put_header(w, "MEMBER", kMemberDigits);
-  put_header(w, "DSCRPTR", kZeroDigits);
+  put_header(w, h.member, kMemberDigits);
+  put_header(w, h.descriptor, kZeroDigits);
+  // Version 8 gives the member name 32 characters; the fields after it move on by 24.
+  const size_t shift = v8 ? 24 : 0;
   Record mem;
   mem.set(0, "SAS", 8);
-  mem.set(8, member.c_str(), 8);
-  mem.set(16, "SASDATA", 8);
-  mem.set(24, "6.06", 8);
-  mem.set(32, "bsd4.2", 8);
+  mem.set(8, member.c_str(), v8 ? kXportV8NameMax : kXportV5NameMax);
+  mem.set(16 + shift, "SASDATA", 8);
+  mem.set(24 + shift, release, 8);
+  mem.set(32 + shift, "bsd4.2", 8);
   mem.set(64, stamp.c_str(), 16);
   put(w, mem.bytes, kXportRecord);
-  Record second = modified;  // the data set label sits at 32, 40 bytes
-  if (env.dict.has_file_label && !env.dict.file_label.empty())
-    second.set(32, output_text(env, env.dict.file_label, "Error encoding output file label, ", 40).c_str(), 40);
-  put(w, second.bytes, kXportRecord);
+  // The second descriptor record holds the data set's label.
+  Record described = modified;
+  if (env.dict.has_file_label && !env.dict.file_label.empty()) {
+    std::string label = output_text(env, env.dict.file_label, "Error encoding output file label, ", SIZE_MAX);
+    if (label.size() > kXportV5LabelMax) {
+      label.resize(slot_converts(env.encoding.output[0]) ? kXportV5LabelMax
+                                                           : utf8_cut(label.data(), label.size(), kXportV5LabelMax));
+      note_change(env, ChangeKind::LabelCut, "", 1);
+    }
+    std::memcpy(described.bytes + 32, label.data(), label.size());
+  }
+  put(w, described.bytes, kXportRecord);
 
   char digits[31];
   std::snprintf(digits, sizeof digits, "000000%04u00000000000000000000", static_cast<unsigned>(w.vars.size() % 10000));
-  put_header(w, "NAMESTR", digits);
+  put_header(w, h.namestr, digits);
   uint32_t position = 0, number = 0;
   for (const XportOutVar& o : w.vars) {
-    put_namestr(env, w, o, ++number, position);
+    put_namestr(w, o, ++number, position);
     position += o.length;
   }
-  const size_t tail = w.written % kXportRecord;
-  if (tail) put_blanks(w, kXportRecord - tail);
-  put_header(w, "OBS", kZeroDigits);
+  pad_record(w);
+  if (v8) put_label_section(w);
+  put_header(w, h.obs, kZeroDigits);
+}
+
+// Names the output's version cannot hold are changed by the legalization; each change is
+// counted for the report. A change of case only is none: SAS names ignore case.
+void note_name_changes(EnvRecord& env, const std::vector<std::string>& before, size_t max) {
+  size_t k = 0;
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    const std::string& was = before[k++];
+    if (was.size() == vp->name.size() && strncasecmp(was.data(), vp->name.data(), was.size()) == 0) continue;
+    note_change(env, utf8_length(was) > max ? ChangeKind::NameCut : ChangeKind::NameChanged, was, 1);
+  }
 }
 
 }  // namespace
 
-std::string xport_member_name(const std::string& path) {
+std::string xport_member_name(const std::string& path, size_t max) {
   size_t start = path.find_last_of("/\\");
   start = start == std::string::npos ? 0 : start + 1;
   std::string base = path.substr(start);
@@ -194,12 +265,12 @@ std::string xport_member_name(const std::string& path) {
   if (dot != std::string::npos && dot > 0) base.resize(dot);
   std::string name;
   for (char c : base) {
-    if (name.size() == 8) break;
+    if (name.size() == max) break;
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     const bool letter = (c >= 'A' && c <= 'Z') || c == '_';
     const bool digit = c >= '0' && c <= '9';
     if (name.empty() && digit) name += '_';
-    if (name.size() < 8) name += letter || digit ? c : '_';
+    if (name.size() < max) name += letter || digit ? c : '_';
   }
   return name.empty() ? std::string("DATA") : name;
 }
@@ -220,27 +291,59 @@ double xport_sas_value(uint8_t kind, double day) {
   }
 }
 
+int xport_requested_version(int32_t setting) {
+  if (setting == 5 || setting == 6) return 5;
+  if (setting == 8 || setting == 9) return 8;
+  return 0;
+}
+
 int32_t xport_open_output(EnvRecord& env) {
   XportWriter& w = make_writer_state<XportWriter>(env);
   w.out = env.transfer.output_stream.get();
   if (!w.out) RaiseError(env, "Output file is not open", nullptr);
-  if (legalize_dictionary_names(env, kXportNames, kXportCode, true) < 0)
+
+  // Labels in the output encoding decide the version with the names.
+  std::vector<std::string> labels, before;
+  bool needs_v8 = false;
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    std::string label =
+        vp->label.empty() ? std::string() : output_text(env, vp->label, "Error encoding output variable label, ", SIZE_MAX);
+    needs_v8 = needs_v8 || label.size() > kXportV5LabelMax || utf8_length(vp->name) > kXportV5NameMax;
+    labels.push_back(std::move(label));
+    before.push_back(vp->name);
+  }
+  const int requested = xport_requested_version(option_int(env, kOptOutputVersion));
+  w.version = requested ? requested : needs_v8 ? 8 : 5;
+  emit_messagef(env, MsgKind::Lib, " The SAS transport file of version %d is being written.", w.version);
+  const bool v8 = w.version == 8;
+
+  if (legalize_dictionary_names(env, v8 ? kXportV8Names : kXportNames, kXportCode, true) < 0)
     RaiseError(env, "Error in writing file header", nullptr);
+  note_name_changes(env, before, v8 ? kXportV8NameMax : kXportV5NameMax);
+  const size_t label_max = v8 ? kXportV8LabelMax : kXportV5LabelMax;
+  const bool converts = slot_converts(env.encoding.output[0]);
+  size_t k = 0;
   for (auto& vp : env.dict.vars) {
     if (!vp->selected) continue;
     XportOutVar o;
     o.var = vp.get();
+    o.label = std::move(labels[k++]);
+    if (o.label.size() > label_max) {
+      o.label.resize(converts ? label_max : utf8_cut(o.label.data(), o.label.size(), label_max));
+      note_change(env, ChangeKind::LabelCut, report_name(*vp), 1);
+    }
     switch (vp->ttype) {
       case T_STRING:
         o.kind = kXportString;
-        o.length = string_length(*vp);
+        o.length = string_length(*vp, v8 ? kXportV8StringMax : kXportV5StringMax);
         break;
       case T_DATE: o.kind = kXportDate; break;
       case T_TIME: o.kind = kXportTime; break;
       case T_DATETIME: o.kind = kXportDateTime; break;
       default: o.kind = kXportNumber; break;
     }
-    w.vars.push_back(o);
+    w.vars.push_back(std::move(o));
   }
   w.buf.reserve(kFlushAt + 4096);
   put_library_header(env, w);
@@ -256,7 +359,7 @@ int32_t xport_write_case(EnvRecord& env) {
   if (!wp) return -1;
   XportWriter& w = *wp;
   const DictState& d = env.dict;
-  for (const XportOutVar& o : w.vars) {
+  for (XportOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     if (o.kind == kXportString) {
       const char* s = "";
@@ -269,7 +372,10 @@ int32_t xport_write_case(EnvRecord& env) {
       const std::string_view text = output_string_value(env, s, n);
       s = text.data();
       n = text.size();
-      if (n > o.length) n = converts ? o.length : utf8_cut(s, n, o.length);
+      if (n > o.length) {
+        n = converts ? o.length : utf8_cut(s, n, o.length);
+        ++o.cut;
+      }
       put(w, s, n);
       put_blanks(w, o.length - n);
       continue;
@@ -282,7 +388,7 @@ int32_t xport_write_case(EnvRecord& env) {
       // Code 28 has no SAS form: it is written as the system-missing value.
       ibm[0] = code >= 2 && code <= 27 ? static_cast<uint8_t>(code + 63) : code == 29 ? '_' : '.';
     } else {
-      xport_double_to_ibm(xport_sas_value(o.kind, x), ibm);
+      if (xport_double_to_ibm(xport_sas_value(o.kind, x), ibm) != kIbmExact) ++o.out_of_range;
     }
     put(w, ibm, sizeof ibm);
   }
@@ -294,8 +400,11 @@ int32_t xport_close_output(EnvRecord& env) {
   XportWriter* wp = writer_state<XportWriter>(env);
   if (!wp || !wp->out) return 0;
   XportWriter& w = *wp;
-  const size_t tail = w.written % kXportRecord;
-  if (tail) put_blanks(w, kXportRecord - tail);
+  for (const XportOutVar& o : w.vars) {
+    note_change(env, ChangeKind::StringCut, report_name(*o.var), o.cut);
+    note_change(env, ChangeKind::ValueOutOfRange, report_name(*o.var), o.out_of_range);
+  }
+  pad_record(w);
   bool ok = flush(w);
   // A seek writes the stream's own buffer out now, so that a full disk shows here.
   if (ok && w.out->kind == STREAM_FILE && !w.out->not_closable) ok = StreamSeek64(w.out, 0, SEEK_END) == 0;

@@ -4,9 +4,12 @@
 #include <string>
 
 #include "api/env_record.h"
+#include "api/option_slots.h"
 #include "api/raise.h"
 #include "dates/date_state.h"
+#include "dict/dict_env.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "formats/text/field_split.h"
 
 namespace tabulon {
@@ -18,6 +21,7 @@ namespace {
 constexpr size_t kMaxColumns = 32767;
 constexpr size_t kGuessFields = 511;
 constexpr int kDelimiterGuessLines = 5;
+constexpr uint32_t kMaxStringBytes = 32767;
 
 
 // The current line, writable, with combined delimiters applied.
@@ -85,22 +89,42 @@ std::string classify_fields(DelimitedReader& r) {
   return kinds;
 }
 
+// Reads lines up to the next one that is not blank; its 1-based number, or 0 at the end.
+uint32_t next_filled_line(DelimitedReader& r, uint32_t line) {
+  while (rdline_read(*r.rd) > 0) {
+    ++line;
+    if (r.rd->out_len > 0) return line;
+  }
+  return 0;
+}
+
+// Blank lines before the names or between them and the first data line are layout, not
+// data: the names are the first line that holds text, compared with the next such line.
 void guess_names_row(DelimitedReader& r) {
   r.s.names_row = 0;
-  if (rdline_read(*r.rd) > 0) {
+  const uint32_t names = next_filled_line(r, 0);
+  if (names) {
     std::string first = classify_fields(r);
+    uint32_t line = names;
     bool second_ok = true;
-    if (r.s.labels_second_row) second_ok = rdline_read(*r.rd) > 0;
-    if (second_ok && rdline_read(*r.rd) > 0) {
+    if (r.s.labels_second_row) second_ok = (line = next_filled_line(r, line)) != 0;
+    if (second_ok && next_filled_line(r, line)) {
       std::string second = classify_fields(r);
       for (size_t c = 0; c < first.size() && c < second.size(); ++c)
         if (first[c] == 't' && second[c] == 'n') {
-          r.s.names_row = 1;
+          r.s.names_row = names;
           break;
         }
     }
   }
   rdline_rewind(*r.rd);
+}
+
+// Strings are read whole up to the longest an output can hold, unless the maximum string
+// length option asks for less.
+uint32_t string_width_cap(const EnvRecord& env) {
+  const int32_t n = option_int(env, kOptMaxStringLength);
+  return n > 0 && n < static_cast<int32_t>(kMaxStringBytes) ? static_cast<uint32_t>(n) : kMaxStringBytes;
 }
 
 uint32_t first_row_of(const TextSettings& s) { return s.first_row ? s.first_row : 1; }
@@ -123,6 +147,7 @@ void delimited_prepare(EnvRecord& env, DelimitedReader& r, const ByteSource& src
   r.vars.clear();
   r.vars_ready = false;
   r.lines_read = 0;
+  r.any_record = false;
   r.rd.reset(rdline_open(env, src, encoding, 0));
   if (!r.rd) RaiseError(env, "The input file cannot be read as text", nullptr);
 
@@ -148,14 +173,15 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
     s.read_delimiter = ' ';
   else if (s.delimiter_autosense)
     guess_delimiter(r);
-  // Joined before the names guess too, so that a quoted line break does not cut its line.
-  if (s.read_quote == '"' && s.read_delimiter == ',') rdline_set_quote(rd, '"');
+  // A quoted line break belongs to its field whatever the delimiter; joined before the
+  // names guess too, so that it does not cut its line there either.
+  if (s.read_quote) rdline_set_join(rd, s.read_quote, s.read_delimiter, s.combine == 2 ? '\t' : 0);
   if (s.names_autosense) guess_names_row(r);
 
   CellContext ctx;
   ctx.punct = r.punct;
   ctx.dates = &r.dates;
-  ctx.max_string_width = s.max_string_width;
+  ctx.max_string_width = s.max_string_width ? s.max_string_width : string_width_cap(env);
   ctx.plain_numbers_not_dates = !r.dates.legacy && scan_pattern_skips_numbers(date_pattern_text(env, kPatternsRead, kDateKindScan));
 
   std::vector<ColumnGuess> cols;
@@ -230,6 +256,7 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   s.first_col = static_cast<uint32_t>(first + 1);
   rdline_rewind(rd);
   r.lines_read = 0;
+  r.any_record = false;
   return 0;
 }
 
@@ -252,9 +279,12 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
     if (label_row && r.lines_read == label_row) continue;
     if (s.last_row && r.lines_read + first_row_of(s) - 1 > s.last_row) return -1;
     if (rd.out_len == 0) {
+      // Blank lines before the first record (around the names, say) are layout: they
+      // neither end the data nor make cases.
+      if (s.blank_rows == 1 || !r.any_record) continue;
       if (s.blank_rows == 0) return -1;
-      if (s.blank_rows == 1) continue;
     }
+    r.any_record = true;
     delim = s.read_delimiter;
     l = current_line(r, &delim);
     break;
@@ -280,7 +310,7 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
     }
     switch (v->ttype) {
       case 1:
-        var_set_string(dict, *v, f.text, f.len);
+        if (var_set_string(dict, *v, f.text, f.len) < f.len) note_change(env, ChangeKind::StringCut, v->name);
         break;
       case 7:
       case 8:

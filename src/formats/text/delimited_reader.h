@@ -36,10 +36,12 @@ struct DelimitedReader : FormatState {
   std::vector<VarRecord*> vars;  // dictionary order
   bool vars_ready = false;
   int64_t lines_read = 0;        // since the data start
+  bool any_record = false;       // a record was read since the data start
 
   // Saved position for two-pass work.
   int64_t saved_at = -1;
   int64_t saved_lines = 0;
+  bool saved_any = false;
 
   ~DelimitedReader() override;
 };

@@ -13,6 +13,43 @@ namespace tabulon {
 namespace {
 
 constexpr size_t kLineStart = 16384;
+
+// Quote states of a line being joined.
+constexpr uint8_t kQFieldStart = 0;  // outside quotes, nothing but blanks since the field began
+constexpr uint8_t kQInField = 1;     // outside quotes, inside unquoted text
+constexpr uint8_t kQInside = 2;      // inside a quoted field
+constexpr uint8_t kQClosing = 3;     // a quote inside a quoted field: closes it unless doubled
+
+// Kinds in RdLine::stops.
+constexpr unsigned char kStopEnd = 1;    // line end, or a byte to drop
+constexpr unsigned char kStopQuote = 2;
+constexpr unsigned char kStopDelim = 3;
+constexpr unsigned char kStopSemi = 4;   // statement mode
+
+inline bool blank(unsigned char c) { return c == ' ' || c == '\t'; }
+
+// The state after a run of ordinary bytes.
+inline uint8_t after_run(uint8_t q, const unsigned char* p, const unsigned char* e) {
+  if (p == e) return q;
+  if (q == kQClosing) return kQInField;
+  if (q != kQFieldStart) return q;
+  for (; p < e; ++p)
+    if (!blank(*p)) return kQInField;
+  return q;
+}
+
+// The state after a quote or delimiter byte.
+inline uint8_t after_stop(uint8_t q, unsigned char kind) {
+  if (kind == kStopQuote) {
+    switch (q) {
+      case kQFieldStart: return kQInside;
+      case kQInside: return kQClosing;
+      case kQClosing: return kQInside;  // a doubled quote
+      default: return q;
+    }
+  }
+  return q == kQInside ? q : kQFieldStart;  // a delimiter
+}
 constexpr size_t kChunk = 1 << 20;
 
 size_t file_read(void* ctx, char* buf, size_t n) { return std::fread(buf, 1, n, static_cast<FILE*>(ctx)); }
@@ -152,9 +189,13 @@ int detect_source(RdLine& r) {
 
 void set_stops(RdLine& r) {
   std::memset(r.stops, 0, sizeof r.stops);
-  r.stops['\n'] = r.stops['\r'] = r.stops[0] = r.stops[26] = 1;
-  if (r.quote) r.stops[static_cast<unsigned char>(r.quote)] = 1;
-  if (r.statement_mode) r.stops[static_cast<unsigned char>(';')] = 1;
+  if (r.quote) {
+    if (r.delim) r.stops[static_cast<unsigned char>(r.delim)] = kStopDelim;
+    if (r.delim2) r.stops[static_cast<unsigned char>(r.delim2)] = kStopDelim;
+    r.stops[static_cast<unsigned char>(r.quote)] = kStopQuote;
+  }
+  r.stops['\n'] = r.stops['\r'] = r.stops[0] = r.stops[26] = kStopEnd;
+  if (r.statement_mode) r.stops[static_cast<unsigned char>(';')] = kStopSemi;
 }
 
 // A non-ASCII line from a source in another encoding becomes UTF-8.
@@ -180,21 +221,23 @@ bool line_in_place(RdLine& r) {
   if (r.unit_kind != 1 || r.statement_mode || r.chunk_pos >= r.chunk_len) return false;
   char* base = r.chunk.data();
   const size_t begin = r.chunk_pos, end = r.chunk_len;
-  const char q = r.quote;
-  bool inq = r.in_quotes;
+  uint8_t q = r.qstate;
   size_t i = begin;
   char c;
   for (;;) {
+    const size_t run = i;
     while (i < end && !r.stops[static_cast<unsigned char>(base[i])]) ++i;
     if (i >= end) return false;
+    q = after_run(q, reinterpret_cast<const unsigned char*>(base) + run, reinterpret_cast<const unsigned char*>(base) + i);
     c = base[i];
-    if (q != 0 && c == q) {
-      inq = !inq;
+    const unsigned char kind = r.stops[static_cast<unsigned char>(c)];
+    if (kind == kStopQuote || kind == kStopDelim) {
+      q = after_stop(q, kind);
       ++i;
       continue;
     }
     if (c != '\n' && c != '\r') return false;  // NUL or Ctrl-Z to drop
-    if (!inq) break;
+    if (q != kQInside) break;
     ++i;
   }
   size_t next = i + 1;
@@ -205,7 +248,7 @@ bool line_in_place(RdLine& r) {
   size_t len = i - begin;
   while (len > 0 && base[begin + len - 1] == ' ') --len;
   base[begin + len] = 0;
-  r.in_quotes = inq;
+  r.qstate = kQFieldStart;  // the next line starts a field
   r.chunk_pos = next;
   ++r.line_count;
   r.out = base + begin;
@@ -272,7 +315,6 @@ int rdline_read(RdLine& r) {
 
   if (r.unit_kind == 1) {
     // Fast path: copy runs of ordinary bytes straight from the read-ahead.
-    const unsigned char q = static_cast<unsigned char>(r.quote);
     const bool track_high = r.has_converter;
     for (;;) {
       if (r.chunk_pos == r.chunk_len && !fill(r)) break;
@@ -283,24 +325,26 @@ int rdline_read(RdLine& r) {
       while (s < e && !r.stops[*s]) ++s;
       if (track_high)
         for (const unsigned char* h = p; h < s; ++h) high |= *h;
+      if (r.quote) r.qstate = after_run(r.qstate, p, s);
       append(r, reinterpret_cast<const char*>(p), static_cast<size_t>(s - p));
       r.chunk_pos += static_cast<size_t>(s - p);
       if (s == e) continue;
       const unsigned char c = *s;
+      const unsigned char kind = r.stops[c];
       ++r.chunk_pos;
-      if (q != 0 && c == q) {
-        r.in_quotes = !r.in_quotes;
+      if (kind == kStopQuote || kind == kStopDelim) {
+        r.qstate = after_stop(r.qstate, kind);
         append_char(r, static_cast<char>(c));
         continue;
       }
       if (c == 0 || c == 26) continue;
-      if (c == ';') break;  // statement mode
+      if (kind == kStopSemi) break;  // statement mode
       // A line end.
       if (r.statement_mode) {
         append_char(r, ' ');
         continue;
       }
-      if (r.in_quotes) {
+      if (r.qstate == kQInside) {
         append_char(r, static_cast<char>(c));  // a line break inside quotes belongs to the field
         continue;
       }
@@ -312,14 +356,22 @@ int rdline_read(RdLine& r) {
       int c = next_char(r);
       if (c < 0) break;
       any = true;
-      if (r.quote != 0 && c == static_cast<unsigned char>(r.quote)) r.in_quotes = !r.in_quotes;
+      if (r.quote != 0) {
+        const unsigned char kind = r.stops[static_cast<unsigned char>(c)];
+        if (kind == kStopQuote || kind == kStopDelim)
+          r.qstate = after_stop(r.qstate, kind);
+        else if (kind == 0) {
+          const unsigned char u = static_cast<unsigned char>(c);
+          r.qstate = after_run(r.qstate, &u, &u + 1);
+        }
+      }
       if (c == 0 || c == 26) continue;
       if (c == '\n' || c == '\r') {
         if (r.statement_mode) {
           append_char(r, ' ');
           continue;
         }
-        if (r.in_quotes) {
+        if (r.qstate == kQInside) {
           append_char(r, static_cast<char>(c));
           continue;
         }
@@ -349,6 +401,7 @@ int rdline_read(RdLine& r) {
       if (c >= 0 && c != '\n') --r.unit_pos;
     }
   }
+  r.qstate = kQFieldStart;
   while (r.len > 0 && r.line[r.len - 1] == ' ') --r.len;
   append_char(r, 0);
   --r.len;
@@ -360,8 +413,13 @@ int rdline_read(RdLine& r) {
   return 1;
 }
 
-void rdline_set_quote(RdLine& r, char quote) {
+void rdline_set_quote(RdLine& r, char quote) { rdline_set_join(r, quote, 0, 0); }
+
+void rdline_set_join(RdLine& r, char quote, char delim, char delim2) {
   r.quote = quote;
+  r.delim = delim;
+  r.delim2 = delim2;
+  r.qstate = kQFieldStart;
   set_stops(r);
 }
 
@@ -372,7 +430,7 @@ int64_t rdline_tell(const RdLine& r) { return position(r); }
 void rdline_seek(RdLine& r, int64_t pos) {
   if (r.src.seek) r.src.seek(r.src.ctx, pos);
   reset_read_ahead(r);
-  r.in_quotes = false;
+  r.qstate = kQFieldStart;
 }
 
 void rdline_rewind(RdLine& r) {
@@ -382,7 +440,7 @@ void rdline_rewind(RdLine& r) {
   r.line[0] = 0;
   r.out = r.line.data();
   r.out_len = 0;
-  r.in_quotes = false;
+  r.qstate = kQFieldStart;
   r.line_count = 0;
 }
 
@@ -390,7 +448,7 @@ int rdline_change_source(RdLine& r, const ByteSource& src) {
   r.src = src;
   r.file = src.read == file_read ? static_cast<FILE*>(src.ctx) : nullptr;
   reset_read_ahead(r);
-  r.in_quotes = false;
+  r.qstate = kQFieldStart;
   r.line_count = 0;
   int rc = detect_source(r);
   r.data_start = position(r);

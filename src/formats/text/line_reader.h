@@ -44,7 +44,9 @@ struct RdLine {
   bool non_ascii = false;
 
   char quote = 0;                  // joins lines while inside quotes; 0 = none
-  bool in_quotes = false;
+  char delim = 0;                  // field delimiter: a quote opens a field only at its start
+  char delim2 = 0;                 // a second delimiter (tabs when blanks and tabs are combined)
+  uint8_t qstate = 0;              // where the line being read stands: field start, text, quotes
   int statement_mode = 0;          // ";" ends a line, line breaks are blanks
   int64_t line_count = 0;
   int64_t data_start = 0;
@@ -73,5 +75,9 @@ void rdline_mark_data_start(RdLine& r);
 int64_t rdline_tell(const RdLine& r);
 void rdline_seek(RdLine& r, int64_t pos);
 void rdline_set_quote(RdLine& r, char quote);
+// Quote joining aware of fields: a quote opens a quoted field only where a field starts
+// (after the delimiter or at the line start, past blanks), so a stray quote inside a
+// field (5'11") does not swallow the following lines.
+void rdline_set_join(RdLine& r, char quote, char delim, char delim2);
 
 }  // namespace tabulon

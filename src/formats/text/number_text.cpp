@@ -89,17 +89,28 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
   int point_at = -1;  // mantissa digits seen when the point came
   int mantissa_digits = 0;
   bool negative = false, minus_after_digit = false;
+  int group = -1;  // digits since the last grouping mark; -1 before any
 
   for (size_t i = 0; i < len; ++i) {
     const char c = text[i];
     if (c >= '0' && c <= '9') {
       work[w++] = c;
       ++digits;
-      if (exponents == 0) ++mantissa_digits;
+      if (exponents == 0) {
+        ++mantissa_digits;
+        if (group >= 0 && point_at < 0) ++group;
+      }
     } else if (c == punct.decimal_point || (c == '.' && punct.thousands != '.')) {
+      if (group >= 0 && group != 3 && point_at < 0) return failed(kNumForeign);
       work[w++] = '.';
       ++points;
       if (point_at < 0) point_at = mantissa_digits;
+    } else if (c == punct.thousands && c != ' ' && c != punct.currency) {
+      // Grouping only between groups of three digits of the whole part: "1,234,567"
+      // is a number, "1234,5" or "12,34" is not (it is some other notation).
+      if (exponents || point_at >= 0 || mantissa_digits == 0) return failed(kNumForeign);
+      if (group < 0 ? mantissa_digits > 3 : group != 3) return failed(kNumForeign);
+      group = 0;
     } else if (c == punct.currency || c == punct.thousands || c == ' ' || c == '+') {
       // skipped
     } else if (c == '-') {
@@ -122,6 +133,7 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
         }
       }
       if (!(next == '+' || next == '-' || (next >= '0' && next <= '9'))) return failed(kNumNotNumber);
+      if (group >= 0 && group != 3 && point_at < 0) return failed(kNumForeign);
       ++exponents;
       work[w++] = 'e';
     } else {
@@ -131,6 +143,7 @@ ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct
 
   if (digits == 0 || minus_count > 1 || minus_after_digit || points > 1 || exponents > 1)
     return failed(kNumNotNumber);
+  if (group >= 0 && group != 3 && point_at < 0 && exponents == 0) return failed(kNumForeign);
   if (exponents == 1 && points == 1) {
     // A point inside the exponent ("1e2.5") is not a number.
     const char* ep = static_cast<const char*>(std::memchr(work, 'e', w));
@@ -242,54 +255,93 @@ size_t format_number_default(double value, char* out) {
     return static_cast<size_t>(std::to_chars(out, out + kNumberTextMax, static_cast<int64_t>(value)).ptr - out);
   const size_t few = format_few_decimals(value, out);
   if (few) return few;
-  // Subnormals carry too few bits for that closeness: their shortest text may be shorter.
-  if (value > -1e-300 && value < 1e-300) return format_number_digits(value, out);
-  // The 15-digit rounding without its trailing zeros is the shortest text whenever that
-  // has at most 15 digits (the value lies far closer to it than half a 15-digit step),
-  // and the 15-digit rounding is what the others get: one conversion serves both.
-  char sci[48];
-  auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
+  return format_number_digits(value, out);
+}
+
+namespace {
+
+// Places the digits of a scientific text ("-d.ddde+xx") from to_chars.
+size_t place_scientific(const char* sci, const char* end, char* out) {
   const bool negative = sci[0] == '-';
-  const char* s = sci + (negative ? 1 : 0);
   char digits[24];
   int n = 0;
-  const char* p = s;
-  for (; p < r.ptr && *p != 'e'; ++p)
+  const char* p = sci + (negative ? 1 : 0);
+  for (; p < end && *p != 'e'; ++p)
     if (*p != '.') digits[n++] = *p;
-  while (n > 1 && digits[n - 1] == '0') --n;
   int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exp10);
   return place_digits(negative, digits, n, exp10 + 1, out);
 }
+
+}  // namespace
 
 size_t format_number_digits(double value, char* out) {
   if (!std::isfinite(value)) return 0;
   char sci[48];
   auto r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const char* s = sci;
-  bool negative = false;
-  if (*s == '-') {
-    negative = true;
-    ++s;
+  return place_scientific(sci, r.ptr, out);
+}
+
+size_t format_number_float(double value, char* out) {
+  if (!std::isfinite(value)) return 0;
+  const float f = static_cast<float>(value);
+  if (static_cast<double>(f) != value) return format_number_default(value, out);
+  if (value == 0) {
+    out[0] = '0';
+    return 1;
   }
-  // Mantissa digits without the point.
-  char digits[24];
-  int n = 0;
-  const char* p = s;
-  for (; p < r.ptr && *p != 'e'; ++p)
-    if (*p != '.') digits[n++] = *p;
-  if (n > 15) {
-    // Needs more than 15 digits to round-trip: take the 15-digit rounding instead.
-    r = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific, 14);
-    s = sci + (negative ? 1 : 0);
-    n = 0;
-    for (p = s; p < r.ptr && *p != 'e'; ++p)
-      if (*p != '.') digits[n++] = *p;
-    while (n > 1 && digits[n - 1] == '0') --n;
+  char sci[48];
+  auto r = std::to_chars(sci, sci + sizeof sci, f, std::chars_format::scientific);
+  return place_scientific(sci, r.ptr, out);
+}
+
+size_t format_number_fit(const char* text, size_t n, size_t width, char* out) {
+  if (n <= width) {
+    if (out != text) std::memmove(out, text, n);
+    return n;
   }
-  int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp10);
-  return place_digits(negative, digits, n, exp10 + 1, out);
+  // The same digits in exponent form: never longer than 24 characters.
+  const bool negative = text[0] == '-';
+  char digits[40];
+  int nd = 0, e = 0;
+  bool point = false, leading = true;
+  for (size_t i = negative ? 1 : 0; i < n; ++i) {
+    const char c = text[i];
+    if (c == '.') {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      if (leading && c == '0') {
+        if (point) --e;
+        continue;
+      }
+      leading = false;
+      if (nd < 40) digits[nd++] = c;
+      if (!point) ++e;
+    } else {
+      return 0;  // already in exponent form or not a plain number
+    }
+  }
+  while (nd > 1 && digits[nd - 1] == '0') --nd;
+  if (nd == 0) return 0;
+  char tmp[kNumberTextMax];
+  char* o = tmp;
+  if (negative) *o++ = '-';
+  *o++ = digits[0];
+  if (nd > 1) {
+    *o++ = '.';
+    std::memcpy(o, digits + 1, static_cast<size_t>(nd - 1));
+    o += nd - 1;
+  }
+  *o++ = 'e';
+  int x = e - 1;
+  *o++ = x < 0 ? '-' : '+';
+  if (x < 0) x = -x;
+  if (x < 10) *o++ = '0';
+  o = std::to_chars(o, tmp + sizeof tmp, x).ptr;
+  const size_t len = static_cast<size_t>(o - tmp);
+  if (len > width) return 0;
+  std::memcpy(out, tmp, len);
+  return len;
 }
 
 size_t format_number_general(double value, int precision, char* out, size_t cap) {

@@ -27,17 +27,28 @@ struct ParsedNumber {
 // Parses one cell. A failure leaves missing = 1 and value 0.
 ParsedNumber parse_number(const char* text, size_t len, const NumberPunct& punct);
 
-// Longest text the number writers produce (sign, 15 digits, point, padding zeros, exponent).
+// Longest text the number writers produce (sign, 17 digits, point, padding zeros, exponent).
 constexpr size_t kNumberTextMax = 40;
+// Widest default text in exponent form ("-1.2345678901234567e-308"): fixed columns of
+// this width hold every double.
+constexpr uint32_t kNumberFixedWidth = 24;
 
-// Default number text: the shortest text of at most 15 significant digits that gives the
-// value back at that precision; plain notation unless the point lies far from the digits.
-// Infinities and NaN give an empty text. Returns the length written (no NUL).
+// Default number text: the shortest text that reads back as the same double; plain
+// notation unless the point lies far from the digits. Infinities and NaN give an empty
+// text. Returns the length written (no NUL).
 size_t format_number_default(double value, char* out);
 
 // The default text by way of the shortest scientific digits only (no shortcuts for whole
 // numbers or short decimals); the reference the shortcuts must agree with.
 size_t format_number_digits(double value, char* out);
+
+// For a 4-byte float: the shortest text that reads back as the same float when the value
+// is one (a float widened to double), else the default text.
+size_t format_number_float(double value, char* out);
+
+// A plain number text made to fit `width`: as it is when it fits, else the same digits in
+// exponent form; 0 when even that is too wide. `out` may be `text`.
+size_t format_number_fit(const char* text, size_t n, size_t width, char* out);
 
 // printf-style "%.*g" and "%.*f" without the C locale. `out` needs room for the result
 // (kNumberTextMax is enough for %g; %f needs up to 330 + precision).

@@ -55,7 +55,7 @@ uint32_t default_width(const VarRecord& v) {
     case 7: return 11;
     case 8: return 8;
     case 9: return 20;
-    default: return 20;
+    default: return kNumberFixedWidth;  // the shortest exact text of any double
   }
 }
 
@@ -146,7 +146,7 @@ void legalize_program_names(EnvRecord& env, int32_t code) {
 
 void program_context_settings(EnvRecord& env, ProgramContext& c) {
   c.env = &env;
-  c.eol = option_int(env, kOptLineEnd) == 2 ? "\n" : "\r\n";
+  c.eol = text_line_end(option_int(env, kOptLineEnd));
   c.comments = option_int(env, kOptCodeOmitHeader) == 0;
   c.short_labels = option_int(env, kOptProgramShortLabels) != 0;
   c.encoding = option_user_encoding(env, 2);
@@ -236,8 +236,12 @@ int32_t program_open(EnvRecord& env) {
   // The data writer: delimited for 55 and 64, fixed columns for the rest.
   TextWriter& w = p.data;
   if (text_writer_open(env, w, c.code == 55 || c.code == 64 ? 18 : 19, data_out, std::string()) != 0) return -1;
-  for (int k = 0; k < 3; ++k) compile_format_pattern(c.date_pattern[k], &w.date_fmt[k], k == kDateKindTime);
+  for (int k = 0; k < 3; ++k) {
+    compile_format_pattern(c.date_pattern[k], &w.date_fmt[k], k == kDateKindTime);
+    w.date_fraction[k] = false;  // the programs read whole seconds in their columns
+  }
   w.vars = c.vars;
+  w.cut.assign(w.vars.size(), 0);
   if (c.code == 55) {
     w.s.write_vnames = false;
     w.s.write_delimiter = ',';

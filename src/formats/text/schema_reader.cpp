@@ -355,7 +355,8 @@ void schema_open_data(EnvRecord& env, SchemaReader& r, const std::string& schema
     open_rdline(env, r, r.data_file, encoding, path, r.data_rd);
     r.rd = r.data_rd.get();
   }
-  if (r.info.delimited && r.info.delimiter == ',') rdline_set_quote(*r.rd, '"');
+  // A quoted line break belongs to its field whatever the delimiter.
+  if (r.info.delimited) rdline_set_join(*r.rd, '"', r.info.delimiter, 0);
   skip_to_first_line(r);
   r.records = 0;
 }

@@ -63,6 +63,7 @@ int32_t delimited_save(EnvRecord& env) {
   if (!r || !r->rd) return -1;
   r->saved_at = rdline_tell(*r->rd);
   r->saved_lines = r->lines_read;
+  r->saved_any = r->any_record;
   return 0;
 }
 
@@ -71,6 +72,7 @@ int32_t delimited_restore(EnvRecord& env) {
   if (!r || !r->rd || r->saved_at < 0) return -1;
   rdline_seek(*r->rd, r->saved_at);
   r->lines_read = r->saved_lines;
+  r->any_record = r->saved_any;
   return 0;
 }
 

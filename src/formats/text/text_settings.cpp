@@ -73,4 +73,14 @@ TextSettings text_settings_from_env(const EnvRecord& env) {
   return s;
 }
 
+const char* text_line_end(int line_end) {
+  if (line_end == 1) return "\r\n";
+  if (line_end == 2) return "\n";
+#ifdef _WIN32
+  return "\r\n";
+#else
+  return "\n";
+#endif
+}
+
 }  // namespace tabulon

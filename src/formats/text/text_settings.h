@@ -51,8 +51,12 @@ struct TextSettings {
   std::string na_write;
   bool na_write_set = false;
   bool extended_write = false;
-  int line_end = 0;               // 2 = line feed alone, otherwise CR LF
+  int line_end = 0;               // 0 native, 1 CR LF, 2 line feed alone
 };
+
+// The line end of the "line-end" choice: "win" is CR LF, "unix" a line feed alone,
+// "native" the platform's.
+const char* text_line_end(int line_end);
 
 // The environment's settings (text options, numbered options, date state).
 TextSettings text_settings_from_env(const EnvRecord& env);

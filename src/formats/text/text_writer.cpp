@@ -1,5 +1,7 @@
 #include "formats/text/text_writer.h"
 
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +9,7 @@
 #include "dates/date_state.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
+#include "engine/change_report.h"
 #include "formats/text/number_text.h"
 #include "io/stream.h"
 
@@ -52,10 +55,26 @@ void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const cha
   }
 }
 
+// True when a field must be quoted to read back as one field.
+// Without a quote character a double quote matters only where a field starts.
+inline bool needs_quotes(const char* s, size_t n, char delim, char quote) {
+  if (quote == 0 && n > 0 && s[0] == '"') return true;
+  for (size_t i = 0; i < n; ++i) {
+    const char c = s[i];
+    if (c == delim || c == '\n' || c == '\r' || (quote != 0 && c == quote)) return true;
+  }
+  return false;
+}
+
 void put_quoted(TextWriter& w, const char* s, size_t n, char quote) {
   if (quote == 0) {
-    put(w, s, n);
-    return;
+    // No quote asked for, but a field that holds the delimiter or a line break would
+    // split: such a field is quoted with the double quote all the same.
+    if (!needs_quotes(s, n, w.s.write_delimiter, 0)) {
+      put(w, s, n);
+      return;
+    }
+    quote = '"';
   }
   put(w, quote);
   const char* end = s + n;
@@ -72,6 +91,14 @@ void put_quoted(TextWriter& w, const char* s, size_t n, char quote) {
   put(w, quote);
 }
 
+// A number or date text: quoted only when it holds the delimiter, a quote or a line break.
+void put_plain(TextWriter& w, const char* s, size_t n) {
+  if (needs_quotes(s, n, w.s.write_delimiter, w.s.write_quote))
+    put_quoted(w, s, n, w.s.write_quote ? w.s.write_quote : '"');
+  else
+    put(w, s, n);
+}
+
 // Characters that would change the table: &, < and >.
 void put_html(TextWriter& w, const char* s, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -86,13 +113,37 @@ void put_html(TextWriter& w, const char* s, size_t n) {
 
 int kind_of(int ttype) { return ttype == 7 ? kDateKindDate : ttype == 8 ? kDateKindTime : kDateKindDateTime; }
 
+// ".fff" (trailing zeros dropped) for the part of a second a day number holds; 0 when none.
+size_t second_fraction(double day, char* out) {
+  DateParts p;
+  if (!day_to_parts(day, &p) || p.millisecond == 0) return 0;
+  int ms = p.millisecond, digits = 3;
+  while (ms % 10 == 0) {
+    ms /= 10;
+    --digits;
+  }
+  out[0] = '.';
+  for (int i = digits; i >= 1; --i) {
+    out[i] = static_cast<char>('0' + ms % 10);
+    ms /= 10;
+  }
+  return static_cast<size_t>(digits) + 1;
+}
+
 size_t date_text(EnvRecord& env, const TextWriter& w, int ttype, double day, char* out, size_t cap) {
   if (ttype == 7 && w.date_fast) {
     ptrdiff_t n = format_simple_date(w.date_fmt[0], day, out, cap);
     if (n >= 0) return static_cast<size_t>(n);
   }
-  ptrdiff_t n = format_day_number(w.date_fmt[kind_of(ttype)], env.dates.names, day, out, cap);
-  return n > 0 ? static_cast<size_t>(n) : 0;
+  const int kind = kind_of(ttype);
+  ptrdiff_t n = format_day_number(w.date_fmt[kind], env.dates.names, day, out, cap);
+  if (n <= 0) return 0;
+  size_t len = static_cast<size_t>(n);
+  if (w.date_fraction[kind] && len + 5 < cap) {
+    len += second_fraction(day, out + len);
+    out[len] = 0;
+  }
+  return len;
 }
 
 void replace_point(char* p, size_t n, char point) {
@@ -101,13 +152,15 @@ void replace_point(char* p, size_t n, char point) {
     if (p[i] == '.') p[i] = point;
 }
 
-// Number text of a delimited field: precision, input decimals, or the default text.
+// Number text of a field: precision, input decimals, or the shortest exact text.
 size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out, size_t cap) {
   size_t n;
   if (w.s.write_precision > 0)
     n = format_number_general(x, w.s.write_precision, out, cap);
   else if (w.s.use_input_decimals && v.decimals >= 1 && v.decimals != kDecimalsNotGiven)
     n = format_number_fixed(x, v.decimals, out, cap);
+  else if (v.ttype == 5)
+    n = format_number_float(x, out);
   else
     n = format_number_default(x, out);
   replace_point(out, n, w.s.decimal_point);
@@ -137,10 +190,10 @@ uint32_t fixed_width(const VarRecord& v, bool schema) {
     case 3: return 6;
     case 4: return 11;
     case 5:
-    case 6: return 20;
+    case 6: return kNumberFixedWidth;
     case 7: return 10;
-    case 8: return 8;
-    case 9: return 19;
+    case 8: return 12;   // with milliseconds
+    case 9: return 23;
     default: return 0;
   }
 }
@@ -193,10 +246,15 @@ void delimited_record(EnvRecord& env, TextWriter& w) {
       case 7:
       case 8:
       case 9:
-        put(w, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101));
+        put_plain(w, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101));
         break;
-      default:
-        put(w, num, number_text(w, *v, var_get_double(d, *v), num, sizeof num));
+      default: {
+        const size_t n = number_text(w, *v, var_get_double(d, *v), num, sizeof num);
+        if (w.quote_numbers)
+          put_plain(w, num, n);
+        else
+          put(w, num, n);
+      }
     }
   }
   put_eol(w);
@@ -204,6 +262,7 @@ void delimited_record(EnvRecord& env, TextWriter& w) {
 
 void fixed_record(EnvRecord& env, TextWriter& w) {
   DictState& d = env.dict;
+  if (w.cut.size() < w.vars.size()) w.cut.resize(w.vars.size(), 0);
   const size_t base = w.buf.size();
   w.buf.resize(base + w.total, ' ');
   char num[128];
@@ -219,35 +278,39 @@ void fixed_record(EnvRecord& env, TextWriter& w) {
       case 1: {
         const char* raw = var_get_string(d, v);
         converted(env, w, raw, std::strlen(raw), &text, &n);
-        if (n > width) n = utf8_cut(text, n, width);
+        if (n > width) {
+          n = utf8_cut(text, n, width);
+          ++w.cut[k];
+        }
         right = false;
         break;
       }
       case 2:
       case 3:
       case 4:
-        n = format_number_default(var_get_double(d, v), num);
-        if (n > 59) n = 0;
-        break;
       case 5:
-      case 6: {
-        const double x = var_get_double(d, v);
-        n = format_number_general(x, x >= 0 ? 14 : 13, num, sizeof num);
+      case 6:
+        n = number_text(w, v, var_get_double(d, v), num, sizeof num);
         break;
-      }
       case 7:
       case 8:
       case 9:
         n = date_text(env, w, v.ttype, var_get_double(d, v), num, sizeof num);
-        if (n > width) n = width;
+        if (n > width) {
+          ++w.cut[k];
+          n = width;
+        }
         right = false;
         break;
       default:
         break;
     }
     if (right) {
-      replace_point(num, n, w.s.decimal_point);
-      if (n > width) continue;  // does not fit: the field stays blank
+      n = format_number_fit(num, n, width, num);
+      if (n == 0) {  // does not fit even in exponent form: the field stays blank
+        ++w.cut[k];
+        continue;
+      }
       std::memcpy(field + width - n, text, n);
     } else {
       std::memcpy(field, text, n);
@@ -340,7 +403,8 @@ void html_record(EnvRecord& env, TextWriter& w) {
       }
       default: {
         html_put(w, "> ");
-        html_put(w, num, format_number_default(var_get_double(d, *v), num));
+        html_put(w, num, v->ttype == 5 ? format_number_float(var_get_double(d, *v), num)
+                                        : format_number_default(var_get_double(d, *v), num));
       }
     }
   }
@@ -535,13 +599,13 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   w.buf.reserve(kFlushAt + 65536);
   w.started = false;
   w.html_column = 0;
-  if (w.s.line_end == 2) {
-    w.eol = "\n";
-    w.eol_len = 1;
-  } else {
-    w.eol = "\r\n";
-    w.eol_len = 2;
-  }
+  w.eol = text_line_end(w.s.line_end);
+  w.eol_len = std::strlen(w.eol);
+  // A ".tsv" output is tab-separated unless another delimiter than the default was set.
+  if (format == 18 && w.s.write_delimiter == ',' && path.size() > 4 &&
+      strcasecmp(path.c_str() + path.size() - 4, ".tsv") == 0)
+    w.s.write_delimiter = '\t';
+  w.quote_numbers = w.s.decimal_point == w.s.write_delimiter;
   const ConverterSlot& slot = env.encoding.output[0];
   w.convert = slot.has_descriptor() && !(slot.flags & (kSlotNoConversion | kSlotPassThrough));
 
@@ -553,15 +617,19 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   }
 
   // Date patterns: the environment's writing patterns, else the text defaults.
+  static const char* const kTextDefaults[3] = {"%m/%02d/%Y", "%0H:%0M:%0S", "%m/%02d/%Y %0H:%0M:%0S"};
+  static const char* const kDefaultWrite[3] = {"%m/%d/%Y", "%0H:%0M:%0S", "%m/%d/%Y %0H:%0M:%0S"};
   for (int kind = 0; kind < 3; ++kind) {
     static const char* const kIso[3] = {"%Y-%0m-%0d", "%0H:%0M:%0S", "%Y-%0m-%0dT%0H:%0M:%0S"};
     const char* p = w.preset_layout                   ? w.preset_patterns[kind].c_str()
                     : env.transfer.output_code == 66 ? kIso[kind]
                                                      : date_pattern_text(env, kPatternsWrite, kind);
-    if (!p && format != 19) {
-      static const char* const kDefaults[3] = {"%m/%02d/%Y", "%0H:%0M:%0S", "%m/%02d/%Y %0H:%0M:%0S"};
-      p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kDefaults[kind];
-    }
+    // The default patterns (none set, or the option defaults) stop at whole seconds; a
+    // value with a part of a second gets it written after them.
+    w.date_fraction[kind] = kind != kDateKindDate && (!p || std::strcmp(p, kDefaultWrite[kind]) == 0 ||
+                                                       std::strcmp(p, kTextDefaults[kind]) == 0);
+    if (w.preset_layout) w.date_fraction[kind] = false;
+    if (!p && format != 19) p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kTextDefaults[kind];
     if (p)
       compile_format_pattern(p, &w.date_fmt[kind], kind == kDateKindTime);
     else
@@ -569,6 +637,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   }
 
   w.date_fast = simple_date_pattern(w.date_fmt[0]);
+  w.cut.assign(w.vars.size(), 0);
   if (format == 19 && !w.preset_layout) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
     std::string text = schema_text(env, w, path);
@@ -602,6 +671,9 @@ int32_t text_writer_record(EnvRecord& env, TextWriter& w) {
 }
 
 int32_t text_writer_close(EnvRecord& env, TextWriter& w) {
+  for (size_t k = 0; k < w.cut.size() && k < w.vars.size(); ++k)
+    if (w.cut[k]) note_change(env, w.vars[k]->is_string() ? ChangeKind::StringCut : ChangeKind::ValueOutOfRange,
+                              w.vars[k]->name, w.cut[k]);
   if (w.format == 31) {
     if (!w.started) html_head(env, w);
     html_put(w, "</TABLE>\n</HTML>\n");

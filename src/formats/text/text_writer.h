@@ -28,6 +28,9 @@ struct TextWriter : FormatState {
   bool convert = false;           // strings go through the output encoder
 
   FormatPattern date_fmt[3];      // date, time, date-time
+  bool date_fraction[3] = {};     // default pattern: seconds get their fraction when there is one
+  bool quote_numbers = false;     // the decimal point is the delimiter: numbers are quoted
+  std::vector<int64_t> cut;       // per kept variable: values that did not fit their column
   bool date_fast = false;         // the date pattern has only month, day, year and literals
 
   // Fixed layout.

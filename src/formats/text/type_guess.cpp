@@ -30,7 +30,7 @@ bool scan_pattern_skips_numbers(const char* text) {
 }
 
 void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, const CellContext& ctx) {
-  const uint32_t cap = ctx.max_string_width ? ctx.max_string_width : 255;
+  const uint32_t cap = ctx.max_string_width ? ctx.max_string_width : kDefaultStringCap;
   const uint32_t w = len < cap ? static_cast<uint32_t>(len) : cap;
   if (w > col.width) col.width = w;
   if (quoted) {

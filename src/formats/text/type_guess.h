@@ -15,10 +15,14 @@ struct ColumnGuess {
   int decimals = 0;
 };
 
+// Widest string column a scan sets up when nothing else is asked (the longest string an
+// output can hold).
+constexpr uint32_t kDefaultStringCap = 32767;
+
 struct CellContext {
   NumberPunct punct;
   const DateCellParser* dates = nullptr;
-  uint32_t max_string_width = 0;  // 0 counts up to 255
+  uint32_t max_string_width = 0;  // 0 counts up to kDefaultStringCap
   // The scan pattern cannot match a plain number ("-12", "3.5"): such cells skip it.
   bool plain_numbers_not_dates = false;
 };
