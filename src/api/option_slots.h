@@ -136,6 +136,7 @@ enum OptionNumber : int {
   kOptReadSasExtAttr = 144,
   kOptReadSasExtAttrName = 145,
   kOptUseInputDec = 146,
+  kOptWksStyleSheet = 147,    // path of the Excel writer's style sheet; empty or "built-in": the library's own
   kOptCompoundCopy = 200,
   kOptTypeChange = 201,
   kOptCountVariables = 202,

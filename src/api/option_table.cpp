@@ -142,6 +142,7 @@ const OptionRow kRows[kOptionCount] = {
     {"read-ext-attr-name", "%ipath%/%iname%.sas7bxat", "Filename for SAS external attributes", kText, 0x2, nullptr, {ApplyKind::Numbered, 145}},  // 114
     {"read-sas-ext-attr", "N", "Read SAS external attributes [Y|N]", kYesNo, 0x2, nullptr, {ApplyKind::Numbered, 144}},  // 115
     {"use-input-dec", "N", "Agency identifier (a domain name) written into DDI XML files", kYesNo, 0x3, nullptr, {ApplyKind::Numbered, 146}},  // 116
+    {"wks-style-sheet", "built-in", "Style sheet of Excel workbook output [built-in| path of an .xls file]", kText | kOutputSide, 0x4, nullptr, {ApplyKind::Numbered, 147}},  // 117
 };
 // clang-format on
 

@@ -64,7 +64,7 @@ struct OptionApply {
   int32_t arg2 = 0;
 };
 
-constexpr int kOptionCount = 117;
+constexpr int kOptionCount = 118;
 
 OptionEntry* option_entry(int index);           // null outside 0..116
 const OptionApply& option_apply_of(int index);  // index must be valid

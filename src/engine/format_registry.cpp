@@ -13,6 +13,8 @@ namespace tabulon {
 // its line of the table below instead of nullptr. Nothing else in the engine changes.
 // extern const FormatReaderOps kTextReader;
 // extern const FormatWriterOps kTextWriter;
+extern const FormatWriterOps kXlsWriter;
+extern const FormatWriterOps kXlsxWriter;
 extern const FormatReaderOps kXportReader;
 extern const FormatWriterOps kXportWriter;
 extern const FormatWriterOps kSpssWriter;
@@ -97,12 +99,12 @@ std::array<FormatEntry, 69> g_formats = {{
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {46, "Fixed-column text with a schema file", RW | LBL | PRG | UMV, "wb", ".sch", &kSchemaReader, &kProgramWriter},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, &kProgramWriter},
-    {48, "Excel workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xls", &kXlsReader, nullptr},
+    {48, "Excel workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xls", &kXlsReader, &kXlsWriter},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
     {53, "Fixed-column text inside a schema file", RW | LBL | UMV, "wb", "", &kSchemaReader, &kProgramWriter},
-    {54, "Office Open XML workbook", RW | WKS | OWN | NOCMP, "wb", ".xlsx .xlsm", nullptr, nullptr},
+    {54, "Office Open XML workbook", RW | WKS | OWN | NOCMP, "wb", ".xlsx .xlsm", nullptr, &kXlsxWriter},
     {55, "Delimited text with a schema file", RW | LBL | UMV, "wb", "", &kSchemaReader, &kProgramWriter},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},

@@ -1036,4 +1036,20 @@ int32_t cf_commit(CompoundFile* cf) {
   return e;
 }
 
+int32_t cf_write_one_stream(const char* path, const char* stream_name, const std::function<bool(CfStream*)>& fill) {
+  int32_t error = CF_OK;
+  CompoundFile* cf = cf_create(path, &error);
+  if (!cf) return error ? error : CF_E_ACCESS_DENIED;
+  const int32_t id = cf_create_stream(cf, 0, stream_name, &error);
+  CfStream* s = id == kCfNoEntry ? nullptr : cf_stream_open(cf, id, true, &error);
+  int32_t r = s ? CF_OK : (error ? error : CF_E_ACCESS_DENIED);
+  if (s) {
+    if (!fill(s)) r = -1;
+    cf_stream_release(s);
+    if (r == CF_OK) r = cf_commit(cf);
+  }
+  cf_release(cf);
+  return r;
+}
+
 }  // namespace tabulon

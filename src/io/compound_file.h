@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,5 +74,9 @@ int64_t cf_stream_write(CfStream* s, const void* buffer, uint64_t n);
 int32_t cf_stream_seek(CfStream* s, int64_t offset, int32_t origin);
 uint64_t cf_stream_tell(const CfStream* s);
 uint64_t cf_stream_length(const CfStream* s);
+
+// Creates (replaces) a compound file whose root holds one stream, lets `fill` write that
+// stream through cf_stream_write, and commits. 0, a CfError, or -1 when fill returns false.
+int32_t cf_write_one_stream(const char* path, const char* stream_name, const std::function<bool(CfStream*)>& fill);
 
 }  // namespace tabulon

@@ -67,7 +67,7 @@ TEST(Registry, Extensions) {
   } cases[] = {
       {".csv", false, 18}, {"txt", true, 18},    {".tsv", false, 18}, {".DTA", true, 14},
       {".sav", false, 22}, {".zsav", true, 22},  {".por", true, 13},  {".sas7bdat", false, 38},
-      {".xpt", true, 12},  {".xls", false, 48},  {".xlsx", true, 54}, {".sch", true, 46},
+      {".xpt", true, 12},  {".xls", false, 48},  {".xlsx", true, 54}, {".sch", true, 46}, {".xls", true, 48},
       {".html", true, 31}, {".sps", true, 39},   {".do", true, 41},   {".inp", true, 64},
       {".dat", false, 19},
   };
