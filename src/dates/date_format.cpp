@@ -23,9 +23,11 @@ const char* default_format_pattern(int32_t kind) {
   }
 }
 
-void compile_format_pattern(std::string_view pattern, FormatPattern* out) {
+void compile_format_pattern(std::string_view pattern, FormatPattern* out, bool time_kind) {
   out->text.assign(pattern.data(), pattern.size());
   out->ops.clear();
+  out->duration = false;
+  bool time_directive = false, date_directive = false;
   const size_t n = pattern.size();
   size_t i = 0;
   while (i < n) {
@@ -52,8 +54,16 @@ void compile_format_pattern(std::string_view pattern, FormatPattern* out) {
       op.offset = static_cast<uint32_t>(i - 1);
       op.length = 1;
     }
+    switch (op.letter) {
+      case 0: break;
+      case 'H': case 'M': case 'S': case 'N': case 'I': case 'h': case 'p': time_directive = true; break;
+      case '3': case 'A': case 'a': case 'B': case 'b': case 'U': case 'W': case 'Y': case 'y': case 'd':
+      case 'j': case 'm': case 'n': case 'w': case 'x': date_directive = true; break;
+      default: break;
+    }
     out->ops.push_back(op);
   }
+  out->duration = time_kind && time_directive && !date_directive;
 }
 
 namespace {
@@ -159,8 +169,50 @@ ptrdiff_t format_date_parts(const FormatPattern& pattern, const DateNames& names
   return static_cast<ptrdiff_t>(sink.len);
 }
 
+namespace {
+
+ptrdiff_t format_duration(const FormatPattern& pattern, const DateNames& names, double time, char* out, size_t cap) {
+  DurationParts d;
+  if (!time_to_duration(time, &d)) {
+    if (cap) out[0] = '\0';
+    return -1;
+  }
+  if (cap == 0) return 0;
+  Sink sink{out, cap - 1};
+  if (d.negative) sink.put('-');
+  const char* text = pattern.text.data();
+  const int64_t clock_hour = d.hours % 24;
+  for (const FormatOp& op : pattern.ops) {
+    if (op.letter == 0) {
+      sink.put(text + op.offset, op.length);
+      continue;
+    }
+    const int w = op.zero ? 2 : 1;
+    switch (op.letter) {
+      case 'H': sink.number(d.hours, w); break;
+      case 'I':
+      case 'h': sink.number(clock_hour % 12 == 0 ? 12 : clock_hour % 12, w); break;
+      case 'M': sink.number(d.minute, w); break;
+      case 'S': sink.number(d.second, w); break;
+      case 'N': {
+        int n = op.digits >= 1 && op.digits <= 3 ? op.digits : 3;
+        int value = n == 3 ? d.millisecond : n == 2 ? d.millisecond / 10 : d.millisecond / 100;
+        sink.number(value, n);
+        break;
+      }
+      case 'p': sink.put(names.ampm[clock_hour >= 12 ? 1 : 0]); break;
+      default: break;
+    }
+  }
+  out[sink.len] = '\0';
+  return static_cast<ptrdiff_t>(sink.len);
+}
+
+}  // namespace
+
 ptrdiff_t format_day_number(const FormatPattern& pattern, const DateNames& names, double day, char* out,
                             size_t cap) {
+  if (pattern.duration && day != kNowDayNumber) return format_duration(pattern, names, day, out, cap);
   DateParts parts;
   bool ok = true;
   if (day == kNowDayNumber) {
@@ -187,7 +239,7 @@ ptrdiff_t format_day_text(const char* pattern, int32_t kind, const DateNames& na
                           size_t cap) {
   if (!pattern || !*pattern) pattern = default_format_pattern(kind);
   FormatPattern compiled;
-  compile_format_pattern(pattern, &compiled);
+  compile_format_pattern(pattern, &compiled);  // a day number: a time pattern writes the time of day
   return format_day_number(compiled, names, day, out, cap);
 }
 

@@ -37,9 +37,13 @@ struct FormatOp {
 struct FormatPattern {
   std::string text;
   std::vector<FormatOp> ops;
+  // A time pattern with only time directives (%H %M %S %N %I %h %p): the value is a
+  // duration, written with its sign and hours beyond 23 ("%H" of 25/24 writes 25).
+  bool duration = false;
 };
 
-void compile_format_pattern(std::string_view pattern, FormatPattern* out);
+// `time_kind`: the pattern writes times (T_TIME values), not day numbers.
+void compile_format_pattern(std::string_view pattern, FormatPattern* out, bool time_kind = false);
 
 // Writes at most cap - 1 characters and terminates when cap > 0. Returns the length
 // written, or -1 when the day number cannot be split. kNowDayNumber writes the current
@@ -48,7 +52,8 @@ ptrdiff_t format_day_number(const FormatPattern& pattern, const DateNames& names
                             size_t cap);
 ptrdiff_t format_date_parts(const FormatPattern& pattern, const DateNames& names, const DateParts& parts,
                             double day, char* out, size_t cap);
-// Convenience for one-off calls: a null or empty pattern takes the built-in one of `kind`.
+// Convenience for one-off calls on day numbers: a null or empty pattern takes the built-in
+// one of `kind`; a time pattern writes the time of day, not a duration.
 ptrdiff_t format_day_text(const char* pattern, int32_t kind, const DateNames& names, double day, char* out,
                           size_t cap);
 

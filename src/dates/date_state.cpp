@@ -30,7 +30,7 @@ void recompile(DateState& st, int32_t category, int32_t index) {
     compile_parse_pattern(set ? std::string_view(text) : std::string_view(kDefaultParsePattern), &st.read[index]);
   else if (category == kPatternsWrite)
     compile_format_pattern(set ? std::string_view(text) : std::string_view(default_format_pattern(index)),
-                           &st.write[index]);
+                           &st.write[index], index == kDateKindTime);
 }
 
 }  // namespace

@@ -81,6 +81,23 @@ double day_number_to_signed_days(double day) {
   return fraction == 0 ? whole : whole + fraction;
 }
 
+double time_to_seconds(double time) { return std::nearbyint(time * 86400e6) / 1e6; }
+
+bool time_to_duration(double time, DurationParts* out) {
+  // 1e14 days hold about 8.6e21 ms: beyond int64; refuse rather than wrap.
+  if (!std::isfinite(time) || std::fabs(time) > 1e11) return false;
+  DurationParts d;
+  d.negative = time < 0;
+  const int64_t ms = static_cast<int64_t>(std::floor((std::fabs(time) + kTimeNudge) * static_cast<double>(kMsPerDay)));
+  d.hours = ms / 3600000;
+  d.minute = static_cast<int32_t>(ms / 60000 % 60);
+  d.second = static_cast<int32_t>(ms / 1000 % 60);
+  d.millisecond = static_cast<int32_t>(ms % 1000);
+  if (d.hours == 0 && d.minute == 0 && d.second == 0 && d.millisecond == 0) d.negative = false;
+  *out = d;
+  return true;
+}
+
 bool parts_to_day(const DateParts& parts, double* day) {
   double whole = 0;
   if (parts.flags & kPartsDate) {

@@ -59,6 +59,24 @@ double combine_day_time(double whole_day, double fraction);
 double signed_days_to_day_number(double days);
 double day_number_to_signed_days(double day);
 
+// A time (a T_TIME value) is a signed duration in days: 25:00:00 is 25/24 and -01:00:00 is
+// -1/24. Files that count times in seconds convert through these two, never through the
+// time of day, so whole days and the sign survive.
+// Seconds of a time, to whole microseconds (day fractions carry binary noise).
+double time_to_seconds(double time);
+inline double seconds_to_time(double seconds) { return seconds / 86400.0; }
+
+// A time split for writing: hours are not wrapped at 24.
+struct DurationParts {
+  bool negative = false;
+  int64_t hours = 0;
+  int32_t minute = 0;
+  int32_t second = 0;
+  int32_t millisecond = 0;
+};
+// False for a value that is not finite or too large to count in milliseconds.
+bool time_to_duration(double time, DurationParts* out);
+
 // Calendar arithmetic: whole day number of `day` moved by years, months, weeks and days.
 // A month end that does not exist in the target month becomes its last day.
 bool day_add(double day, int32_t years, int32_t months, int32_t weeks, int32_t days, double* out);

@@ -35,4 +35,17 @@ struct MissingSpec {
 // input format's reader; inputs that declare none give null.
 const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v);
 
+// How a reader treats the values its input declares user-missing: 0 every entry makes a
+// value missing, 1 the first only, 2 none (the value passes). An output that declares the
+// values again (SPSS system, portable and syntax files, schemas) gets them unchanged;
+// otherwise the "user-miss" option decides. Ask when the first case is read: the output
+// is open by then.
+int32_t reader_user_missing_mode(EnvRecord& env);
+// Missing code for a value that matched entry `entry` (0..2): extended ".A".. with
+// "map-user-miss", else system missing.
+uint16_t user_missing_code(EnvRecord& env, int entry);
+// With "map-user-miss" and an output that cannot declare user-missing values, the value
+// labels of the declared values also label the extended codes the values become.
+void label_mapped_user_missing(EnvRecord& env, uint32_t output_caps);
+
 }  // namespace tabulon

@@ -47,6 +47,7 @@ constexpr uint32_t OWN = kCapOwnContainer;
 constexpr uint32_t NOCMP = kCapNoCaseCompare;
 constexpr uint32_t NARROW = kCapNarrowNumerics;
 constexpr uint32_t PRG = kCapExtraPrograms;
+constexpr uint32_t UMV = kCapDeclaresMissing;
 
 // One line per format code. Codes 50 and 69..128 name no format.
 // code, name, capabilities, output mode, extensions, reader, writer
@@ -64,7 +65,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {10, "Paradox table", RW, "w+b", ".db", nullptr, nullptr},
     {11, "Quattro worksheet", RW | WKS | NOCMP, "wb", ".wq1 .wb1", nullptr, nullptr},
     {12, "SAS transport file", RW | MEM | LBL, "wb", ".xpt", &kXportReader, &kXportWriter},
-    {13, "SPSS portable file", RW | LBL | NARROW, "wb", ".por", &kPortableReader, &kPortableWriter},
+    {13, "SPSS portable file", RW | LBL | NARROW | UMV, "wb", ".por", &kPortableReader, &kPortableWriter},
     {14, "Stata data file (releases 102-119 read, 104-119 written)", RW | LBL, "wb", ".dta", &kStataReader, &kStataWriter},
     {15, "Lotus 1-2-3 worksheet", RW | WKS, "wb", "", nullptr, nullptr},
     {16, "SYSTAT file", RW | NAT, "wb", ".syd .sys", nullptr, nullptr},
@@ -73,7 +74,7 @@ std::array<FormatEntry, 69> g_formats = {{
     {19, "Fixed-column text file", RW | PRG, "wb", ".dat .asc", &kFixedTextReader, &kTextWriter},
     {20, "SAS 6 data set", RW | LBL | NAT, "wb+", ".sd2", nullptr, nullptr},
     {21, "SigmaPlot notebook", R | MEM, "wb", ".jnb", nullptr, nullptr},
-    {22, "SPSS system file", RW | LBL, "wb", ".sav .zsav", &kSpssReader, &kSpssWriter},
+    {22, "SPSS system file", RW | LBL | UMV, "wb", ".sav .zsav", &kSpssReader, &kSpssWriter},
     {23, "Access database", RW | DB | LBL, "wb", ".mdb .accdb", &kDatabaseReader, &kDatabaseWriter},
     {24, "ODBC data source", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {25, "Database source", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
@@ -90,22 +91,22 @@ std::array<FormatEntry, 69> g_formats = {{
     {36, "OSIRIS file", R | LBL, "wb", "", nullptr, nullptr},
     {37, "Minitab worksheet", RW, "wb", ".mtw", nullptr, nullptr},
     {38, "SAS data set", RW | LBL | NAT, "wb+", ".sas7bdat", &kSas7bdatReader, &kSas7bdatWriter},
-    {39, "SPSS program and data file", W | PRG, "wb", ".sps", nullptr, &kProgramWriter},
+    {39, "SPSS program and data file", W | PRG | UMV, "wb", ".sps", nullptr, &kProgramWriter},
     {40, "SAS program and data file", W | LBL | PRG, "wb", ".sas", nullptr, &kProgramWriter},
     {41, "Stata program and dictionary", W | PRG, "wb", ".do .dct", nullptr, &kProgramWriter},
     {42, "Oracle database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {43, "SQL Server database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {44, "DB2 database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
     {45, "Sybase database", RW | DB, "wb", "", &kDatabaseReader, &kDatabaseWriter},
-    {46, "Fixed-column text with a schema file", RW | LBL | PRG, "wb", ".sch", &kSchemaReader, &kProgramWriter},
+    {46, "Fixed-column text with a schema file", RW | LBL | PRG | UMV, "wb", ".sch", &kSchemaReader, &kProgramWriter},
     {47, "SAS, SPSS and Stata programs with fixed-column data", W, "wb", "", nullptr, &kProgramWriter},
     {48, "Excel workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xls", &kXlsReader, &kXlsWriter},
     {49, "SAS CPORT file", R | MEM | LBL, "wb", ".cpt .stc", nullptr, nullptr},
     {51, "R data file", RW | MEM | LBL, "wb", ".rdata .rda", nullptr, nullptr},
     {52, "SAS PC/DOS 6.04 data set", R, "wb", ".ssd", nullptr, nullptr},
-    {53, "Fixed-column text inside a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
+    {53, "Fixed-column text inside a schema file", RW | LBL | UMV, "wb", "", &kSchemaReader, &kProgramWriter},
     {54, "Office Open XML workbook", RW | WKS | MEM | OWN | NOCMP, "wb", ".xlsx .xlsm", &kXlsxReader, &kXlsxWriter},
-    {55, "Delimited text with a schema file", RW | LBL, "wb", "", &kSchemaReader, &kProgramWriter},
+    {55, "Delimited text with a schema file", RW | LBL | UMV, "wb", "", &kSchemaReader, &kProgramWriter},
     {56, "MATLAB data-set object", W, "wb", "", nullptr, nullptr},
     {57, "Triple-S survey files", RW | MEM | LBL, "wb", ".sss", nullptr, nullptr},
     {58, "Access database", RW | DB | LBL, "wb", "", &kDatabaseReader, &kDatabaseWriter},

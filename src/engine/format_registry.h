@@ -26,6 +26,7 @@ enum FormatCaps : uint32_t {
   kCapInternal = 1u << 10,        // used inside the library only
   kCapNoWriterAccepted = 1u << 11,// output accepted, file created, no writer attached
   kCapExtraPrograms = 1u << 12,   // fixed-column data that extra SAS/SPSS/Stata programs can read
+  kCapDeclaresMissing = 1u << 13, // declares user-missing values: they pass as values
 };
 
 struct FormatEntry {

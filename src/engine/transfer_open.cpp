@@ -178,6 +178,7 @@ int32_t open_output(EnvRecord& env, int32_t code, const std::string& path) {
 
   t.writer = fmt->writer;
   t.write_case = fmt->writer ? fmt->writer->write_case : nullptr;
+  label_mapped_user_missing(env, fmt->caps);
   if (fmt->writer && fmt->writer->open) {
     int32_t r = fmt->writer->open(env);
     if (r != 0) return -4;

@@ -1,6 +1,7 @@
 // The environment's date names and patterns, and the exported date functions.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -72,7 +73,9 @@ TEST(DateEnv, FreshEnvironmentReadsAndWritesWithTheOptionDefaults) {
   ASSERT_TRUE(parse_value(e, kDateKindDateTime, "3/4/05 14:30:15.25 (UTC)", &day));
   EXPECT_EQ(format_value(e, T_DATETIME, day), "3/4/2005 14:30:15");
   EXPECT_EQ(format_value(e, T_DATE, day), "3/4/2005");
-  EXPECT_EQ(format_value(e, T_TIME, day), "14:30:15");
+  // A time is a duration: its whole days count as hours.
+  EXPECT_EQ(format_value(e, T_TIME, day - std::trunc(day)), "14:30:15");
+  EXPECT_EQ(format_value(e, T_TIME, 1 + day - std::trunc(day)), "38:30:15");
 }
 
 TEST(DateEnv, WritingPatternsAndBuiltInDefaults) {
@@ -82,7 +85,8 @@ TEST(DateEnv, WritingPatternsAndBuiltInDefaults) {
     for (int i = 0; i < 3; ++i) DX_SetDateFmt(env.handle, c, i, nullptr);
   const double v = mdy(3, 5, 2024) + 0.5;
   EXPECT_EQ(format_value(e, T_DATE, v), "03/05/2024");
-  EXPECT_EQ(format_value(e, T_TIME, v), "12:00:00");
+  EXPECT_EQ(format_value(e, T_TIME, 0.5), "12:00:00");
+  EXPECT_EQ(format_value(e, T_TIME, -0.5), "-12:00:00");
   EXPECT_EQ(format_value(e, T_DATETIME, v), "03/05/2024 12:00:00");
 
   // The text is copied: the caller's buffer may change afterwards.
@@ -93,7 +97,7 @@ TEST(DateEnv, WritingPatternsAndBuiltInDefaults) {
   ASSERT_EQ(DX_SetDateFmt(env.handle, 2, 1, "%0I:%0M %p"), 0);
   ASSERT_EQ(DX_SetDateFmt(env.handle, 2, 2, "%d %b %Y %H.%0M"), 0);
   EXPECT_EQ(format_value(e, T_DATE, v), "2024-03-05");
-  EXPECT_EQ(format_value(e, T_TIME, v), "12:00 PM");
+  EXPECT_EQ(format_value(e, T_TIME, 0.5), "12:00 PM");
   EXPECT_EQ(format_value(e, T_DATETIME, v), "5 Mar 2024 12.00");
   EXPECT_STREQ(date_pattern_text(e, 2, 0), "%Y-%0m-%0d");
 

@@ -30,9 +30,9 @@ double day_of(int32_t y, int32_t m, int32_t d, int32_t h = -1, int32_t mi = 0, i
   return v;
 }
 
-std::string fmt(const char* pattern, double day, const DateNames& names = DateNames()) {
+std::string fmt(const char* pattern, double day, const DateNames& names = DateNames(), bool time_kind = false) {
   FormatPattern compiled;
-  compile_format_pattern(pattern, &compiled);
+  compile_format_pattern(pattern, &compiled, time_kind);
   char buf[256];
   ptrdiff_t n = format_day_number(compiled, names, day, buf, sizeof buf);
   if (n < 0) return "<fail>";
@@ -156,4 +156,30 @@ TEST(DateFormat, NowIsTheCurrentLocalDateAndTime) {
   EXPECT_TRUE(text == expect_before || text == expect_after) << text;
   // %n writes the day number of now, not the marker value.
   EXPECT_NE(fmt("%n", kNowDayNumber).rfind("-1000000", 0), 0u);
+}
+
+TEST(DateFormat, TimePatternsWriteDurationsWithSignAndEveryHour) {
+  const double hour = 1.0 / 24, second = 1.0 / 86400;
+  struct Row {
+    const char* pattern;
+    double time;
+    const char* want;
+  } rows[] = {
+      {"%0H:%0M:%0S", 25 * hour, "25:00:00"},
+      {"%0H:%0M:%0S", -hour, "-01:00:00"},
+      {"%0H:%0M:%0S", 72 * hour + 5 * second, "72:00:05"},
+      {"%H:%0M:%0S.%N", -(49 * hour + 30 * 60 * second + 0.5 * second), "-49:30:00.500"},
+      {"%0H:%0M:%0S", 0.5, "12:00:00"},
+      {"%0H:%0M", -0.0, "00:00"},
+      {"%I:%0M %p", 37 * hour, "1:00 PM"},  // the clock of a long duration
+  };
+  for (const Row& r : rows) EXPECT_EQ(fmt(r.pattern, r.time, DateNames(), true), r.want) << r.pattern << " " << r.time;
+  // With a date directive, or compiled for day numbers, the time of day is written.
+  EXPECT_EQ(fmt("%Y %0H:%0M", 25 * hour, DateNames(), true), "1899 01:00");
+  EXPECT_EQ(fmt("%0H:%0M", 25 * hour), "01:00");
+  EXPECT_EQ(fmt("%0H:%0M:%0S", 1e300, DateNames(), true), "<fail>");
+  // The day-number API keeps the time of day for a time pattern.
+  char buf[32];
+  EXPECT_GT(format_day_text("%0H:%0M", kDateKindTime, DateNames(), 25 * hour, buf, sizeof buf), 0);
+  EXPECT_STREQ(buf, "01:00");
 }

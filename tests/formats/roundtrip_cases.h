@@ -134,6 +134,14 @@ inline const std::vector<Case>& cases() {
         {N(4), N(51501), N((23 * 3600 + 59 * 60 + 59.999) / kDay), N(73051 + 0.75)},   // 2040-12-31, 2099-12-31
         {N(5), M(1), M(1), M(1)},
         {N(6), N(-2), N(0.25), N(-1.25)}}},  // 29 December 1899 06:00: the time apart from the sign
+      // Durations: whole days and the sign survive every file that counts time in seconds.
+      {"durations",
+       kDta114 | kDta115 | kDta117 | kSpss | kSasAll,
+       {{"id", T_LONG}, {"span", T_TIME, 12, 3}},
+       {{N(1), N(25.0 / 24)},                               // 25:00:00
+        {N(2), N(-1.0 / 24)},                               // -01:00:00
+        {N(3), N((72 * 3600 + 5) / kDay)},                  // 72:00:05
+        {N(4), N(-(49 * 3600 + 30 * 60 + 0.5) / kDay)}}},  // -49:30:00.5
       // Many variables of mixed kinds in one record.
       {"mixed",
        kAll,

@@ -539,7 +539,7 @@ Spec sample(int profile, int compression, bool mixed = false) {
 
 const std::vector<std::string> kSampleRows = {
     "1|<ann>|2.5|21916|0.0416666666666667|21917.5|7",
-    "-2.25|<Zoë Ünal>|-1|21915|0.5|21916|0",
+    "-2.25|<Zoë Ünal>|-1|21915|1.5|21916|0",  // a time of 36 hours stays 36 hours
     ".|.|999936|.A|._|.Z|1.5",
     "4|<dddddddddddd>|0|43101|0.00068287037037037|21915.9993055556|1e+300",
     "5|<e>|7|21917|2.31481481481481e-05|21916.0000347222|4",

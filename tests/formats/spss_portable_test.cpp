@@ -97,9 +97,9 @@ TEST(PorBase30, IntegersAndNumbersAsText) {
       {-900, "-1+2/"},
       {19682999999999.0, "TTTTTTTTT/"},  // 30^9 - 1, the largest whole number of the short path
       {19683000000000.0, "1+9/"},  // 30^9: no point without a digit after it
-      {1e15, "1.KO4M3B713+A/"},    // ten digits: the last one rounded
-      {1 - 1e-16, "1/"},           // rounding carries into a new leading digit
-      {29.999999999999996, "1+1/"},
+      {1e15, "1.KO4M3B713A+A/"},   // eleven digits: the fewest that read back exactly
+      {1 - 1e-16, ".TTTTTTTTTTS/"},  // just below 1: not rounded up to 1
+      {29.999999999999996, "T.TTTTTTTTTS/"},
   };
   for (const auto& c : numbers) {
     EXPECT_EQ(number_text(c.value), c.text) << c.value;
@@ -137,6 +137,22 @@ TEST(PorBase30, WrittenNumbersReadBackWithinTenDigits) {
   // Whole numbers up to 30^10 are exact.
   for (double x : {1.0, 29.0, 4096.0, 123456789.0, 589999999999999.0, -12862281600.0})
     EXPECT_EQ(parse(number_text(x)), x) << x;
+}
+
+TEST(PorBase30, EveryDoubleReadsBackExactly) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> mant(-1, 1);
+  std::uniform_int_distribution<int> exp(-1000, 1000);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = std::ldexp(mant(rng), exp(rng));
+    if (!std::isfinite(x) || x == 0) continue;
+    const std::string t = number_text(x);
+    ASSERT_LE(t.size(), kPorFieldMax);
+    ASSERT_EQ(parse(t), x) << t;
+  }
+  for (double x : {3.141592653589793, 0.30000000000000004, 0.1, 1.0 / 3, 1e-300, 1.7976931348623157e308,
+                   4.9406564584124654e-324, 12862281600.5, -2.5e-7})
+    EXPECT_EQ(parse(number_text(x)), x) << number_text(x);
 }
 
 // ---- writer ----

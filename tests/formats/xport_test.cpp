@@ -638,7 +638,7 @@ TEST(XportReader, TwoMembersListedAndChosenByName) {
   EXPECT_EQ(second.vars[1]->label, "Stamp");
   const std::vector<std::vector<std::string>> want_two = {
       {"0.041666666666666664", "21918.5"},
-      {"0.041666666666666664", "._"},  // 90000 seconds: the fraction of a day beyond one
+      {"1.0416666666666667", "._"},  // 90000 seconds: a duration of 25 hours
       {".", "."},
   };
   EXPECT_EQ(second.rows, want_two);

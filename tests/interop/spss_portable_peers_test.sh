@@ -131,7 +131,7 @@ pspp-convert out.por pspp.csv || { echo "FAIL pspp-convert out.por"; exit 1; }
 check "PSPP reads the values" 'ID,SEX,NAME,SCORE,BORN,CITY,AT,STAMP,CODE,BIG
 1,1,Ann,123.45,05/17/1990,Paris,08:30:00,02/29/2020 23:59:00,x,123456789012
 2,2,Bob, ,12/01/2001,Bonn, , ,y,-0.000125
-3, ,"Carl, jr",1.5, ,Rome,12:00:00,01/01/1970 00:00:00,,1.0000000000000016e+20
+3, ,"Carl, jr",1.5, ,Rome,12:00:00,01/01/1970 00:00:00,,1e+20
 4,2,Dora, ,10/15/1582,, , ,, ' "$(tr -d '\r' < pspp.csv)"
 
 printf "IMPORT FILE='out.por'.\nDISPLAY DICTIONARY.\n" > dict.sps

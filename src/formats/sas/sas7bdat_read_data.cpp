@@ -271,9 +271,7 @@ int32_t sas7bdat_read_case(EnvRecord& env) {
       } else if (c.ttype == T_DATE) {
         var_set_double(env.dict, v, x + kSasDayOffset);
       } else if (c.ttype == T_TIME) {
-        double days = x / 86400.0;
-        if (days > 1) days -= std::floor(days);
-        var_set_double(env.dict, v, days);
+        var_set_double(env.dict, v, seconds_to_time(x));
       } else if (c.ttype == T_DATETIME) {
         var_set_double(env.dict, v, signed_days_to_day_number(x / 86400.0 + kSasDayOffset));
       } else {

@@ -8,6 +8,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "dates/day_number.h"
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
@@ -439,6 +440,13 @@ void fill_reserved(Sas7bdatWriter& w, uint8_t* page) {
   put16(w, q + 6 * W + 2, kTextStart);
   put16(w, q + 6 * W + 4, static_cast<uint16_t>(w.creator.size()));
   put_word(w, q + 7 * W, w.rows_per_page);
+  // The data set label: a text reference among those near the end of the subheader.
+  if (!w.file_label.empty()) {
+    uint8_t* l = r + (W == 8 ? 678 : 350);
+    put16(w, l, w.file_label_ref.block);
+    put16(w, l + 2, w.file_label_ref.offset);
+    put16(w, l + 4, w.file_label_ref.length);
+  }
 
   // Column size.
   uint8_t* c = page + w.colsize_at;
@@ -487,9 +495,9 @@ inline uint8_t missing_byte(const Sas7bdatWriter& w, uint16_t code) {
 
 inline double sas_value(uint16_t conv, double day) {
   if (conv == T_DATE) return day - kDaysTo1960;
+  if (conv == T_TIME) return time_to_seconds(day);
   const double whole = std::trunc(day);
   const double seconds = std::nearbyint(std::fabs(day - whole) * 86400e6) / 1e6;
-  if (conv == T_TIME) return seconds;
   return (whole - kDaysTo1960) * 86400.0 + seconds;
 }
 
@@ -589,8 +597,15 @@ int32_t sas7bdat_open_output(EnvRecord& env) {
     if (o.label.size() > kLabelMax)
       o.label.resize(converts ? kLabelMax : utf8_cut(o.label.data(), o.label.size(), kLabelMax));
   }
+  if (env.dict.has_file_label && !env.dict.file_label.empty()) {
+    w.file_label = output_text(env, env.dict.file_label, "Error encoding output file label, ");
+    const bool converts = slot_converts(env.encoding.output[0]);
+    if (w.file_label.size() > kLabelMax)
+      w.file_label.resize(converts ? kLabelMax : utf8_cut(w.file_label.data(), w.file_label.size(), kLabelMax));
+  }
   const uint32_t block_max = std::min(kTextBlockMax, w.page_size - w.page_header - w.pointer_size);
   add_text(env, w, w.creator, block_max);  // block 0 starts with the creator text
+  if (!w.file_label.empty()) w.file_label_ref = add_text(env, w, w.file_label, block_max);
   for (SasOutVar& o : w.vars) {
     const std::string name = o.var->name.substr(0, kNameMax);
     o.name_ref = add_text(env, w, name, block_max);

@@ -101,6 +101,8 @@ struct Sas7bdatWriter final : FormatState {
   std::vector<SasOutVar> vars;
   std::vector<std::string> blocks_text;  // column text areas (after the signature word)
   std::string creator;
+  std::string file_label;  // data set label in the output encoding
+  SasTextRef file_label_ref;
   std::string member;
   double created = 0;
 };

@@ -476,8 +476,7 @@ int32_t xport_read_case(EnvRecord& env) {
     switch (f.kind) {
       case kXportDate: x += kXportEpochDays; break;
       case kXportTime:
-        // Beyond one day only the time of day is kept (taken before dividing: no noise).
-        x = (x > kXportSecondsPerDay ? std::fmod(x, kXportSecondsPerDay) : x) / kXportSecondsPerDay;
+        x = seconds_to_time(x);
         break;
       case kXportDateTime: x = signed_days_to_day_number(x / kXportSecondsPerDay + kXportEpochDays); break;
       default: break;

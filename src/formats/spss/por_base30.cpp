@@ -8,7 +8,10 @@ namespace tabulon {
 namespace {
 
 constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRST";
-constexpr int kPrecision = 10;  // base-30 digits of a written number
+// Base-30 digits of a written number: ten suffice for most values, thirteen (30^13 > 2^64)
+// for every double.
+constexpr int kMinPrecision = 10;
+constexpr int kMaxPrecision = 13;
 
 // 30^k in extended precision (exact up to k = 13), by squaring.
 long double pow30(int64_t k) {
@@ -20,6 +23,61 @@ long double pow30(int64_t k) {
     n >>= 1;
   }
   return k < 0 ? 1 / result : result;
+}
+
+// A number with a fraction or beyond 30^9, rounded to `precision` base-30 digits.
+size_t format_digits(double value, int precision, char* out) {
+  size_t n = 0;
+  long double x = value;
+  if (x < 0) {
+    out[n++] = '-';
+    x = -x;
+  }
+  // The exponent from the logarithm, nudged past representation error, then checked.
+  int64_t e = static_cast<int64_t>(std::floor(std::log(static_cast<double>(x)) / std::log(30.0) + 1e-15));
+  long double m = x / pow30(e);
+  while (m >= 30) m /= 30, ++e;
+  while (m < 1) m *= 30, --e;
+  m += 15.0L / pow30(precision);  // half a unit of the last digit
+  if (m >= 30) m /= 30, ++e;
+  int digits[kMaxPrecision];
+  for (int& d : digits) {
+    int whole = static_cast<int>(m);
+    if (whole > 29) whole = 29;
+    d = whole;
+    m = (m - whole) * 30;
+  }
+  int count = precision;
+  while (count > 1 && digits[count - 1] == 0) --count;
+
+  int64_t exponent;  // written after the digits
+  // Large and small values: one digit before the point and the exponent. (A point before
+  // all digits followed by an exponent is refused by some readers.)
+  if (e >= 9 || e < -1) {
+    out[n++] = kDigits[digits[0]];
+    // A point with no digit after it is refused by some readers.
+    if (count > 1) out[n++] = '.';
+    for (int i = 1; i < count; ++i) out[n++] = kDigits[digits[i]];
+    exponent = e;
+  } else if (e >= 0) {
+    const int whole = static_cast<int>(e) + 1;
+    for (int i = 0; i < count; ++i) {
+      if (i == whole) out[n++] = '.';
+      out[n++] = kDigits[digits[i]];
+    }
+    exponent = count > whole ? 0 : whole - count;
+  } else {  // between 1/30 and 1: all digits after the point
+    out[n++] = '.';
+    for (int i = 0; i < count; ++i) out[n++] = kDigits[digits[i]];
+    exponent = 0;
+  }
+  if (exponent == 0) {
+    out[n++] = '/';
+  } else {
+    if (exponent > 0) out[n++] = '+';
+    n += por_format_integer(exponent, out + n);
+  }
+  return n;
 }
 
 }  // namespace
@@ -65,56 +123,14 @@ size_t por_format_number(double value, char* out) {
     }
     return n;
   }
-  long double x = value;
-  if (x < 0) {
-    out[n++] = '-';
-    x = -x;
+  // The fewest digits that read back to the same double.
+  for (int precision = kMinPrecision; precision < kMaxPrecision; ++precision) {
+    const size_t len = format_digits(value, precision, out + n);
+    PorNumber back;
+    for (size_t i = n; i + 1 < n + len; ++i) back.feed(out[i]);
+    if (back.value() == value) return n + len;
   }
-  // The exponent from the logarithm, nudged past representation error, then checked.
-  int64_t e = static_cast<int64_t>(std::floor(std::log(static_cast<double>(x)) / std::log(30.0) + 1e-15));
-  long double m = x / pow30(e);
-  while (m >= 30) m /= 30, ++e;
-  while (m < 1) m *= 30, --e;
-  m += 15.0L / pow30(kPrecision);  // half a unit of the last digit
-  if (m >= 30) m /= 30, ++e;
-  int digits[kPrecision];
-  for (int& d : digits) {
-    int whole = static_cast<int>(m);
-    if (whole > 29) whole = 29;
-    d = whole;
-    m = (m - whole) * 30;
-  }
-  int count = kPrecision;
-  while (count > 1 && digits[count - 1] == 0) --count;
-
-  int64_t exponent;  // written after the digits
-  // Large and small values: one digit before the point and the exponent. (A point before
-  // all digits followed by an exponent is refused by some readers.)
-  if (e >= 9 || e < -1) {
-    out[n++] = kDigits[digits[0]];
-    // A point with no digit after it is refused by some readers.
-    if (count > 1) out[n++] = '.';
-    for (int i = 1; i < count; ++i) out[n++] = kDigits[digits[i]];
-    exponent = e;
-  } else if (e >= 0) {
-    const int whole = static_cast<int>(e) + 1;
-    for (int i = 0; i < count; ++i) {
-      if (i == whole) out[n++] = '.';
-      out[n++] = kDigits[digits[i]];
-    }
-    exponent = count > whole ? 0 : whole - count;
-  } else {  // between 1/30 and 1: all digits after the point
-    out[n++] = '.';
-    for (int i = 0; i < count; ++i) out[n++] = kDigits[digits[i]];
-    exponent = 0;
-  }
-  if (exponent == 0) {
-    out[n++] = '/';
-  } else {
-    if (exponent > 0) out[n++] = '+';
-    n += por_format_integer(exponent, out + n);
-  }
-  return n;
+  return n + format_digits(value, kMaxPrecision, out + n);
 }
 
 void PorNumber::feed(int c) {

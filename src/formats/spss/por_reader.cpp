@@ -9,6 +9,7 @@
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dates/day_number.h"
+#include "formats/spss/spss_formats.h"
 #include "formats/spss/spss_missing.h"
 #include "dict/dict_env.h"
 #include "dict/dictionary.h"
@@ -198,6 +199,9 @@ void read_variable(EnvRecord& env, PorReader& r) {
     v = &dict_append_var(env.dict, name, ttype, 8);
     v->print_width = v->output_width = print_width;
     v->decimals = static_cast<uint8_t>(fmt[5] >= 0 && fmt[5] < 255 ? fmt[5] : 0);
+    const int64_t code = fmt[3] > 82 && fmt[3] - 82 <= 41 ? fmt[3] - 82 : fmt[3];
+    if (code > 0 && code <= 41 && fmt[4] > 0 && fmt[4] < 256 && fmt[5] >= 0 && fmt[5] <= 16)
+      v->native_format = spss_format_text({static_cast<int>(code), static_cast<int>(fmt[4]), static_cast<int>(fmt[5])});
   }
   v->selected = 1;
   if (made_up) v->flags |= kVarNameMadeUp;
@@ -352,8 +356,6 @@ int32_t por_read_dict(EnvRecord& env) {
   if (!stream) RaiseError(env, "Input file is not open", nullptr);
   PorReader& r = make_reader_state<PorReader>(env);
   r.in.attach(stream);
-  const int32_t mode = option_int(env, kOptUserMissing);
-  r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
   r.map_user_missing = option_int(env, kOptMapUserMissing) != 0;
   r.long_values = dict_long_values(env);
   r.cp1252_fallback = stata_input_encoding_is_default(env);
@@ -433,6 +435,8 @@ int32_t por_read_case(EnvRecord& env) {
   if (!rp) return kEndOfData;
   PorReader& r = *rp;
   DictState& d = env.dict;
+  // Asked per case, not at the dictionary: the output (open by now) may declare the values.
+  r.user_missing_mode = reader_user_missing_mode(env);
   const size_t count = r.fields.size();
   for (size_t i = 0; i < count; ++i) {
     const PorField& f = r.fields[i];

@@ -1,4 +1,5 @@
 #include "formats/spss/por_writer.h"
+#include "formats/spss/spss_formats.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +10,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "dates/day_number.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
 #include "encoding/legalize.h"
@@ -214,7 +216,14 @@ void put_header(EnvRecord& env, PorWriter& w) {
     put(w, "7");
     put_integer(w, o.kind == kPorOutString ? o.width : 0);
     put_string(w, upper(v.name));
-    switch (v.ttype) {
+    SpssFormat given;
+    if (o.kind != kPorOutString && spss_input_format(env, v, &given)) {  // SPSS to SPSS: as it was
+      for (int i = 0; i < 2; ++i) {
+        put_integer(w, given.type);
+        put_integer(w, given.width);
+        put_integer(w, given.decimals);
+      }
+    } else switch (v.ttype) {
       case T_STRING:
         for (int i = 0; i < 2; ++i) {
           put(w, "1/");
@@ -279,10 +288,7 @@ double por_day_to_seconds(double day) {
   return (whole + kDaysFrom1582) * kSecondsPerDay + std::nearbyint(time * kSecondsPerDay * 1e6) / 1e6;
 }
 
-double por_time_to_seconds(double day) {
-  const double fraction = day - std::floor(day);
-  return std::nearbyint(fraction * kSecondsPerDay * 1e6) / 1e6;
-}
+double por_time_to_seconds(double day) { return time_to_seconds(day); }
 
 int32_t por_open_output(EnvRecord& env) {
   PorWriter& w = make_writer_state<PorWriter>(env);

@@ -186,9 +186,12 @@ bool read_units(EnvRecord& env, SavReader& r) {
 }
 
 void build_plan(EnvRecord& env, SavReader& r) {
-  // Read here, not at the dictionary: the optimization pass reads with user-missing values off.
-  const int32_t mode = option_int(env, kOptUserMissing);
-  r.user_missing_mode = mode >= 0 && mode <= 2 ? mode : 0;
+  // Read here, not at the dictionary: the optimization pass reads with user-missing values
+  // off, and an output that declares them takes the values unchanged.
+  r.user_missing_mode = reader_user_missing_mode(env);
+  r.missing_code[0] = user_missing_code(env, 0);
+  r.missing_code[1] = user_missing_code(env, 1);
+  r.missing_code[2] = user_missing_code(env, 2);
   r.plan.clear();
   for (size_t i = 0; i < r.vars.size(); ++i) {
     VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
@@ -204,34 +207,32 @@ void build_plan(EnvRecord& env, SavReader& r) {
   r.plan_ready = true;
 }
 
-bool user_missing(const SavReader& r, const SavVar& sv, double x) {
-  if (r.user_missing_mode == 2) return false;
+// Missing code of a value matching a declared entry, or 0. A closed range is one entry.
+uint16_t user_missing(const SavReader& r, const SavVar& sv, double x) {
+  if (r.user_missing_mode == 2) return 0;
   int n = sv.miss_count;
   // "first": the first entry only, or the first closed range (two entries).
   if (r.user_missing_mode == 1) n = sv.miss[0].kind == kSavMissRangeEnd && n >= 2 ? 2 : 1;
-  for (int k = 0; k < n; ++k) {
+  int entry = 0;
+  for (int k = 0; k < n; ++k, ++entry) {
     const SavMissing& m = sv.miss[k];
+    bool hit = false;
     switch (m.kind) {
-      case kSavMissValue:
-        if (x == m.value) return true;
-        break;
-      case kSavMissAtLeast:
-        if (x >= m.value) return true;
-        break;
-      case kSavMissAtMost:
-        if (x <= m.value) return true;
-        break;
+      case kSavMissValue: hit = x == m.value; break;
+      case kSavMissAtLeast: hit = x >= m.value; break;
+      case kSavMissAtMost: hit = x <= m.value; break;
       case kSavMissRangeEnd:
         if (k + 1 < n && sv.miss[k + 1].kind == kSavMissRangeEnd) {
-          if (x >= m.value && x <= sv.miss[k + 1].value) return true;
+          hit = x >= m.value && x <= sv.miss[k + 1].value;
           ++k;
         }
         break;
       default:
         break;
     }
+    if (hit) return r.missing_code[entry < 3 ? entry : 2];
   }
-  return false;
+  return 0;
 }
 
 void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
@@ -310,9 +311,15 @@ int32_t sav_read_case(EnvRecord& env) {
     }
     double x;
     std::memcpy(&x, u, 8);
-    if (x == r.sysmis || std::isnan(x) || (sv.miss_count && user_missing(r, sv, x))) {
+    if (x == r.sysmis || std::isnan(x)) {
       var_set_missing(env.dict, v);
       continue;
+    }
+    if (sv.miss_count) {
+      if (const uint16_t code = user_missing(r, sv, x)) {
+        var_set_missing(env.dict, v, code);
+        continue;
+      }
     }
     if (s.kind == kStepDate) x = signed_days_to_day_number(x / 86400.0 - kSpssDayOffset);
     else if (s.kind == kStepTime) x = x / 86400.0;

@@ -1,5 +1,6 @@
 // Header and dictionary records of an SPSS system file.
 #include "formats/spss/sav_reader.h"
+#include "formats/spss/spss_formats.h"
 #include "formats/spss/spss_missing.h"
 
 #include <strings.h>
@@ -481,6 +482,9 @@ void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
       v = &dict_append_var(d, name, date_type ? date_type : T_FLOAT, 8);
       v->print_width = v->output_width = (sv.print_format >> 8) & 0xFF;
       v->decimals = static_cast<uint8_t>(sv.print_format & 0xFF);
+      v->native_format = spss_format_text({static_cast<int>((sv.print_format >> 16) & 0xFF),
+                                           static_cast<int>((sv.print_format >> 8) & 0xFF),
+                                           static_cast<int>(sv.print_format & 0xFF)});
     }
     v->selected = 1;
     v->reader_aux[2] = static_cast<int64_t>(i) + 1;

@@ -109,6 +109,7 @@ struct SavReader final : FormatState {
   uint32_t units = 0;          // 8-byte units per case
 
   int32_t user_missing_mode = 0;  // 0 all entries, 1 the first, 2 none
+  uint16_t missing_code[3] = {1, 1, 1};  // code of a value matching entry 0..2
 
   // Data.
   int64_t data_pos = 0;        // first byte after the dictionary (or after the zlib header)

@@ -1,4 +1,5 @@
 #include "formats/spss/sav_writer.h"
+#include "formats/spss/spss_formats.h"
 
 #include <strings.h>
 
@@ -9,6 +10,7 @@
 
 #include "api/env_record.h"
 #include "api/messages.h"
+#include "dates/day_number.h"
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
@@ -48,7 +50,10 @@ size_t cut_length(const SavWriter& w, const char* s, size_t n, size_t max) {
   return w.converts ? max : utf8_cut(s, n, max);
 }
 
-int32_t print_format(const VarRecord& v, uint8_t kind, uint32_t width) {
+int32_t print_format(const EnvRecord& env, const VarRecord& v, uint8_t kind, uint32_t width) {
+  SpssFormat given;
+  if (kind != kSavString && spss_input_format(env, v, &given))  // SPSS to SPSS: the format as it was
+    return (given.type << 16) | (given.width << 8) | given.decimals;
   int type = kSavFmtF, wd = 8, dec = 0;
   switch (kind) {
     case kSavString:
@@ -300,10 +305,7 @@ double sav_seconds_of_day(double day) {
   return (whole + kSavEpochDays) * 86400.0 + std::nearbyint(time * 86400e6) / 1e6;
 }
 
-double sav_seconds_of_time(double day) {
-  const double frac = std::fabs(day - std::trunc(day));
-  return std::nearbyint(frac * 86400e6) / 1e6;
-}
+double sav_seconds_of_time(double day) { return time_to_seconds(day); }
 
 // ---- hooks ----
 
@@ -372,7 +374,7 @@ int32_t sav_open_output(EnvRecord& env) {
         o.units +=
             units_of(k + 1 < o.segments ? kSavSegmentWidth : o.width - (o.segments - 1) * kSavSegmentStep);
     }
-    o.format = print_format(v, o.kind, o.width);
+    o.format = print_format(env, v, o.kind, o.width);
     o.index = static_cast<uint32_t>(std::min<uint64_t>(index, INT32_MAX));
     index += o.units;
     variable_label(env, w, o);

@@ -79,7 +79,7 @@ double stata_value_to_day(double value, uint8_t date_kind, bool time_only) {
   double days = value;
   if (date_kind == kStMillisLeap) days = stata_remove_leap_seconds(days);
   if (date_kind == kStMillis || date_kind == kStMillisLeap) days /= kMsPerDayStata;
-  if (time_only) return days - std::floor(days);
+  if (time_only) return days;  // a duration: whole days and sign kept
   return signed_days_to_day_number(days + kStataDay0);
 }
 

@@ -200,10 +200,11 @@ void choose_type(EnvRecord& env, StataWriter& w, StataOutVar& o) {
       return;
     case T_TIME:
       if (rel >= 114) {
-        o.kind = kStLong;
+        // Milliseconds of a duration outgrow a long after 24 days.
+        o.kind = kStDouble;
         o.conv = kConvTimeMillis;
         o.format = "%tcHH:MM:SS";
-        o.width = 4;
+        o.width = 8;
       } else {
         o.kind = kStFloat;
         o.conv = kConvTimeFraction;
@@ -754,8 +755,8 @@ int32_t stata_write_case(EnvRecord& env) {
     }
     switch (o.conv) {
       case kConvDateDays: st_put32(f, static_cast<uint32_t>(stata_day_to_days(x))); continue;
-      case kConvTimeMillis: st_put32(f, static_cast<uint32_t>(std::llround(stata_day_fraction(x) * kMsPerDayStata))); continue;
-      case kConvTimeFraction: x = stata_day_fraction(x); break;
+      case kConvTimeMillis: x = std::nearbyint(time_to_seconds(x) * 1000.0); break;
+      case kConvTimeFraction: break;  // days, whole days and sign kept
       case kConvStampMillis: x = stata_day_to_millis(x); break;
       case kConvStampDays: x = stata_day_to_days_exact(x); break;
       default: break;

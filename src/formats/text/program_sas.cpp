@@ -40,8 +40,11 @@ std::string member_name(const std::string& path) {
   return out;
 }
 
-const char* informat(int ttype) { return ttype == 7 ? "ddmmyy10." : ttype == 8 ? "time8." : "anydtdtm20."; }
-const char* display(int ttype) { return ttype == 7 ? "DDMMYY10." : ttype == 8 ? "TIME8." : "DATETIME20."; }
+std::string informat(int ttype, uint32_t width) {
+  return ttype == 7 ? "ddmmyy10." : ttype == 8 ? "time" + std::to_string(width) + "." : "anydtdtm20.";
+}
+// TIME13. shows durations with their sign and every hour.
+const char* display(int ttype) { return ttype == 7 ? "DDMMYY10." : ttype == 8 ? "TIME13." : "DATETIME20."; }
 
 }  // namespace
 
@@ -94,7 +97,7 @@ std::string sas_program(ProgramContext& c) {
     const VarRecord& v = *c.vars[k];
     const std::string first = std::to_string(c.start[k] + 1), last = std::to_string(c.start[k] + c.width[k]);
     if (v.ttype >= 7 && v.ttype <= 9)
-      p += "    @" + first + " " + v.name + " " + informat(v.ttype) + e;
+      p += "    @" + first + " " + v.name + " " + informat(v.ttype, c.width[k]) + e;
     else
       p += "    " + v.name + (v.is_string() ? " $ " : " ") + first + "-" + last + e;
   }

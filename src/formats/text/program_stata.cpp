@@ -5,6 +5,8 @@
 #include "api/env_record.h"
 #include "dict/dictionary.h"
 #include "formats/text/program_writer.h"
+
+#include <algorithm>
 #include "formats/text/schema_reader.h"
 
 namespace tabulon {
@@ -57,7 +59,8 @@ void stata_program(ProgramContext& c, const std::string& dct_path, std::string* 
     const VarRecord& v = *c.vars[k];
     const std::string column = "_column(" + std::to_string(c.start[k] + 1) + ")";
     const bool text = v.is_string() || v.ttype >= 7;
-    const std::string type = text ? "str" + std::to_string(c.width[k]) : storage(v);
+    // Dictionaries declare at most str2045; a longer column is read up to that.
+    const std::string type = text ? "str" + std::to_string(std::min<uint32_t>(c.width[k], 2045)) : storage(v);
     const std::string fmt = "%" + std::to_string(c.width[k]) + (text ? "s" : "f");
     std::snprintf(line, sizeof line, "  %12s %10s %34s %5s", column.c_str(), type.c_str(), v.name.c_str(), fmt.c_str());
     d += line;

@@ -28,9 +28,28 @@ constexpr uint32_t kPreservedDefaultWidth = 16;
 // The inline schema reads month first.
 const char* const kSchemaPatterns[3] = {"%0m/%0d/%Y", "%0H:%0M:%0S", "%0m/%0d/%Y %0H:%0M:%0S"};
 
+// A duration keeps its sign and hours beyond 23 ("-123456:00:00").
+constexpr uint32_t kTimeWidth = 13;
+// Longest string column the SPSS, SAS and Stata programs declare (SPSS and SAS read 32767
+// bytes; Stata's dictionaries stop at 2045, its program says so).
+constexpr uint32_t kLongestString = 32767;
+
+// Bytes of a string column in the output encoding. The optimization pass measured the
+// longest value in UTF-8, which no single-byte output exceeds; without it the input width
+// grows threefold when single-byte input text becomes UTF-8.
+uint32_t string_width(EnvRecord& env, const VarRecord& v) {
+  uint32_t w = v.print_width;
+  if (v.state_flags & kVarOptimized) {
+    w = v.output_width;
+  } else if (slot_converts(env.encoding.input[0]) && !slot_converts(env.encoding.output[0])) {
+    w = w > kLongestString / 3 ? kLongestString : w * 3;
+  }
+  if (w > kLongestString) w = kLongestString;
+  return w ? w : 1;
+}
+
 uint32_t default_width(const VarRecord& v) {
   switch (v.ttype) {
-    case 1: return v.print_width >= 255 ? 254 : (v.print_width ? v.print_width : 1);
     case 2: return 4;
     case 3: return 6;
     case 4: return 11;
@@ -55,7 +74,9 @@ void program_layout(ProgramContext& c, bool preserve) {
     if (v->ttype == 7)
       w = 11;
     else if (v->ttype == 8)
-      w = 8;
+      w = kTimeWidth;
+    else if (v->is_string())
+      w = string_width(*c.env, *v);
     else if (v->ttype == 9)
       w = 20;
     else if (preserve)
@@ -220,7 +241,7 @@ int32_t program_open(EnvRecord& env) {
   TextWriter& w = p.data;
   if (text_writer_open(env, w, c.code == 55 || c.code == 64 ? 18 : 19, data_out, std::string()) != 0) return -1;
   for (int k = 0; k < 3; ++k) {
-    compile_format_pattern(c.date_pattern[k], &w.date_fmt[k]);
+    compile_format_pattern(c.date_pattern[k], &w.date_fmt[k], k == kDateKindTime);
     w.date_fraction[k] = false;  // the programs read whole seconds in their columns
   }
   w.vars = c.vars;

@@ -632,7 +632,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
     if (w.preset_layout) w.date_fraction[kind] = false;
     if (!p && format != 19) p = kind == 0 && !w.s.write_century ? "%m/%02d/%y" : kTextDefaults[kind];
     if (p)
-      compile_format_pattern(p, &w.date_fmt[kind]);
+      compile_format_pattern(p, &w.date_fmt[kind], kind == kDateKindTime);
     else
       w.date_fmt[kind] = env.dates.write[kind];
   }
