@@ -1,5 +1,6 @@
 #include "formats/sheets/sheet_writer_common.h"
 
+#include "api/env_record.h"
 #include "dict/var_record.h"
 #include "tabulon/tabulon.h"
 
@@ -28,6 +29,14 @@ std::string sheet_name_from_path(std::string_view path, size_t max_units) {
   while (!name.empty() && name.front() == '\'') name.erase(0, 1);
   while (!name.empty() && name.back() == '\'') name.pop_back();
   return name.empty() ? std::string("Sheet1") : name;
+}
+
+std::string sheet_name_for_output(const EnvRecord& env) {
+  const TransferState& t = env.transfer;
+  if (t.current_member >= 0 && static_cast<size_t>(t.current_member) < t.members.size() &&
+      !t.members[static_cast<size_t>(t.current_member)].empty())
+    return sheet_name_from_path(t.members[static_cast<size_t>(t.current_member)] + ".member");  // keeps its own dots
+  return sheet_name_from_path(t.output_path);
 }
 
 SheetCellKind sheet_cell_kind(const VarRecord& v) {

@@ -15,6 +15,9 @@ struct VarRecord;
 // []:*?/\ characters, no apostrophe at either end, at most max_units UTF-16 units), or
 // "Sheet1" when nothing is left.
 std::string sheet_name_from_path(std::string_view path, size_t max_units = 31);
+// The sheet of an output: the input's chosen member (a transport member, a sheet, a table)
+// where there is one, else the output's file name.
+std::string sheet_name_for_output(const EnvRecord& env);
 
 // The spreadsheet serial of a day number: day numbers count from 30 December 1899, serials
 // also count the 29 February 1900 that never was, so days before 1 March 1900 move down by one.

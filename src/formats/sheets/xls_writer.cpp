@@ -20,6 +20,7 @@
 #include "dict/dictionary.h"
 #include "engine/change_report.h"
 #include "engine/format_hooks.h"
+#include "engine/output_files.h"
 #include "formats/sheets/sheet_writer_common.h"
 #include "io/compound_file.h"
 #include "tabulon/tabulon.h"
@@ -604,7 +605,7 @@ int32_t xls_open(EnvRecord& env) {
     w.widths[i] = static_cast<uint8_t>(width > 254 ? 254 : width);
     w.max_col = static_cast<int32_t>(i);
   }
-  w.sheet_name = sheet_name_from_path(env.transfer.output_path);
+  w.sheet_name = sheet_name_for_output(env);
 
   const StyleRow& data = w.ss.styles[kStyleDataline];
   const StyleRow& top = w.ss.styles[kStyleColTop];
@@ -813,10 +814,11 @@ int32_t xls_close(EnvRecord& env) {
     if (c.cut) note_change(env, ChangeKind::StringCut, c.var->name, c.cut);
     if (c.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, c.var->name, c.out_of_range);
   }
-  const std::string& path = env.transfer.output_path;
+  // Written under the engine's temporary name, renamed over the target when the close succeeds.
+  const std::string path = engine_output_write_path(env);
   if (cf_write_one_stream(path.c_str(), "Workbook", [&](CfStream* s) { return write_stream(w, s); }) != 0) {
     env.transfer.delete_output = 1;
-    RaiseErrorF(env, "Cannot open file %s", path.c_str());
+    RaiseErrorF(env, "Cannot open file %s", env.transfer.output_path.c_str());
   }
   w.row = 0;
   w.max_col = -1;

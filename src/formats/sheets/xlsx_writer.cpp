@@ -18,6 +18,7 @@
 #include "dict/dictionary.h"
 #include "engine/change_report.h"
 #include "engine/format_hooks.h"
+#include "engine/output_files.h"
 #include "formats/sheets/sheet_writer_common.h"
 #include "tabulon/tabulon.h"
 
@@ -135,10 +136,11 @@ int32_t xlsx_open(EnvRecord& env) {
   lxw_workbook_options options = {};
   options.constant_memory = LXW_TRUE;
   options.use_zip64 = LXW_TRUE;
-  const std::string& path = env.transfer.output_path;
+  // The workbook is made under the engine's temporary name and renamed over the target at close.
+  const std::string path = engine_output_write_path(env);
   w.wb = workbook_new_opt(path.c_str(), &options);
-  if (!w.wb) RaiseErrorF(env, "Error opening file: %s", path.c_str());
-  const std::string sheet = sheet_name_from_path(path);
+  if (!w.wb) RaiseErrorF(env, "Error opening file: %s", env.transfer.output_path.c_str());
+  const std::string sheet = sheet_name_for_output(env);
   w.ws = workbook_add_worksheet(w.wb, sheet.c_str());
   if (!w.ws) RaiseErrorF(env, "Cannot use the sheet name %s", sheet.c_str());
 
