@@ -151,8 +151,8 @@ int run_convert(const CliOptions& given) {
   const DatabaseSource out_db = database_source(opts.files[1]);
   std::string in = in_db.is_database ? in_db.connection : opts.files[0];
   std::string out = out_db.is_database ? out_db.connection : opts.files[1];
-  const std::string in_name = in == "-" ? "standard input" : in;
-  const std::string out_name = out == "-" ? "standard output" : out;
+  const std::string in_name = in_db.is_database ? in_db.display : in == "-" ? "standard input" : in;
+  const std::string out_name = out_db.is_database ? out_db.display : out == "-" ? "standard output" : out;
   std::string error;
 
   // The input: plain causes first, then its format.

@@ -214,8 +214,26 @@ int format_from_path(const std::string& path, bool for_output, std::string& erro
 }
 
 DatabaseSource database_source(const std::string& argument) {
-  if (argument.size() > 5 && strncasecmp(argument.c_str(), "odbc:", 5) == 0) return {true, argument.substr(5)};
-  return {};
+  if (argument.size() <= 5 || strncasecmp(argument.c_str(), "odbc:", 5) != 0) return {};
+  // PWD=... and PASSWORD=... never reach a message.
+  std::string shown = argument;
+  for (const char* key : {"pwd=", "password="}) {
+    const size_t n = std::strlen(key);
+    for (size_t at = 0; at + n <= shown.size(); ++at) {
+      if (strncasecmp(shown.c_str() + at, key, n) != 0 || (at > 0 && std::isalnum(static_cast<unsigned char>(shown[at - 1]))))
+        continue;
+      size_t end = at + n;
+      if (end < shown.size() && shown[end] == '{') {
+        end = shown.find('}', end);
+        end = end == std::string::npos ? shown.size() : end + 1;
+      } else {
+        end = shown.find(';', end);
+        if (end == std::string::npos) end = shown.size();
+      }
+      shown.replace(at + n, end - at - n, "***");
+    }
+  }
+  return {true, argument.substr(5), shown};
 }
 
 }  // namespace cli

@@ -43,6 +43,7 @@ constexpr int kDbParmTable = 2;  // the driver's parameter naming the table to w
 struct DatabaseSource {
   bool is_database = false;
   std::string connection;
+  std::string display;  // the argument with any password blanked out, for messages
 };
 DatabaseSource database_source(const std::string& argument);
 

@@ -62,7 +62,7 @@ int run_info(const CliOptions& opts) {
   Reporter& rep = reporter();
   rep.verbose = opts.verbose;
   rep.quiet = opts.quiet;
-  rep.file = path;
+  rep.file = db.is_database ? db.display : path;
   if (std::string why = db.is_database ? "" : input_problem(path); !why.empty()) {
     say_error(path, why);
     return kExitFailure;

@@ -396,9 +396,11 @@ int32_t legalize_name(EnvRecord& env, std::string& name, const NameRules& rules,
   // 10. Report.
   if (changed) {
     ++ctx.changed;
-    // A changed name is a change of the data set, counted for the closing report.
+    // A changed name is a change of the data set, counted for the closing report; a change of
+    // case only (the output's naming style) is not.
     const bool var_name = std::strcmp(ctx.prefix, "The original name of var.[") == 0;
-    note_change(env, ChangeKind::NameChanged, var_name ? std::string_view(original) : std::string_view(), 1);
+    if (strcasecmp(original.c_str(), legal.c_str()) != 0)
+      note_change(env, ChangeKind::NameChanged, var_name ? std::string_view(original) : std::string_view(), 1);
     emit_messagef(env, MsgKind::Warning, "%s%s%s%d%s%s%s%d%s", ctx.prefix, original.c_str(), "][",
                   static_cast<int>(original.size()), "] was changed to [", legal.c_str(), "][",
                   static_cast<int>(legal.size()), "]");

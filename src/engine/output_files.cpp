@@ -88,6 +88,11 @@ std::string OutputFiles::add(const std::string& given, bool& direct) {
       char resolved[PATH_MAX];
       if (realpath(given.c_str(), resolved)) target = resolved;
     }
+    if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      // A directory in the way: opening it for writing fails, and the writer says so.
+      files_.push_back({target, std::string(), -1});
+      return given;
+    }
     if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       direct = true;  // a device or pipe is written as it is
       return given;

@@ -123,7 +123,7 @@ TEST(XlsxReader, CellsStylesAndWorkbook) {
   Parts p = base_parts("");
   p["xl/worksheets/sheet1.xml"] = sheet_xml(rows, "<dimension ref=\"A1:A1\"/>");
   EXPECT_EQ(csv_of(p, [](int32_t h) { DX_SetOption(h, 6, 1, nullptr); }),
-            "\"a\",\"b\",\"c\",\"d\"\n1,\"#N/A\",7/4/2021 06:00:00,06:00:00\n0,\"text\",1/2/2000 00:00:00,12:00:00\n");
+            "\"a\",\"b\",\"c\",\"d\"\n1,\"#N/A\",7/4/2021 06:00:00,30:00:00\n0,\"text\",1/2/2000 00:00:00,12:00:00\n");
   // Without workbook relationships the sheets are sheet1.xml, sheet2.xml... in order.
   p = base_parts(kRows);
   p.erase("xl/_rels/workbook.xml.rels");

@@ -148,9 +148,10 @@ for path in files:
                 ok = cell == ""
             elif re.fullmatch(r"\d+/\d+/\d+", cell):      # date: days since 1960
                 ok = (datetime.datetime.strptime(cell, "%m/%d/%Y") - EPOCH).days == theirs
-            elif re.fullmatch(r"\d\d:\d\d:\d\d", cell):   # time of day: seconds, whole days dropped
-                h, m, s = map(int, cell.split(":"))
-                ok = h * 3600 + m * 60 + s == theirs % 86400
+            elif re.fullmatch(r"-?\d\d+:\d\d:\d\d", cell):   # a duration: signed seconds, whole days kept
+                sign = -1 if cell.startswith("-") else 1
+                h, m, s = map(int, cell.lstrip("-").split(":"))
+                ok = sign * (h * 3600 + m * 60 + s) == theirs
             else:
                 try:
                     ok = math.isclose(float(cell), theirs, rel_tol=1e-12)

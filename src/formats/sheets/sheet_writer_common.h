@@ -2,6 +2,8 @@
 // taken from the output path, spreadsheet serial numbers of day numbers, column widths.
 #pragma once
 
+#include <cmath>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,6 +40,16 @@ enum SheetCellKind : uint8_t {
   kCellTime = 7,
   kCellDateTime = 8,
 };
+
+// The number a cell of this kind holds (dates as serials); false when a sheet cannot hold it.
+inline bool sheet_cell_number(unsigned kind, double& x) {
+  if (kind == kCellDate || kind == kCellDateTime) {
+    x = excel_serial(x);
+    if (!excel_serial_in_range(x)) return false;
+  }
+  return std::isfinite(x);
+}
+
 SheetCellKind sheet_cell_kind(const VarRecord& v);
 
 // Column width of a variable: strings their print width (at most 35), others `fallback`;

@@ -657,14 +657,7 @@ int32_t xls_write_case(EnvRecord& env) {
       continue;
     }
     double x = var_get_double(d, v);
-    if (c.kind == kCellDate || c.kind == kCellDateTime) {
-      x = excel_serial(x);
-      if (!excel_serial_in_range(x)) {
-        c.out_of_range++;
-        continue;
-      }
-    }
-    if (!std::isfinite(x)) {
+    if (!sheet_cell_number(c.kind, x)) {
       c.out_of_range++;
       continue;
     }

@@ -202,14 +202,7 @@ int32_t xlsx_write_case(EnvRecord& env) {
       e = worksheet_write_string(w.ws, row, col, cell_text(w, &c, s, n), nullptr);
     } else {
       double x = var_get_double(d, v);
-      if (c.kind == kCellDate || c.kind == kCellDateTime) {
-        x = excel_serial(x);
-        if (!excel_serial_in_range(x)) {
-          c.out_of_range++;
-          continue;
-        }
-      }
-      if (!std::isfinite(x)) {
+      if (!sheet_cell_number(c.kind, x)) {
         c.out_of_range++;
         continue;
       }
