@@ -5,7 +5,7 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$here/build"
 bin="$build/tabulon"
-if [ ! -x "$bin" ] || [ -n "$(find "$here/src" "$here/cli" "$here/include" -newer "$bin" -type f 2>/dev/null | head -1)" ]; then
+if [ ! -x "$bin" ] || [ -n "$(find "$here/src" "$here/cli" "$here/include" "$here/drivers" -newer "$bin" -type f 2>/dev/null | head -1)" ]; then
   if [ -x "$bin" ]; then
     echo "tabulon: the sources changed; rebuilding (a minute or two)..." >&2
   else
