@@ -30,7 +30,7 @@ struct ValueLabel {
 };
 
 struct VarInfo {
-  std::string name, label, type, missing, format;
+  std::string name, label, type, missing, format, measure;
   int32_t width = 0, decimals = 0;
   std::vector<ValueLabel> value_labels;
 };
@@ -139,6 +139,7 @@ int run_info(const CliOptions& opts) {
     char text_buf[1024] = {};
     if (dxi_var_describe(env, i, 1, text_buf, sizeof text_buf) > 0) v.missing = text_buf;
     if (dxi_var_describe(env, i, 2, text_buf, sizeof text_buf) > 0) v.format = text_buf;
+    if (dxi_var_describe(env, i, 3, text_buf, sizeof text_buf) > 0) v.measure = text_buf;
     int32_t nlabels = DX_GetNValueLabels(env, i);
     for (int32_t k = 0; k < nlabels; ++k) {
       ValueLabel vl;
@@ -162,6 +163,21 @@ int run_info(const CliOptions& opts) {
         }
     vars.push_back(std::move(v));
   }
+  // What the file says about itself, in the order shown; empty facts are left out of the text.
+  struct Fact {
+    const char* key;
+    const char* title;
+    std::string text;
+  };
+  std::vector<Fact> facts = {{"release", "Release", ""},     {"encoding", "Encoding", ""},
+                             {"compression", "Compression", ""}, {"byte_order", "Byte order", ""},
+                             {"created", "Created", ""},     {"modified", "Modified", ""},
+                             {"software", "Software", ""}};
+  const int32_t fact_numbers[] = {2, 1, 3, 4, 5, 6, 7};
+  for (size_t k = 0; k < facts.size(); ++k) {
+    char buf[1024] = {};
+    if (dxi_dataset_describe(env, fact_numbers[k], buf, sizeof buf) > 0) facts[k].text = buf;
+  }
   const FormatInfo* f = format_by_code(code);
   std::string format_name = f ? f->name : std::to_string(code);
 
@@ -173,6 +189,9 @@ int run_info(const CliOptions& opts) {
     o += ",\"cases\":" + (ncases < 0 ? std::string("null") : std::to_string(ncases));
     o += ",\"label\":" + json_string(data_label);
     if (!member.empty()) o += ",\"member\":" + json_string(member);
+    // Every key is always there, a text or null, so that each keeps one JSON type.
+    for (const Fact& fact : facts)
+      o += ",\"" + std::string(fact.key) + "\":" + (fact.text.empty() ? std::string("null") : json_string(fact.text));
     if (!members.empty()) {
       o += ",\"members\":[";
       for (size_t k = 0; k < members.size(); ++k) o += (k ? "," : "") + json_string(members[k]);
@@ -185,7 +204,9 @@ int run_info(const CliOptions& opts) {
       o += "{\"name\":" + json_string(v.name) + ",\"type\":" + json_string(v.type) +
            ",\"width\":" + std::to_string(v.width) + ",\"decimals\":" + std::to_string(v.decimals) +
            ",\"label\":" + json_string(v.label) + ",\"format\":" + json_string(v.format) +
-           ",\"missing\":" + json_string(v.missing) + ",\"value_labels\":[";
+           ",\"missing\":" + json_string(v.missing) +
+           ",\"measure\":" + (v.measure.empty() ? std::string("null") : json_string(v.measure)) +
+           ",\"value_labels\":[";
       for (size_t k = 0; k < v.value_labels.size(); ++k) {
         const ValueLabel& vl = v.value_labels[k];
         if (k) o += ",";
@@ -199,32 +220,42 @@ int run_info(const CliOptions& opts) {
     return kExitOk;
   }
 
-  std::printf("File:      %s\n", path.c_str());
-  std::printf("Format:    %s (%d)\n", format_name.c_str(), code);
-  if (!member.empty()) std::printf("Member:    %s\n", member.c_str());
-  if (ncases >= 0)
-    std::printf("Cases:     %d\n", ncases);
-  else
-    std::printf("Cases:     unknown\n");
-  if (!data_label.empty()) std::printf("Label:     %s\n", data_label.c_str());
+  // Titles padded to one column (the longest is "Compression:").
+  auto line = [](const char* title, const std::string& text) {
+    std::printf("%s %s\n", pad(std::string(title) + ":", 12).c_str(), text.c_str());
+  };
+  line("File", path);
+  line("Format", format_name + " (" + std::to_string(code) + ")");
+  for (const Fact& fact : facts)
+    if (!fact.text.empty()) line(fact.title, fact.text);
+  if (!member.empty()) line("Member", member);
+  line("Cases", ncases >= 0 ? std::to_string(ncases) : std::string("unknown"));
+  if (!data_label.empty()) line("Label", data_label);
   if (members.size() > 1) {
     std::string list;
     for (const auto& m : members) list += (list.empty() ? "" : ", ") + m;
-    std::printf("Members:   %s\n", list.c_str());
+    line("Members", list);
   }
-  std::printf("Variables: %d\n\n", nvars);
-  size_t name_w = 4, format_w = 6, missing_w = 7;
+  line("Variables", std::to_string(nvars));
+  std::printf("\n");
+  size_t name_w = 4, format_w = 6, missing_w = 7, measure_w = 0;
   for (const VarInfo& v : vars) {
     name_w = std::max(name_w, columns(v.name));
     format_w = std::max(format_w, columns(v.format));
     missing_w = std::max(missing_w, columns(v.missing));
+    measure_w = std::max(measure_w, columns(v.measure));
   }
-  std::printf("  %-4s %s %-9s %5s %4s  %s %s %s\n", "#", pad("name", name_w).c_str(), "type", "width", "dec",
-              pad("format", format_w).c_str(), pad("missing", missing_w).c_str(), "label");
+  // The measure column only where the file records measurement levels.
+  if (measure_w) measure_w = std::max<size_t>(measure_w, 7);
+  auto measure_cell = [&](const std::string& m) { return measure_w ? pad(m, measure_w) + " " : std::string(); };
+  std::printf("  %-4s %s %-9s %5s %4s  %s%s %s %s\n", "#", pad("name", name_w).c_str(), "type", "width", "dec",
+              measure_cell("measure").c_str(), pad("format", format_w).c_str(), pad("missing", missing_w).c_str(),
+              "label");
   for (size_t i = 0; i < vars.size(); ++i) {
     const VarInfo& v = vars[i];
-    std::printf("  %-4zu %s %-9s %5d %4d  %s %s %s\n", i + 1, pad(v.name, name_w).c_str(), v.type.c_str(), v.width,
-                v.decimals, pad(v.format, format_w).c_str(), pad(v.missing, missing_w).c_str(), v.label.c_str());
+    std::printf("  %-4zu %s %-9s %5d %4d  %s%s %s %s\n", i + 1, pad(v.name, name_w).c_str(), v.type.c_str(), v.width,
+                v.decimals, measure_cell(v.measure).c_str(), pad(v.format, format_w).c_str(),
+                pad(v.missing, missing_w).c_str(), v.label.c_str());
     for (const ValueLabel& vl : v.value_labels)
       std::printf("  %4s %s %s = %s\n", "", std::string(name_w, ' ').c_str(),
                   vl.numeric ? number_text(vl.value).c_str() : vl.text.c_str(), vl.label.c_str());

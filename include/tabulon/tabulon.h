@@ -227,8 +227,13 @@ TABULON_API int32_t DX_GetDatasetExtAttrNumValue(int32_t env, int32_t k, double 
 
 TABULON_API int32_t DX_GetNCases(int32_t env);
 /* What a listing shows of an input variable: what 1 = its declared missing values ("9; 97 thru 99"),
-   2 = the input package's display format. Returns the text length, 0 for none, -1 on error. */
+   2 = the input package's display format, 3 = its measurement level ("nominal", "ordinal",
+   "scale") where the file records one. Returns the text length, 0 for none, -1 on error. */
 TABULON_API int32_t dxi_var_describe(int32_t env, int32_t var, int32_t what, char *out, int32_t size);
+/* What the open input says about itself: what 1 = encoding, 2 = format release, 3 = compression,
+   4 = byte order, 5 = creation time, 6 = modification time ("YYYY-MM-DD HH:MM[:SS]"), 7 = the
+   software that wrote it. Returns the text length, 0 when the file does not say, -1 on error. */
+TABULON_API int32_t dxi_dataset_describe(int32_t env, int32_t what, char *out, int32_t size);
 /* outText holds *outInt bytes on entry where a text is returned. */
 TABULON_API int32_t DX_GetDatasetInfo(int32_t env, int32_t what, int32_t *outInt, char *outText);
 /* ---- end dictionary ---- */

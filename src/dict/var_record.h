@@ -35,6 +35,11 @@ constexpr uint32_t kVarOutputAttrsGiven = 1u << 2;
 // VarRecord::decimals when the input gave none.
 constexpr uint8_t kDecimalsNotGiven = 255;
 
+// VarRecord::measure: the measurement level an SPSS file records.
+constexpr uint8_t kMeasureNominal = 1;
+constexpr uint8_t kMeasureOrdinal = 2;
+constexpr uint8_t kMeasureScale = 3;
+
 // Attribute types of extended attributes.
 constexpr uint32_t kAttrNumeric = 1;
 constexpr uint32_t kAttrString = 2;
@@ -95,6 +100,7 @@ struct VarRecord {
   uint32_t name_conversions = 0; // conversions for the output; more than 1 is an internal error
   ExtAttrList ext_attrs;
   uint16_t slot_ttype = 0;       // storage type the record slot was laid out for
+  uint8_t measure = 0;           // kMeasure* the input records, 0 when it records none
 
   // Private fields of the reader and the writer of the current transfer.
   int64_t reader_aux[4] = {0, 0, 0, 0};

@@ -225,6 +225,7 @@ void transfer_reset_input(EnvRecord& env) {
   t.percent_step = 0;
   t.percent_done = 0;
   t.pool_in_use = 1;
+  t.facts = DatasetFacts{};
   env.dict.pool_in_use = true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/change_report.h"
+#include "engine/dataset_facts.h"
 #include "engine/output_files.h"
 
 namespace tabulon {
@@ -94,6 +95,9 @@ struct TransferState {
   std::vector<std::string> members;
   int32_t members_read = 0;
   int32_t current_member = -1;
+
+  // What the input file says about itself (encoding, release, compression...).
+  DatasetFacts facts;
 
   // Optimization pass.
   std::unique_ptr<OptimizeState, OptimizeStateDeleter> optimize;

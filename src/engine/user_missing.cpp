@@ -95,7 +95,7 @@ using namespace tabulon;
 
 // Texts that describe a variable of the input for a host's listing: what 1 = the declared
 // missing values ("9; 97 thru 99"), what 2 = the input package's display format ("F8.2",
-// "%9.0g", "DATE9."). Returns the length, 0 when there is none, -1 on a bad variable.
+// "%9.0g", "DATE9."), what 3 = the measurement level. Returns the length, 0 when there is none, -1 on a bad variable.
 DX_EXPORT int32_t dxi_var_describe(int32_t handle, int32_t var, int32_t what, char* out, int32_t size) {
   return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
     VarRecord* v = dict_var(env.dict, var);
@@ -118,6 +118,9 @@ DX_EXPORT int32_t dxi_var_describe(int32_t handle, int32_t var, int32_t what, ch
       }
     } else if (what == 2) {
       text = v->native_format;
+    } else if (what == 3) {
+      static const char* const levels[] = {"", "nominal", "ordinal", "scale"};
+      text = v->measure <= kMeasureScale ? levels[v->measure] : "";
     } else {
       return -1;
     }

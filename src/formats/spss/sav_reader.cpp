@@ -6,6 +6,8 @@
 #include <strings.h>
 
 #include <array>
+#include <bit>
+#include <cstdlib>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -157,6 +159,19 @@ void read_header(EnvRecord& env, SavReader& r, RawDict& raw) {
     r.n_cases = n;
   }
   raw.file_label = trimmed(h + 109, 64);
+
+  DatasetFacts& facts = env.transfer.facts;
+  facts.release = r.zlib ? "$FL3" : "$FL2";
+  facts.compression = r.compression == 0 ? "none" : r.compression == 1 ? "bytecode" : "zlib";
+  facts.byte_order = byte_order_name(r.swap != (std::endian::native == std::endian::big));
+  facts.software = fact_text(h + 4, 60);
+  if (facts.software.rfind("@(#)", 0) == 0) facts.software = fact_text(facts.software.data() + 4, facts.software.size() - 4);
+  // "dd mmm yy" and "hh:mm:ss".
+  const std::string date = fact_text(h + 92, 9), time = fact_text(h + 101, 8);
+  if (date.size() == 9 && time.size() == 8)
+    facts.created = fact_time(fact_full_year(std::atoi(date.c_str() + 7)), fact_month(date.c_str() + 3),
+                              std::atoi(date.c_str()), std::atoi(time.c_str()), std::atoi(time.c_str() + 3),
+                              std::atoi(time.c_str() + 6));
 }
 
 // ---- type 2: variable ----
@@ -285,6 +300,20 @@ void read_extension(EnvRecord& env, SavReader& r, RawDict& raw) {
       emit_messagef(env, MsgKind::Info, "Reading SPSS file ver. %d.%d.%d", v[0], v[1], v[2]);
       return;
     }
+    case 11:
+      // Display parameters: measure, width and alignment of each variable (width missing in
+      // files of early releases).
+      if (size == 4 && !r.vars.empty() && (static_cast<size_t>(count) == 3 * r.vars.size() ||
+                                          static_cast<size_t>(count) == 2 * r.vars.size())) {
+        const size_t per = static_cast<size_t>(count) / r.vars.size();
+        for (SavVar& v : r.vars) {
+          const int32_t measure = rd_i32(env, r);
+          for (size_t k = 1; k < per; ++k) rd_i32(env, r);
+          v.measure = measure >= 1 && measure <= 3 ? static_cast<uint8_t>(measure) : 0;
+        }
+        return;
+      }
+      break;
     case 4:
       if (size == 8 && count == 3) {
         r.sysmis = rd_f64(env, r);
@@ -372,6 +401,15 @@ void open_file_encoding(EnvRecord& env, SavReader& r, const RawDict& raw) {
     if (strcasecmp(name.c_str(), "windows-31j") == 0) name = "shift-jis";
   }
   env.encoding.file_encoding = name;
+  if (!raw.encoding.empty()) {
+    env.transfer.facts.encoding = raw.encoding;
+  } else if (r.char_code != 0) {
+    const char* page = sav_code_page_name(r.char_code);
+    env.transfer.facts.encoding = std::strcmp(page, "CHAR") != 0 ? page : "code page " + std::to_string(r.char_code);
+  }
+  if (r.release[0] > 0)
+    env.transfer.facts.release += " (release " + std::to_string(r.release[0]) + "." + std::to_string(r.release[1]) +
+                                  "." + std::to_string(r.release[2]) + ")";
   if (open_input_converter(env, kSlotFromModule, 22) != 0) {
     const std::string text = env.message_buffer;
     RaiseError(env, "%s", text.c_str());
@@ -487,6 +525,7 @@ void build_variables(EnvRecord& env, SavReader& r, const RawDict& raw) {
                                            static_cast<int>(sv.print_format & 0xFF)});
     }
     v->selected = 1;
+    v->measure = sv.measure;
     v->reader_aux[2] = static_cast<int64_t>(i) + 1;
     for (int k = 0; k < sv.miss_count; ++k)
       if (!sv.miss[k].text.empty())

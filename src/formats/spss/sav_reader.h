@@ -75,6 +75,7 @@ struct SavVar {
   std::string label;           // raw bytes in the file's encoding
   bool has_label = false;
   uint8_t miss_count = 0;
+  uint8_t measure = 0;         // kMeasure* of the display record, 0 when there is none
   SavMissing miss[3];
   // Very long strings: the segments joined into this one (each 8-byte unit count).
   std::vector<uint32_t> segment_units;
