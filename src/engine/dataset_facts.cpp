@@ -44,7 +44,7 @@ std::string fact_time_sas(double seconds) {
     --days;
   }
   // Days since 1960-01-01 to a civil date (era arithmetic on days since 0000-03-01).
-  int64_t z = days + 3653 + 719468;  // 1960-01-01 is 3653 days before 1970-01-01
+  int64_t z = days - 3653 + 719468;  // 1960-01-01 is 3653 days before 1970-01-01
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const int64_t doe = z - era * 146097;
   const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;

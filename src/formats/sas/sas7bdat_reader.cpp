@@ -2,6 +2,7 @@
 // subheaders and columns.
 #include "formats/sas/sas7bdat_reader.h"
 
+#include <bit>
 #include <iconv.h>
 #include <strings.h>
 
@@ -151,6 +152,27 @@ void read_header(EnvRecord& env, SasReader& r, Stream* s, uint8_t* h) {
     r.family = kProfiles[r.profile - 1].family;
   }
   emit_messagef(env, MsgKind::Lib, "SAS dataset platform: %s", matched ? kProfiles[r.profile - 1].name : "unmarked");
+
+  // Time stamps (seconds since 1960 in the file's byte order), the SAS release and the host.
+  DatasetFacts& facts = env.transfer.facts;
+  facts.byte_order = byte_order_name(h[37] == 0);
+  const bool host_big = std::endian::native == std::endian::big;
+  auto stamp = [&](const uint8_t* p) {
+    uint8_t b[8];
+    for (int k = 0; k < 8; ++k) b[k] = p[r.swap != host_big ? 7 - k : k];
+    double x;
+    std::memcpy(&x, b, 8);
+    return fact_time_sas(x);
+  };
+  facts.created = stamp(h + 164 + r.pad);
+  facts.modified = stamp(h + 172 + r.pad);
+  const size_t text_at = 216 + static_cast<size_t>(r.pad) + (r.word == 8 ? 4 : 0);
+  facts.release = fact_text(h + text_at, 8);
+  if (!facts.release.empty()) facts.release += r.word == 8 ? " (64-bit)" : " (32-bit)";
+  facts.software = "SAS";
+  // Host, and for Unix hosts the system's version and machine.
+  for (size_t at : {text_at + 8, text_at + 24, text_at + 56})
+    if (std::string part = fact_text(h + at, 16); !part.empty()) facts.software += " " + part;
 }
 
 void choose_encoding(EnvRecord& env, SasReader& r, const uint8_t* h) {
@@ -161,6 +183,7 @@ void choose_encoding(EnvRecord& env, SasReader& r, const uint8_t* h) {
   const bool user_set = !st.in_encoding.empty() && strcasecmp(st.in_encoding.c_str(), "system") != 0;
   st.file_encoding.clear();
   if (found && !name.empty() && name != "CHAR" && !user_set) st.file_encoding = name;
+  if (found && !name.empty() && name != "CHAR") env.transfer.facts.encoding = name;
   if (open_input_converter(env, kSlotFromModule, env.transfer.input_code) != 0) sas7bdat_fail(env, kSasErrConverter, 1);
 
   const char* member = reinterpret_cast<const char*>(h + 156);
@@ -504,6 +527,7 @@ int32_t sas7bdat_read_dict(EnvRecord& env) {
   read_row_size(env, r);
   build_columns(env, r);
   choose_compression(env, r);
+  env.transfer.facts.compression = r.compression == 0 ? "none" : r.compression == 1 ? "RLE" : "RDC";
   if (r.deleted_rows == 1)
     emit_messagef(env, MsgKind::Info,
                   "The input SAS dataset contains %d physical records but %d is marked as deleted and will be excluded "

@@ -171,6 +171,14 @@ void check_data_size(EnvRecord& env, StataReader& r, int64_t end) {
                 static_cast<unsigned long long>(r.obs_count), r.record_length);
 }
 
+// The header's time stamp, "dd Mon yyyy hh:mm" (the day may be one digit or padded).
+void note_timestamp(EnvRecord& env, const std::string& stamp) {
+  int day = 0, year = 0, hour = 0, minute = 0;
+  char month[4] = {};
+  if (std::sscanf(stamp.c_str(), "%d %3s %d %d:%d", &day, month, &year, &hour, &minute) == 5)
+    env.transfer.facts.created = fact_time(year, fact_month(month), day, hour, minute, -1);
+}
+
 // ---- binary releases ----
 
 void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
@@ -207,7 +215,11 @@ void read_binary(EnvRecord& env, StataReader& r, uint8_t first) {
     env.dict.file_label = text;
     env.dict.has_file_label = true;
   }
-  if (r.release >= 105 && !in.skip(18)) header_eof(env);
+  if (r.release >= 105) {
+    char stamp[18];
+    read_exact(env, in, stamp, sizeof stamp);
+    note_timestamp(env, fact_text(stamp, sizeof stamp));
+  }
 
   const uint32_t k = r.var_count;
   r.fields.resize(k);
@@ -311,7 +323,7 @@ void read_tagged(EnvRecord& env, StataReader& r) {
     }
   }
   expect_marker(env, in, "<timestamp>");
-  header_text(env, r, 1);
+  note_timestamp(env, header_text(env, r, 1));
   expect_marker(env, in, "</timestamp>");
   expect_marker(env, in, "</header>");
   expect_marker(env, in, "<map>");
@@ -622,6 +634,11 @@ int32_t stata_read_dict(EnvRecord& env) {
     read_binary(env, r, first);
   }
   if (stream->error & STREAM_ERR_READ) raise_pair(env, "Bad file format", "Error reading header");
+  DatasetFacts& facts = env.transfer.facts;
+  facts.release = std::to_string(r.release);
+  facts.byte_order = byte_order_name(r.swap != (std::endian::native == std::endian::big));
+  // Releases before 118 do not say which code page their text is in.
+  if (r.utf8) facts.encoding = "UTF-8";
   r.th = stata_thresholds(r.release);
   if (r.release >= 117) {
     read_strls(env, r);
