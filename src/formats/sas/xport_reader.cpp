@@ -1,5 +1,6 @@
 #include "formats/sas/xport_reader.h"
 
+#include <cstdlib>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -313,11 +314,33 @@ int32_t xport_select_member(EnvRecord& env, int32_t index) {
   return r && index >= 0 && index < static_cast<int32_t>(r->members.size()) ? 0 : -1;
 }
 
+// The library header's second and third records: SAS release, host and the two time stamps
+// ("ddMMMyy:hh:mm:ss").
+static void note_library_facts(EnvRecord& env, XportReader& r) {
+  DatasetFacts& facts = env.transfer.facts;
+  facts.release = "version " + std::to_string(r.version);
+  facts.byte_order = byte_order_name(true);  // IBM floating point, most significant byte first
+  uint8_t rec[2 * kXportRecord];
+  if (!r.in.seek(kXportRecord) || r.in.read_some(rec, sizeof rec) != sizeof rec) return;
+  auto stamp = [](const uint8_t* p) -> std::string {
+    const std::string t = fact_text(p, 16);
+    if (t.size() != 16 || t[7] != ':') return {};
+    return fact_time(fact_full_year(std::atoi(t.c_str() + 5)), fact_month(t.c_str() + 2), std::atoi(t.c_str()),
+                     std::atoi(t.c_str() + 8), std::atoi(t.c_str() + 11), std::atoi(t.c_str() + 14));
+  };
+  facts.created = stamp(rec + 64);
+  facts.modified = stamp(rec + kXportRecord);
+  const std::string release = fact_text(rec + 24, 8), host = fact_text(rec + 32, 8);
+  if (!release.empty()) facts.release += ", SAS " + release;
+  if (!host.empty()) facts.software = "SAS " + (release.empty() ? host : release + " " + host);
+}
+
 int32_t xport_read_dict(EnvRecord& env) {
   XportReader* rp = reader_state<XportReader>(env);
   if (!rp) RaiseError(env, "Input file is not open", nullptr);
   XportReader& r = *rp;
   if (r.members.empty()) return -1;
+  note_library_facts(env, r);
   const TransferState& t = env.transfer;
   const int32_t current = t.current_member < 0 ? 0 : t.current_member;
   const std::string wanted = current < static_cast<int32_t>(t.members.size())

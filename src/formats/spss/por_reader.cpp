@@ -1,5 +1,6 @@
 #include "formats/spss/por_reader.h"
 
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -376,9 +377,19 @@ int32_t por_read_dict(EnvRecord& env) {
     if (std::memcmp(window, "SPSSPORT", 8) == 0) break;
   }
 
-  if (r.next() < 0) dict_eof(env);  // version
-  dict_string(env, r, 8);           // creation date
-  dict_string(env, r, 6);           // creation time
+  const int version = r.next();
+  if (version < 0) dict_eof(env);
+  DatasetFacts& facts = env.transfer.facts;
+  facts.release = std::string("version ") + static_cast<char>(version);
+  facts.compression = "none";
+  dict_string(env, r, 8);           // creation date, yyyymmdd
+  const std::string date = r.text;
+  dict_string(env, r, 6);           // creation time, hhmmss
+  if (date.size() == 8 && r.text.size() == 6) {
+    auto num = [](const std::string& t, size_t at, size_t n) { return std::atoi(t.substr(at, n).c_str()); };
+    facts.created = fact_time(num(date, 0, 4), num(date, 4, 2), num(date, 6, 2), num(r.text, 0, 2), num(r.text, 2, 2),
+                              num(r.text, 4, 2));
+  }
   for (;;) {
     int tag;
     do tag = r.next();
@@ -386,6 +397,9 @@ int32_t por_read_dict(EnvRecord& env) {
     if (tag < 0) dict_eof(env);
     switch (tag) {
       case '1':  // product
+        dict_string(env, r, 64);
+        facts.software = fact_text(r.text.data(), r.text.size());
+        break;
       case '2':  // author
       case '3':  // sub-product
         dict_string(env, r, 64);

@@ -151,6 +151,10 @@ void build_dictionary(EnvRecord& env, StataReader& r, const Descriptors& ds) {
     }
     v->selected = 1;
     v->reader_aux[1] = f.kind;
+    {
+      const uint8_t* fp = ds.formats.data() + i * ds.format_len;
+      v->native_format.assign(reinterpret_cast<const char*>(fp), field_length(fp, ds.format_len));
+    }
     const uint8_t* lp = ds.label_names.data() + i * ds.name_len;
     r.label_names[i].assign(reinterpret_cast<const char*>(lp), field_length(lp, ds.name_len));
     std::string label = input_text(env, ds.labels.data() + i * ds.label_len, ds.label_len,
