@@ -948,6 +948,17 @@ void xls_parse(EnvRecord& env, const uint8_t* data, size_t size, bool workbook_s
   Parser p(env, wb, data, size, workbook_stream);
   p.run();
   wb.finish();
+  DatasetFacts& facts = env.transfer.facts;
+  facts.release = "BIFF" + std::to_string(p.version);
+  facts.byte_order = byte_order_name(false);
+  // BIFF8 keeps its text in UTF-16; earlier releases in the code page of the CODEPAGE record.
+  facts.encoding = p.version >= 8        ? std::string("UTF-16LE")
+                   : p.codepage == 1200  ? std::string("UTF-16LE")
+                   : p.codepage == 367   ? std::string("ASCII")
+                   : p.codepage == 32769 ? std::string("windows-1252")
+                   : p.codepage == 10000 || p.codepage == 32768 ? std::string("macintosh")
+                                         : "code page " + std::to_string(p.codepage);
+  if (p.codepage >= 1250 && p.codepage <= 1258 && p.version < 8) facts.encoding = "windows-" + std::to_string(p.codepage);
 }
 
 namespace {

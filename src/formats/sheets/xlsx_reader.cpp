@@ -621,6 +621,9 @@ void xlsx_parse(EnvRecord& env, const char* path, Workbook& wb) {
 int32_t xlsx_open_input(EnvRecord& env) {
   WorksheetState& st = make_reader_state<WorksheetState>(env);
   xlsx_parse(env, env.transfer.input_path.c_str(), st.wb);
+  env.transfer.facts.release = "OOXML";
+  env.transfer.facts.encoding = "UTF-8";
+  env.transfer.facts.compression = "zip";
   wks_attach(env, st);
   return 0;
 }

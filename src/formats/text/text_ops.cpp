@@ -6,6 +6,7 @@
 #include "engine/format_hooks.h"
 #include "formats/text/delimited_reader.h"
 #include "formats/text/fixed_reader.h"
+#include "formats/text/line_reader.h"
 #include "formats/text/program_writer.h"
 #include "formats/text/text_writer.h"
 #include "io/stream.h"
@@ -39,11 +40,46 @@ const char* input_encoding(EnvRecord& env) {
 // The line reader hands out UTF-8 already: the names it finds must not be converted again.
 void keep_names(EnvRecord& env) { env.encoding.input[0].flags |= kSlotKeepNames; }
 
+// The encoding of a text input as far as its first block tells: a byte-order mark, plain ASCII,
+// UTF-8, or other bytes read in the encoding the reader was given.
+void note_text_encoding(EnvRecord& env, const RdLine& rd) {
+  std::string& out = env.transfer.facts.encoding;
+  if (rd.unit_kind != 1)
+    out = std::string(rd.unit_kind == 2 ? "UTF-16" : "UTF-32") + (rd.big_endian ? "BE" : "LE") + " (byte-order mark)";
+  else if (rd.chunk_pos > 0)
+    out = "UTF-8 (byte-order mark)";
+  if (!out.empty()) return;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(rd.chunk.data());
+  const size_t n = rd.chunk_len;
+  bool ascii = true, utf8 = true;
+  for (size_t i = 0; i < n && utf8;) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    ascii = false;
+    const int len = p[i] >= 0xF0 && p[i] <= 0xF4 ? 4 : p[i] >= 0xE0 ? 3 : p[i] >= 0xC2 && p[i] < 0xE0 ? 2 : 0;
+    if (len == 0) {
+      utf8 = false;
+      break;
+    }
+    for (int k = 1; k < len && i + k < n; ++k)  // a sequence cut by the end of the block counts as whole
+      if ((p[i + k] & 0xC0) != 0x80) utf8 = false;
+    i += static_cast<size_t>(len);
+  }
+  const std::string given = input_encoding(env);
+  if (ascii) out = "ASCII (guessed)";
+  else if (given != "UTF-8") out = given + " (as set)";
+  else if (utf8) out = "UTF-8 (guessed)";
+  else out = "8-bit, not UTF-8 (guessed)";
+}
+
 int32_t delimited_read_dict(EnvRecord& env) {
   Stream* in = env.transfer.input_stream.get();
   if (!in) RaiseError(env, "Input file is not open", nullptr);
   DelimitedReader& r = make_reader_state<DelimitedReader>(env);
   delimited_prepare(env, r, stream_source(in), input_encoding(env));
+  if (r.rd) note_text_encoding(env, *r.rd);
   keep_names(env);
   if (delimited_scan(env, r) < 0) {
     SetMessageF(env, "%s", "No fields were found in the first lines of the input file");
