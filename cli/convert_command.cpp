@@ -302,6 +302,7 @@ int run_convert(const CliOptions& given) {
     if (n < 0) {
       progress.finish();
       rep.file = in_name;  // a failure in the loop is most often the input's
+      rep.cases_done = static_cast<int64_t>(DX_GetCasesMoved(env)) + DX_GetCasesDropped(env);
       int rc = session.fail("the transfer failed");
       DX_CloseFiles(env);  // the partial output goes away
       return rc;

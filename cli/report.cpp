@@ -38,6 +38,14 @@ std::string plain_cause(const std::string& text) {
   const std::string damaged = "is truncated or damaged: ";
   if (text.find("occurred while reading the input file") != std::string::npos)
     return damaged + "reading failed after case " + std::to_string(static_cast<long long>(reporter().cases_done));
+  // A numbered failure of a reader: its particulars came just before as a diagnostic
+  // ("SPSS data: the file ends inside a case").
+  if (text.rfind("SPSS dataset (", 0) == 0 && text.find("was stopped because of the error (") != std::string::npos &&
+      reporter().last_detail.rfind("SPSS d", 0) == 0) {
+    const std::string& detail = reporter().last_detail;
+    const size_t colon = detail.find(": ");
+    if (colon != std::string::npos) return damaged + detail.substr(colon + 2);
+  }
   if (text.find("longer or shorter than it should be") != std::string::npos)
     return damaged + "its length does not match its header";
   if (size_t at = text.find("is truncated: "); at != std::string::npos) return damaged + text.substr(at + 14);
@@ -101,6 +109,7 @@ void on_library_message(int32_t level, const char* text, int32_t category, int64
   const std::string line = plain_text(text);
   if (line.empty()) return;
   if (level == 4 || std::strncmp(text, "LIB:", 4) == 0) {
+    r.last_detail = line;
     if (r.verbose >= 2 && !r.quiet) std::fprintf(stderr, "tabulon: LIB: %s\n", line.c_str());
     return;
   }

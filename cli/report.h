@@ -18,6 +18,7 @@ struct Reporter {
   std::string changes;            // the library's closing summary of changes, without "Changes: "
   std::string last_error;         // the last error printed, so it is not printed twice
   int64_t cases_done = 0;         // for "where" in a read failure
+  std::string last_detail;        // the last library diagnostic: the particulars of a numbered failure
   // Library errors are held until the run ends: a run that fails shows them as errors, a run
   // that succeeds despite them shows them as warnings (an error always means exit 1).
   std::vector<std::pair<std::string, std::string>> held_errors;  // file, text

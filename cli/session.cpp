@@ -93,7 +93,8 @@ Session::Session(const CliOptions& opts) : opts_(opts) {
   env_ = DX_OpenEnvironmentEx(1);
   if (env_ < 0) return;
   uint32_t settings[4] = {0, 0, 0xFFFFFFFFu, 1};
-  int32_t levels = opts.verbose >= 2 ? (1 | 4) : 1;
+  // Diagnostics always come: the particulars of a failure are among them (shown with -vv).
+  int32_t levels = 1 | 4;
   DX_SetInfoCallback(env_, levels, settings, 0, 0, on_message);
   DX_SetCallbackFunc(env_, 1, 0, on_confirm);
 }

@@ -207,8 +207,12 @@ case_ 1 '^tabulon: error: cut.xpt: is truncated or damaged: .*case [0-9]+' -- "$
 "$T" convert s.csv whole.sav -q
 head -c $(( $(stat -c %s whole.sav) * 2 / 3 )) whole.sav > cut.sav
 printf 'precious' > keep.csv
-case_ 1 '^tabulon: error: cut.sav: ' -- "$T" convert cut.sav keep.csv -y
+case_ 1 '^tabulon: error: cut.sav: is truncated or damaged: the data end inside a case \(case [0-9]+\)$' -- "$T" convert cut.sav keep.csv -y
 [ "$(cat keep.csv)" = precious ] || { echo "FAIL: a failed conversion replaced the old output"; fails=$((fails + 1)); }
+head -c 600 whole.sav > cutdict.sav
+case_ 1 '^tabulon: error: cutdict.sav: is truncated or damaged: the file ends inside a dictionary record$' -- "$T" info cutdict.sav
+head -c 100 whole.sav > cuthead.sav
+case_ 1 '^tabulon: error: cuthead.sav: is truncated or damaged: the file is shorter than an SPSS header$' -- "$T" convert cuthead.sav o.csv
 # Never hide a loss: changes are warnings summed up in one line; --strict fails.
 printf 'id,name,city\n1,"Zoë 中","Göteborg 中"\n2,"Ann","Oslo"\n' > u.csv
 case_ 0 '^tabulon: warning: uo.csv: Changes: [0-9]+ characters? replaced' -- "$T" convert u.csv uo.csv -s out-encoding=ASCII

@@ -31,7 +31,11 @@ constexpr uint8_t kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 enum StepKind : uint8_t { kStepNumber = 0, kStepDate = 1, kStepTime = 2, kStepString = 3 };
 
 [[noreturn]] void data_error(EnvRecord& env, int32_t code, const char* detail) {
-  emit_messagef(env, MsgKind::Lib, "SPSS data: %s", detail);
+  if (env.encoding.current_case > 0)
+    emit_messagef(env, MsgKind::Lib, "SPSS data: %s (case %lld)", detail,
+                  static_cast<long long>(env.encoding.current_case));
+  else
+    emit_messagef(env, MsgKind::Lib, "SPSS data: %s", detail);
   RaiseErrorF(env, "SPSS dataset (%s)\nReading records from the dataset was stopped because of the error (%d).",
               engine_file_name(env.transfer.input_path), code);
 }
