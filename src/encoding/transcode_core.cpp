@@ -114,6 +114,7 @@ struct LoopResult {
   int32_t result = kTcOk;
   size_t length = 0;
   uint32_t substitutions = 0;
+  uint32_t transliterated = 0;  // characters written as their nearest ASCII text
   const char* text = nullptr;
 };
 
@@ -270,6 +271,7 @@ LoopResult run_loop(EnvRecord& env, ConverterSlot& slot, const char* in, size_t 
           lr.result = pr;
           break;
         }
+        ++lr.transliterated;
         ip += n;
         il -= static_cast<size_t>(n);
         continue;
@@ -422,6 +424,12 @@ int64_t transcode_string(EnvRecord& env, ConverterSlot& slot, const char* in, si
   }
   if (call.result) *call.result = lr.result;
   if (lr.result > kTcOk) report(env, slot, lr, in, len, call);
+  // A character written as its nearest ASCII text ("e" for "é") is replaced all the same.
+  if (lr.transliterated) {
+    std::string_view name;
+    if (call.variable > 0 && call.variable <= dict_count(env.dict)) name = dict_var(env.dict, call.variable - 1)->name;
+    note_change(env, ChangeKind::CharReplaced, name, lr.transliterated);
+  }
   return static_cast<int64_t>(lr.length);
 }
 

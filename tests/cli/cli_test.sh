@@ -219,6 +219,11 @@ case_ 0 '^tabulon: warning: uo.csv: Changes: [0-9]+ characters? replaced' -- "$T
 case_ 1 '^tabulon: error: uo2.csv: The conversion changed the data \(' -- "$T" convert u.csv uo2.csv -s out-encoding=ASCII --strict
 [ -e uo2.csv ] && { echo "FAIL: --strict kept the changed output"; fails=$((fails + 1)); }
 grep -q '^tabulon: error: .*substituted' err.txt && { echo "FAIL: a change reported as an error"; fails=$((fails + 1)); }
+# Characters written as their nearest ASCII letters are replaced too; each warning names its variable.
+printf 'id,name\n1,"Zoë"\n2,"é"\n' > t.csv
+case_ 0 '^tabulon: warning: to.csv: Changes: 2 characters replaced in 1 variable$' -- "$T" convert t.csv to.csv -s out-encoding=ASCII
+grep -q '"Zoe"' to.csv || { echo "FAIL: transliterated text"; fails=$((fails + 1)); }
+case_ 0 '^tabulon: warning: uo3.csv: Variable \[city\]: 4 characters replaced' -- "$T" convert u.csv uo3.csv -s out-encoding=ASCII -v
 # Bad settings are usage errors.
 case_ 2 '^tabulon: error: invalid parameter in old-version command: banana$' -- "$T" convert s.csv o.dta -s write-old-ver=banana
 case_ 2 "^tabulon: error: .*klingon" -- "$T" convert s.csv o.csv -s in-encoding=klingon

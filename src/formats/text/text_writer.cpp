@@ -41,7 +41,10 @@ inline void put(TextWriter& w, const char* s) { put(w, s, std::strlen(s)); }
 inline void put_eol(TextWriter& w) { put(w, w.eol, w.eol_len); }
 
 // Text in the output encoding.
-void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const char** out, size_t* out_len) {
+// `variable`: the 1-based dictionary position of the value's variable (0 for other text), named
+// in the change report.
+void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const char** out, size_t* out_len,
+               int32_t variable = 0) {
   *out = s;
   *out_len = n;
   if (!w.convert) return;
@@ -49,7 +52,9 @@ void converted(EnvRecord& env, TextWriter& w, const char* s, size_t n, const cha
   for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
   ConverterSlot& slot = env.encoding.output[0];
   if (ascii && slot.ascii_identity) return;
-  int64_t len = transcode_string(env, slot, s, n, nullptr, 0);
+  TranscodeCall call;
+  call.variable = variable;
+  int64_t len = transcode_string(env, slot, s, n, nullptr, 0, call);
   if (len >= 0) {
     *out = slot.out_buf.data();
     *out_len = static_cast<size_t>(len);
@@ -240,7 +245,7 @@ void delimited_record(EnvRecord& env, TextWriter& w) {
         const char* s;
         size_t n;
         const char* raw = var_get_string(d, *v);
-        converted(env, w, raw, std::strlen(raw), &s, &n);
+        converted(env, w, raw, std::strlen(raw), &s, &n, static_cast<int32_t>(v->writer_aux[3]));
         put_quoted(w, s, n, w.s.write_quote);
         break;
       }
@@ -278,7 +283,7 @@ void fixed_record(EnvRecord& env, TextWriter& w) {
     switch (v.ttype) {
       case 1: {
         const char* raw = var_get_string(d, v);
-        converted(env, w, raw, std::strlen(raw), &text, &n);
+        converted(env, w, raw, std::strlen(raw), &text, &n, static_cast<int32_t>(v.writer_aux[3]));
         if (n > width) {
           n = utf8_cut(text, n, width);
           ++w.cut[k];
@@ -614,6 +619,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   DictState& d = env.dict;
   for (int32_t i = 0; i < dict_count(d); ++i) {
     VarRecord* v = dict_var(d, i);
+    v->writer_aux[3] = i + 1;  // names the variable where its text changes
     if (v->selected) w.vars.push_back(v);
   }
 
