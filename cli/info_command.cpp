@@ -35,10 +35,35 @@ struct VarInfo {
   std::vector<ValueLabel> value_labels;
 };
 
-// Display columns of a UTF-8 text (one per code point; wide scripts count one too).
+// Terminal columns of one code point: two for the wide East Asian scripts, none for combining
+// marks and zero-width characters, one otherwise.
+int code_point_columns(uint32_t cp) {
+  if ((cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0xFE00 && cp <= 0xFE0F)) return 0;
+  if ((cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) || (cp >= 0x3041 && cp <= 0x33FF) ||
+      (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
+      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) ||
+      (cp >= 0xFF00 && cp <= 0xFF60) || (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
+      (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD))
+    return 2;
+  return 1;
+}
+
+// Terminal columns of a UTF-8 text (a byte that starts no valid sequence counts one).
 size_t columns(const std::string& s) {
   size_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (len == 1 || i + len > s.size()) {
+      n += 1;
+      ++i;
+      continue;
+    }
+    uint32_t cp = c & (0xFF >> (len + 1));
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    n += static_cast<size_t>(code_point_columns(cp));
+    i += len;
+  }
   return n;
 }
 

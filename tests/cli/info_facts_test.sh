@@ -118,6 +118,17 @@ txt = subprocess.run([tool, "info", f"{fx}/stata/haven_notes.dta"], capture_outp
 if "measure" in txt or "Compression" in txt:
     print("FAIL: a column or line for what the file does not record"); print(txt); fails += 1
 
+# Columns line up in a terminal for wide scripts, accents and long names.
+import unicodedata
+def width(t):
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in t)
+with open("w.csv", "w", encoding="utf-8") as f:
+    f.write("名前,x,a_rather_long_variable_name_here,e\u0301t\u00e9\n\"山田\",1,2,3\n")
+txt = subprocess.run([tool, "info", "w.csv"], capture_output=True, text=True).stdout
+starts = {width(l[:l.index(t)]) for l in txt.splitlines() if re.match(r"^  \d", l) for t in re.findall(r" (string|int) ", l)[:1]}
+if len(starts) != 1 or txt.count("\n  ") < 5:
+    print("FAIL: columns of the variable list do not line up"); print(txt); fails += 1
+
 if fails:
     print(f"{fails} failure(s)"); sys.exit(1)
 print("info facts passed")
