@@ -39,6 +39,7 @@ TABLE = [
         byte_order="little-endian", created="2015-02-09 15:55:12", software="SAS X64_8PRO")),
     ("sas/pandas_test12.sas7bdat", dict(compression="RLE", byte_order="big-endian", encoding="ISO-8859-1",
         software="SAS Linux 2.6.32-573.7.1.e x86_64")),
+    ("sas/pandas_productsales.sas7bdat", dict(label="Furniture sales data", encoding="ASCII", software="SAS X64_7PRO")),
     ("sas/pandas_test9.sas7bdat", dict(release="9.0401M1 (64-bit)", compression="RLE", byte_order="little-endian")),
     ("sas/parso_54-class.sas7bdat", dict(created="2019-09-09 15:43:00", modified="2019-09-12 13:15:54", byte_order="big-endian")),
     ("xpt/polars_nhanes_ACQ_G.xpt", dict(release="version 5, SAS 9.3", byte_order="big-endian",
@@ -87,6 +88,8 @@ for name, want in TABLE:
         t = datetime.strptime(rs["Timestamp"], "%d %b %Y %H:%M").strftime("%Y-%m-%d %H:%M")
         if not d["created"].startswith(t):
             print(f"FAIL: {name}: created {d['created']!r}, readstat {rs['Timestamp']!r}"); fails += 1
+    if rs and rs.get("Table label", "") != d["label"]:
+        print(f"FAIL: {name}: label {d['label']!r}, readstat {rs.get('Table label')!r}"); fails += 1
     if "Format version" in rs and name.endswith(".dta") and rs["Format version"] != d["release"]:
         print(f"FAIL: {name}: release {d['release']!r}, readstat {rs['Format version']!r}"); fails += 1
     # readstat names any compression "rows" or "binary" and says nothing of an uncompressed file.
