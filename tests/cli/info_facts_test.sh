@@ -17,8 +17,17 @@ pspp w.sps >/dev/null 2>&1 || { echo "FAIL: PSPP could not write the system file
 exec /usr/bin/python3 - "$T" "$F" <<'PY'
 import csv, json, re, subprocess, sys
 from datetime import datetime
+import openpyxl
 tool, fx = sys.argv[1], sys.argv[2]
 fails = 0
+
+# A workbook whose document properties say when it was made.
+wb = openpyxl.Workbook()
+wb.active.append(["a", "b"])
+wb.active.append([1, "x"])
+wb.properties.created = datetime(2020, 1, 2, 3, 4, 5)
+wb.properties.modified = datetime(2021, 6, 7, 8, 9, 10)
+wb.save("p.xlsx")
 
 # file: the facts expected (None: the file does not say; a text ending in "*" is a prefix).
 TABLE = [
@@ -45,6 +54,8 @@ TABLE = [
     ("xpt/polars_nhanes_ACQ_G.xpt", dict(release="version 5, SAS 9.3", byte_order="big-endian",
         created="2014-06-03 09:05:16", software="SAS 9.3 W32_7PRO")),
     ("xpt/pyreadstat_dates_v8.xpt", dict(release="version 8, SAS 9.1", created="2020-08-23 20:55:44")),
+    ("p.xlsx", dict(release="OOXML", encoding="UTF-8", created="2020-01-02 03:04:05", modified="2021-06-07 08:09:10",
+        byte_order=None)),
     ("sheets/edr_TestUnicodeChars.xls", dict(release="BIFF8", encoding="UTF-16LE")),
     ("sheets/readxl_biff5-label-records.xls", dict(release="BIFF5", encoding="windows-1252")),
     ("sheets/edr_Test_git_issue_466_biff3.xls", dict(release="BIFF3")),

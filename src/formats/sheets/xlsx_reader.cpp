@@ -2,6 +2,7 @@
 // the worksheets, each zip member streamed through the XML text reader (never held whole).
 #include "formats/sheets/xlsx_reader.h"
 
+#include <cstdio>
 #include <libxml/encoding.h>
 #include <libxml/xmlreader.h>
 
@@ -585,6 +586,50 @@ FormatClass xlsx_builtin_format(uint32_t id) {
   }
 }
 
+// The start of a package part as text ("" when the package lacks it or it cannot be read):
+// document properties are read as plain text, so that a damaged one never fails the workbook.
+std::string part_text(ZipReader* zip, const char* name) {
+  if (zip_open_member(zip, name) != ZipStatus::Ok) return {};
+  std::string text(1 << 16, '\0');
+  const int got = zip_read_piece(zip, text.data(), static_cast<unsigned>(text.size()));
+  zip_close_member(zip);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+// The text of the first element whose local name is `name` ("" when there is none).
+std::string element_text(const std::string& xml, const std::string& name) {
+  for (size_t at = 0; (at = xml.find(name, at)) != std::string::npos; at += name.size()) {
+    if (at == 0 || (xml[at - 1] != '<' && xml[at - 1] != ':')) continue;
+    if (at + name.size() >= xml.size() || (xml[at + name.size()] != '>' && xml[at + name.size()] != ' ')) continue;
+    const size_t open = xml.rfind('<', at);
+    const size_t gt = xml.find('>', at);
+    if (open == std::string::npos || xml[open + 1] == '/' || gt == std::string::npos) continue;
+    const size_t end = xml.find('<', gt);
+    if (end == std::string::npos) return {};
+    return xml.substr(gt + 1, end - gt - 1);
+  }
+  return {};
+}
+
+// W3C date-time "2021-03-04T10:20:30Z" as "2021-03-04 10:20:30".
+std::string w3c_time(const std::string& t) {
+  int y, mo, d, h, mi, sec;
+  if (std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &sec) != 6) return {};
+  return fact_time(y, mo, d, h, mi, sec);
+}
+
+void note_properties(EnvRecord& env, ZipReader* zip) {
+  DatasetFacts& facts = env.transfer.facts;
+  const std::string core = part_text(zip, "docProps/core.xml");
+  facts.created = w3c_time(element_text(core, "created"));
+  facts.modified = w3c_time(element_text(core, "modified"));
+  const std::string app = part_text(zip, "docProps/app.xml");
+  facts.software = fact_text(element_text(app, "Application").data(), element_text(app, "Application").size());
+  const std::string version = element_text(app, "AppVersion");
+  if (!facts.software.empty() && !version.empty()) facts.software += " " + fact_text(version.data(), version.size());
+}
+
 void xlsx_parse(EnvRecord& env, const char* path, Workbook& wb) {
   XmlLibLoad(env);
   std::unique_ptr<ZipReader, ZipCloser> zip(zip_open_read(path));
@@ -612,6 +657,7 @@ void xlsx_parse(EnvRecord& env, const char* path, Workbook& wb) {
       pk.worksheet(i, member);
     }
     pk.defined_names();
+    note_properties(env, zip.get());
   } catch (const std::bad_alloc&) {
     RaiseError(env, kOutOfMemory, nullptr);
   }
