@@ -60,6 +60,12 @@ const char* command_usage(const std::string& command) {
   if (command == "info")
     return "usage: tabulon info FILE [options] [--json]\n"
            "\n"
+           "Shows what the file says about itself (release, encoding, compression, byte order,\n"
+           "creation and modification times, the program that wrote it), its cases and its\n"
+           "variables: type, width, measurement level, display format, missing values, labels.\n"
+           "What a file does not record is left out (null in JSON). The encoding of a text file\n"
+           "is guessed from its first block.\n"
+           "\n"
            "  -i, --from FMT        input format (name or code)\n"
            "  -s, --set KEY=VALUE   set a keyword option; repeatable\n"
            "      --member NAME     the member, table or sheet to read\n"
