@@ -106,13 +106,18 @@ void flush_held_errors(bool failed) {
 void on_library_message(int32_t level, const char* text, int32_t category, int64_t) {
   if (!text) return;
   Reporter& r = reporter();
-  const std::string line = plain_text(text);
-  if (line.empty()) return;
   if (level == 4 || std::strncmp(text, "LIB:", 4) == 0) {
-    r.last_detail = line;
-    if (r.verbose >= 2 && !r.quiet) std::fprintf(stderr, "tabulon: LIB: %s\n", line.c_str());
+    // Diagnostics come always (a failure's particulars are among them) but are kept only
+    // when they can explain one, or shown with -vv: no work per message otherwise.
+    const bool shown = r.verbose >= 2 && !r.quiet;
+    if (!shown && !std::strstr(text, "SPSS d")) return;
+    const std::string line = plain_text(text);
+    if (std::strstr(text, "SPSS d")) r.last_detail = line;
+    if (shown && !line.empty()) std::fprintf(stderr, "tabulon: LIB: %s\n", line.c_str());
     return;
   }
+  const std::string line = plain_text(text);
+  if (line.empty()) return;
   if (std::strncmp(text, "Error:", 6) == 0 && (category & 0x0000000F)) {
     r.held_errors.emplace_back(r.file, plain_cause(line));
     return;
