@@ -427,6 +427,24 @@ void build_columns(EnvRecord& env, SasReader& r) {
   }
 }
 
+// The data set label: a text reference near the end of the row-size subheader (offset 678,
+// or 350 in 32-bit files). A reference that points nowhere leaves the data set unlabelled.
+void read_file_label(EnvRecord& env, SasReader& r) {
+  const std::vector<uint8_t>& rs = r.row_size.front();
+  const size_t at = r.word == 8 ? 678 : 350;
+  if (rs.size() < at + 6) return;
+  SasBytes b{r.swap, r.word};
+  const uint16_t block = b.u16(rs.data() + at), offset = b.u16(rs.data() + at + 2), length = b.u16(rs.data() + at + 4);
+  if (length == 0 || block >= r.column_text.size() ||
+      static_cast<size_t>(r.word) + offset + length > r.column_text[block].size())
+    return;
+  std::string label = text_of(env, r, rs.data() + at, kSasErrLabelRef);
+  if (!label.empty()) label = text_input(env, label, "Error encoding input file label, ", 0);
+  if (label.empty()) return;
+  env.dict.file_label = std::move(label);
+  env.dict.has_file_label = true;
+}
+
 void choose_compression(EnvRecord& env, SasReader& r) {
   if (!r.column_text.empty()) {
     const std::vector<uint8_t>& t = r.column_text.front();
@@ -503,6 +521,7 @@ int32_t sas7bdat_read_dict(EnvRecord& env) {
   scan_pages(env, r, s);
   read_row_size(env, r);
   build_columns(env, r);
+  read_file_label(env, r);
   choose_compression(env, r);
   if (r.deleted_rows == 1)
     emit_messagef(env, MsgKind::Info,
