@@ -708,6 +708,19 @@ TEST(PorRoundTrip, NamesLabelsAndValuesThroughThePortableSet) {
   DX_CloseFiles(e.handle);
 }
 
+// A transliteration longer than the declared width ("½" as " 1/2 ") is cut, and said so.
+TEST(PorWriter, TransliterationBeyondTheWidthIsCutAndCounted) {
+  Env e;
+  const std::string path = temp_path("translit_cut");
+  ASSERT_EQ(write_por(e, path, {{"h", T_STRING, 2}}, {{S("\xc2\xbd")}}), 0) << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::CharReplaced), 1);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::StringCut), 1);
+  ReadBack r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"< 1>"}}));
+  DX_CloseFiles(e.handle);
+}
+
 // The reader takes every character through the file's own table: letters at other bytes, digits
 // named twice (PSPP also puts them at the superscript positions), bytes the table leaves out.
 TEST(PorReader, CharactersThroughTheFilesTable) {
