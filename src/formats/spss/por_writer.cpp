@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <strings.h>
-#include <utility>
 #include <vector>
 
 #include "api/env_record.h"
@@ -110,15 +109,20 @@ std::string portable_text(EnvRecord& env, const VarRecord& v, const std::string&
 
 // Names in printable ASCII before the name rules apply ("bondjoû" becomes "bondjou"); the
 // change is reported here when the rules leave the name otherwise as it is.
-void transliterate_names(EnvRecord& env, std::vector<std::pair<VarRecord*, std::string>>& changed) {
-  std::string ascii;
+struct NameChange {
+  VarRecord* var;
+  std::string original, ascii;
+};
+std::vector<NameChange> transliterate_names(EnvRecord& env) {
+  std::vector<NameChange> changed;
   for (auto& vp : env.dict.vars) {
     if (!vp->selected || is_ascii(vp->name.data(), vp->name.size())) continue;
-    ascii.clear();
-    por_ascii(vp->name.data(), vp->name.size(), ascii);
-    changed.emplace_back(vp.get(), vp->name);
-    var_set_name(*vp, ascii);
+    NameChange c{vp.get(), vp->name, {}};
+    por_ascii(c.original.data(), c.original.size(), c.ascii);
+    var_set_name(*vp, c.ascii);
+    changed.push_back(std::move(c));
   }
+  return changed;
 }
 
 // Names are written in upper case, as portable files carry them. Labels keep their case: it is
@@ -293,16 +297,18 @@ int32_t por_open_output(EnvRecord& env) {
   PorWriter& w = make_writer_state<PorWriter>(env);
   w.out = env.transfer.output_stream.get();
   if (!w.out) RaiseError(env, "Output file is not open", nullptr);
-  std::vector<std::pair<VarRecord*, std::string>> transliterated;
-  transliterate_names(env, transliterated);
+  const std::vector<NameChange> transliterated = transliterate_names(env);
   if (legalize_dictionary_names(env, kRulesPortableMixed, 13, false) < 0)
     RaiseError(env, "Error in writing file header", nullptr);
-  for (auto& [v, original] : transliterated) {
-    if (strcasecmp(v->name.c_str(), original.c_str()) == 0) continue;
-    note_change(env, ChangeKind::NameChanged, original, 1);
-    emit_messagef(env, MsgKind::Warning, "The original name of var.[%s][%zu] was changed to [%s][%zu]",
-                  original.c_str(), original.size(), v->name.c_str(), v->name.size());
-    var_set_input_name(*v, original);
+  for (const NameChange& c : transliterated) {
+    VarRecord& v = *c.var;
+    // The rules counted the change when they changed more than the case.
+    if (strcasecmp(v.name.c_str(), c.ascii.c_str()) == 0) {
+      note_change(env, ChangeKind::NameChanged, c.original, 1);
+      emit_messagef(env, MsgKind::Warning, "The original name of var.[%s][%zu] was changed to [%s][%zu]",
+                    c.original.c_str(), c.original.size(), v.name.c_str(), v.name.size());
+    }
+    var_set_input_name(v, c.original);
   }
   for (auto& vp : env.dict.vars) {
     if (!vp->selected) continue;
