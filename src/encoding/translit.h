@@ -16,4 +16,8 @@ const TranslitRow* find_translit(uint32_t cp);
 // Number of rows of the table.
 int translit_row_count();
 
+// Latin letters for the Greek and Cyrillic alphabets ("Αθήνα" gives "Athina"), for outputs whose
+// character set has no other letters; null for other code points.
+const TranslitRow* find_script_translit(uint32_t cp);
+
 }  // namespace tabulon

@@ -98,12 +98,20 @@ inline const std::vector<Case>& cases() {
       // Strings: empty, long, non-ASCII, with delimiters and quotes inside.
       // (An empty string is a missing string everywhere.)
       {"strings",
-       kText | kSpss | kSasAll,
+       kText | kSav | kSasAll,
        {{"n", T_LONG}, {"s", T_STRING, 40}, {"t", T_STRING, 200}},
        {{N(1), S("plain"), S(std::string(200, 'x'))},
         {N(2), S(""), S("Größe — 日本語 ñ")},
         {N(3), S("a,b \"q\""), S("tab\there")},
         {N(4), S("in  side"), S("x")}}},
+      // Portable files hold their own character set: ASCII without control characters, and a
+      // few symbols beyond it ("±", "°", "²", the dashes).
+      {"strings_portable",
+       kPor,
+       {{"n", T_LONG}, {"s", T_STRING, 40}, {"t", T_STRING, 200}},
+       {{N(1), S("plain"), S(std::string(200, 'x'))},
+        {N(2), S(""), S("± 2 °C – 10 m² — {a|b} \\ ~#`")},
+        {N(3), S("a,b \"q\""), S("in  side")}}},
       // Stata text is Windows-1252 up to release 117: no CJK there.
       {"strings_latin",
        kStata,

@@ -3,6 +3,9 @@
 // compared cell by cell with what an independent reader saw (FILE.expected.json).
 #include "formats/corpus_fixture.h"
 
+#include "api/env_record.h"
+#include "tabulon/tabulon.h"
+
 namespace {
 
 constexpr int32_t kSas = 38;
@@ -83,3 +86,25 @@ TEST(SasCorpus, DeletedRowIsSkippedAndCounted) {
 }
 
 }  // namespace
+
+// The data set label, as SAS wrote it (R haven reads the same): carried to outputs that hold one.
+TEST(SasCorpus, DataSetLabelAsSasWroteIt) {
+  const struct {
+    const char* file;
+    const char* label;
+  } cases[] = {
+      {"pandas_airline.sas7bdat", "Written by SAS"},
+      {"pandas_productsales.sas7bdat", "Furniture sales data"},
+      {"haven_hadley.sas7bdat", ""},
+  };
+  for (const auto& c : cases) {
+    const int32_t h = DX_OpenEnvironment();
+    ASSERT_GE(DX_OpenInputFile(h, kSas, fixture(c.file).c_str()), 0) << c.file;
+    ASSERT_GE(DX_ReadDict(h), 0) << c.file;
+    const tabulon::EnvRecord* env = tabulon::env_from_handle(h);
+    EXPECT_EQ(env->dict.file_label, c.label) << c.file;
+    EXPECT_EQ(env->dict.has_file_label, *c.label != 0) << c.file;
+    DX_CloseFiles(h);
+    DX_CloseEnvironment(h);
+  }
+}

@@ -22,6 +22,8 @@
 #include "dict/dictionary.h"
 #include "engine/stream_glue.h"
 #include "formats/spss/por_base30.h"
+#include "formats/spss/por_charset.h"
+#include "engine/change_report.h"
 #include "formats/spss/por_writer.h"
 #include "io/stream.h"
 #include "tabulon/tabulon.h"
@@ -609,24 +611,135 @@ TEST(PorReader, TextThatIsNotUtf8IsReadAsWindows1252) {
   DX_CloseFiles(e.handle);
 }
 
-TEST(PorRoundTrip, AnOutputEncodingIsUsedAndReadBack) {
+// ---- the portable character set ----
+
+TEST(PorCharset, TextIsWrittenInThePortableSetOrTransliterated) {
+  const struct {
+    const char* text;
+    const char* written;
+    size_t replaced;
+  } cases[] = {
+      {"plain a#b~{}\\|`", "plain a#b~{}\\|`", 0},
+      {"Z\xc3\xbcrich", "Zurich", 1},
+      {"bondjo\xc3\xbb", "bondjou", 1},
+      {"Stra\xc3\x9f" "e \xc3\x86", "Strasse AE", 2},
+      {"\xce\x91\xce\xb8\xce\xae\xce\xbd\xce\xb1", "Athina", 5},               // Greek
+      {"\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0", "Moskva", 6},  // Cyrillic
+      {"\xc2\xb1 2 \xc2\xb0" "C \xe2\x80\x94 m\xc2\xb2", "\xb1 2 \xb0" "C \x97 m\xb2", 0},  // the set's symbols
+      {"e\xcc\x81", "e", 1},                     // a combining accent
+      {"tab\there\n", "tab here ", 2},             // control characters
+      {"\xe6\x97\xa5\xe6\x9c\xac x", "?? x", 2},  // nothing to stand in
+      {"bad \xff", "bad ?", 1},                   // not UTF-8
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(por_encode(c.text, std::strlen(c.text), out), c.replaced) << c.text;
+    EXPECT_EQ(out, c.written) << c.text;
+    // Every byte written is one the header's table names.
+    for (unsigned char b : out) EXPECT_NE(por_translation_table().find(static_cast<char>(b)), std::string::npos) << c.text;
+    // And reads back through that table to the same text, symbols included.
+    PorDecoder d;
+    d.build(reinterpret_cast<const unsigned char*>(por_translation_table().data()));
+    std::string back;
+    for (unsigned char b : out) por_append_decoded(d.code[b], back);
+    if (c.replaced == 0) EXPECT_EQ(back, c.text);
+  }
+  std::string name;
+  EXPECT_EQ(por_ascii("\xc2\xb1x\xc3\xa9", 5, name), 2u);
+  EXPECT_EQ(name, "+-xe");
+}
+
+// Non-ASCII names, labels and values: the file holds only the set's characters in lines of 80,
+// names follow the name rules, every replaced character is counted once per variable, and an
+// output encoding set by the host changes nothing.
+TEST(PorRoundTrip, NamesLabelsAndValuesThroughThePortableSet) {
   Env e;
-  const std::string in = temp_path("enc_in"), out = temp_path("enc_out");
-  spill(in, por_file("A8/202001016/000000" "41/" "76/1/S1/6/0/1/6/0/C5/caf\xc3\xa9" "F" "6/na\xc3\xafve" "Z"));
   DX_SetOption(e.handle, 26, 0, "ISO-8859-1");
-  ASSERT_GE(DX_OpenInputFile(e.handle, 13, in.c_str()), 0);
-  ASSERT_GE(DX_ReadDict(e.handle), 0);
-  ASSERT_EQ(DX_OpenOutFile(e.handle, 13, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
-  ASSERT_GE(DX_TransferAllRecords(e.handle), 0) << DX_GetErrorMsg(e.handle);
-  ASSERT_GE(DX_CloseFiles(e.handle), 0);
-  const std::string bytes = slurp(out);
-  EXPECT_NE(bytes.find("C4/caf\xe9"), std::string::npos);
-  EXPECT_NE(bytes.find("6/na\xefve "), std::string::npos);
-  DX_SetOption(e.handle, 26, 0, "system");
-  ReadBack r = read_por(e, out);
+  const std::string path = temp_path("charset");
+  const std::string symbols = [] {
+    std::string s;
+    for (int i = 0; i < 60; ++i) s += "\xc2\xb1\xc2\xb0";  // across line ends
+    return s;
+  }();
+  auto setup = [](EnvRecord& env) {
+    VarRecord& city = *dict_var(env.dict, 1);
+    ValueLabel l;
+    l.has_text = true;
+    l.text = "Z\xc3\xbcrich";
+    l.label = "Stadt Z\xc3\xbcrich";
+    city.value_labels.push_back(l);
+  };
+  ASSERT_EQ(write_por(e, path,
+                      {{"bondjo\xc3\xbb", T_FLOAT, 8, "\xc3\x89tiquette \xc2\xb1"},
+                       {"city", T_STRING, 12},
+                       {"\xce\xb8\xce\xad\xce\xbc\xce\xb1", T_STRING, 240}},
+                      {{N(1), S("Z\xc3\xbcrich"), S(symbols)}, {N(2), S("\xce\x91\xce\xb8\xce\xae\xce\xbd\xce\xb1"), S("x")}},
+                      setup),
+            0)
+      << DX_GetErrorMsg(e.handle);
+  // "É" in the first variable's label; in the second "ü" of its label's value, its label and a
+  // value, and the five Greek letters of another value.
+  std::vector<std::pair<std::string, int64_t>> replaced;
+  for (const ChangeEntry& c : e.env->transfer.changes.entries)
+    if (c.kind == ChangeKind::CharReplaced) replaced.emplace_back(c.variable, c.count);
+  EXPECT_EQ(replaced, (std::vector<std::pair<std::string, int64_t>>{{"BONDJOU", 1}, {"CITY", 8}}));
+  EXPECT_EQ(change_total(*e.env, ChangeKind::NameChanged), 2);
+
+  const std::string bytes = slurp(path);
+  const std::string& table = por_translation_table();
+  size_t at = 0;
+  for (size_t end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    EXPECT_EQ(end - at, 80u);
+    for (size_t i = at; i < end; ++i) ASSERT_NE(table.find(bytes[i]), std::string::npos) << i;
+  }
+  EXPECT_EQ(bytes.substr(200, 256).size(), 256u);
+
+  ReadBack r = read_por(e, path);
   ASSERT_GE(r.rc, 0) << r.error;
-  EXPECT_EQ(r.vars[0]->label, "caf\xc3\xa9");
-  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<na\xc3\xafve>"}}));
+  std::vector<std::string> names;
+  for (const VarRecord* v : r.vars) names.push_back(v->name);
+  EXPECT_EQ(names, (std::vector<std::string>{"BONDJOU", "CITY", "THEMA"}));
+  EXPECT_EQ(r.vars[0]->label, "Etiquette \xc2\xb1");
+  ASSERT_EQ(r.vars[1]->value_labels.size(), 1u);
+  EXPECT_EQ(r.vars[1]->value_labels[0].label, "Stadt Zurich");
+  ASSERT_EQ(r.rows.size(), 2u);
+  EXPECT_EQ(r.rows[0], (std::vector<std::string>{"1", "<Zurich>", "<" + symbols + ">"}));
+  EXPECT_EQ(r.rows[1], (std::vector<std::string>{"2", "<Athina>", "<x>"}));
+  DX_CloseFiles(e.handle);
+}
+
+// A transliteration longer than the declared width ("½" as " 1/2 ") is cut, and said so.
+TEST(PorWriter, TransliterationBeyondTheWidthIsCutAndCounted) {
+  Env e;
+  const std::string path = temp_path("translit_cut");
+  ASSERT_EQ(write_por(e, path, {{"h", T_STRING, 2}}, {{S("\xc2\xbd")}}), 0) << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::CharReplaced), 1);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::StringCut), 1);
+  ReadBack r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"< 1>"}}));
+  DX_CloseFiles(e.handle);
+}
+
+// The reader takes every character through the file's own table: letters at other bytes, digits
+// named twice (PSPP also puts them at the superscript positions), bytes the table leaves out.
+TEST(PorReader, CharactersThroughTheFilesTable) {
+  std::string table = por_translation_table();
+  table[100] = '\xe1';                                   // "a" is written as 0xE1
+  for (int i = 0; i < 10; ++i) table[167 + i] = static_cast<char>('0' + i);
+  std::string flat;
+  for (int i = 0; i < 5; ++i) flat += "ASCII SPSS PORT FILE" + std::string(20, ' ');
+  flat += table + "SPSSPORT" + "A8/202001016/000000" "41/" "76/1/S1/6/0/1/6/0/C3/l\xe1" "b" "F" "6/\xe1" "b\xb1" "c\xc3\xbc" "Z";
+  std::string file;
+  for (size_t at = 0; at < flat.size(); at += 80) file += flat.substr(at, 80) + "\r\n";
+  const std::string path = temp_path("table");
+  spill(path, file);
+  Env e;
+  ReadBack r = read_por(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.vars[0]->label, "lab");
+  // 0xB1 is the table's "\xc2\xb1"; the UTF-8 of "\xc3\xbc" is no byte the table names: kept as it is.
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{{"<ab\xc2\xb1" "c\xc3\xbc>"}}));
   DX_CloseFiles(e.handle);
 }
 

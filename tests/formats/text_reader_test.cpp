@@ -109,6 +109,9 @@ TEST(TextReaderScan, TypeGuesses) {
       {"dates without a number column", "d\n01/02/2020\n", {{"Col1", 1, 10, 0}}},
       {"ragged lines", "a,b\n1\n2,3,4\n", {{"a", 3, 1, 0}, {"b", 3, 1, 0}, {"Col3", 3, 1, 0}}},
       {"negative numbers", "v\n-12\n", {{"v", 3, 3, 0}}},
+      // Times are durations: past a day and below zero, first or later in the column.
+      {"durations", "n,t,u\n1,25:00:00,-01:00:00\n2,-01:00:00,72:00:05\n3,72:00:05,12:30\n",
+       {{"n", 3, 1, 0}, {"t", 8, 9, 0}, {"u", 8, 9, 0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -160,6 +163,9 @@ TEST(TextReaderRecords, ValuesAndSettings) {
     Rows want;
   } cases[] = {
       {"basic", "a,b,c\n1,2.5,x\n-3,4,yy\n", nullptr, {{"1", "2.5", "<x>"}, {"-3", "4", "<yy>"}}},
+      {"durations", "n,t\n1,25:00:00\n2,-01:00:00\n3,72:00:05\n4,-00:00:00.5\n", nullptr,
+       {{"1", "1.0416666666666667"}, {"2", "-0.041666666666666664"}, {"3", "3.0000578703703704"},
+        {"4", "-5.7870370370370367e-06"}}},
       {"doubled quotes and delimiters in quotes", "s,n\n\"say \"\"hi\"\", ok\",1\n\"\",2\n", nullptr,
        {{"<say \"hi\", ok>", "1"}, {".", "2"}}},
       {"quoted line break joins lines", "s,n\n\"two\nlines\",1\n", nullptr, {{"<two\nlines>", "1"}}},

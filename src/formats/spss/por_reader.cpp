@@ -72,7 +72,7 @@ int PorReader::next_from_lines() {
       ++lines;
     }
     ++column;
-    return c;
+    return decoder.code[c];
   }
 }
 
@@ -133,7 +133,7 @@ void dict_string(EnvRecord& env, PorReader& r, size_t keep) {
   for (int64_t i = 0; i < n; ++i) {
     const int c = r.next();
     if (c < 0) dict_eof(env);
-    if (r.text.size() < keep) r.text.push_back(static_cast<char>(c));
+    if (static_cast<size_t>(i) < keep) por_append_decoded(c, r.text);
   }
 }
 
@@ -361,21 +361,18 @@ int32_t por_read_dict(EnvRecord& env) {
   r.long_values = dict_long_values(env);
   r.cp1252_fallback = stata_input_encoding_is_default(env);
 
-  // The vanity header and the translation table are passed over: the signature is searched.
-  char window[8];
-  for (int i = 0; i < 7; ++i) {
-    const int c = r.next();
-    if (c < 0) RaiseError(env, "Not a SPSS Export File", nullptr);
-    window[i + 1] = static_cast<char>(c);
-  }
-  for (int slide = 0;; ++slide) {
+  // The signature is searched; the 256 characters before it are the file's translation table,
+  // through which everything after it is read.
+  std::string head;
+  for (int slide = -7;; ++slide) {
     if (slide >= kSignatureSlides) RaiseError(env, "Not a SPSS Export File", nullptr);
     const int c = r.next();
     if (c < 0) RaiseError(env, "Not a SPSS Export File", nullptr);
-    std::memmove(window, window + 1, 7);
-    window[7] = static_cast<char>(c);
-    if (std::memcmp(window, "SPSSPORT", 8) == 0) break;
+    head.push_back(static_cast<char>(c));
+    if (head.size() >= 8 && head.compare(head.size() - 8, 8, "SPSSPORT") == 0) break;
   }
+  if (head.size() >= 264)
+    r.decoder.build(reinterpret_cast<const unsigned char*>(head.data() + head.size() - 264));
 
   const int version = r.next();
   if (version < 0) dict_eof(env);
@@ -471,7 +468,7 @@ int32_t por_read_case(EnvRecord& env) {
       for (int64_t k = 0; k < n; ++k) {
         const int c = r.next();
         if (c < 0) case_eof(env, r);
-        if (take && r.text.size() < f.width) r.text.push_back(static_cast<char>(c));
+        if (take && static_cast<uint64_t>(k) < f.width) por_append_decoded(c, r.text);
       }
       if (!take) continue;
       size_t len = r.text.size();

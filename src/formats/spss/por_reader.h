@@ -12,6 +12,7 @@
 
 #include "engine/transfer_state.h"
 #include "formats/spss/por_base30.h"
+#include "formats/spss/por_charset.h"
 
 namespace tabulon {
 
@@ -51,6 +52,7 @@ struct PorReader final : FormatState {
   bool padding = false;    // handing out the blanks of a short line
   int64_t lines = 1;
   int pending = -1;        // a character given back
+  PorDecoder decoder;      // the file's bytes through its translation table
 
   int64_t declared_vars = 0;
   std::vector<PorField> fields;  // one per dictionary variable
@@ -70,7 +72,8 @@ struct PorReader final : FormatState {
   int64_t saved_lines = 0;
   int64_t saved_delivered = 0;
 
-  // The next character of the file, -1 at its end.
+  // The next character of the file, -1 at its end: ASCII, a byte the file's table does not
+  // name, or kPorSymbol + a position of the portable set.
   int next() {
     if (pending >= 0) {
       const int c = pending;

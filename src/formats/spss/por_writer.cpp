@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 #include <vector>
 
 #include "api/env_record.h"
@@ -19,6 +20,8 @@
 #include "engine/format_hooks.h"
 #include "engine/stream_glue.h"
 #include "formats/spss/por_base30.h"
+#include "formats/spss/por_charset.h"
+#include "engine/change_report.h"
 #include "formats/spss/por_reader.h"
 #include "dict/user_missing.h"
 #include "io/stream.h"
@@ -31,18 +34,6 @@ constexpr size_t kFlushAt = 1 << 20;
 constexpr uint32_t kMaxStringWidth = 255;
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kDaysFrom1582 = 115859.0;  // 14 October 1582 to 30 December 1899
-
-// The 256-character translation table: positions 64 on hold the digits, letters and the
-// punctuation of the portable character set; characters it does not use are "0".
-std::string translation_table() {
-  std::string t(64, '0');
-  t += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-  t += " .<(+0&[]!$*);^-/|,%_>?`:#@'=\"000000~";
-  t += std::string(21, '0');
-  t += "{}\\";
-  t += std::string(69, '0');
-  return t;
-}
 
 // ---- output: every character through the line counter ----
 
@@ -104,25 +95,38 @@ void put_string(PorWriter& w, const char* p, size_t n) {
 }
 void put_string(PorWriter& w, const std::string& s) { put_string(w, s.data(), s.size()); }
 
-// ---- text in the output encoding ----
+// ---- text through the portable character set ----
 
-std::string output_text(EnvRecord& env, const std::string& s, const char* context) {
-  ConverterSlot& slot = env.encoding.output[0];
-  if (s.empty() || !slot_converts(slot) || (slot.ascii_identity && is_ascii(s.data(), s.size()))) return s;
-  TranscodeCall call;
-  call.context = context;
-  return transcode_to_string(env, slot, s.data(), s.size(), call);
+// Text of the dictionary as the file's characters; characters the set lacks are counted
+// against the variable.
+std::string portable_text(EnvRecord& env, const VarRecord& v, const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  if (const size_t changed = por_encode(s.data(), s.size(), out))
+    note_change(env, ChangeKind::CharReplaced, v.name, static_cast<int64_t>(changed));
+  return out;
 }
 
-// Longest prefix of at most max bytes: whole UTF-8 characters unless the text was converted
-// to another encoding.
-size_t cut_length(EnvRecord& env, const char* p, size_t n, size_t max) {
-  if (n <= max) return n;
-  return slot_converts(env.encoding.output[0]) ? max : utf8_cut(p, n, max);
+// Names in printable ASCII before the name rules apply ("bondjoû" becomes "bondjou"); the
+// change is reported here when the rules leave the name otherwise as it is.
+struct NameChange {
+  VarRecord* var;
+  std::string original, ascii;
+};
+std::vector<NameChange> transliterate_names(EnvRecord& env) {
+  std::vector<NameChange> changed;
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected || is_ascii(vp->name.data(), vp->name.size())) continue;
+    NameChange c{vp.get(), vp->name, {}};
+    por_ascii(c.original.data(), c.original.size(), c.ascii);
+    var_set_name(*vp, c.ascii);
+    changed.push_back(std::move(c));
+  }
+  return changed;
 }
 
-// Names are written in upper case, as portable files carry them (letters of ASCII only, so
-// that multi-byte characters stay whole). Labels keep their case: it is the user's text.
+// Names are written in upper case, as portable files carry them. Labels keep their case: it is
+// the user's text.
 std::string upper(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -131,11 +135,10 @@ std::string upper(std::string s) {
 
 // Dictionary strings longer than 255 bytes are refused by readers: labels are cut (whole
 // characters) with the system-file writer's warnings.
-std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& text, const char* context,
-                       bool value_label) {
-  std::string out = output_text(env, text, context);
+std::string label_text(EnvRecord& env, const VarRecord& v, const std::string& text, bool value_label) {
+  std::string out = portable_text(env, v, text);
   if (out.size() <= kMaxStringWidth) return out;
-  out.resize(cut_length(env, out.data(), out.size(), kMaxStringWidth));
+  out.resize(kMaxStringWidth);
   emit_messagef(env, MsgKind::Warning,
                 value_label ? "The width of the val.label assigned to the variable %s was truncated to %zu bytes, "
                               "since this is the max. value label length, supported by SPSS"
@@ -189,7 +192,7 @@ void put_header(EnvRecord& env, PorWriter& w) {
   char vanity[41];
   std::snprintf(vanity, sizeof vanity, "%-40s", "ASCII SPSS PORT FILE");
   for (int i = 0; i < 5; ++i) put(w, vanity, 40);
-  const std::string table = translation_table();
+  const std::string& table = por_translation_table();
   put(w, table.data(), table.size());
   put(w, "SPSSPORT");
 
@@ -247,7 +250,7 @@ void put_header(EnvRecord& env, PorWriter& w) {
     }
     if (!v.label.empty()) {
       put(w, "C");
-      put_string(w, label_text(env, v, v.label, "Error encoding output variable label, ", false));
+      put_string(w, label_text(env, v, v.label, false));
     }
   }
 
@@ -265,15 +268,15 @@ void put_header(EnvRecord& env, PorWriter& w) {
     for (const ValueLabel& l : v.value_labels) {
       if (l.missing != 0 || l.has_text != text) continue;
       if (text) {
-        std::string value = output_text(env, l.text, "Error encoding output value value, ");
-        value.resize(cut_length(env, value.data(), value.size(), 8));
+        std::string value = portable_text(env, v, l.text);
+        if (value.size() > 8) value.resize(8);
         // Blank-padded to the width like the data, so that readers match them.
         if (value.size() < o.width) value.append(o.width - value.size(), ' ');
         put_string(w, value);
       } else {
         put_number(w, l.value);
       }
-      put_string(w, label_text(env, v, l.label, "Error encoding output value label, ", true));
+      put_string(w, label_text(env, v, l.label, true));
     }
   }
   put(w, "F");
@@ -294,8 +297,19 @@ int32_t por_open_output(EnvRecord& env) {
   PorWriter& w = make_writer_state<PorWriter>(env);
   w.out = env.transfer.output_stream.get();
   if (!w.out) RaiseError(env, "Output file is not open", nullptr);
+  const std::vector<NameChange> transliterated = transliterate_names(env);
   if (legalize_dictionary_names(env, kRulesPortableMixed, 13, false) < 0)
     RaiseError(env, "Error in writing file header", nullptr);
+  for (const NameChange& c : transliterated) {
+    VarRecord& v = *c.var;
+    // The rules counted the change when they changed more than the case.
+    if (strcasecmp(v.name.c_str(), c.ascii.c_str()) == 0) {
+      note_change(env, ChangeKind::NameChanged, c.original, 1);
+      emit_messagef(env, MsgKind::Warning, "The original name of var.[%s][%zu] was changed to [%s][%zu]",
+                    c.original.c_str(), c.original.size(), v.name.c_str(), v.name.size());
+    }
+    var_set_input_name(v, c.original);
+  }
   for (auto& vp : env.dict.vars) {
     if (!vp->selected) continue;
     PorOutVar o;
@@ -334,7 +348,7 @@ int32_t por_write_case(EnvRecord& env) {
   if (!wp) return -1;
   PorWriter& w = *wp;
   const DictState& d = env.dict;
-  for (const PorOutVar& o : w.vars) {
+  for (PorOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     if (o.kind == kPorOutString) {
       const char* s = "";
@@ -343,13 +357,17 @@ int32_t por_write_case(EnvRecord& env) {
         s = var_get_string(d, v);
         n = std::strlen(s);
       }
-      const std::string_view text = output_string_value(env, s, n);
-      s = text.data();
-      n = cut_length(env, s, text.size(), o.width);
+      w.text.clear();
+      if (n) o.replaced += static_cast<int64_t>(por_encode(s, n, w.text));
+      n = w.text.size();
+      if (n > o.width) {  // transliteration made it longer than the declared width
+        n = o.width;
+        ++o.cut;
+      }
       // Values are blank-padded to the width: some readers keep the tail of the previous
       // value behind a shorter one.
       put_integer(w, o.width);
-      put(w, s, n);
+      put(w, w.text.data(), n);
       put_blanks(w, o.width - n);
       continue;
     }
@@ -372,6 +390,10 @@ int32_t por_close_output(EnvRecord& env) {
   PorWriter* wp = writer_state<PorWriter>(env);
   if (!wp || !wp->out) return 0;
   PorWriter& w = *wp;
+  for (const PorOutVar& o : w.vars) {
+    if (o.replaced) note_change(env, ChangeKind::CharReplaced, o.var->name, o.replaced);
+    if (o.cut) note_change(env, ChangeKind::StringCut, o.var->name, o.cut);
+  }
   // The end-of-data mark fills the last line.
   do put(w, "Z", 1);
   while (w.column != 79);

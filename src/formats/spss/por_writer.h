@@ -20,12 +20,15 @@ struct PorOutVar {
   VarRecord* var = nullptr;
   uint8_t kind = kPorOutNumber;
   uint32_t width = 0;  // strings: the declared width
+  int64_t replaced = 0;  // characters not in the portable set
+  int64_t cut = 0;       // values cut to the width
 };
 
 struct PorWriter final : FormatState {
   Stream* out = nullptr;
   int32_t column = -1;  // of the last character written, 0..79
   std::string buf;      // pending output
+  std::string text;     // the current string value in the file's characters
   std::vector<PorOutVar> vars;
 };
 

@@ -2,6 +2,7 @@
 
 #include "api/env_record.h"
 #include "dates/date_state.h"
+#include "dates/day_number.h"
 #include "formats/text/text_settings.h"
 
 #include <cctype>
@@ -107,7 +108,15 @@ int parse_date_cell(const DateCellParser& p, int ttype, const char* text, size_t
   const ParsePattern* pattern = ttype == 7 ? p.date : ttype == 8 ? p.time : ttype == 9 ? p.datetime : p.scan;
   if (!pattern || !p.names) return 0;
   DateParts parts;
-  if (!parse_date_text(*pattern, *p.names, p.cutoff, text, len, &parts)) return 0;
+  // A time alone is a duration: it may be negative ("-01:00:00").
+  bool negative = false;
+  if (!parse_date_text(*pattern, *p.names, p.cutoff, text, len, &parts)) {
+    if ((ttype != 0 && ttype != 8) || len < 2 || text[0] != '-' ||
+        !parse_date_text(*pattern, *p.names, p.cutoff, text + 1, len - 1, &parts) ||
+        (parts.flags & (kPartsDate | kPartsTime)) != kPartsTime)
+      return 0;
+    negative = true;
+  }
   const bool has_date = parts.flags & kPartsDate;
   const bool has_time = parts.flags & kPartsTime;
   int found;
@@ -130,6 +139,14 @@ int parse_date_cell(const DateCellParser& p, int ttype, const char* text, size_t
         found = 8;
       else
         return 0;
+  }
+  if (found == 8) {  // hours run past 23: 25:00:00 is a day and an hour
+    if (parts.hour < 0 || parts.minute < 0 || parts.minute > 59 || parts.second < 0 || parts.second > 59 ||
+        parts.millisecond < 0 || parts.millisecond > 999)
+      return 0;
+    const double seconds = parts.hour * 3600.0 + parts.minute * 60.0 + parts.second + parts.millisecond / 1000.0;
+    *day = seconds_to_time(negative ? -seconds : seconds);
+    return 8;
   }
   double v = 0;
   if (!parts_to_day(parts, &v)) return 0;
