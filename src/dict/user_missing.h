@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tabulon {
 
@@ -31,9 +32,18 @@ struct MissingSpec {
   int count = 0;
 };
 
+// Discrete user-missing values of a string variable (SPSS declares up to three, 8 bytes
+// each), in the dictionary's encoding, trailing blanks removed.
+struct MissingTexts {
+  std::string value[3];
+  int count = 0;
+};
+
 // The missing values the current input declares for a numeric variable, or null. Asks the
 // input format's reader; inputs that declare none give null.
 const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v);
+// The same for a string variable, or null.
+const MissingTexts* input_missing_texts(EnvRecord& env, const VarRecord& v);
 
 // How a reader treats the values its input declares user-missing: 0 every entry makes a
 // value missing, 1 the first only, 2 none (the value passes). An output that declares the

@@ -64,6 +64,8 @@ struct FormatReaderOps {
   // The user-missing values the input declares for a variable, or null (see
   // dict/user_missing.h). Null: the format declares none.
   const MissingSpec* (*user_missing)(EnvRecord& env, const VarRecord& v) = nullptr;
+  // The same for a string variable. Null: the format declares none for strings.
+  const MissingTexts* (*user_missing_texts)(EnvRecord& env, const VarRecord& v) = nullptr;
 };
 
 enum WriterFlags : uint32_t {

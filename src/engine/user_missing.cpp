@@ -22,6 +22,12 @@ const MissingSpec* input_missing_spec(EnvRecord& env, const VarRecord& v) {
   return reader->user_missing(env, v);
 }
 
+const MissingTexts* input_missing_texts(EnvRecord& env, const VarRecord& v) {
+  const FormatReaderOps* reader = env.transfer.reader;
+  if (!reader || !reader->user_missing_texts || !env.transfer.input_open) return nullptr;
+  return reader->user_missing_texts(env, v);
+}
+
 int32_t reader_user_missing_mode(EnvRecord& env) {
   if (env.transfer.output_open) {
     const FormatEntry* out = format_entry(env.transfer.output_code);

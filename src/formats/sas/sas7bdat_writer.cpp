@@ -488,8 +488,10 @@ inline void put_number_bytes(const Sas7bdatWriter& w, uint8_t* p, uint32_t width
   }
 }
 
+// The Windows/OS2 family stores the complement of the code's character: "." 0xD1, ".A" 0xBE, "._"
+// 0xA0 (0xD2 would be "-", which peers read as a plain ".").
 inline uint8_t missing_byte(const Sas7bdatWriter& w, uint16_t code) {
-  if (w.profile->family_a) return code == 1 ? 0xD1 : code == 29 ? 0xD2 : static_cast<uint8_t>(0xBE + 2 - code);
+  if (w.profile->family_a) return code == 1 ? 0xD1 : code == 29 ? 0xA0 : static_cast<uint8_t>(0xBE + 2 - code);
   return code == 1 ? 0xFE : code == 29 ? 0xFF : static_cast<uint8_t>(0xFD + 2 - code);
 }
 

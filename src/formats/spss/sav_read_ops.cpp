@@ -15,6 +15,7 @@ extern const FormatReaderOps kSpssReader = {
     .select_member = nullptr,
     .close = sav_close,
     .user_missing = sav_user_missing,
+    .user_missing_texts = sav_user_missing_texts,
 };
 
 }  // namespace tabulon

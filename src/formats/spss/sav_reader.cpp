@@ -778,6 +778,24 @@ const MissingSpec* sav_user_missing(EnvRecord& env, const VarRecord& v) {
   return m.count ? &m : nullptr;
 }
 
+const MissingTexts* sav_user_missing_texts(EnvRecord& env, const VarRecord& v) {
+  auto* r = dynamic_cast<SavReader*>(env.transfer.reader_state.get());
+  if (!r || !v.is_string() || v.reader_aux[2] <= 0 || static_cast<size_t>(v.reader_aux[2]) > r->vars.size())
+    return nullptr;
+  if (r->declared_texts.size() != r->vars.size()) {
+    r->declared_texts.assign(r->vars.size(), MissingTexts{});
+    for (size_t i = 0; i < r->vars.size(); ++i) {
+      const SavVar& sv = r->vars[i];
+      if (sv.width <= 0) continue;
+      MissingTexts& t = r->declared_texts[i];
+      for (int k = 0; k < sv.miss_count && k < 3; ++k)
+        if (sv.miss[k].kind == kSavMissValue) t.value[t.count++] = sv.miss[k].text;
+    }
+  }
+  const MissingTexts& t = r->declared_texts[static_cast<size_t>(v.reader_aux[2] - 1)];
+  return t.count ? &t : nullptr;
+}
+
 void sav_close(EnvRecord& env) { env.encoding.file_encoding.clear(); }
 
 }  // namespace tabulon

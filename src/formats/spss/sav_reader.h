@@ -107,6 +107,7 @@ struct SavReader final : FormatState {
   double sysmis = 0, highest = 0, lowest = 0;
   std::vector<SavVar> vars;
   std::vector<MissingSpec> declared_missing;  // per entry of vars, made when first asked
+  std::vector<MissingTexts> declared_texts;   // the same for string variables
   uint32_t units = 0;          // 8-byte units per case
 
   int32_t user_missing_mode = 0;  // 0 all entries, 1 the first, 2 none
@@ -154,6 +155,7 @@ void sav_close(EnvRecord& env);
 const SavMissing* sav_input_missing(EnvRecord& env, const VarRecord& v, int* count);
 // The same entries as the dictionary's user-missing declaration (numeric variables).
 const MissingSpec* sav_user_missing(EnvRecord& env, const VarRecord& v);
+const MissingTexts* sav_user_missing_texts(EnvRecord& env, const VarRecord& v);
 
 // Reader internals shared by the dictionary and the data files.
 void sav_prepare_data(EnvRecord& env, SavReader& r);

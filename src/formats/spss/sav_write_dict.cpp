@@ -78,7 +78,12 @@ void put_variable(SavWriter& w, int32_t type, int32_t format, const std::string&
   }
   if (first && first->n_missing) {
     const int count = first->n_missing < 0 ? -first->n_missing : first->n_missing;
-    for (int k = 0; k < count; ++k) sav_put_double(w, first->missing[k]);
+    for (int k = 0; k < count; ++k) {
+      if (type > 0)
+        sav_put_padded(w, first->missing_text[k], 8, ' ');
+      else
+        sav_put_double(w, first->missing[k]);
+    }
   }
 }
 

@@ -84,9 +84,30 @@ int32_t print_format(const EnvRecord& env, const VarRecord& v, uint8_t kind, uin
   return (type << 16) | (wd << 8) | dec;
 }
 
+// Discrete missing values of a string of at most 8 bytes (wider ones need a record of their
+// own), in the output encoding; a value that does not fit the column could never match.
+void missing_texts(EnvRecord& env, SavWriter& w, SavOutVar& o) {
+  const MissingTexts* m = o.width <= 8 ? input_missing_texts(env, *o.var) : nullptr;
+  if (!m) return;
+  int n = 0;
+  for (int k = 0; k < m->count && k < 3; ++k) {
+    std::string text = m->value[k];
+    if (w.converts && !text.empty()) {
+      size_t len = 0;
+      ConverterSlot& slot = env.encoding.output[0];
+      if (transcode_quiet(env, slot, text.data(), text.size(), nullptr, 0, &len, true) != kTcOk) continue;
+      text.assign(slot.out_buf.data(), len);
+    }
+    if (text.size() > o.width) continue;
+    o.missing_text[n++] = std::move(text);
+  }
+  o.n_missing = n;
+}
+
 // User-missing definitions the input gave (schema input): up to three values, or one
 // range and one value.
-void missing_values(EnvRecord& env, SavOutVar& o) {
+void missing_values(EnvRecord& env, SavWriter& w, SavOutVar& o) {
+  if (o.kind == kSavString) return missing_texts(env, w, o);
   if (o.kind != kSavNumber) return;
   const MissingSpec* m = input_missing_spec(env, *o.var);
   if (!m) return;
@@ -378,7 +399,7 @@ int32_t sav_open_output(EnvRecord& env) {
     o.index = static_cast<uint32_t>(std::min<uint64_t>(index, INT32_MAX));
     index += o.units;
     variable_label(env, w, o);
-    missing_values(env, o);
+    missing_values(env, w, o);
   }
   if (index - 1 > static_cast<uint64_t>(INT32_MAX)) sav_fail(env, false, kSavErrTooWide);
   w.case_units = static_cast<uint32_t>(index - 1);

@@ -54,6 +54,7 @@ struct SavOutVar {
   std::string label;                       // in the output encoding, already cut
   int32_t n_missing = 0;                   // type 2 missing-value count (0..3, -2, -3)
   double missing[3] = {0, 0, 0};
+  std::string missing_text[3];  // strings: the values in the output encoding, at most 8 bytes
 };
 
 struct SavWriter final : FormatState {
