@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "api/env_record.h"
 #include "api/messages.h"
@@ -277,13 +278,41 @@ void write_bytes(EnvRecord& env, SavWriter& w, const uint8_t* p, size_t n, bool 
 // Hands the first n bytes of the buffer to the stream.
 void write_out(EnvRecord& env, SavWriter& w, size_t n, bool data) { write_bytes(env, w, w.buf.data(), n, data); }
 
-// One zlib block of bytecode, written at once; its sizes go to the trailer.
-void deflate_block(EnvRecord& env, SavWriter& w, const uint8_t* p, size_t n) {
+uLongf deflate_into(std::vector<uint8_t>& out, const uint8_t* p, size_t n, int* rc) {
   const uLong bound = compressBound(static_cast<uLong>(n));
-  if (w.zbuf.size() < bound) w.zbuf.resize(bound);
+  if (out.size() < bound) out.resize(bound);
   uLongf len = bound;
-  if (compress2(w.zbuf.data(), &len, p, static_cast<uLong>(n), kZlibLevel) != Z_OK)
-    sav_fail(env, true, kSavErrDeflate);
+  *rc = compress2(out.data(), &len, p, static_cast<uLong>(n), kZlibLevel);
+  return len;
+}
+
+// Waits for the block compressing on the second thread and writes it.
+void finish_pending(EnvRecord& env, SavWriter& w) {
+  if (!w.zpending.valid()) return;
+  w.zpending.get();
+  SavWriter::ZJob& j = w.zjob;
+  if (j.rc != Z_OK) sav_fail(env, true, kSavErrDeflate);
+  write_bytes(env, w, j.out.data(), j.out_len, true);
+  w.zblocks.emplace_back(static_cast<uint32_t>(j.in.size()), static_cast<uint32_t>(j.out_len));
+}
+
+// One zlib block of bytecode; its sizes go to the trailer. With no block on the second thread
+// this one goes there; otherwise it is compressed here meanwhile and written after that one.
+void deflate_block(EnvRecord& env, SavWriter& w, const uint8_t* p, size_t n) {
+  if (!w.zpending.valid()) {
+    SavWriter::ZJob& j = w.zjob;
+    j.in.assign(p, p + n);
+    try {
+      w.zpending = std::async(std::launch::async, [&j] { j.out_len = deflate_into(j.out, j.in.data(), j.in.size(), &j.rc); });
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: the block is compressed here.
+    }
+  }
+  int rc = Z_OK;
+  const uLongf len = deflate_into(w.zbuf, p, n, &rc);
+  finish_pending(env, w);
+  if (rc != Z_OK) sav_fail(env, true, kSavErrDeflate);
   write_bytes(env, w, w.zbuf.data(), len, true);
   w.zblocks.emplace_back(static_cast<uint32_t>(n), static_cast<uint32_t>(len));
 }
@@ -302,6 +331,7 @@ void drain(EnvRecord& env, SavWriter& w, size_t n, bool last) {
       done += k;
     }
   }
+  if (last) finish_pending(env, w);
   if (done == 0) return;
   const size_t tail = w.buf.size() - done;
   if (tail) std::memmove(w.buf.data(), w.buf.data() + done, tail);

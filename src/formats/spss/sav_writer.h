@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,10 +77,18 @@ struct SavWriter final : FormatState {
   uint32_t block_used = 8;   // commands used in it (8: none open)
 
   // "$FL3": the zlib header's offset, the sizes of the blocks written and one block's room.
+  // One block at a time is compressed on a second thread while the next is made; the blocks
+  // are written in order, so the file is the same as one thread makes.
   bool zlib = false;
   int64_t zheader_ofs = 0;
   std::vector<std::pair<uint32_t, uint32_t>> zblocks;  // uncompressed, compressed bytes
   std::vector<uint8_t> zbuf;
+  struct ZJob {
+    std::vector<uint8_t> in, out;
+    unsigned long out_len = 0;
+    int rc = 0;
+  } zjob;
+  std::future<void> zpending;  // declared after zjob: waited for before zjob goes
 };
 
 // Seconds since 14 October 1582 of a day number (a date or date-time).
