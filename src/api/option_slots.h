@@ -74,6 +74,7 @@ enum OptionNumber : int {
   kOptDbTableAppend = 75,
   kOptDbBufferSize = 76,
   kOptOutputVersion = 77,     // Stata and SPSS output release, SAS transport version (5, 8)
+  kOptSpssCompression = 79,  // SPSS system file data: 0 by the extension, 1 bytecode, 2 zlib
   kOptSybaseLibrary = 80,
   kOptMaxStringLength = 83,
   kOptPreserveSasNames = 84,

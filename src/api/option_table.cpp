@@ -143,6 +143,7 @@ const OptionRow kRows[kOptionCount] = {
     {"read-sas-ext-attr", "N", "Read SAS external attributes [Y|N]", kYesNo, 0x2, nullptr, {ApplyKind::Numbered, 144}},  // 115
     {"use-input-dec", "N", "Honor input decimal places  [Y|N]", kYesNo, 0x3, nullptr, {ApplyKind::Numbered, 146}},  // 116
     {"wks-style-sheet", "built-in", "Style sheet of Excel workbook output [built-in| path of an .xls file]", kText | kOutputSide, 0x4, nullptr, {ApplyKind::Numbered, 147}},  // 117
+    {"spss-compression", "auto", "Compression of SPSS system file output [auto|bytecode|zlib]", kChoice | kOutputSide, 0, "auto,bytecode,zlib", {ApplyKind::Numbered, 79}},  // 118
 };
 // clang-format on
 

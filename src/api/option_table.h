@@ -64,9 +64,9 @@ struct OptionApply {
   int32_t arg2 = 0;
 };
 
-constexpr int kOptionCount = 118;
+constexpr int kOptionCount = 119;
 
-OptionEntry* option_entry(int index);           // null outside 0..116
+OptionEntry* option_entry(int index);           // null outside 0..kOptionCount - 1
 const OptionApply& option_apply_of(int index);  // index must be valid
 // Resets every entry to its default (entries loaded and marked keep-on-reset are skipped).
 void option_table_reset();

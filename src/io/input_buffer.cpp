@@ -51,6 +51,12 @@ const uint8_t* InputBuffer::take(size_t n) {
   return p;
 }
 
+const uint8_t* InputBuffer::peek(size_t n, size_t* avail) {
+  if (end_ - pos_ < n) fill(n);
+  *avail = end_ - pos_;
+  return buf_.data() + pos_;
+}
+
 bool InputBuffer::read(void* out, size_t n) {
   uint8_t* dst = static_cast<uint8_t*>(out);
   while (n > 0) {

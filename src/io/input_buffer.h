@@ -18,6 +18,10 @@ class InputBuffer {
   int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }
   // Pointer to the next n bytes (valid until the next call), or null at a short read.
   const uint8_t* take(size_t n);
+  // Pointer to up to n bytes without consuming them (valid until the next call); *avail gets
+  // how many are there, fewer than n only where the file ends. advance consumes k <= *avail.
+  const uint8_t* peek(size_t n, size_t* avail);
+  void advance(size_t k) { pos_ += k < end_ - pos_ ? k : end_ - pos_; }
   bool read(void* out, size_t n);
   // Copies up to n bytes; returns how many there were before the end of the file.
   size_t read_some(void* out, size_t n);

@@ -2,6 +2,7 @@
 // patched counts, variable records, labels and their cuts by release, extension records, and
 // the bytecodes of the compressed data.
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -60,6 +61,7 @@ struct Options {
   int32_t release = 0;
   const char* out_encoding = nullptr;
   int32_t max_string = 0;  // numbered option 83
+  int32_t compression = 0;  // "spss-compression": 0 by the extension, 1 bytecode, 2 zlib
 };
 
 // Writes the cases and returns the result of the open (the file stays on disk).
@@ -72,6 +74,7 @@ int32_t write_sav(const std::string& path, const std::vector<Var>& vars,
   if (opt.release) DX_SetOption(h, 77, opt.release, nullptr);
   if (opt.out_encoding) DX_SetOption(h, 26, 0, opt.out_encoding);
   if (opt.max_string) DX_SetOption(h, 83, opt.max_string, nullptr);
+  if (opt.compression) DX_SetOption(h, 79, opt.compression, nullptr);
   DX_InitUserDict(h, static_cast<int32_t>(vars.size()));
   for (size_t i = 0; i < vars.size(); ++i) {
     const Var& v = vars[i];
@@ -148,6 +151,7 @@ struct Sav {
   std::vector<Unit> units;             // data commands other than 0 and 252
   bool ended = false;
   size_t trailing = 0;  // bytes after the block holding 252
+  size_t data_at = 0;   // first byte after the type 999 record
 
   explicit Sav(const std::string& path) : b(slurp(path)) {
     size_t p = 176;
@@ -190,6 +194,7 @@ struct Sav {
         p += 12 + static_cast<size_t>(size) * static_cast<size_t>(count);
       } else if (rec == 999) {
         p += 4;
+        data_at = p;
         break;
       } else {
         return;
@@ -346,6 +351,98 @@ TEST(SpssWriter, ManyCasesAcrossBufferFlushes) {
   EXPECT_TRUE(s.ended);
   EXPECT_EQ(s.trailing, 0u);
   std::remove(path.c_str());
+}
+
+int64_t i64(const std::string& b, size_t at) {
+  int64_t v = 0;
+  if (at + 8 <= b.size()) std::memcpy(&v, b.data() + at, 8);
+  return v;
+}
+
+// zlib output, chosen by the extension or by "spss-compression": a "$FL3" file whose blocks
+// inflate to exactly the bytecode of the "$FL2" file of the same cases, under the zlib header
+// and block index other readers check; the reader reads every file back.
+TEST(SpssWriter, ZlibBlocksHoldTheBytecode) {
+  constexpr int kCases = 400000;  // about 7 MB of bytecode: two zlib blocks
+  std::vector<std::vector<Cell>> rows;
+  rows.reserve(kCases);
+  for (int i = 0; i < kCases; ++i) rows.push_back({i * 0.5, std::string(i % 3 ? "ab" : "")});
+  const std::vector<Var> vars = {{"x", 1, 10, 1}, {"s", 2, 2}};
+  struct Case {
+    const char* name;
+    int32_t compression;
+    bool zlib;
+  } cases[] = {{"plain.sav", 0, false}, {"z.zsav", 0, true}, {"asked.sav", 2, true}, {"kept.zsav", 1, false}};
+  std::string bytecode;  // the data of the first file
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = temp_path(c.name);
+    ASSERT_EQ(write_sav(path, vars, rows, Options{.compression = c.compression}), 0);
+    const Sav s(path);
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.b.substr(0, 4), c.zlib ? "$FL3" : "$FL2");
+    EXPECT_EQ(s.header(72), c.zlib ? 2 : 1);
+    EXPECT_EQ(s.header(80), kCases);
+    EXPECT_EQ(ints_of(s.ext.at(3)).substr(0, 14), c.zlib ? "16 0 0 720 1 2" : "16 0 0 720 1 1");
+    // Read back in place from the input's buffer or from the inflated blocks: cases cross
+    // both the buffer's chunks and the zlib blocks.
+    const int32_t h = DX_OpenEnvironment();
+    ASSERT_GE(DX_OpenInputFile(h, 22, path.c_str()), 0);
+    ASSERT_GE(DX_ReadDict(h), 0) << DX_GetErrorMsg(h);
+    ASSERT_GE(DX_InitReadOnly(h), 0);
+    int n = 0, bad = 0;
+    for (; DX_ReadRecord(h) >= 0; ++n) {
+      double x = -1;
+      char text[16] = {};
+      DX_CopyVarDataNumb(h, 0, &x);
+      DX_CopyVarDataStr(h, 1, text);
+      if ((x != n * 0.5 || std::string(text) != (n % 3 ? "ab" : "")) && bad++ < 5) ADD_FAILURE() << "case " << n;
+    }
+    EXPECT_EQ(n, kCases);
+    DX_CloseFiles(h);
+    DX_CloseEnvironment(h);
+    if (!c.zlib) {
+      if (bytecode.empty()) bytecode = s.b.substr(s.data_at);
+      else EXPECT_EQ(s.b.substr(s.data_at), bytecode);
+      std::remove(path.c_str());
+      continue;
+    }
+    const std::string& b = s.b;
+    const size_t z = s.data_at;
+    EXPECT_EQ(i64(b, z), static_cast<int64_t>(z));
+    const int64_t trailer = i64(b, z + 8), trailer_len = i64(b, z + 16);
+    ASSERT_EQ(trailer + trailer_len, static_cast<int64_t>(b.size()));
+    const size_t t = static_cast<size_t>(trailer);
+    EXPECT_EQ(i64(b, t), -100);
+    EXPECT_EQ(i64(b, t + 8), 0);
+    EXPECT_EQ(i32(b, t + 16), 0x3ff000);
+    const int32_t n_blocks = i32(b, t + 20);
+    ASSERT_EQ(trailer_len, 24 + 24 * int64_t{n_blocks});
+    EXPECT_GE(n_blocks, 2);
+    std::string inflated;
+    int64_t raw_ofs = static_cast<int64_t>(z), packed_ofs = raw_ofs + 24;
+    for (int32_t k = 0; k < n_blocks; ++k) {
+      const size_t e = t + 24 + 24 * static_cast<size_t>(k);
+      EXPECT_EQ(i64(b, e), raw_ofs);
+      ASSERT_EQ(i64(b, e + 8), packed_ofs);
+      const uint32_t raw = static_cast<uint32_t>(i32(b, e + 16)), packed = static_cast<uint32_t>(i32(b, e + 20));
+      if (k + 1 < n_blocks) EXPECT_EQ(raw, 0x3ff000u);
+      std::string out(raw, '\0');
+      uLongf len = raw;
+      ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(out.data()), &len,
+                           reinterpret_cast<const Bytef*>(b.data() + packed_ofs), packed),
+                Z_OK);
+      ASSERT_EQ(len, raw);
+      inflated += out;
+      raw_ofs += raw;
+      packed_ofs += packed;
+    }
+    EXPECT_EQ(packed_ofs, trailer);
+    EXPECT_TRUE(inflated == bytecode) << inflated.size() << " inflated bytes, " << bytecode.size() << " bytecode";
+    EXPECT_LT(b.size() * 2, bytecode.size());
+
+    std::remove(path.c_str());
+  }
 }
 
 // Cuts of labels and strings, and the losses older releases impose, with their warnings.

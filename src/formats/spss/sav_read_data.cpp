@@ -88,105 +88,136 @@ void read_zlib_index(EnvRecord& env, SavReader& r) {
   } catch (const std::bad_alloc&) {
     sav_dict_error(env, kSavErrZlibAlloc, nullptr);
   }
-  try {
-    r.zin.assign(largest, 0);
-  } catch (const std::bad_alloc&) {
-    sav_dict_error(env, kSavErrZlibAlloc2, nullptr);
-  }
 }
 
+// Inflates the next block behind the bytes of zout not yet decoded; false after the last.
 bool load_block(EnvRecord& env, SavReader& r) {
   if (r.next_block >= r.blocks.size()) return false;
   const SavZBlock& b = r.blocks[r.next_block++];
-  if (!r.in.seek(b.compressed_ofs) || !r.in.read(r.zin.data(), b.compressed_size))
-    data_error(env, kSavDataTruncated, "a zlib block is cut short");
-  uLongf out_len = static_cast<uLongf>(r.zout.size());
-  const int z = uncompress(r.zout.data(), &out_len, r.zin.data(), b.compressed_size);
-  if (z != Z_OK || out_len != b.uncompressed_size) data_error(env, kSavDataInflate, "a zlib block does not inflate");
+  const size_t tail = r.zout_len - r.zout_pos;
+  if (tail && r.zout_pos) std::memmove(r.zout.data(), r.zout.data() + r.zout_pos, tail);
   r.zout_pos = 0;
-  r.zout_len = out_len;
+  r.zout_len = tail;
+  if (r.zout.size() < tail + b.uncompressed_size) {
+    try {
+      r.zout.resize(tail + b.uncompressed_size);
+    } catch (const std::bad_alloc&) {
+      data_error(env, kSavErrZlibAlloc2, "no memory for a zlib block");
+    }
+  }
+  const uint8_t* src = r.in.seek(b.compressed_ofs) ? r.in.take(b.compressed_size) : nullptr;
+  if (!src) data_error(env, kSavDataTruncated, "a zlib block is cut short");
+  uLongf out_len = static_cast<uLongf>(b.uncompressed_size);
+  const int z = uncompress(r.zout.data() + tail, &out_len, src, b.compressed_size);
+  if (z != Z_OK || out_len != b.uncompressed_size) data_error(env, kSavDataInflate, "a zlib block does not inflate");
+  r.zout_len = tail + out_len;
   return true;
 }
 
-// n bytes of the (inflated) data; false when the data end first.
-bool data_bytes(EnvRecord& env, SavReader& r, uint8_t* out, size_t n) {
-  if (!r.zlib) return r.in.read(out, n);
-  while (n > 0) {
-    if (r.zout_pos == r.zout_len && !load_block(env, r)) return false;
-    size_t k = r.zout_len - r.zout_pos;
-    if (k > n) k = n;
-    std::memcpy(out, r.zout.data() + r.zout_pos, k);
-    r.zout_pos += k;
-    out += k;
-    n -= k;
+// The (inflated) data from the current position in place: at least want bytes unless the
+// data end first; *avail gets how many there are. consume moves past k of them.
+const uint8_t* data_window(EnvRecord& env, SavReader& r, size_t want, size_t* avail) {
+  if (!r.zlib) return r.in.peek(want, avail);
+  while (r.zout_len - r.zout_pos < want && load_block(env, r)) {
   }
-  return true;
+  *avail = r.zout_len - r.zout_pos;
+  return r.zout.data() + r.zout_pos;
+}
+
+void data_consume(SavReader& r, size_t k) {
+  if (r.zlib) r.zout_pos += k;
+  else r.in.advance(k);
 }
 
 // ---- one case ----
 
-enum UnitResult { kUnitOk, kUnitEnd, kUnitCut };
-
 inline void put_number(uint8_t* unit, double x) { std::memcpy(unit, &x, 8); }
 
-// Decodes the next 8-byte unit of a compressed case.
-UnitResult next_compressed(EnvRecord& env, SavReader& r, uint8_t* unit, bool number) {
-  for (;;) {
-    if (r.cmd_pos == 8) {
-      if (!data_bytes(env, r, r.cmd, 8)) return kUnitEnd;
-      r.cmd_pos = 0;
-    }
-    const uint8_t c = r.cmd[r.cmd_pos++];
-    switch (c) {
-      case 0:
-        continue;
-      case 252:
+// Decodes the bytecode of the next case into r.unit_buf straight from the input's buffer;
+// the command block in use carries over to the next case. False at the end of the data.
+bool read_compressed(EnvRecord& env, SavReader& r) {
+  uint8_t* out = r.unit_buf.data();
+  const uint8_t* is_number = r.unit_is_number.data();
+  const uint32_t n_units = r.units;
+  size_t avail;
+  const uint8_t* base = data_window(env, r, r.row_max, &avail);
+  const uint8_t* p = base;
+  const uint8_t* end = base + avail;
+  // Makes need bytes available at p, consuming what lies before it; false when the data end.
+  auto refill = [&](size_t need) {
+    data_consume(r, static_cast<size_t>(p - base));
+    base = p = data_window(env, r, need > r.row_max ? need : r.row_max, &avail);
+    end = base + avail;
+    return avail >= need;
+  };
+  // The command block lives in locals while the case is decoded.
+  uint8_t cmd[8];
+  std::memcpy(cmd, r.cmd, 8);
+  int cmd_pos = r.cmd_pos;
+  const double sysmis = r.sysmis;
+  const bool swap = r.swap;
+  uint32_t u = 0;
+  while (u < n_units) {
+    if (cmd_pos == 8) {
+      if (end - p < 8 && !refill(8)) {
+        data_consume(r, static_cast<size_t>(p - base));
         r.at_end = true;
-        return kUnitEnd;
-      case 253:
-        if (!data_bytes(env, r, unit, 8)) return kUnitCut;
-        if (number && r.swap) put_number(unit, sav_f64(unit, true));
-        return kUnitOk;
-      case 254:
-        if (number) put_number(unit, r.sysmis);
-        else std::memcpy(unit, kBlanks, 8);
-        return kUnitOk;
-      case 255:
-        if (number) put_number(unit, r.sysmis);
-        else std::memcpy(unit, kBlanks, 8);
-        return kUnitOk;
-      default:
+        r.cmd_pos = 8;
+        if (u == 0) return false;
+        data_error(env, kSavDataTruncated, "the data end inside a case");
+      }
+      std::memcpy(cmd, p, 8);
+      p += 8;
+      cmd_pos = 0;
+    }
+    while (cmd_pos < 8 && u < n_units) {
+      const uint8_t c = cmd[cmd_pos++];
+      uint8_t* unit = out + 8 * static_cast<size_t>(u);
+      const bool number = is_number[u] != 0;
+      if (c >= 1 && c <= 251) {
         if (number) put_number(unit, static_cast<double>(c) - 100.0);
         else std::memcpy(unit, kBlanks, 8);
-        return kUnitOk;
+      } else if (c == 253) {
+        if (end - p < 8 && !refill(8)) data_error(env, kSavDataTruncated, "the data end inside a case");
+        if (number && swap) put_number(unit, sav_f64(p, true));
+        else std::memcpy(unit, p, 8);
+        p += 8;
+      } else if (c >= 254) {
+        if (number) put_number(unit, sysmis);
+        else std::memcpy(unit, kBlanks, 8);
+      } else if (c == 0) {
+        continue;
+      } else {  // 252, the end of the data
+        data_consume(r, static_cast<size_t>(p - base));
+        r.at_end = true;
+        if (u == 0) return false;
+        data_error(env, kSavDataTruncated, "the data end inside a case");
+      }
+      ++u;
     }
   }
+  std::memcpy(r.cmd, cmd, 8);
+  r.cmd_pos = cmd_pos;
+  data_consume(r, static_cast<size_t>(p - base));
+  return true;
 }
 
-// Fills r.unit_buf with the next case; false at the end of the data.
-bool read_units(EnvRecord& env, SavReader& r) {
+// The units of the next case, in native order: in place in the input's buffer where the file
+// needs no change, else decoded into r.unit_buf. Null at the end of the data.
+const uint8_t* read_units(EnvRecord& env, SavReader& r) {
+  if (r.compression != 0) return read_compressed(env, r) ? r.unit_buf.data() : nullptr;
+  const size_t bytes = static_cast<size_t>(r.units) * 8;
+  size_t avail;
+  const uint8_t* p = r.in.peek(bytes, &avail);
+  if (avail < 8) return nullptr;
+  if (avail < bytes) data_error(env, kSavDataTruncated, "the file ends inside a case");
+  r.in.advance(bytes);
+  if (!r.swap) return p;
   uint8_t* buf = r.unit_buf.data();
-  if (r.compression == 0) {
-    const uint8_t* p = r.in.take(8);
-    if (!p) return false;
-    std::memcpy(buf, p, 8);
-    if (r.units > 1) {
-      p = r.in.take(static_cast<size_t>(r.units - 1) * 8);
-      if (!p) data_error(env, kSavDataTruncated, "the file ends inside a case");
-      std::memcpy(buf + 8, p, static_cast<size_t>(r.units - 1) * 8);
-    }
-    if (r.swap)
-      for (uint32_t u = 0; u < r.units; ++u)
-        if (r.unit_is_number[u]) put_number(buf + 8 * u, sav_f64(buf + 8 * u, true));
-    return true;
-  }
-  for (uint32_t u = 0; u < r.units; ++u) {
-    const UnitResult res = next_compressed(env, r, buf + 8 * u, r.unit_is_number[u] != 0);
-    if (res == kUnitOk) continue;
-    if (res == kUnitEnd && u == 0) return false;
-    data_error(env, kSavDataTruncated, "the data end inside a case");
-  }
-  return true;
+  std::memcpy(buf, p, bytes);
+  for (uint32_t u = 0; u < r.units; ++u)
+    if (r.unit_is_number[u]) put_number(buf + 8 * u, sav_f64(buf + 8 * u, true));
+  return buf;
 }
 
 void build_plan(EnvRecord& env, SavReader& r) {
@@ -206,8 +237,10 @@ void build_plan(EnvRecord& env, SavReader& r) {
     if (r.vars[i].width > 0) kind = kStepString;
     else if (date_type == T_TIME) kind = kStepTime;
     else if (date_type) kind = kStepDate;
-    r.plan.push_back({kind, static_cast<uint32_t>(i), v});
+    r.plan.push_back({kind, static_cast<uint32_t>(i), r.vars[i].first_unit, v, &r.vars[i]});
   }
+  const ConverterSlot& cs = env.encoding.input[0];
+  r.strings_convert = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
   r.plan_ready = true;
 }
 
@@ -247,8 +280,7 @@ void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p
     return;
   }
   ConverterSlot& cs = env.encoding.input[0];
-  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
-  if (converts && !(cs.ascii_identity && is_ascii(p, n))) {
+  if (r.strings_convert && !(cs.ascii_identity && is_ascii(p, n))) {
     TranscodeCall call;
     call.context = "Error encoding input string value, ";
     call.variable = static_cast<int32_t>(s.var_index + 1);
@@ -266,6 +298,7 @@ void sav_prepare_data(EnvRecord& env, SavReader& r) {
   if (r.zlib) read_zlib_index(env, r);
   r.unit_buf.assign(static_cast<size_t>(r.units) * 8, 0);
   r.unit_is_number.assign(r.units, 0);
+  r.row_max = static_cast<size_t>(r.units) * 9 + 16;
   for (const SavVar& v : r.vars)
     if (v.width == 0) r.unit_is_number[v.first_unit] = 1;
   if (!r.in.seek(r.data_pos)) sav_dict_error(env, kSavErrTruncated, "the data cannot be reached");
@@ -282,7 +315,8 @@ int32_t sav_read_case(EnvRecord& env) {
   SavReader& r = *rp;
   if (r.at_end || (r.n_known && r.delivered >= r.n_cases)) return kEndOfData;
   if (!r.plan_ready) build_plan(env, r);
-  if (!read_units(env, r)) {
+  const uint8_t* units = read_units(env, r);
+  if (!units) {
     r.at_end = true;
     // The cases read so far are delivered; the shortfall is not passed over in silence.
     if (r.n_known && r.delivered < r.n_cases && !r.short_reported) {
@@ -293,10 +327,11 @@ int32_t sav_read_case(EnvRecord& env) {
     }
     return kEndOfData;
   }
-  const uint8_t* units = r.unit_buf.data();
+  DictState& dict = env.dict;
+  const double sysmis = r.sysmis;
   for (const SavStep& s : r.plan) {
-    const SavVar& sv = r.vars[s.var_index];
-    const uint8_t* u = units + static_cast<size_t>(sv.first_unit) * 8;
+    const SavVar& sv = *s.sv;
+    const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
     VarRecord& v = *s.var;
     if (s.kind == kStepString) {
       if (sv.segment_units.empty()) {
@@ -315,19 +350,19 @@ int32_t sav_read_case(EnvRecord& env) {
     }
     double x;
     std::memcpy(&x, u, 8);
-    if (x == r.sysmis || std::isnan(x)) {
-      var_set_missing(env.dict, v);
+    if (x == sysmis || std::isnan(x)) {
+      var_set_missing(dict, v);
       continue;
     }
     if (sv.miss_count) {
       if (const uint16_t code = user_missing(r, sv, x)) {
-        var_set_missing(env.dict, v, code);
+        var_set_missing(dict, v, code);
         continue;
       }
     }
     if (s.kind == kStepDate) x = signed_days_to_day_number(x / 86400.0 - kSpssDayOffset);
     else if (s.kind == kStepTime) x = x / 86400.0;
-    var_set_double(env.dict, v, x);
+    var_set_double(dict, v, x);
   }
   ++r.delivered;
   return kCaseRead;

@@ -85,7 +85,9 @@ struct SavVar {
 struct SavStep {
   uint8_t kind;          // 0 number, 1 date/date-time, 2 time, 3 string
   uint32_t var_index;    // into SavReader::vars
+  uint32_t first_unit;
   VarRecord* var;
+  const SavVar* sv;
 };
 
 struct SavZBlock {
@@ -116,6 +118,7 @@ struct SavReader final : FormatState {
   // Data.
   int64_t data_pos = 0;        // first byte after the dictionary (or after the zlib header)
   std::vector<uint8_t> unit_buf;  // one case, 8 bytes per unit; numbers in native order
+  size_t row_max = 0;          // bytes of one compressed case without padding commands
   std::vector<uint8_t> unit_is_number;
   uint8_t cmd[8] = {};
   int cmd_pos = 8;
@@ -125,15 +128,17 @@ struct SavReader final : FormatState {
   int64_t saved_delivered = -1;
   std::string scratch;
 
-  // "$FL3": the block index and two buffers of the block size.
+  // "$FL3": the block index and the inflated data (the undecoded tail of one block, then the
+  // next block); compressed blocks are inflated from the input's buffer in place.
   uint32_t block_size = 0;
   std::vector<SavZBlock> blocks;
   size_t next_block = 0;
-  std::vector<uint8_t> zin, zout;
+  std::vector<uint8_t> zout;
   size_t zout_pos = 0, zout_len = 0;
 
   std::vector<SavStep> plan;
   bool plan_ready = false;
+  bool strings_convert = false;  // string values go through the input converter
 };
 
 // T_DATE, T_TIME or T_DATETIME for a numeric variable's print format, 0 for plain numbers.

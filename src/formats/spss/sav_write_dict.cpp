@@ -32,13 +32,13 @@ size_t cut_length(const SavWriter& w, const std::string& s, size_t max) {
 
 // Record 1: product, layout, counts (patched at close), bias, creation stamp, file label.
 void put_header(EnvRecord& env, SavWriter& w) {
-  std::string product = "$FL2";
+  std::string product = w.zlib ? "$FL3" : "$FL2";
   product += kProduct;
   product += kVersion;
   sav_put_padded(w, product, 64, ' ');
   sav_put32(w, kSavLayoutCode);
   sav_put32(w, 0);   // nominal case size
-  sav_put32(w, 1);   // bytecode compression
+  sav_put32(w, w.zlib ? 2 : 1);  // bytecode, or bytecode in zlib blocks
   sav_put32(w, 0);   // no weight variable
   sav_put32(w, -1);  // cases
   sav_put_double(w, kSavBias);
@@ -223,7 +223,7 @@ void sav_put_dictionary(EnvRecord& env, SavWriter& w) {
   LongLabels longs;
   put_value_labels(env, w, longs);
   if (w.release >= 16) {
-    const int32_t info[8] = {w.release, 0, 0, 720, 1, 1, 2, 65001};
+    const int32_t info[8] = {w.release, 0, 0, 720, 1, w.zlib ? 2 : 1, 2, 65001};
     sav_put32(w, 7);
     sav_put32(w, 3);
     sav_put32(w, 4);

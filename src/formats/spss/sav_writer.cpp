@@ -2,11 +2,13 @@
 #include "formats/spss/spss_formats.h"
 
 #include <strings.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "api/env_record.h"
 #include "api/messages.h"
@@ -208,37 +210,56 @@ void variable_label(EnvRecord& env, SavWriter& w, SavOutVar& o) {
 
 // ---- compressed data ----
 
-inline void ensure(SavWriter& w, size_t n) {
-  if (w.buf.capacity() - w.buf.size() < n) w.buf.reserve(w.buf.size() + n + kFlushAt);
-}
+// zlib level of "$FL3" output: the fastest level keeps the writer near the speed of plain
+// bytecode; higher levels save little on bytecode already packed.
+constexpr int kZlibLevel = 1;
 
-// One command, and with kSavCmdRaw the 8 bytes that follow its block.
-inline uint8_t* command(SavWriter& w, uint8_t cmd) {
-  if (w.block_used == 8) {
-    w.block = w.buf.size();
-    w.buf.resize(w.block + 8);
-    std::memset(w.buf.data() + w.block, 0, 8);
-    w.block_used = 0;
+// The bytecode of one case, written straight into the buffer: the caller makes room for the
+// longest case first (9 bytes per unit and one command block).
+struct Packer {
+  uint8_t* base;
+  size_t pos;       // end of the bytes written
+  size_t block;     // offset of the command block being filled
+  uint32_t used;    // commands in it (8: none open)
+
+  // One command, and with kSavCmdRaw the place of the 8 bytes that follow its block.
+  uint8_t* command(uint8_t cmd) {
+    if (used == 8) {
+      block = pos;
+      std::memset(base + pos, 0, 8);
+      pos += 8;
+      used = 0;
+    }
+    base[block + used++] = cmd;
+    if (cmd != kSavCmdRaw) return nullptr;
+    uint8_t* p = base + pos;
+    pos += 8;
+    return p;
   }
-  w.buf[w.block + w.block_used++] = cmd;
-  if (cmd != kSavCmdRaw) return nullptr;
+  void number(double x) {
+    if (x >= -99 && x <= 151 && x == std::trunc(x)) {
+      command(static_cast<uint8_t>(static_cast<int>(x) + 100));
+      return;
+    }
+    std::memcpy(command(kSavCmdRaw), &x, 8);
+  }
+  void raw(double x) { std::memcpy(command(kSavCmdRaw), &x, 8); }
+};
+
+Packer packer(SavWriter& w, size_t room) {
   const size_t at = w.buf.size();
-  w.buf.resize(at + 8);
-  return w.buf.data() + at;
+  w.buf.resize(at + room);
+  return Packer{w.buf.data(), at, w.block, w.block_used};
 }
 
-inline void put_number(SavWriter& w, double x) {
-  if (x >= -99 && x <= 151 && x == std::trunc(x)) {
-    command(w, static_cast<uint8_t>(static_cast<int>(x) + 100));
-    return;
-  }
-  std::memcpy(command(w, kSavCmdRaw), &x, 8);
+void packed(SavWriter& w, const Packer& pk) {
+  w.buf.resize(pk.pos);
+  w.block = pk.block;
+  w.block_used = pk.used;
 }
-
-inline void put_raw(SavWriter& w, double x) { std::memcpy(command(w, kSavCmdRaw), &x, 8); }
 
 // The 8-byte units of a string: segment k holds bytes [255k, 255k + 255) of the text.
-void put_string(SavWriter& w, const SavOutVar& o, const char* s, size_t n) {
+void put_string(Packer& pk, const SavOutVar& o, const char* s, size_t n) {
   static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
   for (uint32_t k = 0; k < o.segments; ++k) {
     const uint32_t seg_width =
@@ -249,42 +270,142 @@ void put_string(SavWriter& w, const SavOutVar& o, const char* s, size_t n) {
     for (uint32_t u = 0; u < units; ++u) {
       const size_t at = static_cast<size_t>(u) * 8;
       if (at >= have) {
-        command(w, kSavCmdBlanks);
+        pk.command(kSavCmdBlanks);
         continue;
       }
       const size_t take = std::min<size_t>(have - at, 8);
       if (take == 8 && std::memcmp(s + from + at, kBlanks, 8) == 0) {
-        command(w, kSavCmdBlanks);
+        pk.command(kSavCmdBlanks);
         continue;
       }
-      uint8_t* p = command(w, kSavCmdRaw);
+      uint8_t* p = pk.command(kSavCmdRaw);
       std::memcpy(p, s + from + at, take);
       if (take < 8) std::memset(p + take, ' ', 8 - take);
     }
   }
 }
 
-// Hands the first n bytes of the buffer to the stream.
-void write_out(EnvRecord& env, SavWriter& w, size_t n, bool data) {
+void write_bytes(EnvRecord& env, SavWriter& w, const uint8_t* p, size_t n, bool data) {
   size_t done = 0;
   while (done < n) {
     const size_t left = n - done;
     const int32_t chunk = left > (1u << 30) ? (1 << 30) : static_cast<int32_t>(left);
-    if (StreamWrite(w.out, w.buf.data() + done, chunk) != chunk) sav_fail(env, data, kSavErrWrite);
+    if (StreamWrite(w.out, p + done, chunk) != chunk) sav_fail(env, data, kSavErrWrite);
     done += static_cast<size_t>(chunk);
   }
   if (w.out->error & STREAM_ERR_WRITE) sav_fail(env, data, kSavErrWrite);
 }
 
-void flush_whole_blocks(EnvRecord& env, SavWriter& w) {
-  // Everything before the open command block can go; the block waits for its operands.
-  const size_t n = w.block_used == 8 ? w.buf.size() : w.block;
-  if (n == 0) return;
-  write_out(env, w, n, true);
-  const size_t tail = w.buf.size() - n;
-  if (tail) std::memmove(w.buf.data(), w.buf.data() + n, tail);
+// Hands the first n bytes of the buffer to the stream.
+void write_out(EnvRecord& env, SavWriter& w, size_t n, bool data) { write_bytes(env, w, w.buf.data(), n, data); }
+
+uLongf deflate_into(std::vector<uint8_t>& out, const uint8_t* p, size_t n, int* rc) {
+  const uLong bound = compressBound(static_cast<uLong>(n));
+  if (out.size() < bound) out.resize(bound);
+  uLongf len = bound;
+  *rc = compress2(out.data(), &len, p, static_cast<uLong>(n), kZlibLevel);
+  return len;
+}
+
+// Waits for the block compressing on the second thread and writes it.
+void finish_pending(EnvRecord& env, SavWriter& w) {
+  if (!w.zpending.valid()) return;
+  w.zpending.get();
+  SavWriter::ZJob& j = w.zjob;
+  if (j.rc != Z_OK) sav_fail(env, true, kSavErrDeflate);
+  write_bytes(env, w, j.out.data(), j.out_len, true);
+  w.zblocks.emplace_back(static_cast<uint32_t>(j.in.size()), static_cast<uint32_t>(j.out_len));
+}
+
+// One zlib block of bytecode; its sizes go to the trailer. With no block on the second thread
+// this one goes there; otherwise it is compressed here meanwhile and written after that one.
+void deflate_block(EnvRecord& env, SavWriter& w, const uint8_t* p, size_t n) {
+  if (!w.zpending.valid()) {
+    SavWriter::ZJob& j = w.zjob;
+    j.in.assign(p, p + n);
+    try {
+      w.zpending = std::async(std::launch::async, [&j] { j.out_len = deflate_into(j.out, j.in.data(), j.in.size(), &j.rc); });
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: the block is compressed here.
+    }
+  }
+  int rc = Z_OK;
+  const uLongf len = deflate_into(w.zbuf, p, n, &rc);
+  finish_pending(env, w);
+  if (rc != Z_OK) sav_fail(env, true, kSavErrDeflate);
+  write_bytes(env, w, w.zbuf.data(), len, true);
+  w.zblocks.emplace_back(static_cast<uint32_t>(n), static_cast<uint32_t>(len));
+}
+
+// Writes the first n bytes of the buffer: as they are, or for "$FL3" as whole zlib blocks
+// (all of them when last), and keeps the rest.
+void drain(EnvRecord& env, SavWriter& w, size_t n, bool last) {
+  size_t done = 0;
+  if (!w.zlib) {
+    write_out(env, w, n, true);
+    done = n;
+  } else {
+    while (n - done >= kSavZlibBlock || (last && done < n)) {
+      const size_t k = std::min<size_t>(n - done, kSavZlibBlock);
+      deflate_block(env, w, w.buf.data() + done, k);
+      done += k;
+    }
+  }
+  if (last) finish_pending(env, w);
+  if (done == 0) return;
+  const size_t tail = w.buf.size() - done;
+  if (tail) std::memmove(w.buf.data(), w.buf.data() + done, tail);
   w.buf.resize(tail);
-  if (w.block_used != 8) w.block -= n;
+  if (w.block_used != 8) w.block -= done;
+}
+
+// Everything before the open command block can go; the block waits for its operands.
+void flush_whole_blocks(EnvRecord& env, SavWriter& w) {
+  drain(env, w, w.block_used == 8 ? w.buf.size() : w.block, false);
+}
+
+size_t flush_at(const SavWriter& w) { return w.zlib ? kSavZlibBlock + 4096 : kFlushAt; }
+
+bool wants_zlib(const EnvRecord& env) {
+  switch (option_int(env, kOptSpssCompression)) {
+    case 1:
+      return false;
+    case 2:
+      return true;
+    default: {
+      const std::string& path = env.transfer.output_path;
+      const size_t dot = path.rfind('.');
+      return dot != std::string::npos && strcasecmp(path.c_str() + dot, ".zsav") == 0;
+    }
+  }
+}
+
+// "$FL3" close: the zlib trailer after the last block, then its place in the zlib header.
+void put_zlib_trailer(EnvRecord& env, SavWriter& w) {
+  const int64_t trailer_ofs = StreamTell64(w.out);
+  if (trailer_ofs < 0 || w.zblocks.size() > static_cast<size_t>(INT32_MAX / 24))
+    sav_fail(env, true, kSavErrDeflate);
+  const int64_t neg_bias = -static_cast<int64_t>(kSavBias), zero = 0;
+  sav_put(w, &neg_bias, 8);
+  sav_put(w, &zero, 8);
+  sav_put32(w, static_cast<int32_t>(kSavZlibBlock));
+  sav_put32(w, static_cast<int32_t>(w.zblocks.size()));
+  int64_t raw_ofs = w.zheader_ofs, packed_ofs = w.zheader_ofs + 24;
+  for (const auto& [raw, zipped] : w.zblocks) {
+    sav_put(w, &raw_ofs, 8);
+    sav_put(w, &packed_ofs, 8);
+    sav_put32(w, static_cast<int32_t>(raw));
+    sav_put32(w, static_cast<int32_t>(zipped));
+    raw_ofs += raw;
+    packed_ofs += zipped;
+  }
+  if (packed_ofs != trailer_ofs) sav_fail(env, true, kSavErrDeflate);
+  const int64_t place[2] = {trailer_ofs, 24 + 24 * static_cast<int64_t>(w.zblocks.size())};
+  sav_flush(env, w, true);
+  if (StreamSeek64(w.out, w.zheader_ofs + 8, SEEK_SET) != 0 || StreamWrite(w.out, place, 16) != 16 ||
+      (w.out->error & STREAM_ERR_WRITE))
+    sav_fail(env, true, kSavErrPatch);
 }
 
 }  // namespace
@@ -340,6 +461,7 @@ int32_t sav_open_output(EnvRecord& env) {
   w.label_max = w.release <= 12 ? 120 : 256;
   w.value_label_max = w.release >= 14 ? 120 : 60;
   w.converts = slot_converts(env.encoding.output[0]);
+  w.zlib = wants_zlib(env);
   emit_messagef(env, MsgKind::Info, "%s%d%s", "Writing SPSS ver. ", w.release, " file has started");
   const EncodingState& st = env.encoding;
   if (is_utf8(st.forced_output) && !is_default_encoding(st.out_encoding) && !is_utf8(st.out_encoding))
@@ -404,8 +526,16 @@ int32_t sav_open_output(EnvRecord& env) {
   if (index - 1 > static_cast<uint64_t>(INT32_MAX)) sav_fail(env, false, kSavErrTooWide);
   w.case_units = static_cast<uint32_t>(index - 1);
 
-  w.buf.reserve(kFlushAt + 9 * static_cast<size_t>(w.case_units) + 64);
+  w.buf.reserve(flush_at(w) + 9 * static_cast<size_t>(w.case_units) + 64);
   sav_put_dictionary(env, w);
+  if (w.zlib) {
+    // The zlib header: its own offset, then the trailer's offset and length, known at close.
+    const int64_t at = StreamTell64(w.out);
+    if (at < 0) sav_fail(env, false, kSavErrWrite);
+    w.zheader_ofs = at + static_cast<int64_t>(w.buf.size());
+    const int64_t header[3] = {w.zheader_ofs, 0, 0};
+    sav_put(w, header, sizeof header);
+  }
   sav_flush(env, w, false);
   return 0;
 }
@@ -414,7 +544,7 @@ int32_t sav_write_case(EnvRecord& env) {
   SavWriter* wp = writer_state<SavWriter>(env);
   if (!wp || !wp->out) return -1;
   SavWriter& w = *wp;
-  ensure(w, 9 * static_cast<size_t>(w.case_units) + 16);
+  Packer pk = packer(w, 9 * static_cast<size_t>(w.case_units) + 16);
   const uint8_t* rec = env.dict.record();
   for (const SavOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
@@ -435,29 +565,30 @@ int32_t sav_write_case(EnvRecord& env) {
                         "String was cut to 255 bytes.");
         n = cut_length(w, s, n, o.width);
       }
-      put_string(w, o, s, n);
+      put_string(pk, o, s, n);
       continue;
     }
     double x;
     std::memcpy(&x, p, 8);
     if (v.missing || v.is_string() || std::isnan(x)) {
-      command(w, kSavCmdSysmis);
+      pk.command(kSavCmdSysmis);
       continue;
     }
     switch (o.kind) {
       case kSavDate:
-        put_raw(w, sav_seconds_of_day(x));
+        pk.raw(sav_seconds_of_day(x));
         break;
       case kSavTime:
-        put_raw(w, sav_seconds_of_time(x));
+        pk.raw(sav_seconds_of_time(x));
         break;
       default:
-        put_number(w, x);
+        pk.number(x);
         break;
     }
   }
+  packed(w, pk);
   ++w.cases;
-  if (w.buf.size() >= kFlushAt) flush_whole_blocks(env, w);
+  if (w.buf.size() >= flush_at(w)) flush_whole_blocks(env, w);
   return 0;
 }
 
@@ -465,10 +596,12 @@ int32_t sav_close_output(EnvRecord& env) {
   SavWriter* wp = writer_state<SavWriter>(env);
   if (!wp || !wp->out) return 0;
   SavWriter& w = *wp;
-  ensure(w, 16);
-  command(w, kSavCmdEnd);
+  Packer pk = packer(w, 16);
+  pk.command(kSavCmdEnd);
+  packed(w, pk);
   w.block_used = 8;
-  sav_flush(env, w, true);
+  drain(env, w, w.buf.size(), true);
+  if (w.zlib) put_zlib_trailer(env, w);
   // A count that does not fit the field is written as unknown.
   int32_t counts[2] = {static_cast<int32_t>(w.case_units),
                        w.cases > INT32_MAX ? -1 : static_cast<int32_t>(w.cases)};

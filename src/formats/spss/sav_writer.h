@@ -1,9 +1,12 @@
-// SPSS system-file writer: "$FL2" files with bytecode-compressed data. The dictionary is
-// written at open; the nominal case size and the case count are patched at close.
+// SPSS system-file writer: "$FL2" files with bytecode-compressed data, or "$FL3" files whose
+// bytecode goes into zlib blocks (".zsav", or on request). The dictionary is written at open;
+// the nominal case size, the case count and the zlib header are patched at close.
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/transfer_state.h"
@@ -24,6 +27,8 @@ constexpr uint32_t kSavSegmentStep = 252;                    // width a very lon
 constexpr double kSavEpochDays = 115859.0;                   // 14 October 1582 to 30 December 1899
 constexpr uint64_t kSavLowestBits = 0xffeffffffffffffeull;   // LOWEST of a missing-value range
 constexpr uint64_t kSavHighestBits = 0x7fefffffffffffffull;  // HIGHEST
+// Bytecode per zlib block: the size other writers use, so readers that expect it are served.
+constexpr uint32_t kSavZlibBlock = 0x3ff000;
 
 // Bytecodes of the compressed data.
 enum : uint8_t {
@@ -71,6 +76,20 @@ struct SavWriter final : FormatState {
   std::vector<uint8_t> buf;  // pending output
   size_t block = 0;          // offset in buf of the command block being filled
   uint32_t block_used = 8;   // commands used in it (8: none open)
+
+  // "$FL3": the zlib header's offset, the sizes of the blocks written and one block's room.
+  // One block at a time is compressed on a second thread while the next is made; the blocks
+  // are written in order, so the file is the same as one thread makes.
+  bool zlib = false;
+  int64_t zheader_ofs = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> zblocks;  // uncompressed, compressed bytes
+  std::vector<uint8_t> zbuf;
+  struct ZJob {
+    std::vector<uint8_t> in, out;
+    unsigned long out_len = 0;
+    int rc = 0;
+  } zjob;
+  std::future<void> zpending;  // declared after zjob: waited for before zjob goes
 };
 
 // Seconds since 14 October 1582 of a day number (a date or date-time).
@@ -100,6 +119,7 @@ enum : int32_t {
   kSavErrWrite = 2,
   kSavErrPatch = 3,
   kSavErrTooWide = 4,  // a case of more than 2^31 - 1 units
+  kSavErrDeflate = 5,  // zlib failed or the file outgrew the zlib layout
 };
 
 }  // namespace tabulon
