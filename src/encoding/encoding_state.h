@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,11 +68,28 @@ inline bool slot_converts(const ConverterSlot& s) {
 }
 
 // True when every byte is 7-bit ASCII (such text passes an ASCII-identity slot unchanged).
+// Runs once per string value: whole words, and overlapping loads for the ends, so that the
+// length of a short text costs no loop.
 inline bool is_ascii(const void* data, size_t n) {
   const auto* p = static_cast<const unsigned char*>(data);
-  unsigned char acc = 0;
-  for (size_t i = 0; i < n; ++i) acc |= p[i];
-  return acc < 0x80;
+  uint64_t acc = 0;
+  if (n >= 8) {
+    uint64_t w;
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&w, p + i, 8);
+      acc |= w;
+    }
+    std::memcpy(&w, p + n - 8, 8);
+    acc |= w;
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    acc = a | b;
+  } else if (n) {
+    acc = p[0] | p[n / 2] | p[n - 1];
+  }
+  return (acc & 0x8080808080808080ull) == 0;
 }
 
 // On-encoding-error modes ("on-encoding-error").

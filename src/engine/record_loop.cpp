@@ -32,24 +32,23 @@ namespace {
               "Normally it happens due to an I/O error or lack of available hard drive space.");
 }
 
-// Tells the encoding layer which case is in flight so its reports can name it, and marks the
-// transfer failed when a reader or writer unwinds (a database output then rolls back).
-class CaseInFlight {
- public:
-  CaseInFlight(EnvRecord& env, double number) : env_(env), unwinding_(std::uncaught_exceptions()) {
-    env.encoding.current_case = static_cast<int64_t>(number);
+// Calls a reader's or writer's case hook, telling the encoding layer which case is in flight
+// so its reports can name it, and marking the transfer failed when the hook unwinds (a
+// database output then rolls back). A handler rather than a guard object: counting uncaught
+// exceptions per case costs a thread-local lookup each time.
+int32_t call_case_hook(EnvRecord& env, int32_t (*hook)(EnvRecord&), double number) {
+  env.encoding.current_case = static_cast<int64_t>(number);
+  int32_t r;
+  try {
+    r = hook(env);
+  } catch (...) {
+    env.encoding.current_case = 0;
+    env.transfer.transfer_failed = 1;
+    throw;
   }
-  ~CaseInFlight() {
-    env_.encoding.current_case = 0;
-    if (std::uncaught_exceptions() > unwinding_) env_.transfer.transfer_failed = 1;
-  }
-  CaseInFlight(const CaseInFlight&) = delete;
-  CaseInFlight& operator=(const CaseInFlight&) = delete;
-
- private:
-  EnvRecord& env_;
-  int unwinding_;
-};
+  env.encoding.current_case = 0;
+  return r;
+}
 
 // A reader that announced its case count and ends the data after another number, without a
 // failure, has lost or invented cases: the transfer fails rather than report success.
@@ -68,42 +67,23 @@ void check_case_count(EnvRecord& env) {
 
 // A case that fails to come through (a raised error or a failure code) spoils the output:
 // the close then discards it rather than pass a partial file for a whole one.
-class SpoilsOutputOnFailure {
- public:
-  explicit SpoilsOutputOnFailure(EnvRecord& env) : env_(env), unwinding_(std::uncaught_exceptions()) {}
-  ~SpoilsOutputOnFailure() {
-    if (std::uncaught_exceptions() > unwinding_) failed();
-  }
-  void failed() {
-    if (env_.transfer.output_open) env_.transfer.delete_output = 1;
-  }
-  SpoilsOutputOnFailure(const SpoilsOutputOnFailure&) = delete;
-  SpoilsOutputOnFailure& operator=(const SpoilsOutputOnFailure&) = delete;
+void spoil_output(EnvRecord& env) {
+  if (env.transfer.output_open) env.transfer.delete_output = 1;
+}
 
- private:
-  EnvRecord& env_;
-  int unwinding_;
-};
-
-}  // namespace
-
-int32_t transfer_read_next(EnvRecord& env) {
+int32_t read_next(EnvRecord& env) {
   TransferState& t = env.transfer;
-  SpoilsOutputOnFailure guard(env);
   const bool user = engine_user_dict(env);
   for (;;) {
     if (t.last_case && t.cases_read >= t.last_case) return kEndOfData;
     dict_clear_record(env.dict);
     int32_t r = kEndOfData;
-    if (t.read_case) {
-      CaseInFlight in_flight(env, t.cases_read + 1);
-      r = t.read_case(env);
-    }
+    if (t.read_case) r = call_case_hook(env, t.read_case, t.cases_read + 1);
     uint32_t flags = engine_stream_errors(t.input_stream.get());
     if (r == kCaseRead && (flags & kStreamReadError)) raise_read_error(env, flags);
     t.cases_read += 1;
     if (r < kEndOfData) {
-      guard.failed();
+      spoil_output(env);
       t.transfer_failed = 1;
     }
     if (r != kCaseRead) {
@@ -120,26 +100,42 @@ int32_t transfer_read_next(EnvRecord& env) {
   }
 }
 
-int32_t transfer_write_current(EnvRecord& env) {
+int32_t write_current(EnvRecord& env) {
   TransferState& t = env.transfer;
-  SpoilsOutputOnFailure guard(env);
   if (engine_user_dict(env) && where_is_set(env)) {
     t.cases_read += 1;
     if (!where_accepts(env)) return 1;
   }
   int32_t r = 0;
-  if (t.write_case) {
-    CaseInFlight in_flight(env, t.cases_moved + 1);
-    r = t.write_case(env);
-  }
+  if (t.write_case) r = call_case_hook(env, t.write_case, t.cases_moved + 1);
   uint32_t flags = engine_stream_errors(t.output_stream.get());
   // Any error bit means bytes were lost, whatever the bit.
   if (r < 0 && (flags & (kStreamReadError | kStreamWriteError | 16u))) raise_write_error(env);
   if (r >= 0 && flags) r = -1;
-  if (r < 0) guard.failed();
+  if (r < 0) spoil_output(env);
   if (r >= 0) t.cases_moved++;
   else t.transfer_failed = 1;
   return r;
+}
+
+}  // namespace
+
+int32_t transfer_read_next(EnvRecord& env) {
+  try {
+    return read_next(env);
+  } catch (...) {
+    spoil_output(env);
+    throw;
+  }
+}
+
+int32_t transfer_write_current(EnvRecord& env) {
+  try {
+    return write_current(env);
+  } catch (...) {
+    spoil_output(env);
+    throw;
+  }
 }
 
 int32_t transfer_save_position(EnvRecord& env) {

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,14 +38,33 @@ Geometry geometry(const SasReader& r) {
 
 [[noreturn]] void data_fail(EnvRecord& env, int32_t code) { sas7bdat_fail(env, code, 2); }
 
-// Loads page `index`; false when the file has no such page.
+// Bytes read from the file at once: many small pages cost a seek and a read each.
+constexpr size_t kWindowBytes = size_t{1} << 18;
+
+// Makes page `index` current; false when the file has no such page. Pages come in windows
+// of consecutive pages, and are decoded where they lie.
 bool load_page(EnvRecord& env, SasReader& r, int64_t index) {
   if (index >= r.page_count) return false;
-  Stream* s = env.transfer.input_stream.get();
-  const int64_t at = static_cast<int64_t>(r.header_length) + index * static_cast<int64_t>(r.page_size);
-  if (StreamSeek64(s, at, SEEK_SET) != 0) data_fail(env, kSasErrDataSeek);
-  if (StreamReadRaw(s, r.page.data(), r.page_size) != static_cast<int64_t>(r.page_size))
-    data_fail(env, kSasErrDataRead);
+  if (index < r.window_first || index >= r.window_first + r.window_pages) {
+    Stream* s = env.transfer.input_stream.get();
+    const int64_t per_window = std::max<int64_t>(1, static_cast<int64_t>(kWindowBytes / r.page_size));
+    const int64_t pages = std::min(per_window, r.page_count - index);
+    const size_t bytes = static_cast<size_t>(pages) * r.page_size;
+    if (r.window.size() < bytes) r.window.resize(bytes);
+    r.window_pages = 0;
+    if (index != r.stream_page) {
+      r.stream_page = -1;
+      const int64_t at = static_cast<int64_t>(r.header_length) + index * static_cast<int64_t>(r.page_size);
+      if (StreamSeek64(s, at, SEEK_SET) != 0) data_fail(env, kSasErrDataSeek);
+    }
+    // The pages lie within the file's length: a short read is a damaged or shrinking file.
+    if (StreamReadRaw(s, r.window.data(), static_cast<int64_t>(bytes)) != static_cast<int64_t>(bytes))
+      data_fail(env, kSasErrDataRead);
+    r.stream_page = index + pages;
+    r.window_first = index;
+    r.window_pages = pages;
+  }
+  r.cur_page = r.window.data() + static_cast<size_t>(index - r.window_first) * r.page_size;
   r.page_index = index;
   r.page_loaded = true;
   return true;
@@ -54,7 +74,7 @@ bool load_page(EnvRecord& env, SasReader& r, int64_t index) {
 bool place_rows(EnvRecord& env, SasReader& r) {
   const Geometry g = geometry(r);
   SasBytes b{r.swap, r.word};
-  const uint8_t* pg = r.page.data();
+  const uint8_t* pg = r.cur_page;
   const uint16_t type = b.u16(pg + g.type_at);
   r.page_rows = 0;
   r.entry = 0;
@@ -86,7 +106,7 @@ void log_deleted(EnvRecord& env, SasReader& r) {
                 static_cast<int>(r.consumed + 1));
 }
 
-// The next row into r.row; false at the end of the data.
+// Points r.cur_row at the next row; false at the end of the data.
 bool next_uncompressed(EnvRecord& env, SasReader& r) {
   for (;;) {
     if (r.consumed >= r.total_rows) return false;
@@ -97,13 +117,12 @@ bool next_uncompressed(EnvRecord& env, SasReader& r) {
       continue;
     }
     const int32_t k = r.entry++;
-    if (r.bitmap_at >= 0 && (r.page[static_cast<size_t>(r.bitmap_at) + k / 8] & (0x80u >> (k % 8)))) {
+    if (r.bitmap_at >= 0 && (r.cur_page[static_cast<size_t>(r.bitmap_at) + k / 8] & (0x80u >> (k % 8)))) {
       log_deleted(env, r);
       ++r.consumed;
       continue;
     }
-    std::memcpy(r.row.data(), r.page.data() + r.rows_start + static_cast<size_t>(k) * r.record_length,
-                r.record_length);
+    r.cur_row = r.cur_page + r.rows_start + static_cast<size_t>(k) * r.record_length;
     ++r.consumed;
     return true;
   }
@@ -120,7 +139,7 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
       if (!load_page(env, r, 0)) return false;
       r.entry = 0;
     }
-    const uint8_t* pg = r.page.data();
+    const uint8_t* pg = r.cur_page;
     const uint16_t type = b.u16(pg + g.type_at);
     const int32_t count = (type & 0x8000) ? 0 : b.u16(pg + g.count_at);
     if (r.entry >= count) {
@@ -142,39 +161,70 @@ bool next_compressed(EnvRecord& env, SasReader& r) {
         continue;
       }
       if (len == r.record_length) {
-        std::memcpy(r.row.data(), src, len);
+        r.cur_row = src;
       } else {
         std::memset(r.row.data(), 0, r.row.size());
         const int32_t e = r.compression == 2 ? sas7bdat_rdc(src, len, r.row.data(), r.row.size())
                                              : sas7bdat_rle(src, len, r.row.data(), r.row.size());
         if (e) data_fail(env, e);
+        r.cur_row = r.row.data();
       }
       ++r.consumed;
       return true;
     }
     // Uncompressed rows stand between the compressed ones; subheaders may follow the rows too.
     if (comp != 0 || len < r.record_length || sas7bdat_is_subheader(r, src, len)) continue;
-    std::memcpy(r.row.data(), src, r.record_length);
+    r.cur_row = src;
     ++r.consumed;
     return true;
   }
 }
 
-void put_string(EnvRecord& env, SasReader& r, VarRecord& v, int32_t column, const uint8_t* p, size_t n) {
+inline uint64_t le16(const uint8_t* p) { return uint64_t{p[0]} | uint64_t{p[1]} << 8; }
+inline uint64_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
+
+// The first `width` (0 to 8) bytes at p as a little-endian integer, in a few whole loads.
+inline uint64_t le_bytes(const uint8_t* p, uint32_t width) {
+  switch (width) {
+    case 8: return le32(p) | le32(p + 4) << 32;
+    case 7: return le32(p) | le16(p + 4) << 32 | uint64_t{p[6]} << 48;
+    case 6: return le32(p) | le16(p + 4) << 32;
+    case 5: return le32(p) | uint64_t{p[4]} << 32;
+    case 4: return le32(p);
+    case 3: return le16(p) | uint64_t{p[2]} << 16;
+    case 2: return le16(p);
+    case 1: return p[0];
+    default: return 0;
+  }
+}
+
+// Length of the text without its trailing blanks and NULs, eight bytes at a time.
+inline size_t trimmed_length(const uint8_t* p, size_t n) {
+  constexpr uint64_t kKeep = 0xDFDFDFDFDFDFDFDFull;  // leaves 0 of a blank or a NUL
+  while (n >= 8) {
+    const uint64_t w = le_bytes(p + n - 8, 8) & kKeep;
+    if (w) return n - static_cast<size_t>(std::countl_zero(w) / 8);
+    n -= 8;
+  }
+  const uint64_t w = le_bytes(p, static_cast<uint32_t>(n)) & kKeep;
+  return w ? static_cast<size_t>(8 - std::countl_zero(w) / 8) : 0;
+}
+
+void put_string(EnvRecord& env, SasReader& r, bool converts, VarRecord& v, int32_t column, const uint8_t* p,
+                size_t n) {
   if (r.ebcdic) {
     r.scratch.assign(reinterpret_cast<const char*>(p), n);
     for (char& c : r.scratch) c = static_cast<char>(sas7bdat_ebcdic(static_cast<uint8_t>(c)));
     p = reinterpret_cast<const uint8_t*>(r.scratch.data());
   }
-  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
+  n = trimmed_length(p, n);
   if (n == 0) {
     // SAS has no missing string but the blank one; the dictionary calls it missing.
     var_set_missing(env.dict, v);
     return;
   }
   ConverterSlot& cs = env.encoding.input[0];
-  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
-  if (n > 0 && converts && !(cs.ascii_identity && is_ascii(p, n))) {
+  if (converts && !(cs.ascii_identity && is_ascii(p, n))) {
     TranscodeCall call;
     call.context = "Error encoding input string value, ";
     call.variable = column + 1;
@@ -186,19 +236,57 @@ void put_string(EnvRecord& env, SasReader& r, VarRecord& v, int32_t column, cons
   var_set_string(env.dict, v, reinterpret_cast<const char*>(p), n);
 }
 
-double read_number(const SasReader& r, const uint8_t* p, uint32_t width) {
-  uint8_t be[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // most significant byte first
+enum SasStepOp : uint8_t {
+  kStepString,
+  kStepNoBytes,   // a character column of width 0: always missing
+  kStepDouble,    // 8 bytes in the machine's byte order
+  kStepNumber,    // fewer bytes, or the other byte order
+  kStepIbm,       // IBM hexadecimal floating point
+};
+
+// IBM floating point (profile 6) to IEEE: the stored bytes, most significant first.
+double read_ibm(const SasReader& r, const uint8_t* p, uint32_t width) {
+  uint8_t be[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   if (r.swap) {
     std::memcpy(be, p, width);
   } else {
     for (uint32_t k = 0; k < width; ++k) be[k] = p[width - 1 - k];
   }
-  if (r.profile == 6) return sas7bdat_ibm_to_double(be);
-  uint64_t bits = 0;
-  for (int k = 0; k < 8; ++k) bits = (bits << 8) | be[k];
-  double x;
-  std::memcpy(&x, &bits, 8);
-  return x;
+  return sas7bdat_ibm_to_double(be);
+}
+
+// A number of `width` bytes holds the most significant bytes of a double: they go to the top
+// of the value, read in the file's byte order.
+inline uint64_t number_bits(const SasStep& s, const uint8_t* p) {
+  const uint64_t v = le_bytes(p, s.width);
+  return s.swap ? __builtin_bswap64(v) : v << s.at;
+}
+
+void build_plan(EnvRecord& env, SasReader& r) {
+  r.plan.clear();
+  const bool same_order = r.swap == (std::endian::native == std::endian::big);
+  for (uint32_t i = 0; i < r.column_count && i < r.columns.size(); ++i) {
+    const SasColumn& c = r.columns[i];
+    VarRecord* vp = dict_var(env.dict, static_cast<int32_t>(i));
+    if (!vp || !vp->selected || vp->storage_width == 0) continue;
+    SasStep st;
+    st.offset = c.offset;
+    st.width = c.width;
+    st.column = static_cast<int32_t>(i);
+    st.var = vp;
+    st.ttype = c.ttype;
+    if (c.type == 2) {
+      st.op = c.width < 1 ? kStepNoBytes : kStepString;
+    } else if (r.profile == 6) {
+      st.op = kStepIbm;
+    } else {
+      st.op = c.width == 8 && same_order ? kStepDouble : kStepNumber;
+      st.swap = r.swap;  // a big-endian file: its first byte is the most significant
+      st.at = static_cast<uint8_t>(c.width ? 8 * (8 - c.width) : 0);
+    }
+    r.plan.push_back(st);
+  }
+  r.plan_ready = true;
 }
 
 void trace_value(EnvRecord& env, const VarRecord& v, int32_t column) {
@@ -225,6 +313,10 @@ int sas7bdat_date_ttype(const char* name, size_t len) { return sas_date_format_t
 uint16_t sas7bdat_missing_code(double x, char family) {
   uint64_t bits;
   std::memcpy(&bits, &x, 8);
+  return sas7bdat_missing_code(bits, family);
+}
+
+uint16_t sas7bdat_missing_code(uint64_t bits, char family) {
   if (((bits >> 48) & 0x7FF0) != 0x7FF0) return 0;
   const uint32_t b = static_cast<uint32_t>((bits >> 40) & 0xFF);
   // Families A (the complement of the letter) and B (the complement of the code) use byte
@@ -251,34 +343,51 @@ int32_t sas7bdat_read_case(EnvRecord& env) {
     sas7bdat_restore_position(env);
     return kEndOfData;
   }
+  if (!r.plan_ready) build_plan(env, r);
   const bool trace = msg_enabled(env, MsgKind::Data);
   if (trace) emit_messagef(env, MsgKind::Data, "<%s> [%d]", " Current record: ", static_cast<int>(r.delivered + 1));
-  const uint8_t* row = r.row.data();
-  for (uint32_t i = 0; i < r.column_count; ++i) {
-    const SasColumn& c = r.columns[i];
-    VarRecord* vp = dict_var(env.dict, static_cast<int32_t>(i));
-    if (!vp || !vp->selected || vp->storage_width == 0) continue;
-    VarRecord& v = *vp;
-    const uint8_t* p = row + c.offset;
-    if (c.type == 2) {
-      if (c.width < 1) var_set_missing(env.dict, v);
-      else put_string(env, r, v, static_cast<int32_t>(i), p, c.width);
-    } else {
-      const double x = read_number(r, p, c.width);
-      const uint16_t code = c.width < 3 ? 0 : sas7bdat_missing_code(x, r.family);
-      if (code) {
-        var_set_missing(env.dict, v, code);
-      } else if (c.ttype == T_DATE) {
-        var_set_double(env.dict, v, x + kSasDayOffset);
-      } else if (c.ttype == T_TIME) {
-        var_set_double(env.dict, v, seconds_to_time(x));
-      } else if (c.ttype == T_DATETIME) {
-        var_set_double(env.dict, v, signed_days_to_day_number(x / 86400.0 + kSasDayOffset));
-      } else {
-        var_set_double(env.dict, v, x);
+  const ConverterSlot& cs = env.encoding.input[0];
+  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
+  const uint8_t* row = r.cur_row;
+  uint8_t* record = env.dict.record();
+  for (const SasStep& s : r.plan) {
+    VarRecord& v = *s.var;
+    const uint8_t* p = row + s.offset;
+    uint64_t bits;
+    switch (s.op) {
+      case kStepString:
+        put_string(env, r, converts, v, s.column, p, s.width);
+        if (trace) trace_value(env, v, s.column);
+        continue;
+      case kStepNoBytes:
+        var_set_missing(env.dict, v);
+        if (trace) trace_value(env, v, s.column);
+        continue;
+      case kStepDouble: std::memcpy(&bits, p, 8); break;
+      case kStepNumber: bits = number_bits(s, p); break;
+      default: {
+        const double ibm = read_ibm(r, p, s.width);
+        std::memcpy(&bits, &ibm, 8);
+        break;
       }
     }
-    if (trace) trace_value(env, v, static_cast<int32_t>(i));
+    // Missing values are NaNs; numbers of fewer than 3 bytes have no room for their codes.
+    const uint16_t code = ((bits >> 48) & 0x7FF0) != 0x7FF0 || s.width < 3 ? 0 : sas7bdat_missing_code(bits, r.family);
+    if (code) {
+      var_set_missing(env.dict, v, code);
+    } else {
+      double x;
+      std::memcpy(&x, &bits, 8);
+      switch (s.ttype) {
+        case T_DATE: x += kSasDayOffset; break;
+        case T_TIME: x = seconds_to_time(x); break;
+        case T_DATETIME: x = signed_days_to_day_number(x / 86400.0 + kSasDayOffset); break;
+        default: break;
+      }
+      std::memcpy(record + v.offset, &x, 8);
+      v.missing = kValuePresent;
+    }
+    if (trace) trace_value(env, v, s.column);
   }
   ++r.delivered;
   return kCaseRead;
@@ -299,6 +408,11 @@ int32_t sas7bdat_restore_position(EnvRecord& env) {
   r->consumed = 0;
   r->delivered = 0;
   r->row.assign(r->record_length, 0);
+  r->cur_row = nullptr;
+  r->cur_page = nullptr;
+  r->window_pages = 0;
+  r->stream_page = -1;
+  r->plan_ready = false;
   if (r->page.size() != r->page_size) r->page.assign(r->page_size, 0);
   return 0;
 }

@@ -66,6 +66,18 @@ struct SasColumn {
   int ttype = 0;         // storage type given to the variable
 };
 
+// How the record stage decodes one selected column.
+struct SasStep {
+  uint8_t op = 0;          // SasStepOp
+  uint8_t at = 0;          // numbers: bits the stored bytes move up to the top of the value
+  bool swap = false;       // numbers: a big-endian file
+  int ttype = 0;           // numbers: date, time or date-time conversion
+  uint32_t offset = 0;     // in the row
+  uint32_t width = 0;
+  int32_t column = 0;      // 0-based
+  VarRecord* var = nullptr;
+};
+
 struct SasReader final : FormatState {
   // Header and platform.
   int64_t file_length = 0;
@@ -79,7 +91,7 @@ struct SasReader final : FormatState {
   bool ebcdic = false;
   char family = 'B';     // missing-value family A, B or C
 
-  std::vector<uint8_t> page;   // one page
+  std::vector<uint8_t> page;   // one page (dictionary stage)
 
   // Subheaders as found.
   std::vector<std::vector<uint8_t>> row_size, column_size, column_attrs, column_names, format_label, column_text;
@@ -99,15 +111,23 @@ struct SasReader final : FormatState {
   int64_t first_data_page = -1;
 
   // Record stage.
-  int64_t page_index = 0;       // page in the page buffer, -1 none
+  int64_t page_index = 0;       // current page, -1 none
   bool page_loaded = false;
+  const uint8_t* cur_page = nullptr;  // the current page inside `window`
+  std::vector<uint8_t> window;  // consecutive pages read at once
+  int64_t window_first = 0;     // page index of window[0]
+  int64_t window_pages = 0;     // pages held
+  int64_t stream_page = -1;     // page the stream stands before, -1 unknown
+  const uint8_t* cur_row = nullptr;  // the row being decoded: in the window, or in `row`
+  std::vector<SasStep> plan;    // selected columns, built at the first row
+  bool plan_ready = false;
   int32_t entry = 0;            // compressed: next pointer; uncompressed: next row on the page
   int32_t page_rows = 0;        // uncompressed: rows on the page
   uint32_t rows_start = 0;      // uncompressed: first row's offset in the page
   int64_t bitmap_at = -1;       // uncompressed: deleted-row bitmap offset in the page, -1 none
   int64_t consumed = 0;         // physical rows passed (delivered or deleted)
   int64_t delivered = 0;
-  std::vector<uint8_t> row;     // one record, reused
+  std::vector<uint8_t> row;     // one decompressed record, reused
   std::string scratch;
 };
 
@@ -124,6 +144,7 @@ int sas7bdat_date_ttype(const char* name, size_t len);
 
 // Missing code of a native double read from the file (0: the value is present).
 uint16_t sas7bdat_missing_code(double x, char family);
+uint16_t sas7bdat_missing_code(uint64_t bits, char family);
 
 // Expands one compressed row into out[0, out_len) (zero-filled by the caller). Returns 0, or the
 // error number when the commands run past the row or the input.

@@ -36,12 +36,15 @@ XportIbmFit xport_double_to_ibm(double x, uint8_t ibm[8]) {
     a = kXportIbmLargest;
     fit = kIbmClamped;
   }
-  int e2 = 0;
-  const double m = std::frexp(a, &e2);  // a = m * 2^e2, 0.5 <= m < 1
+  // a is normal here (the IBM range lies well inside the doubles'): a = m * 2^e2 with
+  // m = mantissa / 2^53, 0.5 <= m < 1, read from its bits rather than through frexp.
+  const uint64_t bits = std::bit_cast<uint64_t>(a);
+  const int e2 = static_cast<int>((bits >> 52) & 0x7FF) - 1022;
+  const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
   // a = (m / 2^shift) * 16^e16 with 1/16 <= m / 2^shift < 1.
   const int e16 = e2 >= -3 ? (e2 + 3) / 4 : -((-(e2 + 3) + 3) / 4);
   const int shift = 4 * e16 - e2;  // 0..3
-  const uint64_t fraction = static_cast<uint64_t>(std::ldexp(m, 56 - shift));
+  const uint64_t fraction = mantissa << (3 - shift);  // m * 2^(56 - shift), exactly
   ibm[0] = static_cast<uint8_t>((negative ? 0x80 : 0) | (e16 + 64));
   for (int i = 7; i >= 1; --i) ibm[i] = static_cast<uint8_t>(fraction >> (8 * (7 - i)));
   return fit;

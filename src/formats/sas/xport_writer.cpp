@@ -275,17 +275,33 @@ std::string xport_member_name(const std::string& path, size_t max) {
   return name.empty() ? std::string("DATA") : name;
 }
 
+namespace {
+
+constexpr double kTwo52 = 4503599627370496.0;
+
+// std::nearbyint without the library call where that is simple: from 0 to 2^52 adding and
+// taking away 2^52 rounds the same way.
+inline double round_micros(double x) {
+  return !std::signbit(x) && x < kTwo52 ? (x + kTwo52) - kTwo52 : std::nearbyint(x);
+}
+
+inline double whole_days(double day) {
+  return std::fabs(day) < kTwo52 ? static_cast<double>(static_cast<int64_t>(day)) : std::trunc(day);
+}
+
+}  // namespace
+
 double xport_sas_value(uint8_t kind, double day) {
   switch (kind) {
     case kXportDate: return day - kXportEpochDays;
-    case kXportTime: return std::nearbyint(day * kXportSecondsPerDay * 1e6) / 1e6;
+    case kXportTime: return round_micros(day * kXportSecondsPerDay * 1e6) / 1e6;
     case kXportDateTime: {
       // Before 30 December 1899 a day number keeps its time apart from its sign (-1.25 is
       // 29 December 1899 at 06:00). Day fractions carry binary noise: whole microseconds
       // of the time are kept.
-      const double whole = std::trunc(day);
+      const double whole = whole_days(day);
       const double time = std::fabs(day - whole);
-      return (whole - kXportEpochDays) * kXportSecondsPerDay + std::nearbyint(time * kXportSecondsPerDay * 1e6) / 1e6;
+      return (whole - kXportEpochDays) * kXportSecondsPerDay + round_micros(time * kXportSecondsPerDay * 1e6) / 1e6;
     }
     default: return day;
   }

@@ -75,7 +75,7 @@ double stata_remove_leap_seconds(double ms) {
   return ms - 1000.0 * passed;
 }
 
-double stata_value_to_day(double value, uint8_t date_kind, bool time_only) {
+double stata_value_to_day_any(double value, uint8_t date_kind, bool time_only) {
   double days = value;
   if (date_kind == kStMillisLeap) days = stata_remove_leap_seconds(days);
   if (date_kind == kStMillis || date_kind == kStMillisLeap) days /= kMsPerDayStata;
@@ -83,7 +83,7 @@ double stata_value_to_day(double value, uint8_t date_kind, bool time_only) {
   return signed_days_to_day_number(days + kStataDay0);
 }
 
-int32_t stata_day_to_days(double day) {
+int32_t stata_day_to_days_any(double day) {
   const double d = std::trunc(day) - kStataDay0;
   if (!(d > -2147483621.0)) return -2147483620;
   if (!(d < 2147483621.0)) return 2147483620;
@@ -94,6 +94,6 @@ double stata_day_fraction(double day) { return std::fabs(day - std::trunc(day));
 
 double stata_day_to_days_exact(double day) { return day_number_to_signed_days(day) - kStataDay0; }
 
-double stata_day_to_millis(double day) { return std::round(stata_day_to_days_exact(day) * kMsPerDayStata); }
+double stata_day_to_millis_any(double day) { return std::round(stata_day_to_days_exact(day) * kMsPerDayStata); }
 
 }  // namespace tabulon

@@ -1,6 +1,7 @@
 #include "formats/stata/stata_writer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -425,8 +426,8 @@ void put_header(EnvRecord& env, StataWriter& w) {
 
 void float_range(EnvRecord& env, const VarRecord& v, double x) {
   if (x == 0 || !std::isfinite(x)) return;
-  int e;
-  std::frexp(x, &e);
+  // frexp's exponent, from the bits (a subnormal counts as far below the range).
+  const int e = static_cast<int>((std::bit_cast<uint64_t>(x) >> 52) & 0x7FF) - 1022;
   if (e < -120 || e > 124)
     RaiseErrorF(env,
                 " The data in variable, %s, can not be represented in a float.\nPlease enable optimizaiton and have "
@@ -453,7 +454,10 @@ void put_missing(const StataWriter& w, const StataOutVar& o, uint8_t* f, uint16_
 
 // An integer field: rounded, and held to the values that are not missing codes.
 bool put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uint8_t* f, double x) {
-  const double r = std::nearbyint(x);
+  if (o.kind != kStByte && o.kind != kStInt && o.kind != kStLong) return false;
+  // Most values are whole already: rounding them is a library call per value.
+  const bool whole = x > -2147483648.0 && x < 2147483648.0 && static_cast<double>(static_cast<int32_t>(x)) == x;
+  const double r = whole ? x : std::nearbyint(x);
   switch (o.kind) {
     case kStByte:
       if (!(r >= -127 && r < w.th.byte_min)) not_representable(env, *o.var, "byte");
