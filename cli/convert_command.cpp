@@ -271,8 +271,10 @@ int run_convert(const CliOptions& given) {
   const int64_t ncases = DX_GetNCases(env);
 
   bool optimize = opts.optimize_given ? opts.optimize : session.keyword_yes("auto-optimize");
+  // Exact floats only, and no variable is dropped for being constant. The pass reads the
+  // whole input once more: skipped where it would change nothing in this output.
+  if (optimize && dxi_optimize_useful(env, out_code, 1) == 0) optimize = false;
   if (optimize) {
-    // Exact floats only, and no variable is dropped for being constant.
     if (DX_OptimizeInitEx(env, out_code, 1) < 0) return session.fail("the optimization pass failed");
     int64_t scanned = 0;
     for (;;) {
