@@ -45,6 +45,36 @@ void measure_width(double x, VarStats& s) {
   if (int_digits > s.most_int_digits) s.most_int_digits = int_digits;
 }
 
+bool access_input(const EnvRecord& env) { return env.transfer.input_code == 23 || env.transfer.input_code == 58; }
+
+// A date or time variable the pass may retype by the parts its values use.
+bool date_may_change(const EnvRecord& env, const VarRecord& v, uint32_t mode) {
+  if (!v.selected || v.is_string() || skipped(v, mode)) return false;
+  return v.ttype == T_DATETIME || (access_input(env) && is_date_type(v.ttype));
+}
+
+// Only a text output's date-times can change: each stops mattering once its values have
+// shown both a day and a time of day.
+bool shown_dates_settled(const EnvRecord& env, const OptimizeState& o) {
+  size_t k = 0;
+  for (const auto& vp : env.dict.vars) {
+    const VarRecord& v = *vp;
+    if (!v.selected) continue;
+    const VarStats& s = o.stats[k++];
+    if (date_may_change(env, v, o.mode) && s.date_parts != 3) return false;
+  }
+  return true;
+}
+
+bool optimize_changes_more_than_dates(const EnvRecord& env, int32_t out_code) {
+  // Delimited text and HTML tables show each value by its type alone: neither the
+  // narrowed integer types nor string widths reach them. What does: a schema or program
+  // file beside the output.
+  if (out_code != 18 && out_code != 31) return true;
+  if (out_code == 18 && env.options.text.write_schema) return true;
+  return (option_int(env, kOptProgramMask) & 7) != 0;
+}
+
 // The reader's dictionary scan already saw every case: its statistics serve when the
 // pass would read exactly the values it saw (no selection of cases, no retyping since).
 // Fills `out` (selected variables in order) when they do.
@@ -102,6 +132,8 @@ int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
   o.stats.assign(static_cast<size_t>(env.dict.count()), VarStats{});
   where_begin_pass(env);
   if (!in_memory) take_scan_stats(env, o);
+  o.shown_only = !o.from_scan && !in_memory && (mode & kOptShownOnly) && !(mode & (kOptForce | kOptDropConstant)) &&
+                 !optimize_changes_more_than_dates(env, out_code);
   return 0;
 }
 
@@ -113,6 +145,7 @@ void process_record(EnvRecord& env) {
     VarRecord& v = *vp;
     if (!v.selected) continue;
     VarStats& s = o.stats[k++];
+    if (o.shown_only && !date_may_change(env, v, mode)) continue;
     if (v.is_string()) {
       if (mode & kOptForce) continue;
       double len = static_cast<double>(std::strlen(var_get_string(env.dict, v))) * o.bytes_per_char;
@@ -134,7 +167,7 @@ void finish_pass(EnvRecord& env, bool complete) {
   if (!t.optimize) return;
   OptimizeState& o = *t.optimize;
   const uint32_t mode = o.mode;
-  const bool access = t.input_code == 23 || t.input_code == 58;
+  const bool access = access_input(env);
   const int32_t min_width = env.options.text.na_write_set ? 2 : 1;
   const bool keep_num_widths = option_int(env, kOptPreserveNumWidths) != 0;
   const bool keep_str_widths = option_int(env, kOptPreserveStrWidths) != 0;
@@ -143,6 +176,7 @@ void finish_pass(EnvRecord& env, bool complete) {
     VarRecord& v = *vp;
     if (!v.selected) continue;
     const VarStats& s = o.stats[k++];
+    if (o.shown_only && !date_may_change(env, v, mode)) continue;
     if (v.is_string()) {
       if (mode & kOptForce) continue;
       const uint32_t longest = static_cast<uint32_t>(s.maximum);
@@ -210,18 +244,10 @@ bool optimize_fits_float(double value, bool exact) {
 }
 
 bool optimize_can_change_output(const EnvRecord& env, int32_t out_code) {
-  // Delimited text and HTML tables show each value by its type alone: neither the
-  // narrowed integer types nor string widths reach them. What does: a schema or program
-  // file beside the output, and a date-time that the pass may turn into a date or a time.
-  if (out_code != 18 && out_code != 31) return true;
-  if (out_code == 18 && env.options.text.write_schema) return true;
-  if (option_int(env, kOptProgramMask) & 7) return true;
-  const bool access = env.transfer.input_code == 23 || env.transfer.input_code == 58;
-  for (const auto& vp : env.dict.vars) {
-    const VarRecord& v = *vp;
-    if (!v.selected || v.is_string() || skipped(v, 0)) continue;
-    if (v.ttype == T_DATETIME || (access && is_date_type(v.ttype))) return true;
-  }
+  if (optimize_changes_more_than_dates(env, out_code)) return true;
+  // A date-time may still become a date or a time.
+  for (const auto& vp : env.dict.vars)
+    if (date_may_change(env, *vp, 0)) return true;
   return false;
 }
 
@@ -308,8 +334,12 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
       if (r < kEndOfData) return -1;
       process_record(env);
       ++done;
+      // Nothing the output shows can change any more: the rest of the input is not read.
+      if (o.shown_only && (done & 1023) == 1 && (max_cases <= 0 || done < max_cases) &&
+          shown_dates_settled(env, o))
+        break;
     }
-    finish_pass(env, true);
+    finish_pass(env, !o.shown_only);
     return done;
   });
 }

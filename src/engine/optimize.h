@@ -16,6 +16,9 @@ enum OptimizeMode : uint32_t {
   kOptWidths = 4,
   kOptForce = 8,
   kOptInMemory = 16,
+  // Only what a text output shows: date-times that may become dates or times. The pass
+  // ends as soon as none of them can change, and leaves every other variable alone.
+  kOptShownOnly = 32,
 };
 
 struct VarStats {
@@ -74,6 +77,7 @@ struct OptimizeState {
   bool user_missing_saved = false;
   int32_t bytes_per_char = 1;
   std::vector<VarStats> stats;
+  bool shown_only = false;   // kOptShownOnly where the output is text
   bool from_scan = false;     // stats taken from the reader's scan: no cases are read
   uint32_t scan_pending = 0;  // cases still to report as processed
 };

@@ -301,3 +301,39 @@ TEST(OptimizeScan, TextOutputsSkipThePassUnlessItChangesThem) {
   }
   std::remove(path.c_str());
 }
+
+TEST(OptimizeScan, TextOutputPassLooksOnlyAtDateTimesAndStopsWhenTheyAreSettled) {
+  const std::string path = temp_path("opt_shown.csv");
+  // Each date-time read from text holds a time of day; the pass stops at its first check
+  // after the column has shown one (every 1024 cases).
+  std::string early = "n,t\n", late = "n,t\n";
+  for (int i = 0; i < 3000; ++i) {
+    early += std::to_string(i % 50) + ",01/02/2003 1" + std::to_string(i % 10) + ":00\n";
+    late += std::to_string(i % 50) + "," + (i < 2000 ? std::string() : "01/02/2003 10:00") + "\n";
+  }
+  struct Case {
+    const std::string* text;
+    int32_t cases;  // read by the pass
+  } cases[] = {{&early, 1}, {&late, 2049}};
+  for (const Case& c : cases) {
+    write_file(path, *c.text);
+    int32_t env = DX_OpenEnvironment();
+    DX_TxtWriteSchema(env, 0);
+    ASSERT_EQ(DX_OpenInputFile(env, 18, path.c_str()), 0);
+    ASSERT_EQ(DX_ReadDict(env), 2);
+    DX_SelectAllVars(env);
+    ASSERT_EQ(DX_ParseWhere(env, "1 = 1", 1), 0);  // so that the scan does not serve
+    ASSERT_EQ(ttype(env, 1), T_DATETIME);
+    const int32_t int_type = ttype(env, 0);
+    ASSERT_EQ(DX_OptimizeInitEx(env, 18, 1 | 32), 0);
+    EXPECT_EQ(DX_OptimizeDo(env, 0), c.cases);
+    EXPECT_EQ(ttype(env, 1), T_DATETIME);
+    EXPECT_EQ(ttype(env, 0), int_type);  // not narrowed: the text shows it the same
+    ASSERT_EQ(DX_OpenOutFile(env, 18, temp_path("opt_shown_out.csv").c_str()), 0);
+    EXPECT_EQ(DX_TransferAllRecords(env), 3000);
+    EXPECT_EQ(DX_CloseFiles(env), 0);
+    DX_CloseEnvironment(env);
+  }
+  std::remove(path.c_str());
+  std::remove(temp_path("opt_shown_out.csv").c_str());
+}
