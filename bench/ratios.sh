@@ -3,12 +3,14 @@
 # readstat, pandas (read_csv + to_csv / to_stata) and a plain cp, on ROWS x 11 columns.
 # Runs are interleaved (tool, peer, next row, ..., then again) and the median of RUNS is
 # reported as whole-process wall time, with the ratio tool / peer and the peak memory.
-# Usage: bench/ratios.sh [BUILD_DIR] [RUNS] [ROWS]   (a Release build is best)
+# Usage: bench/ratios.sh [BUILD_DIR] [RUNS] [ROWS] [PATTERN]   (a Release build is best)
+# PATTERN (an extended regular expression) keeps only the conversions it matches, e.g. '^csv'.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 runs=${2:-3}
 rows=${3:-1000000}
+only=${4:-}
 tool=$build/tabulon
 [ -x "$tool" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
 . "$here/lib.sh"
@@ -44,6 +46,13 @@ rows_table=(
   "sas7bdat->csv|sas7bdat|csv|readstat|0.15"
   "dta->dta|dta|dta|cp|3"
 )
+if [ -n "$only" ]; then
+  kept=()
+  for row in "${rows_table[@]}"; do
+    [[ ${row%%|*} =~ $only ]] && kept+=("$row")
+  done
+  rows_table=("${kept[@]}")
+fi
 
 peer_run() {  # peer input output
   case $1 in
