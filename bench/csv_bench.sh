@@ -7,13 +7,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 bin=$build/bench_csv_convert
 [ -x "$bin" ] || cmake --build "$build" --target bench_csv_convert -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-peak() {  # peak resident set in MB of a command; its stdout goes to $work/out
-  /usr/bin/time -f "%M" -o "$work/mem" "$@" >"$work/out"
-  echo $(( $(cat "$work/mem") / 1024 ))
-}
+. "$here/lib.sh"
 
 # Seconds are wall-clock (and processor time in brackets: the machine may be shared).
 printf "%-9s %16s %16s %8s %8s %11s %10s\n" rows tabulon_s "pandas_s" speedup cpu_x tabulon_MB pandas_MB

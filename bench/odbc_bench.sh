@@ -8,8 +8,7 @@ build=${1:-$here/../build}
 rows=${2:-1000000}
 tool=$build/tabulon
 [ -x "$tool" ] && [ -e "$build/libDXODBC64.so" ] || cmake --build "$build" --target tabulon_cli odbc_driver -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$here/lib.sh"
 
 # 11 columns: an integer, 8 doubles, a short text and a date.
 /usr/bin/python3 - "$work/big.db" "$rows" <<'PY'
@@ -24,16 +23,10 @@ c.executemany("INSERT INTO big VALUES (?,?,?,?,?,?,?,?,?,?,?)",
 c.commit()
 PY
 
-timed() {  # wall seconds, cpu seconds and peak MB of a command
-  /usr/bin/time -f "%e %U %S %M" -o "$work/t" "$@" >/dev/null 2>&1
-  read -r wall user sys mem <"$work/t"
-  echo "$wall $(echo "$user + $sys" | bc) $((mem / 1024))"
-}
-
 printf "%-8s %8s %8s %8s   %8s %8s %8s   %s\n" rows tab_s tab_cpu tab_MB pd_s pd_cpu pd_MB "ratio (wall, cpu)"
 for run in 1 2 3; do
-  read -r tw tc tm < <(timed "$tool" convert "odbc:Driver=SQLite3;Database=$work/big.db" --member big "$work/t.dta" -y -q)
-  read -r pw pc pm < <(timed /usr/bin/python3 -c '
+  read -r tw tc tm < <(run "$tool" convert "odbc:Driver=SQLite3;Database=$work/big.db" --member big "$work/t.dta" -y -q)
+  read -r pw pc pm < <(run /usr/bin/python3 -c '
 import sqlite3, sys, pandas
 pandas.read_sql("SELECT * FROM big", sqlite3.connect(sys.argv[1])).to_stata(sys.argv[2], write_index=False)' "$work/big.db" "$work/p.dta")
   printf "%-8s %8s %8s %8s   %8s %8s %8s   %.2f %.2f\n" "$rows" "$tw" "$tc" "$tm" "$pw" "$pc" "$pm" \

@@ -9,22 +9,13 @@ build=${1:-$here/../build}
 rows=${2:-1000000}
 bin=$build/tabulon
 [ -x "$bin" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-run() {  # seconds and peak resident set (MB) of a command
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/mem" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$(/usr/bin/python3 -c "print('%.3f' % ($end - $start))") $(( $(cat "$work/mem") / 1024 ))"
-}
+. "$here/lib.sh"
 
 /usr/bin/python3 "$here/csv_generate.py" "$rows" "$work/in.csv"
 "$bin" convert "$work/in.csv" "$work/in.sas7bdat" >/dev/null
 rm -f "$work/in.csv"
-read -r tsec tmem < <(run "$bin" convert "$work/in.sas7bdat" "$work/tab.csv")
-read -r rsec rmem < <(run readstat "$work/in.sas7bdat" "$work/rs.csv")
+read -r tsec _ tmem < <(run "$bin" convert "$work/in.sas7bdat" "$work/tab.csv")
+read -r rsec _ rmem < <(run readstat "$work/in.sas7bdat" "$work/rs.csv")
 [ "$(wc -l <"$work/tab.csv")" = "$(wc -l <"$work/rs.csv")" ] || { echo "row counts differ" >&2; exit 1; }
 printf "%-9s %10s %10s %8s %11s %11s\n" rows tabulon_s readstat_s speedup tabulon_MB readstat_MB
 printf "%-9s %10s %10s %8s %11s %11s\n" "$rows" "$tsec" "$rsec" \

@@ -16,17 +16,7 @@ bin=$build/bench_spss_convert
 cli=$build/tabulon
 [ -x "$bin" ] || cmake --build "$build" --target bench_spss_convert -j2 >/dev/null
 [ -x "$cli" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-run() {  # seconds and peak resident set (MB) of a command
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/mem" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$(/usr/bin/python3 -c "print('%.3f' % ($end - $start))") $(( $(cat "$work/mem") / 1024 ))"
-}
-median() { /usr/bin/python3 -c "import statistics,sys; print('%.3f' % statistics.median(map(float, sys.argv[1:])))" "$@"; }
+. "$here/lib.sh"
 
 /usr/bin/python3 "$here/stata_generate.py" "$rows" "$work/in.dta"
 readstat "$work/in.dta" "$work/peer.sav" >/dev/null 2>&1
@@ -41,14 +31,14 @@ bench_case() {  # name tabulon-command... -- readstat-command...
   shift
   peer=("$@")
   for _ in $(seq "$runs"); do
-    read -r s m <<<"$(run "${ours[@]}")"; t+=("$s"); [ "$m" -gt "$tm" ] && tm=$m
+    read -r s _ m <<<"$(run "${ours[@]}")"; t+=("$s"); [ "$m" -gt "$tm" ] && tm=$m
     rm -f "${peer[-1]}"  # readstat does not replace a file
-    read -r s m <<<"$(run "${peer[@]}")"; r+=("$s"); [ "$m" -gt "$rm" ] && rm=$m
+    read -r s _ m <<<"$(run "${peer[@]}")"; r+=("$s"); [ "$m" -gt "$rm" ] && rm=$m
   done
   local tmed rmed
   tmed=$(median "${t[@]}"); rmed=$(median "${r[@]}")
   printf "%-12s %10s %10s %7s %11s %11s\n" "$name" "$tmed" "$rmed" \
-    "$(/usr/bin/python3 -c "print('%.2f' % ($tmed / $rmed))")" "$tm" "$rm"
+    "$(ratio "$tmed" "$rmed")" "$tm" "$rm"
 }
 
 bench_case "dta->sav" "$bin" "$work/in.dta" "$work/tab.sav" -- readstat "$work/in.dta" "$work/rs.out.sav"

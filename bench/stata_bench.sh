@@ -10,23 +10,14 @@ rows=${2:-1000000}
 release=${3:-118}
 bin=$build/bench_stata_convert
 [ -x "$bin" ] || cmake --build "$build" --target bench_stata_convert -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-run() {  # seconds and peak resident set (MB) of a command
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/mem" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$(/usr/bin/python3 -c "print('%.3f' % ($end - $start))") $(( $(cat "$work/mem") / 1024 ))"
-}
+. "$here/lib.sh"
 
 /usr/bin/python3 "$here/stata_generate.py" "$rows" "$work/in.dta" "$release"
 echo "input: release $release, $rows observations, $(du -m "$work/in.dta" | cut -f1) MB"
 printf "%-14s %10s %10s %8s %11s %11s\n" case tabulon_s readstat_s speedup tabulon_MB readstat_MB
 for out in dta csv; do
-  read -r ts tm <<<"$(run "$bin" "$work/in.dta" "$work/tab.$out")"
-  read -r rs rm <<<"$(run readstat "$work/in.dta" "$work/rs.$out")"
+  read -r ts _ tm <<<"$(run "$bin" "$work/in.dta" "$work/tab.$out")"
+  read -r rs _ rm <<<"$(run readstat "$work/in.dta" "$work/rs.$out")"
   speed=$(/usr/bin/python3 -c "print('%.1f' % ($rs / $ts))")
   printf "%-14s %10s %10s %8s %11s %11s\n" "stata->$out" "$ts" "$rs" "${speed}x" "$tm" "$rm"
 done

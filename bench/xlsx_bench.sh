@@ -9,17 +9,7 @@ build=${1:-$here/../build}
 rows=${2:-1000000}
 cli=$build/tabulon
 [ -x "$cli" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-run() {  # wall seconds, CPU seconds and peak resident set (MB) of a command
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f "%M %U %S" -o "$work/mem" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  read -r mem user sys <"$work/mem"
-  echo "$(/usr/bin/python3 -c "print('%.3f %.3f' % ($end - $start, $user + $sys))") $(( mem / 1024 ))"
-}
+. "$here/lib.sh"
 
 /usr/bin/python3 "$here/csv_generate.py" "$rows" "$work/in.csv"
 echo "input: $rows rows x 11 columns, $(du -m "$work/in.csv" | cut -f1) MB"

@@ -8,16 +8,7 @@ build=${1:-$here/../build}
 rows=${2:-100000}
 bin=$build/tabulon
 [ -x "$bin" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-run() {  # seconds and peak resident set (MB) of a command
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$work/mem" "$@" >/dev/null 2>&1
-  end=$(date +%s.%N)
-  echo "$(/usr/bin/python3 -c "print('%.3f' % ($end - $start))") $(( $(cat "$work/mem") / 1024 ))"
-}
+. "$here/lib.sh"
 
 /usr/bin/python3 - "$rows" "$work/in.xlsx" <<'PY'
 import datetime, sys, openpyxl
@@ -42,8 +33,8 @@ with open(sys.argv[2], "w", newline="") as f:
         w.writerow(row)
 PY
 echo "input: $rows rows x 10 columns, $(du -k "$work/in.xlsx" | cut -f1) KB"
-read -r ts tm <<<"$(run "$bin" convert -y "$work/in.xlsx" "$work/tab.csv")"
-read -r ps pm <<<"$(run /usr/bin/python3 "$work/peer.py" "$work/in.xlsx" "$work/peer.csv")"
+read -r ts _ tm <<<"$(run "$bin" convert -y "$work/in.xlsx" "$work/tab.csv")"
+read -r ps _ pm <<<"$(run /usr/bin/python3 "$work/peer.py" "$work/in.xlsx" "$work/peer.csv")"
 printf "%-12s %10s %10s %8s %11s %11s\n" case tabulon_s openpyxl_s speedup tabulon_MB openpyxl_MB
 printf "%-12s %10s %10s %8s %11s %11s\n" "xlsx->csv" "$ts" "$ps" "$(/usr/bin/python3 -c "print('%.1fx' % ($ps / $ts))")" "$tm" "$pm"
 [ "$(wc -l <"$work/tab.csv")" -eq "$(wc -l <"$work/peer.csv")" ] || { echo "row counts differ"; exit 1; }

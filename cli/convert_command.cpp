@@ -271,9 +271,13 @@ int run_convert(const CliOptions& given) {
   const int64_t ncases = DX_GetNCases(env);
 
   bool optimize = opts.optimize_given ? opts.optimize : session.keyword_yes("auto-optimize");
+  // Exact floats only, no variable is dropped for being constant, and for a text output
+  // only what it shows. The pass reads the input once more: skipped where it would change
+  // nothing in this output.
+  const int32_t opt_mode = 1 | 32;
+  if (optimize && dxi_optimize_useful(env, out_code, opt_mode) == 0) optimize = false;
   if (optimize) {
-    // Exact floats only, and no variable is dropped for being constant.
-    if (DX_OptimizeInitEx(env, out_code, 1) < 0) return session.fail("the optimization pass failed");
+    if (DX_OptimizeInitEx(env, out_code, opt_mode) < 0) return session.fail("the optimization pass failed");
     int64_t scanned = 0;
     for (;;) {
       int32_t n = DX_OptimizeDo(env, kChunk);

@@ -292,6 +292,9 @@ TABULON_API int32_t DX_MemOptimizeInit(int32_t env, int32_t outCode, int32_t mod
 TABULON_API int32_t DX_OptimizeDo(int32_t env, int32_t maxCases);
 TABULON_API int32_t DX_OptimizeRecord(int32_t env);
 TABULON_API int32_t DX_OptimizeClose(int32_t env);
+/* 1 when an optimization pass of this mode can change what outCode gets written, or costs
+   no read of its own; 0 when it would change nothing; negative without a dictionary. */
+TABULON_API int32_t dxi_optimize_useful(int32_t env, int32_t outCode, int32_t mode);
 /* ---- end optimization ---- */
 
 /* ---- Expressions, keep/drop, type changes ---- */

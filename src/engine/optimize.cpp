@@ -45,6 +45,67 @@ void measure_width(double x, VarStats& s) {
   if (int_digits > s.most_int_digits) s.most_int_digits = int_digits;
 }
 
+bool access_input(const EnvRecord& env) { return env.transfer.input_code == 23 || env.transfer.input_code == 58; }
+
+// A date or time variable the pass may retype by the parts its values use.
+bool date_may_change(const EnvRecord& env, const VarRecord& v, uint32_t mode) {
+  if (!v.selected || v.is_string() || skipped(v, mode)) return false;
+  return v.ttype == T_DATETIME || (access_input(env) && is_date_type(v.ttype));
+}
+
+// Only a text output's date-times can change: each stops mattering once its values have
+// shown both a day and a time of day.
+bool shown_dates_settled(const EnvRecord& env, const OptimizeState& o) {
+  size_t k = 0;
+  for (const auto& vp : env.dict.vars) {
+    const VarRecord& v = *vp;
+    if (!v.selected) continue;
+    const VarStats& s = o.stats[k++];
+    if (date_may_change(env, v, o.mode) && s.date_parts != 3) return false;
+  }
+  return true;
+}
+
+bool optimize_changes_more_than_dates(const EnvRecord& env, int32_t out_code) {
+  // Delimited text and HTML tables show each value by its type alone: neither the
+  // narrowed integer types nor string widths reach them. What does: a schema or program
+  // file beside the output.
+  if (out_code != 18 && out_code != 31) return true;
+  if (out_code == 18 && env.options.text.write_schema) return true;
+  return (option_int(env, kOptProgramMask) & 7) != 0;
+}
+
+// The reader's dictionary scan already saw every case: its statistics serve when the
+// pass would read exactly the values it saw (no selection of cases, no retyping since).
+// Fills `out` (selected variables in order) when they do.
+bool scan_stats_serve(const EnvRecord& env, uint32_t mode, std::vector<VarStats>* out) {
+  const TransferState& t = env.transfer;
+  const ScanStats& scan = t.scan_stats;
+  if (!scan.complete || scan.columns.size() != env.dict.vars.size()) return false;
+  if (!(mode & kOptExactFloat) || (mode & (kOptWidths | kOptForce | kOptDropConstant | kOptInMemory))) return false;
+  if (where_is_set(env) || t.first_case || t.last_case) return false;
+  if (out) out->clear();
+  for (size_t i = 0; i < scan.columns.size(); ++i) {
+    const VarRecord& v = *env.dict.vars[i];
+    const ScanStats::Column& c = scan.columns[i];
+    if (c.var != &v || c.ttype != v.ttype || (v.flags & kVarTypeSetByHost)) return false;
+    if (!v.selected) continue;
+    if (!c.usable) return false;
+    // A string longer than its slot would be cut in the record (no slot yet: none is cut).
+    if (v.is_string() && v.storage_width && !(c.stats.maximum < static_cast<double>(v.storage_width))) return false;
+    if (out) out->push_back(c.stats);
+  }
+  return true;
+}
+
+void take_scan_stats(EnvRecord& env, OptimizeState& o) {
+  std::vector<VarStats> stats;
+  if (!scan_stats_serve(env, o.mode, &stats) || stats.size() != o.stats.size()) return;
+  o.stats = std::move(stats);
+  o.from_scan = true;
+  o.scan_pending = env.transfer.scan_stats.cases;
+}
+
 int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
   TransferState& t = env.transfer;
   if (!engine_has_dictionary(env)) return -1;
@@ -70,6 +131,9 @@ int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
   }
   o.stats.assign(static_cast<size_t>(env.dict.count()), VarStats{});
   where_begin_pass(env);
+  if (!in_memory) take_scan_stats(env, o);
+  o.shown_only = !o.from_scan && !in_memory && (mode & kOptShownOnly) && !(mode & (kOptForce | kOptDropConstant)) &&
+                 !optimize_changes_more_than_dates(env, out_code);
   return 0;
 }
 
@@ -81,6 +145,7 @@ void process_record(EnvRecord& env) {
     VarRecord& v = *vp;
     if (!v.selected) continue;
     VarStats& s = o.stats[k++];
+    if (o.shown_only && !date_may_change(env, v, mode)) continue;
     if (v.is_string()) {
       if (mode & kOptForce) continue;
       double len = static_cast<double>(std::strlen(var_get_string(env.dict, v))) * o.bytes_per_char;
@@ -89,23 +154,8 @@ void process_record(EnvRecord& env) {
     }
     if (skipped(v, mode) || var_missing(v) != kValuePresent) continue;
     const double x = var_get_double(env.dict, v);
-    if (s.count++ == 0) {
-      s.minimum = s.maximum = x;
-    } else {
-      if (x < s.minimum) s.minimum = x;
-      if (x > s.maximum) s.maximum = x;
-    }
     if (mode & kOptWidths) measure_width(x, s);
-    double whole;
-    const double fraction = std::modf(x, &whole);
-    if (fraction != 0) {
-      s.has_fraction = true;
-      if (!s.not_float && !optimize_fits_float(x, mode & kOptExactFloat)) s.not_float = true;
-    }
-    if (is_date_type(v.ttype)) {
-      if (fraction != 0) s.date_parts |= 2;
-      if (whole != 0) s.date_parts |= 1;
-    }
+    optimize_add_value(s, x, mode & kOptExactFloat, is_date_type(v.ttype));
   }
   o.cases++;
 }
@@ -117,7 +167,7 @@ void finish_pass(EnvRecord& env, bool complete) {
   if (!t.optimize) return;
   OptimizeState& o = *t.optimize;
   const uint32_t mode = o.mode;
-  const bool access = t.input_code == 23 || t.input_code == 58;
+  const bool access = access_input(env);
   const int32_t min_width = env.options.text.na_write_set ? 2 : 1;
   const bool keep_num_widths = option_int(env, kOptPreserveNumWidths) != 0;
   const bool keep_str_widths = option_int(env, kOptPreserveStrWidths) != 0;
@@ -126,6 +176,7 @@ void finish_pass(EnvRecord& env, bool complete) {
     VarRecord& v = *vp;
     if (!v.selected) continue;
     const VarStats& s = o.stats[k++];
+    if (o.shown_only && !date_may_change(env, v, mode)) continue;
     if (v.is_string()) {
       if (mode & kOptForce) continue;
       const uint32_t longest = static_cast<uint32_t>(s.maximum);
@@ -192,6 +243,14 @@ bool optimize_fits_float(double value, bool exact) {
   return true;
 }
 
+bool optimize_can_change_output(const EnvRecord& env, int32_t out_code) {
+  if (optimize_changes_more_than_dates(env, out_code)) return true;
+  // A date-time may still become a date or a time.
+  for (const auto& vp : env.dict.vars)
+    if (date_may_change(env, *vp, 0)) return true;
+  return false;
+}
+
 int32_t optimize_numeric_type(const VarStats& s) {
   if (s.has_fraction) return !s.not_float && s.minimum >= -99999 && s.maximum <= 99999 ? T_FLOAT : T_DOUBLE;
   if (s.maximum <= 100 && s.minimum >= -127) return T_BYTE;
@@ -233,6 +292,16 @@ DX_EXPORT int32_t DX_MemOptimizeInit(int32_t handle, int32_t out_code, int32_t m
   });
 }
 
+// 1 when a pass of this mode is worth running before writing out_code: it can change the
+// output, or the reader's scan already holds its statistics so that it costs no read.
+DX_EXPORT int32_t dxi_optimize_useful(int32_t handle, int32_t out_code, int32_t mode) {
+  return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
+    if (!engine_has_dictionary(env)) return -1;
+    if (optimize_can_change_output(env, out_code)) return 1;
+    return scan_stats_serve(env, static_cast<uint32_t>(mode), nullptr) ? 1 : 0;
+  });
+}
+
 DX_EXPORT int32_t DX_OptimizeRecord(int32_t handle) {
   return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
     if (!env.transfer.optimize || !env.dict.has_record()) return -1;
@@ -245,6 +314,18 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
   return call_frame(handle, -1, [&](EnvRecord& env) -> int32_t {
     TransferState& t = env.transfer;
     if (!t.optimize || (t.optimize->mode & kOptInMemory)) return -1;
+    OptimizeState& o = *t.optimize;
+    if (o.from_scan) {
+      // Counted out in the host's chunks as a reading pass would.
+      if (max_cases > 0 && o.scan_pending >= static_cast<uint32_t>(max_cases)) {
+        o.scan_pending -= static_cast<uint32_t>(max_cases);
+        return max_cases;
+      }
+      const int32_t done = static_cast<int32_t>(o.scan_pending);
+      o.scan_pending = 0;
+      finish_pass(env, false);
+      return done;
+    }
     int32_t done = 0;
     for (;;) {
       if (max_cases > 0 && done >= max_cases) return done;
@@ -253,8 +334,12 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
       if (r < kEndOfData) return -1;
       process_record(env);
       ++done;
+      // Nothing the output shows can change any more: the rest of the input is not read.
+      if (o.shown_only && (done & 1023) == 1 && (max_cases <= 0 || done < max_cases) &&
+          shown_dates_settled(env, o))
+        break;
     }
-    finish_pass(env, true);
+    finish_pass(env, !o.shown_only);
     return done;
   });
 }

@@ -2,6 +2,7 @@
 // pass chooses the smallest storage type and the output width.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,9 @@ enum OptimizeMode : uint32_t {
   kOptWidths = 4,
   kOptForce = 8,
   kOptInMemory = 16,
+  // Only what a text output shows: date-times that may become dates or times. The pass
+  // ends as soon as none of them can change, and leaves every other variable alone.
+  kOptShownOnly = 32,
 };
 
 struct VarStats {
@@ -29,6 +33,41 @@ struct VarStats {
   uint32_t count = 0;
 };
 
+// Statistics a reader gathered while it scanned the whole input for its dictionary: the
+// pass then needs no read of its own. One entry per dictionary variable, in order.
+struct ScanStats {
+  struct Column {
+    const void* var = nullptr;  // the VarRecord it describes
+    uint16_t ttype = 0;         // its type when scanned
+    bool usable = false;        // the statistics are what the record reader will deliver
+    VarStats stats;             // numbers with the exact-float test; strings: longest length
+  };
+  std::vector<Column> columns;
+  uint32_t cases = 0;
+  bool complete = false;  // every case of the input was seen
+};
+
+// Takes one present value of a numeric or date variable into its statistics.
+bool optimize_fits_float(double value, bool exact);
+inline void optimize_add_value(VarStats& s, double x, bool exact, bool date_type) {
+  if (s.count++ == 0) {
+    s.minimum = s.maximum = x;
+  } else {
+    if (x < s.minimum) s.minimum = x;
+    if (x > s.maximum) s.maximum = x;
+  }
+  double whole;
+  const double fraction = std::modf(x, &whole);
+  if (fraction != 0) {
+    s.has_fraction = true;
+    if (!s.not_float && !optimize_fits_float(x, exact)) s.not_float = true;
+  }
+  if (date_type) {
+    if (fraction != 0) s.date_parts |= 2;
+    if (whole != 0) s.date_parts |= 1;
+  }
+}
+
 struct OptimizeState {
   uint32_t mode = 0;
   int32_t out_code = 0;
@@ -38,12 +77,17 @@ struct OptimizeState {
   bool user_missing_saved = false;
   int32_t bytes_per_char = 1;
   std::vector<VarStats> stats;
+  bool shown_only = false;   // kOptShownOnly where the output is text
+  bool from_scan = false;     // stats taken from the reader's scan: no cases are read
+  uint32_t scan_pending = 0;  // cases still to report as processed
 };
 
 // Pure decision helpers (also used by tests).
 // Storage type for a numeric variable of type `type` (below T_DATE) given its statistics.
 int32_t optimize_numeric_type(const VarStats& s);
-// Does value fit a single-precision float (exponent range, and the round trip when exact)?
-bool optimize_fits_float(double value, bool exact);
+
+// Can the pass change what is written to output format out_code from the open input?
+// False where the writer uses none of the types and widths it chooses.
+bool optimize_can_change_output(const EnvRecord& env, int32_t out_code);
 
 }  // namespace tabulon

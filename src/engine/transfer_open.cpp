@@ -224,6 +224,7 @@ void transfer_reset_input(EnvRecord& env) {
   t.announced_cases = 0;
   t.percent_step = 0;
   t.percent_done = 0;
+  t.scan_stats = ScanStats{};
   t.pool_in_use = 1;
   t.facts = DatasetFacts{};
   env.dict.pool_in_use = true;

@@ -10,6 +10,7 @@
 
 #include "engine/change_report.h"
 #include "engine/dataset_facts.h"
+#include "engine/optimize.h"
 #include "engine/output_files.h"
 
 namespace tabulon {
@@ -103,6 +104,7 @@ struct TransferState {
   std::unique_ptr<OptimizeState, OptimizeStateDeleter> optimize;
   int32_t optimize_ran = 0;
   uint32_t optimize_case_count = 0;
+  ScanStats scan_stats;  // filled by a reader whose dictionary scan saw every case
 
   // The output and its side files under temporary names until the close succeeds. Declared
   // after the streams so that it is destroyed first (an open file may be unlinked).

@@ -209,3 +209,131 @@ TEST_F(OptimizeFile, SamplingSelectsTheSameCasesAfterThePass) {
 }
 
 }  // namespace
+
+// A delimited file's dictionary scan reads every line: it gathers the pass's statistics on
+// the way, and the pass then reads nothing. Its choices must be those of a reading pass
+// (forced here by a WHERE that keeps every case) on the same file.
+struct PassResult {
+  int32_t cases = 0;
+  bool from_scan = false;
+  std::vector<int32_t> types, widths;
+};
+
+PassResult csv_pass(const std::string& path, int32_t blank_rows, bool reading, int32_t out_code) {
+  PassResult r;
+  int32_t env = DX_OpenEnvironment();
+  DX_SetOption(env, tabulon::kOptAsciiBlankRows, blank_rows, nullptr);
+  EXPECT_EQ(DX_OpenInputFile(env, 18, path.c_str()), 0);
+  const int32_t n = DX_ReadDict(env);
+  EXPECT_GT(n, 0);
+  DX_SelectAllVars(env);
+  if (reading) EXPECT_EQ(DX_ParseWhere(env, "1 = 1", 1), 0);
+  EXPECT_EQ(dxi_optimize_useful(env, out_code, 1), 1);
+  EXPECT_EQ(DX_OptimizeInitEx(env, out_code, 1), 0);
+  r.from_scan = tabulon::env_from_handle(env)->transfer.optimize->from_scan;
+  for (int32_t got; (got = DX_OptimizeDo(env, 2)) > 0;) {
+    r.cases += got;
+    if (got < 2) break;
+  }
+  for (int32_t k = 0; k < n; ++k) {
+    r.types.push_back(ttype(env, k));
+    r.widths.push_back(static_cast<int32_t>(tabulon::env_from_handle(env)->dict.vars[static_cast<size_t>(k)]->output_width));
+  }
+  DX_CloseFiles(env);
+  DX_CloseEnvironment(env);
+  return r;
+}
+
+TEST(OptimizeScan, DelimitedScanServesAsThePass) {
+  const std::string path = temp_path("opt_scan.csv");
+  const char* files[] = {
+      // Blank lines: after the first record "stop" ends the data there (the 100000.5 and
+      // the long string below it are never read), "skip" drops them, "use" makes cases.
+      "i,f,s,d\n1,0.5,ab,01/02/2003\n\n2,0.25,\"c, d\",01/03/2003\n\n100,100000.5,longer text,\n",
+      // Float test, extremes of the integer types, empty columns, short and long lines.
+      "a,b,c,e\n-128,0.1,x\n32740,2.5,,\n7,,yy,\n,3,z,1,9\n",
+      // Names guessed absent; 12-digit numbers (double) and 17-digit ones (text).
+      "1,123456789012,12345678901234567\n2,5,3\n",
+  };
+  for (const char* text : files) {
+    write_file(path, text);
+    for (int32_t blank_rows : {0, 1, 2}) {
+      for (int32_t out_code : {14, 18}) {
+        const PassResult scan = csv_pass(path, blank_rows, false, out_code);
+        const PassResult read = csv_pass(path, blank_rows, true, out_code);
+        EXPECT_TRUE(scan.from_scan) << text;
+        EXPECT_FALSE(read.from_scan) << text;
+        EXPECT_EQ(scan.cases, read.cases) << text << " blank rows " << blank_rows;
+        EXPECT_EQ(scan.types, read.types) << text << " blank rows " << blank_rows;
+        EXPECT_EQ(scan.widths, read.widths) << text << " blank rows " << blank_rows;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+TEST(OptimizeScan, TextOutputsSkipThePassUnlessItChangesThem) {
+  const std::string path = temp_path("opt_useful.csv");
+  struct Case {
+    const char* text;
+    int32_t out_code;
+    bool schema;
+    int32_t useful;
+  } cases[] = {
+      {"a,b\n1,x\n", 18, false, 0},                      // CSV: types and widths unused
+      {"a,b\n1,x\n", 31, false, 0},                      // HTML table
+      {"a,b\n1,x\n", 18, true, 1},                       // the schema file states them
+      {"a,b\n1,x\n", 14, false, 1},                      // Stata stores them
+      {"a,b\n1,x\n", 19, false, 1},                      // fixed columns
+      {"a,t\n1,01/02/2003 10:00\n", 18, false, 1},       // a date-time may become a date
+  };
+  for (const Case& c : cases) {
+    write_file(path, c.text);
+    int32_t env = DX_OpenEnvironment();
+    DX_TxtWriteSchema(env, c.schema ? 1 : 0);
+    ASSERT_EQ(DX_OpenInputFile(env, 18, path.c_str()), 0);
+    ASSERT_GT(DX_ReadDict(env), 0);
+    DX_SelectAllVars(env);
+    ASSERT_EQ(DX_ParseWhere(env, "1 = 1", 1), 0);  // so that the scan does not serve
+    EXPECT_EQ(dxi_optimize_useful(env, c.out_code, 1), c.useful) << c.text << " to " << c.out_code;
+    DX_CloseFiles(env);
+    DX_CloseEnvironment(env);
+  }
+  std::remove(path.c_str());
+}
+
+TEST(OptimizeScan, TextOutputPassLooksOnlyAtDateTimesAndStopsWhenTheyAreSettled) {
+  const std::string path = temp_path("opt_shown.csv");
+  // Each date-time read from text holds a time of day; the pass stops at its first check
+  // after the column has shown one (every 1024 cases).
+  std::string early = "n,t\n", late = "n,t\n";
+  for (int i = 0; i < 3000; ++i) {
+    early += std::to_string(i % 50) + ",01/02/2003 1" + std::to_string(i % 10) + ":00\n";
+    late += std::to_string(i % 50) + "," + (i < 2000 ? std::string() : "01/02/2003 10:00") + "\n";
+  }
+  struct Case {
+    const std::string* text;
+    int32_t cases;  // read by the pass
+  } cases[] = {{&early, 1}, {&late, 2049}};
+  for (const Case& c : cases) {
+    write_file(path, *c.text);
+    int32_t env = DX_OpenEnvironment();
+    DX_TxtWriteSchema(env, 0);
+    ASSERT_EQ(DX_OpenInputFile(env, 18, path.c_str()), 0);
+    ASSERT_EQ(DX_ReadDict(env), 2);
+    DX_SelectAllVars(env);
+    ASSERT_EQ(DX_ParseWhere(env, "1 = 1", 1), 0);  // so that the scan does not serve
+    ASSERT_EQ(ttype(env, 1), T_DATETIME);
+    const int32_t int_type = ttype(env, 0);
+    ASSERT_EQ(DX_OptimizeInitEx(env, 18, 1 | 32), 0);
+    EXPECT_EQ(DX_OptimizeDo(env, 0), c.cases);
+    EXPECT_EQ(ttype(env, 1), T_DATETIME);
+    EXPECT_EQ(ttype(env, 0), int_type);  // not narrowed: the text shows it the same
+    ASSERT_EQ(DX_OpenOutFile(env, 18, temp_path("opt_shown_out.csv").c_str()), 0);
+    EXPECT_EQ(DX_TransferAllRecords(env), 3000);
+    EXPECT_EQ(DX_CloseFiles(env), 0);
+    DX_CloseEnvironment(env);
+  }
+  std::remove(path.c_str());
+  std::remove(temp_path("opt_shown_out.csv").c_str());
+}

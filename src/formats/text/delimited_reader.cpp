@@ -188,12 +188,32 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   std::vector<std::string> names, labels;
   size_t max_fields = 0;
   const uint32_t label_row = s.labels_second_row && s.names_row ? s.names_row + 1 : 0;
+  // The lines the record reader will take as cases, counted as it counts them, so that
+  // a scan of every line also serves as the optimization pass.
+  bool complete = false, any_record = false, data_ended = false;
+  uint32_t cases = 0;
   for (uint32_t L = 1;; ++L) {
     if (s.scan_limit && L > s.scan_limit) break;
-    if (s.last_row && L + first_row_of(s) - 1 > s.last_row) break;
+    if (s.last_row && L + first_row_of(s) - 1 > s.last_row) {
+      complete = true;
+      break;
+    }
     if (rdline_read(rd) < 0) {
       r.end_in_scan = true;
+      complete = true;
       break;
+    }
+    ctx.collect = false;
+    if (L != s.names_row && L != label_row && !data_ended) {
+      if (rd.out_len > 0) {
+        any_record = true;
+        ctx.collect = true;
+        ++cases;
+      } else if (any_record && s.blank_rows == 0) {
+        data_ended = true;
+      } else if (any_record && s.blank_rows != 1) {
+        ++cases;  // a case of missing values
+      }
     }
     char delim = s.read_delimiter;
     Line l = current_line(r, &delim);
@@ -238,6 +258,10 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   }
 
   DictState& dict = env.dict;
+  ScanStats& scan = env.transfer.scan_stats;
+  scan = ScanStats{};
+  scan.complete = complete && dict.vars.empty() && cases <= UINT32_MAX - 1;
+  scan.cases = cases;
   for (size_t k = first; k < first + count; ++k) {
     ColumnGuess& g = cols[k];
     finish_guess(g, s.default_type, s.min_string_width);
@@ -252,6 +276,21 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
       dict.any_var_label = true;
     }
     v.selected = 1;
+    ScanStats::Column c;
+    c.var = &v;
+    c.ttype = v.ttype;
+    if (g.type == 1) {
+      c.usable = !g.saw_nul;
+      c.stats.maximum = g.longest;
+    } else if (g.type < 7) {
+      c.usable = !g.saw_date;
+      c.stats = g.numbers;
+    } else {
+      // Dates and times keep their type; a date-time may become either by its values,
+      // which the scan read with the pattern of the type it had at the time.
+      c.usable = g.type != 9;
+    }
+    scan.columns.push_back(c);
   }
   s.first_col = static_cast<uint32_t>(first + 1);
   rdline_rewind(rd);

@@ -196,6 +196,9 @@ void set_stops(RdLine& r) {
   }
   r.stops['\n'] = r.stops['\r'] = r.stops[0] = r.stops[26] = kStopEnd;
   if (r.statement_mode) r.stops[static_cast<unsigned char>(';')] = kStopSemi;
+  std::memcpy(r.line_stops, r.stops, sizeof r.stops);
+  if (r.delim) r.line_stops[static_cast<unsigned char>(r.delim)] = 0;
+  if (r.delim2) r.line_stops[static_cast<unsigned char>(r.delim2)] = 0;
 }
 
 // A non-ASCII line from a source in another encoding becomes UTF-8.
@@ -224,6 +227,17 @@ bool line_in_place(RdLine& r) {
   uint8_t q = r.qstate;
   size_t i = begin;
   char c;
+  // Most lines hold no quote: then the delimiters cannot hide a line end and need no
+  // stop. A line that does hold one is followed field by field.
+  if (q == kQFieldStart) {
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(base);
+    while (i < end && !r.line_stops[u[i]]) ++i;
+    if (i >= end) return false;
+    c = base[i];
+    if (c == '\n' || c == '\r') goto line_end;
+    if (r.stops[u[i]] != kStopQuote) return false;  // NUL or Ctrl-Z to drop
+    i = begin;
+  }
   for (;;) {
     const size_t run = i;
     while (i < end && !r.stops[static_cast<unsigned char>(base[i])]) ++i;
@@ -240,6 +254,7 @@ bool line_in_place(RdLine& r) {
     if (q != kQInside) break;
     ++i;
   }
+line_end:
   size_t next = i + 1;
   if (c == '\r') {
     if (next >= end) return false;  // the LF may be in the next block

@@ -52,6 +52,7 @@ struct RdLine {
   int64_t data_start = 0;
 
   unsigned char stops[256] = {};   // bytes the copy loop stops at (line ends, dropped bytes, quote, ";")
+  unsigned char line_stops[256] = {};  // the same without the delimiters: a line without quotes
 
   // Read-ahead over the source.
   std::vector<char> chunk;

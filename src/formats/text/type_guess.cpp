@@ -1,5 +1,6 @@
 #include "formats/text/type_guess.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "dates/date_pattern.h"
@@ -33,6 +34,10 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
   const uint32_t cap = ctx.max_string_width ? ctx.max_string_width : kDefaultStringCap;
   const uint32_t w = len < cap ? static_cast<uint32_t>(len) : cap;
   if (w > col.width) col.width = w;
+  if (ctx.collect && len) {
+    if (len > col.longest) col.longest = len < UINT32_MAX ? static_cast<uint32_t>(len) : UINT32_MAX;
+    if (!col.saw_nul && std::memchr(text, 0, len)) col.saw_nul = true;
+  }
   if (quoted) {
     col.type = 1;
     return;
@@ -43,6 +48,7 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
     const int as = col.type >= 7 ? col.type : 0;
     if (int found = parse_date_cell(*ctx.dates, as, text, len, &day)) {
       col.type = found;
+      if (ctx.collect) col.saw_date = true;
       return;
     }
   }
@@ -52,6 +58,7 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
     return;
   }
   if (n.missing != 0) return;  // an extended missing code says nothing about the type
+  if (ctx.collect) optimize_add_value(col.numbers, n.value, true, false);
   if (n.decimals > col.decimals) {
     col.type = 5;
     col.decimals = n.decimals;

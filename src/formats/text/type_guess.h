@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/optimize.h"
 #include "formats/text/date_cell.h"
 #include "formats/text/number_text.h"
 
@@ -13,6 +14,12 @@ struct ColumnGuess {
   int type = 0;        // storage type; 0 while nothing is known
   uint32_t width = 0;  // widest text seen
   int decimals = 0;
+  // What the record reader will deliver from the cells taken while collecting (for the
+  // optimization pass): present numbers, and the longest cell.
+  VarStats numbers;
+  uint32_t longest = 0;
+  bool saw_date = false;  // a cell read as a date: a numeric column reads it otherwise
+  bool saw_nul = false;
 };
 
 // Widest string column a scan sets up when nothing else is asked (the longest string an
@@ -25,6 +32,7 @@ struct CellContext {
   uint32_t max_string_width = 0;  // 0 counts up to kDefaultStringCap
   // The scan pattern cannot match a plain number ("-12", "3.5"): such cells skip it.
   bool plain_numbers_not_dates = false;
+  bool collect = false;  // the line is a record: gather the pass's statistics
 };
 
 // True for the scan patterns known not to match plain numbers.
