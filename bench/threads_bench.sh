@@ -9,6 +9,9 @@ build=${1:-$here/../build}
 rows=${2:-1000000}
 rounds=${3:-5}
 bin=$build/tabulon
+# Output headers carry the time of writing: a stopped clock lets the outputs be compared.
+clock=()
+command -v faketime >/dev/null && clock=(faketime -f "2024-01-02 03:04:05")
 [ -x "$bin" ] || cmake --build "$build" --target tabulon_cli -j2 >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,12 +30,12 @@ for pair in "in.csv out.csv" "in.dta out.dta" "in.sav out.dta" "in.dta out.csv";
   for _ in $(seq "$rounds"); do
     for n in 1 2; do
       if [ "$n" = 1 ]; then export TABULON_THREADS=1; else unset TABULON_THREADS; fi
-      /usr/bin/time -f "%e %U %S" -o "$work/t" "$bin" convert "$work/$src" "$work/$n.$dst" -y >/dev/null 2>&1
+      /usr/bin/time -f "%e %U %S" -o "$work/t" "${clock[@]}" "$bin" convert "$work/$src" "$work/$n.$dst" -y >/dev/null 2>&1
       read -r wall user sys <"$work/t"
       echo "$wall" >>"$work/w$n"
       awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}' >>"$work/c$n"
     done
-    cmp "$work/1.$dst" "$work/2.$dst"
+    [ ${#clock[@]} = 0 ] || cmp "$work/1.$dst" "$work/2.$dst"
   done
   w1=$(median <"$work/w1"); w2=$(median <"$work/w2"); c1=$(median <"$work/c1"); c2=$(median <"$work/c2")
   printf "%-12s %16s %16s %8s\n" "${src#in.}->${dst#out.}" "$w1 ($c1)" "$w2 ($c2)" \
