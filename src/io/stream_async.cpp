@@ -34,6 +34,7 @@ struct AsyncFile {
     {
       std::lock_guard<std::mutex> lock(mu);
       stop = true;
+      job_pending = false;  // a chunk read ahead that nobody will want
     }
     cv.notify_all();
     if (worker.joinable()) worker.join();
@@ -56,13 +57,49 @@ struct AsyncFile {
     cv.notify_all();
   }
 
-  // Waits for the job posted last; false when it failed.
+  // Waits for the job posted last; false when it failed. A job the worker has not picked up
+  // yet is done here instead: on a busy machine the worker may wait long for a core, and the
+  // caller must never be slower than with one thread.
   bool wait() {
     if (!outstanding) return true;
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait(lock, [this] { return job_done; });
     outstanding = false;
+    std::unique_lock<std::mutex> lock(mu);
+    if (job_pending) {
+      job_pending = false;
+      const int64_t offset = job_offset;
+      const size_t length = job_length;
+      lock.unlock();
+      bool failed = false;
+      const size_t result = do_job(offset, length, failed);
+      lock.lock();
+      job_length = result;
+      job_failed = failed;
+      job_done = true;
+      return !failed;
+    }
+    cv.wait(lock, [this] { return job_done; });
     return !job_failed;
+  }
+
+  // Reads the chunk at offset into spare, or writes length bytes of spare; bytes moved.
+  size_t do_job(int64_t offset, size_t length, bool& failed) {
+    size_t result = 0;
+    if (mode == Mode::Read) {
+      uint8_t* dst = spare.get();
+      while (result < kAsyncChunk) {
+        ssize_t got = ::pread(fd, dst + result, kAsyncChunk - result, static_cast<off_t>(offset) + result);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) failed = true;
+        if (got <= 0) break;
+        result += static_cast<size_t>(got);
+      }
+      return result;
+    }
+    // The C file belongs to whoever runs the job: the other side waits before touching it.
+    // Flushed at once, so a failure is seen here and not left in the C buffer.
+    result = std::fwrite(spare.get(), 1, length, s->file);
+    failed = result < length || std::fflush(s->file) != 0;
+    return result;
   }
 
   void run() {
@@ -72,28 +109,13 @@ struct AsyncFile {
       {
         std::unique_lock<std::mutex> lock(mu);
         cv.wait(lock, [this] { return stop || job_pending; });
-        if (stop && !job_pending) return;
+        if (!job_pending) return;
         job_pending = false;
         offset = job_offset;
         length = job_length;
       }
       bool failed = false;
-      size_t result = 0;
-      if (mode == Mode::Read) {
-        uint8_t* dst = spare.get();
-        while (result < kAsyncChunk) {
-          ssize_t got = ::pread(fd, dst + result, kAsyncChunk - result, static_cast<off_t>(offset) + result);
-          if (got < 0 && errno == EINTR) continue;
-          if (got < 0) failed = true;
-          if (got <= 0) break;
-          result += static_cast<size_t>(got);
-        }
-      } else {
-        // The C file is the worker's alone while the job runs: the caller waits before touching it.
-        // Flushed at once, so a failure is the worker's to see and not left in the C buffer.
-        result = std::fwrite(spare.get(), 1, length, s->file);
-        failed = result < length || std::fflush(s->file) != 0;
-      }
+      const size_t result = do_job(offset, length, failed);
       {
         std::lock_guard<std::mutex> lock(mu);
         job_length = result;
