@@ -36,7 +36,7 @@ bool InputBuffer::fill(size_t n) {
     int64_t got = StreamReadRaw(stream_, buf_.data() + end_, static_cast<int64_t>(buf_.size() - end_));
     // Reading ahead meets the end of the file with a short read: that is not a read error of
     // the case just delivered, so the stream's bit is put back as it was.
-    if (!(before & STREAM_ERR_READ) && !(stream_->file && std::ferror(stream_->file)))
+    if (!(before & STREAM_ERR_READ) && !(stream_->error & STREAM_ERR_DEVICE))
       stream_->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
     if (got <= 0) return false;
     end_ += static_cast<size_t>(got);

@@ -81,7 +81,7 @@ namespace {
 int32_t file_read(Stream* s, void* buffer, int32_t n) {
   if (n < 1) return 0;
   size_t got = std::fread(buffer, 1, static_cast<size_t>(n), s->file);
-  if (got < static_cast<size_t>(n)) s->error |= STREAM_ERR_READ;
+  if (got < static_cast<size_t>(n)) s->error |= std::ferror(s->file) ? STREAM_ERR_READ | STREAM_ERR_DEVICE : STREAM_ERR_READ;
   return static_cast<int32_t>(got);
 }
 
@@ -104,7 +104,7 @@ int32_t file_tell(Stream* s) { return static_cast<int32_t>(ftello(s->file)); }
 
 int32_t file_getc(Stream* s) {
   int c = std::getc(s->file);
-  if (c == EOF) s->error |= STREAM_ERR_GETC;
+  if (c == EOF) s->error |= std::ferror(s->file) ? STREAM_ERR_GETC | STREAM_ERR_DEVICE : STREAM_ERR_GETC;
   return c == EOF ? -1 : c;
 }
 
@@ -138,7 +138,7 @@ int64_t file_length64(Stream* s) {
 int64_t file_read_raw(Stream* s, void* buffer, int64_t n) {
   if (n < 1) return 0;
   size_t got = std::fread(buffer, 1, static_cast<size_t>(n), s->file);
-  if (got < static_cast<size_t>(n)) s->error |= STREAM_ERR_READ;
+  if (got < static_cast<size_t>(n)) s->error |= std::ferror(s->file) ? STREAM_ERR_READ | STREAM_ERR_DEVICE : STREAM_ERR_READ;
   return static_cast<int64_t>(got);
 }
 
@@ -347,6 +347,7 @@ Stream* StreamOpenMapped(EnvRecord*, const char* path) {
 
 int32_t StreamFlush(Stream* s) {
   if (!s) return -1;
+  if (s->async && !async_settle(s)) return -1;
   if (s->kind == STREAM_FILE && s->file && s->file != stdin && std::fflush(s->file) != 0) {
     s->error |= STREAM_ERR_WRITE;
     return -1;
@@ -358,6 +359,7 @@ void StreamClose(Stream* s) {
   if (!s) return;
   switch (s->kind) {
     case STREAM_FILE:
+      async_stop(s);
       // The standard streams stay open. A pipe opened by path (not seekable, so marked
       // not closable) is still ours: leaving it open would leak the C file.
       if (s->file == stdout)
@@ -385,6 +387,7 @@ void StreamClose(Stream* s) {
 // ---- Helpers over the operations ----
 
 int32_t StreamUngetc(Stream* s, int32_t c) {
+  if (s->async) return async_ungetc(s, c);
   if (s->kind == STREAM_FILE) return std::ungetc(c, s->file) == EOF ? -1 : c;
   return s->ops.seek(s, -1, 1) == 0 ? c : -1;
 }

@@ -15,6 +15,7 @@ struct EnvRecord;
 struct MemFileStore;
 struct CompoundFile;
 struct CfStream;
+struct AsyncFile;
 
 enum StreamKind : uint32_t {
   STREAM_FILE = 1,
@@ -30,6 +31,7 @@ enum StreamError : uint32_t {
   STREAM_ERR_PUTC = 4,    // putc failed
   STREAM_ERR_SEEK = 8,    // seek failed
   STREAM_ERR_WRITE = 16,  // a write failed or was short; later writes are refused
+  STREAM_ERR_DEVICE = 32, // the file itself failed a read (set beside the read or getc bit): not the end
 };
 
 constexpr int kStreamMaxNested = 10;
@@ -81,6 +83,7 @@ struct Stream {
   StreamOps ops{};
   std::string name;
   char* io_buffer = nullptr;      // buffered file kind: the C runtime buffer
+  AsyncFile* async = nullptr;     // file kind: the second thread reading ahead or writing behind
 };
 
 // ---- Opening and closing ----
@@ -112,6 +115,15 @@ Stream* StreamOpenMemFile(EnvRecord& env);
 Stream* StreamOpenBlock(EnvRecord* env, const void* data, uint32_t size, const char* name);
 // Read-only mapped view of a whole file; null when it cannot be opened or mapped.
 Stream* StreamOpenMapped(EnvRecord* env, const char* path);
+
+// Moves a disk file's reading ahead, or its writing behind, to a second thread (large chunks,
+// double buffered). Same bytes, positions and error bits as before; only the timing changes.
+// False, and the stream left as it is, when one thread is asked for, on one core, or for the
+// standard streams and pipes.
+bool StreamStartAsync(Stream* stream);
+// Threads the streams may use: the environment variable TABULON_THREADS ("1" or "2") when set,
+// else 2 on a machine with two cores or more.
+int32_t StreamThreads();
 
 // Closes and frees; a null stream is ignored.
 void StreamClose(Stream* stream);

@@ -21,4 +21,11 @@ Stream* stream_new(uint32_t kind, const char* name);
 // Storage kind: commit and release everything the record holds (not the record).
 void storage_stream_close(Stream* s);
 
+// File kind served by a second thread (see StreamStartAsync).
+// Writes out what is held behind; false when a write failed.
+bool async_settle(Stream* s);
+// Settles and ends the second thread; the C file is then the caller's again.
+void async_stop(Stream* s);
+int32_t async_ungetc(Stream* s, int32_t c);
+
 }  // namespace tabulon

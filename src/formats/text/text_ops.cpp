@@ -21,7 +21,8 @@ size_t stream_read(void* ctx, char* buf, size_t n) {
   int64_t got = StreamReadRaw(s, buf, static_cast<int64_t>(n));
   // Reading ahead in large blocks meets the end of the file with a short read; that is
   // no read error as long as the file itself reports none.
-  if (got >= 0 && static_cast<size_t>(got) < n && !(before & STREAM_ERR_READ) && !(s->file && std::ferror(s->file)))
+  if (got >= 0 && static_cast<size_t>(got) < n && !(before & STREAM_ERR_READ) &&
+      !(s->error & STREAM_ERR_DEVICE))
     s->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
