@@ -23,6 +23,7 @@
 #include "engine/driver_abi.h"
 #include "odbc_connection.h"
 #include "odbc_values.h"
+#include "sqlite_transport.h"
 
 #define DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -51,6 +52,7 @@ struct Column {
   int kind = kNumeric;
   SQLSMALLINT c_type = SQL_C_DOUBLE;
   SQLLEN width = sizeof(double);  // bytes of one value in the block
+  bool binary_double = false;     // 8 bytes of a double from tabulon_f64 (SQLite)
   std::vector<char> data;
   std::vector<SQLLEN> ind;
 };
@@ -86,6 +88,7 @@ struct Reader {
   size_t next = 0;
   bool done = false;
   bool null_strings = false;
+  bool sqlite_doubles = false;  // tabulon_f64 is there to call
   std::string query;
 };
 
@@ -187,6 +190,31 @@ size_t longest_text(odbc::Connection& conn, const std::string& table, const std:
   return 0;
 }
 
+// SQLite through its ODBC driver: connects again with this library loaded as an extension so
+// that doubles arrive whole (see sqlite_transport.cpp). Without it the driver's text is used.
+void load_sqlite_extension(Reader& r, const std::string& conn) {
+  if (r.conn.dbms != "SQLite") return;
+  std::string upper;
+  for (char c : conn) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string library = odbc::sqlite_extension_path();
+  if (!library.empty() && upper.find("LOADEXT=") == std::string::npos &&
+      library.find_first_of(";{}") == std::string::npos) {
+    r.conn.close();
+    try {
+      r.conn.open(conn + "LoadExt=" + library + ";");
+    } catch (const Failure&) {
+      r.conn.close();
+      r.conn.open(conn);
+      return;
+    }
+  }
+  odbc::Handle st;
+  st.type = SQL_HANDLE_STMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, r.conn.dbc.h, &st.h))) return;
+  const std::string probe = std::string("SELECT ") + odbc::kSqliteDoubleFunction + "(1.5)";
+  r.sqlite_doubles = SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)probe.c_str(), SQL_NTS));
+}
+
 int32_t fail(TabulonDriverContext* ctx, const std::string& text) {
   std::snprintf(ctx->message, TABULON_DRIVER_MESSAGE_SIZE, "%s", odbc::without_password(text).c_str());
   return -2;
@@ -251,7 +279,8 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
       c.width = sizeof(SQL_TIMESTAMP_STRUCT);
     } else {
       c.kind = kNumeric;
-      c.c_type = SQL_C_DOUBLE;
+      c.c_type = r.sqlite_doubles ? SQL_C_BINARY : SQL_C_DOUBLE;
+      c.binary_double = r.sqlite_doubles;
       c.width = sizeof(double);
       switch (d.type) {
         case SQL_DECIMAL: case SQL_NUMERIC: case SQL_VARCHAR: case SQL_CHAR:
@@ -270,6 +299,19 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
     if (ctx->add_var(ctx, name.c_str(), c.kind, width, decimals) < 0)
       throw Failure{"The column " + name + " cannot be added to the dictionary"};
     r.cols.push_back(std::move(c));
+  }
+
+  if (std::any_of(r.cols.begin(), r.cols.end(), [](const Column& c) { return c.binary_double; })) {
+    std::string select;
+    for (size_t k = 0; k < r.cols.size(); ++k) {
+      const std::string column = r.conn.quote(described[k].name);
+      select += k ? ", " : "SELECT ";
+      select += r.cols[k].binary_double ? std::string(odbc::kSqliteDoubleFunction) + "(" + column + ")" : column;
+    }
+    r.query = select + from;
+    SQLFreeStmt(r.stmt.h, SQL_CLOSE);
+    odbc::check(SQLExecDirect(r.stmt.h, (SQLCHAR*)r.query.c_str(), SQL_NTS), SQL_HANDLE_STMT, r.stmt.h,
+                ("Cannot read table " + table).c_str());
   }
 
   r.block = block_rows(r.cols);
@@ -332,6 +374,10 @@ void put_value(TabulonDriverContext* ctx, Reader& r, int32_t k, size_t row) {
       break;
     }
     default: {
+      if (c.binary_double && ind != static_cast<SQLLEN>(sizeof(double))) {
+        ctx->set_missing(ctx, k, 1);  // text that is no number
+        return;
+      }
       double x;
       std::memcpy(&x, p, sizeof x);
       ctx->set_double(ctx, k, x);
@@ -561,7 +607,10 @@ DRIVER_EXPORT int32_t open_db(TabulonDriverContext* ctx) {
     ctx->connection = nullptr;
     auto r = std::make_unique<Reader>();
     r->recoder.open(parm(ctx, kParmEncoding));
-    r->conn.open(odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]));
+    const std::string conn =
+        odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]);
+    r->conn.open(conn);
+    load_sqlite_extension(*r, conn);
     for (const auto& name : r->conn.tables()) ctx->add_table(ctx, name.c_str());
     ctx->connection = r.release();
     return 1;
