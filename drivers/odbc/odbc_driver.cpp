@@ -41,6 +41,7 @@ constexpr int kParmUser = 0, kParmPassword = 1, kParmTable = 2, kParmEncoding = 
 
 // Kinds as add_var takes them.
 constexpr int kNumeric = 1, kString = 2, kDate = 4, kTime = 8, kDateTime = 16;
+constexpr int kPacked = 1000;  // a result column of several numbers (SQLite)
 // Storage types of the engine (var_type).
 constexpr int kTString = 1, kTByte = 2, kTInt = 3, kTLong = 4, kTDate = 7, kTTime = 8, kTDateTime = 9;
 
@@ -52,7 +53,8 @@ struct Column {
   int kind = kNumeric;
   SQLSMALLINT c_type = SQL_C_DOUBLE;
   SQLLEN width = sizeof(double);  // bytes of one value in the block
-  bool binary_double = false;     // 8 bytes of a double from tabulon_f64 (SQLite)
+  int32_t var = 0;                // the variable it fills
+  std::vector<int32_t> packed;    // or the numeric variables packed into it (SQLite)
   std::vector<char> data;
   std::vector<SQLLEN> ind;
 };
@@ -211,7 +213,7 @@ void load_sqlite_extension(Reader& r, const std::string& conn) {
   odbc::Handle st;
   st.type = SQL_HANDLE_STMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, r.conn.dbc.h, &st.h))) return;
-  const std::string probe = std::string("SELECT ") + odbc::kSqliteDoubleFunction + "(1.5)";
+  const std::string probe = std::string("SELECT ") + odbc::kSqlitePackFunction + "(1.5)";
   r.sqlite_doubles = SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)probe.c_str(), SQL_NTS));
 }
 
@@ -279,8 +281,7 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
       c.width = sizeof(SQL_TIMESTAMP_STRUCT);
     } else {
       c.kind = kNumeric;
-      c.c_type = r.sqlite_doubles ? SQL_C_BINARY : SQL_C_DOUBLE;
-      c.binary_double = r.sqlite_doubles;
+      c.c_type = SQL_C_DOUBLE;
       c.width = sizeof(double);
       switch (d.type) {
         case SQL_DECIMAL: case SQL_NUMERIC: case SQL_VARCHAR: case SQL_CHAR:
@@ -298,17 +299,39 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
     if (r.recoder.active()) name = r.recoder.from_session(name.data(), name.size());
     if (ctx->add_var(ctx, name.c_str(), c.kind, width, decimals) < 0)
       throw Failure{"The column " + name + " cannot be added to the dictionary"};
+    c.var = static_cast<int32_t>(r.cols.size());
     r.cols.push_back(std::move(c));
   }
 
-  if (std::any_of(r.cols.begin(), r.cols.end(), [](const Column& c) { return c.binary_double; })) {
-    std::string select;
-    for (size_t k = 0; k < r.cols.size(); ++k) {
-      const std::string column = r.conn.quote(described[k].name);
-      select += k ? ", " : "SELECT ";
-      select += r.cols[k].binary_double ? std::string(odbc::kSqliteDoubleFunction) + "(" + column + ")" : column;
+  // SQLite: the numbers of a row come packed into one text value, a hundred at most.
+  if (r.sqlite_doubles && std::any_of(r.cols.begin(), r.cols.end(), [](const Column& c) { return c.kind == kNumeric; })) {
+    std::vector<Column> fetched, packs;  // in the order of the select list: the packs last
+    std::string select, pack;
+    Column* packing = nullptr;
+    for (Column& c : r.cols) {
+      const std::string column = r.conn.quote(described[static_cast<size_t>(c.var)].name);
+      if (c.kind != kNumeric) {
+        select += (select.empty() ? "" : ", ") + column;
+        fetched.push_back(std::move(c));
+        continue;
+      }
+      if (!packing || packing->packed.size() == odbc::kMaxPacked) {
+        if (packing) pack += ")";
+        pack += std::string(pack.empty() ? "" : ", ") + odbc::kSqlitePackFunction + "(";
+        packs.emplace_back();
+        packing = &packs.back();
+        packing->kind = kPacked;
+        packing->c_type = SQL_C_CHAR;
+      } else {
+        pack += ", ";
+      }
+      pack += column;
+      packing->packed.push_back(c.var);
+      packing->width = static_cast<SQLLEN>(packing->packed.size() * odbc::kPackedChars + 1);
     }
-    r.query = select + from;
+    for (Column& c : packs) fetched.push_back(std::move(c));
+    r.cols = std::move(fetched);
+    r.query = "SELECT " + select + (select.empty() ? "" : ", ") + pack + ")" + from;
     SQLFreeStmt(r.stmt.h, SQL_CLOSE);
     odbc::check(SQLExecDirect(r.stmt.h, (SQLCHAR*)r.query.c_str(), SQL_NTS), SQL_HANDLE_STMT, r.stmt.h,
                 ("Cannot read table " + table).c_str());
@@ -327,10 +350,26 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
   }
 }
 
-void put_value(TabulonDriverContext* ctx, Reader& r, int32_t k, size_t row) {
-  Column& c = r.cols[static_cast<size_t>(k)];
+void put_packed(TabulonDriverContext* ctx, const Column& c, const char* p, SQLLEN ind) {
+  if (ind == SQL_NULL_DATA || ind == SQL_NO_TOTAL || ind >= c.width) throw Failure{"The packed numbers of a row are broken"};
+  const char* end = p + ind;
+  for (const int32_t k : c.packed) {
+    double x = 0;
+    const int got = odbc::unpack_double(p, end, x);
+    if (got == 1)
+      ctx->set_double(ctx, k, x);
+    else if (got == -2)
+      throw Failure{"The packed numbers of a row are broken"};
+    else
+      ctx->set_missing(ctx, k, 1);  // NULL, or text in a numeric column that is no number
+  }
+}
+
+void put_value(TabulonDriverContext* ctx, Reader& r, const Column& c, size_t row) {
+  const int32_t k = c.var;
   const SQLLEN ind = c.ind[row];
   const char* p = c.data.data() + static_cast<size_t>(c.width) * row;
+  if (c.kind == kPacked) return put_packed(ctx, c, p, ind);
   if (ind == SQL_NULL_DATA) {
     if (c.kind == kString && !r.null_strings)
       ctx->set_string(ctx, k, "");
@@ -374,10 +413,6 @@ void put_value(TabulonDriverContext* ctx, Reader& r, int32_t k, size_t row) {
       break;
     }
     default: {
-      if (c.binary_double && ind != static_cast<SQLLEN>(sizeof(double))) {
-        ctx->set_missing(ctx, k, 1);  // text that is no number
-        return;
-      }
       double x;
       std::memcpy(&x, p, sizeof x);
       ctx->set_double(ctx, k, x);
@@ -644,7 +679,7 @@ DRIVER_EXPORT int32_t rd_data(TabulonDriverContext* ctx) {
       if (r->block == 1 && r->fetched == 0) r->fetched = 1;  // drivers that leave the count alone
       if (r->fetched == 0) return -1;
     }
-    for (size_t k = 0; k < r->cols.size(); ++k) put_value(ctx, *r, static_cast<int32_t>(k), r->next);
+    for (const Column& c : r->cols) put_value(ctx, *r, c, r->next);
     ++r->next;
     return 0;
   });
