@@ -37,6 +37,12 @@ check "every column type, NULL as missing" '"id","small","name","code","score","
 2,,"","",,,,,,,""
 3,-1,"Αθήνα","xyz",-2.75,0.001,-1.5,1/1/1880,23:59:59,12/29/1899 06:00:00,"Ünïcödé"' "$(tr -d '\r' < kinds.csv)"
 
+"$T" convert "$DB" --member kinds some.csv -q --drop small,name,score || fail=1
+check "columns left after a drop keep their own values" '"id","code","ratio","amount"
+1,"abc",0.25,12.34
+2,"",,
+3,"xyz",0.001,-1.5' "$(cut -d, -f1-4 some.csv | tr -d '\r')"
+
 info=$("$T" info "$DB" --member kinds)
 check "dictionary from the column descriptions" "double double string string double double double date time datetime string" \
   "$(echo "$info" | awk '$1 ~ /^[0-9]+$/ {printf "%s%s", sep, $3; sep=" "}')"
