@@ -10,6 +10,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <string_view>
@@ -55,6 +56,7 @@ struct Column {
   SQLLEN width = sizeof(double);  // bytes of one value in the block
   int32_t var = 0;                // the variable it fills
   std::vector<int32_t> packed;    // or the numeric variables packed into it (SQLite)
+  bool text_number = false;       // a number fetched as text
   std::vector<char> data;
   std::vector<SQLLEN> ind;
 };
@@ -90,7 +92,8 @@ struct Reader {
   size_t next = 0;
   bool done = false;
   bool null_strings = false;
-  bool sqlite_doubles = false;  // tabulon_f64 is there to call
+  bool sqlite_doubles = false;  // tabulon_pack is there to call
+  bool numbers_as_text = false; // the source converts numbers to text only (mdbtools)
   std::string query;
 };
 
@@ -217,6 +220,18 @@ void load_sqlite_extension(Reader& r, const std::string& conn) {
   r.sqlite_doubles = SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)probe.c_str(), SQL_NTS));
 }
 
+bool is_access(const TabulonDriverContext* ctx) { return ctx->format_code == 23 || ctx->format_code == 58; }
+
+// An Access file named by its path goes through the mdbtools ODBC driver.
+std::string source(const TabulonDriverContext* ctx) {
+  const std::string path = ctx->path ? ctx->path : "";
+  if (is_access(ctx) && path.find('=') == std::string::npos) return "Driver=MDBTools;DBQ=" + path + ";";
+  return path;
+}
+
+constexpr const char* kAccessReadOnly =
+    "Access databases can be read but not written here (the mdbtools ODBC driver is read only)";
+
 int32_t fail(TabulonDriverContext* ctx, const std::string& text) {
   std::snprintf(ctx->message, TABULON_DRIVER_MESSAGE_SIZE, "%s", odbc::without_password(text).c_str());
   return -2;
@@ -281,8 +296,9 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
       c.width = sizeof(SQL_TIMESTAMP_STRUCT);
     } else {
       c.kind = kNumeric;
-      c.c_type = SQL_C_DOUBLE;
-      c.width = sizeof(double);
+      c.c_type = r.numbers_as_text ? SQL_C_CHAR : SQL_C_DOUBLE;
+      c.text_number = r.numbers_as_text;
+      c.width = r.numbers_as_text ? 64 : sizeof(double);
       switch (d.type) {
         case SQL_DECIMAL: case SQL_NUMERIC: case SQL_VARCHAR: case SQL_CHAR:
           width = static_cast<int32_t>(std::min<SQLULEN>(d.size + 2, 40));
@@ -414,7 +430,18 @@ void put_value(TabulonDriverContext* ctx, Reader& r, const Column& c, size_t row
     }
     default: {
       double x;
-      std::memcpy(&x, p, sizeof x);
+      if (c.text_number) {
+        const char* end = p + (ind >= 0 && ind < c.width ? ind : strnlen(p, static_cast<size_t>(c.width - 1)));
+        while (p < end && *p == ' ') ++p;
+        if (p < end && *p == '+') ++p;
+        const auto got = std::from_chars(p, end, x);
+        if (got.ec != std::errc()) {
+          ctx->set_missing(ctx, k, 1);  // no number
+          return;
+        }
+      } else {
+        std::memcpy(&x, p, sizeof x);
+      }
       ctx->set_double(ctx, k, x);
     }
   }
@@ -642,11 +669,14 @@ DRIVER_EXPORT int32_t open_db(TabulonDriverContext* ctx) {
     ctx->connection = nullptr;
     auto r = std::make_unique<Reader>();
     r->recoder.open(parm(ctx, kParmEncoding));
-    const std::string conn =
-        odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]);
+    const std::string conn = odbc::connection_string(source(ctx), ctx->parms[kParmUser], ctx->parms[kParmPassword]);
     r->conn.open(conn);
     load_sqlite_extension(*r, conn);
-    for (const auto& name : r->conn.tables()) ctx->add_table(ctx, name.c_str());
+    // mdbtools fails to convert some numeric columns to doubles, and lists the system tables.
+    const bool access = r->conn.dbms == "MDBTOOLS";
+    r->numbers_as_text = access;
+    for (const auto& name : r->conn.tables())
+      if (!access || name.compare(0, 4, "MSys") != 0) ctx->add_table(ctx, name.c_str());
     ctx->connection = r.release();
     return 1;
   });
@@ -709,6 +739,7 @@ DRIVER_EXPORT int32_t closer(TabulonDriverContext* ctx) {
 // Output side: the table (parameter 2) is created inside a transaction.
 DRIVER_EXPORT int32_t wdict(TabulonDriverContext* ctx) {
   if (ctx->abi != TABULON_DRIVER_ABI) return fail(ctx, "The driver does not match this library");
+  if (is_access(ctx)) return fail(ctx, kAccessReadOnly);
   const std::string table = parm(ctx, kParmTable);
   if (table.empty()) return fail(ctx, "No table name was given for the database output");
   return guarded(ctx, -2, [&]() -> int32_t {
@@ -716,7 +747,8 @@ DRIVER_EXPORT int32_t wdict(TabulonDriverContext* ctx) {
     ctx->connection = nullptr;
     auto w = std::make_unique<Writer>();
     w->recoder.open(parm(ctx, kParmEncoding));
-    w->conn.open(odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]));
+    w->conn.open(odbc::connection_string(source(ctx), ctx->parms[kParmUser], ctx->parms[kParmPassword]));
+    if (w->conn.dbms == "MDBTOOLS") throw Failure{kAccessReadOnly};
     try {
       create_table(ctx, *w, table);
     } catch (...) {
