@@ -324,11 +324,11 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
     std::vector<Column> fetched, packs;  // in the order of the select list: the packs last
     std::string select, pack;
     Column* packing = nullptr;
-    for (Column& c : r.cols) {
+    for (const Column& c : r.cols) {
       const std::string column = r.conn.quote(described[static_cast<size_t>(c.var)].name);
       if (c.kind != kNumeric) {
         select += (select.empty() ? "" : ", ") + column;
-        fetched.push_back(std::move(c));
+        fetched.push_back(c);
         continue;
       }
       if (!packing || packing->packed.size() == odbc::kMaxPacked) {
@@ -346,11 +346,17 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
       packing->width = static_cast<SQLLEN>(packing->packed.size() * odbc::kPackedChars + 1);
     }
     for (Column& c : packs) fetched.push_back(std::move(c));
-    r.cols = std::move(fetched);
-    r.query = "SELECT " + select + (select.empty() ? "" : ", ") + pack + ")" + from;
+    const std::string packed_query = "SELECT " + select + (select.empty() ? "" : ", ") + pack + ")" + from;
     SQLFreeStmt(r.stmt.h, SQL_CLOSE);
-    odbc::check(SQLExecDirect(r.stmt.h, (SQLCHAR*)r.query.c_str(), SQL_NTS), SQL_HANDLE_STMT, r.stmt.h,
-                ("Cannot read table " + table).c_str());
+    if (SQL_SUCCEEDED(SQLExecDirect(r.stmt.h, (SQLCHAR*)packed_query.c_str(), SQL_NTS))) {
+      r.cols = std::move(fetched);
+      r.query = packed_query;
+    } else {
+      // Names the select list cannot repeat (a view's odd column names): the plain values.
+      SQLFreeStmt(r.stmt.h, SQL_CLOSE);
+      odbc::check(SQLExecDirect(r.stmt.h, (SQLCHAR*)r.query.c_str(), SQL_NTS), SQL_HANDLE_STMT, r.stmt.h,
+                  ("Cannot read table " + table).c_str());
+    }
   }
 
   r.block = block_rows(r.cols);
