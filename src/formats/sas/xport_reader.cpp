@@ -9,6 +9,7 @@
 #include "api/messages.h"
 #include "api/raise.h"
 #include "dates/day_number.h"
+#include "dates/sas_date_formats.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
@@ -381,7 +382,7 @@ int32_t xport_read_dict(EnvRecord& env) {
     f.offset = static_cast<uint32_t>(length);
     uint16_t ttype = T_STRING;
     if (t.numeric) {
-      const int32_t date = xport_date_format_type(t.format.data(), t.format.size());
+      const int32_t date = sas_date_format_type(t.format.data(), t.format.size());
       ttype = date ? static_cast<uint16_t>(date) : T_FLOAT;
       f.kind = date == T_DATE ? kXportDate : date == T_TIME ? kXportTime : date == T_DATETIME ? kXportDateTime
                                                                                                : kXportNumber;

@@ -69,7 +69,4 @@ bool xport_is_any_header(const uint8_t* rec);
 // width and decimals (0 when not given).
 void xport_split_format(const char* text, size_t length, std::string& name, uint32_t& width, uint32_t& decimals);
 
-// Storage type (T_DATE, T_TIME, T_DATETIME) a SAS format name stands for, else 0.
-int32_t xport_date_format_type(const char* name, size_t length);
-
 }  // namespace tabulon
