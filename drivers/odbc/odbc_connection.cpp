@@ -130,8 +130,13 @@ const std::string& Recoder::run(iconv_t cd, const char* text, size_t size) {
 const std::string& Recoder::to_session(const char* text, size_t size) { return run(to_session_, text, size); }
 const std::string& Recoder::from_session(const char* text, size_t size) { return run(from_session_, text, size); }
 
-Connection::~Connection() {
+Connection::~Connection() { close(); }
+
+void Connection::close() {
   if (connected) SQLDisconnect(dbc.h);
+  connected = false;
+  dbc.reset();
+  env.reset();
 }
 
 void Connection::open(const std::string& connection) {

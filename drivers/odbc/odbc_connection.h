@@ -71,6 +71,7 @@ struct Connection {
   bool connected = false;
   ~Connection();
   void open(const std::string& connection);
+  void close();
   // Names of the tables and views, in the order the source lists them.
   std::vector<std::string> tables();
   bool has_table(const std::string& name);

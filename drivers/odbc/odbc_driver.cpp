@@ -10,6 +10,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <string_view>
@@ -23,6 +24,7 @@
 #include "engine/driver_abi.h"
 #include "odbc_connection.h"
 #include "odbc_values.h"
+#include "sqlite_transport.h"
 
 #define DRIVER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -40,6 +42,7 @@ constexpr int kParmUser = 0, kParmPassword = 1, kParmTable = 2, kParmEncoding = 
 
 // Kinds as add_var takes them.
 constexpr int kNumeric = 1, kString = 2, kDate = 4, kTime = 8, kDateTime = 16;
+constexpr int kPacked = 1000;  // a result column of several numbers (SQLite)
 // Storage types of the engine (var_type).
 constexpr int kTString = 1, kTByte = 2, kTInt = 3, kTLong = 4, kTDate = 7, kTTime = 8, kTDateTime = 9;
 
@@ -51,6 +54,9 @@ struct Column {
   int kind = kNumeric;
   SQLSMALLINT c_type = SQL_C_DOUBLE;
   SQLLEN width = sizeof(double);  // bytes of one value in the block
+  int32_t var = 0;                // the variable it fills
+  std::vector<int32_t> packed;    // or the numeric variables packed into it (SQLite)
+  bool text_number = false;       // a number fetched as text
   std::vector<char> data;
   std::vector<SQLLEN> ind;
 };
@@ -86,6 +92,8 @@ struct Reader {
   size_t next = 0;
   bool done = false;
   bool null_strings = false;
+  bool sqlite_doubles = false;  // tabulon_pack is there to call
+  bool numbers_as_text = false; // the source converts numbers to text only (mdbtools)
   std::string query;
 };
 
@@ -187,6 +195,43 @@ size_t longest_text(odbc::Connection& conn, const std::string& table, const std:
   return 0;
 }
 
+// SQLite through its ODBC driver: connects again with this library loaded as an extension so
+// that doubles arrive whole (see sqlite_transport.cpp). Without it the driver's text is used.
+void load_sqlite_extension(Reader& r, const std::string& conn) {
+  if (r.conn.dbms != "SQLite") return;
+  std::string upper;
+  for (char c : conn) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string library = odbc::sqlite_extension_path();
+  if (!library.empty() && upper.find("LOADEXT=") == std::string::npos &&
+      library.find_first_of(";{}") == std::string::npos) {
+    r.conn.close();
+    try {
+      r.conn.open(conn + "LoadExt=" + library + ";");
+    } catch (const Failure&) {
+      r.conn.close();
+      r.conn.open(conn);
+      return;
+    }
+  }
+  odbc::Handle st;
+  st.type = SQL_HANDLE_STMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, r.conn.dbc.h, &st.h))) return;
+  const std::string probe = std::string("SELECT ") + odbc::kSqlitePackFunction + "(1.5)";
+  r.sqlite_doubles = SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)probe.c_str(), SQL_NTS));
+}
+
+bool is_access(const TabulonDriverContext* ctx) { return ctx->format_code == 23 || ctx->format_code == 58; }
+
+// An Access file named by its path goes through the mdbtools ODBC driver.
+std::string source(const TabulonDriverContext* ctx) {
+  const std::string path = ctx->path ? ctx->path : "";
+  if (is_access(ctx) && path.find('=') == std::string::npos) return "Driver=MDBTools;DBQ=" + path + ";";
+  return path;
+}
+
+constexpr const char* kAccessReadOnly =
+    "Access databases can be read but not written here (the mdbtools ODBC driver is read only)";
+
 int32_t fail(TabulonDriverContext* ctx, const std::string& text) {
   std::snprintf(ctx->message, TABULON_DRIVER_MESSAGE_SIZE, "%s", odbc::without_password(text).c_str());
   return -2;
@@ -251,8 +296,9 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
       c.width = sizeof(SQL_TIMESTAMP_STRUCT);
     } else {
       c.kind = kNumeric;
-      c.c_type = SQL_C_DOUBLE;
-      c.width = sizeof(double);
+      c.c_type = r.numbers_as_text ? SQL_C_CHAR : SQL_C_DOUBLE;
+      c.text_number = r.numbers_as_text;
+      c.width = r.numbers_as_text ? 64 : sizeof(double);
       switch (d.type) {
         case SQL_DECIMAL: case SQL_NUMERIC: case SQL_VARCHAR: case SQL_CHAR:
           width = static_cast<int32_t>(std::min<SQLULEN>(d.size + 2, 40));
@@ -269,7 +315,48 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
     if (r.recoder.active()) name = r.recoder.from_session(name.data(), name.size());
     if (ctx->add_var(ctx, name.c_str(), c.kind, width, decimals) < 0)
       throw Failure{"The column " + name + " cannot be added to the dictionary"};
+    c.var = static_cast<int32_t>(r.cols.size());
     r.cols.push_back(std::move(c));
+  }
+
+  // SQLite: the numbers of a row come packed into one text value, a hundred at most.
+  if (r.sqlite_doubles && std::any_of(r.cols.begin(), r.cols.end(), [](const Column& c) { return c.kind == kNumeric; })) {
+    std::vector<Column> fetched, packs;  // in the order of the select list: the packs last
+    std::string select, pack;
+    Column* packing = nullptr;
+    for (const Column& c : r.cols) {
+      const std::string column = r.conn.quote(described[static_cast<size_t>(c.var)].name);
+      if (c.kind != kNumeric) {
+        select += (select.empty() ? "" : ", ") + column;
+        fetched.push_back(c);
+        continue;
+      }
+      if (!packing || packing->packed.size() == odbc::kMaxPacked) {
+        if (packing) pack += ")";
+        pack += std::string(pack.empty() ? "" : ", ") + odbc::kSqlitePackFunction + "(";
+        packs.emplace_back();
+        packing = &packs.back();
+        packing->kind = kPacked;
+        packing->c_type = SQL_C_CHAR;
+      } else {
+        pack += ", ";
+      }
+      pack += column;
+      packing->packed.push_back(c.var);
+      packing->width = static_cast<SQLLEN>(packing->packed.size() * odbc::kPackedChars + 1);
+    }
+    for (Column& c : packs) fetched.push_back(std::move(c));
+    const std::string packed_query = "SELECT " + select + (select.empty() ? "" : ", ") + pack + ")" + from;
+    SQLFreeStmt(r.stmt.h, SQL_CLOSE);
+    if (SQL_SUCCEEDED(SQLExecDirect(r.stmt.h, (SQLCHAR*)packed_query.c_str(), SQL_NTS))) {
+      r.cols = std::move(fetched);
+      r.query = packed_query;
+    } else {
+      // Names the select list cannot repeat (a view's odd column names): the plain values.
+      SQLFreeStmt(r.stmt.h, SQL_CLOSE);
+      odbc::check(SQLExecDirect(r.stmt.h, (SQLCHAR*)r.query.c_str(), SQL_NTS), SQL_HANDLE_STMT, r.stmt.h,
+                  ("Cannot read table " + table).c_str());
+    }
   }
 
   r.block = block_rows(r.cols);
@@ -285,10 +372,26 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
   }
 }
 
-void put_value(TabulonDriverContext* ctx, Reader& r, int32_t k, size_t row) {
-  Column& c = r.cols[static_cast<size_t>(k)];
+void put_packed(TabulonDriverContext* ctx, const Column& c, const char* p, SQLLEN ind) {
+  if (ind == SQL_NULL_DATA || ind == SQL_NO_TOTAL || ind >= c.width) throw Failure{"The packed numbers of a row are broken"};
+  const char* end = p + ind;
+  for (const int32_t k : c.packed) {
+    double x = 0;
+    const int got = odbc::unpack_double(p, end, x);
+    if (got == 1)
+      ctx->set_double(ctx, k, x);
+    else if (got == -2)
+      throw Failure{"The packed numbers of a row are broken"};
+    else
+      ctx->set_missing(ctx, k, 1);  // NULL, or text in a numeric column that is no number
+  }
+}
+
+void put_value(TabulonDriverContext* ctx, Reader& r, const Column& c, size_t row) {
+  const int32_t k = c.var;
   const SQLLEN ind = c.ind[row];
   const char* p = c.data.data() + static_cast<size_t>(c.width) * row;
+  if (c.kind == kPacked) return put_packed(ctx, c, p, ind);
   if (ind == SQL_NULL_DATA) {
     if (c.kind == kString && !r.null_strings)
       ctx->set_string(ctx, k, "");
@@ -333,7 +436,18 @@ void put_value(TabulonDriverContext* ctx, Reader& r, int32_t k, size_t row) {
     }
     default: {
       double x;
-      std::memcpy(&x, p, sizeof x);
+      if (c.text_number) {
+        const char* end = p + (ind >= 0 && ind < c.width ? ind : strnlen(p, static_cast<size_t>(c.width - 1)));
+        while (p < end && *p == ' ') ++p;
+        if (p < end && *p == '+') ++p;
+        const auto got = std::from_chars(p, end, x);
+        if (got.ec != std::errc()) {
+          ctx->set_missing(ctx, k, 1);  // no number
+          return;
+        }
+      } else {
+        std::memcpy(&x, p, sizeof x);
+      }
       ctx->set_double(ctx, k, x);
     }
   }
@@ -561,8 +675,14 @@ DRIVER_EXPORT int32_t open_db(TabulonDriverContext* ctx) {
     ctx->connection = nullptr;
     auto r = std::make_unique<Reader>();
     r->recoder.open(parm(ctx, kParmEncoding));
-    r->conn.open(odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]));
-    for (const auto& name : r->conn.tables()) ctx->add_table(ctx, name.c_str());
+    const std::string conn = odbc::connection_string(source(ctx), ctx->parms[kParmUser], ctx->parms[kParmPassword]);
+    r->conn.open(conn);
+    load_sqlite_extension(*r, conn);
+    // mdbtools fails to convert some numeric columns to doubles, and lists the system tables.
+    const bool access = r->conn.dbms == "MDBTOOLS";
+    r->numbers_as_text = access;
+    for (const auto& name : r->conn.tables())
+      if (!access || name.compare(0, 4, "MSys") != 0) ctx->add_table(ctx, name.c_str());
     ctx->connection = r.release();
     return 1;
   });
@@ -595,7 +715,7 @@ DRIVER_EXPORT int32_t rd_data(TabulonDriverContext* ctx) {
       if (r->block == 1 && r->fetched == 0) r->fetched = 1;  // drivers that leave the count alone
       if (r->fetched == 0) return -1;
     }
-    for (size_t k = 0; k < r->cols.size(); ++k) put_value(ctx, *r, static_cast<int32_t>(k), r->next);
+    for (const Column& c : r->cols) put_value(ctx, *r, c, r->next);
     ++r->next;
     return 0;
   });
@@ -625,6 +745,7 @@ DRIVER_EXPORT int32_t closer(TabulonDriverContext* ctx) {
 // Output side: the table (parameter 2) is created inside a transaction.
 DRIVER_EXPORT int32_t wdict(TabulonDriverContext* ctx) {
   if (ctx->abi != TABULON_DRIVER_ABI) return fail(ctx, "The driver does not match this library");
+  if (is_access(ctx)) return fail(ctx, kAccessReadOnly);
   const std::string table = parm(ctx, kParmTable);
   if (table.empty()) return fail(ctx, "No table name was given for the database output");
   return guarded(ctx, -2, [&]() -> int32_t {
@@ -632,7 +753,8 @@ DRIVER_EXPORT int32_t wdict(TabulonDriverContext* ctx) {
     ctx->connection = nullptr;
     auto w = std::make_unique<Writer>();
     w->recoder.open(parm(ctx, kParmEncoding));
-    w->conn.open(odbc::connection_string(ctx->path ? ctx->path : "", ctx->parms[kParmUser], ctx->parms[kParmPassword]));
+    w->conn.open(odbc::connection_string(source(ctx), ctx->parms[kParmUser], ctx->parms[kParmPassword]));
+    if (w->conn.dbms == "MDBTOOLS") throw Failure{kAccessReadOnly};
     try {
       create_table(ctx, *w, table);
     } catch (...) {

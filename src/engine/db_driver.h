@@ -18,6 +18,7 @@
 namespace tabulon {
 
 struct EnvRecord;
+struct VarRecord;
 
 using DriverFn = TabulonDriverFn;
 
@@ -48,6 +49,7 @@ struct DriverSlot {
   std::vector<DriverSource> sources;  // filled by get_data_sources
   std::vector<std::string> tables;    // filled by the driver's member listing
   std::string path;                   // what the open was given
+  std::vector<VarRecord*> written;    // output side: the selected variables, in order
   TabulonDriverContext context{};     // handed to every entry point
 };
 

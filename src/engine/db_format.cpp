@@ -20,12 +20,24 @@ DriverSlot& slot_of(TabulonDriverContext* ctx) {
   return ctx->side == kDriverSideOutput ? *env.transfer.output_driver : *env.transfer.input_driver;
 }
 
-// The k-th selected variable, or null.
-VarRecord* selected_var(EnvRecord& env, int32_t k) {
+// The variable a driver means by k: on the input side the k-th of the dictionary (the
+// columns it added, whatever is selected later; null once dropped), on the output side the k-th selected, as
+// listed when the output was opened.
+VarRecord* var_at(TabulonDriverContext* ctx, EnvRecord& env, int32_t k) {
   if (k < 0) return nullptr;
+  if (ctx->side == kDriverSideOutput) {
+    const auto& written = slot_of(ctx).written;
+    return static_cast<size_t>(k) < written.size() ? written[static_cast<size_t>(k)] : nullptr;
+  }
+  if (k >= env.dict.count()) return nullptr;
+  VarRecord* v = env.dict.vars[static_cast<size_t>(k)].get();
+  return v->selected ? v : nullptr;  // a dropped variable has no place in the record
+}
+
+void list_selected(EnvRecord& env, DriverSlot& slot) {
+  slot.written.clear();
   for (auto& v : env.dict.vars)
-    if (v->selected && k-- == 0) return v.get();
-  return nullptr;
+    if (v->selected) slot.written.push_back(v.get());
 }
 
 int32_t svc_add_table(TabulonDriverContext* ctx, const char* name) {
@@ -63,49 +75,48 @@ int32_t svc_add_var(TabulonDriverContext* ctx, const char* name, int32_t type, i
 void svc_announce(TabulonDriverContext* ctx, uint32_t count) { env_of(ctx).transfer.announced_cases = count; }
 
 int32_t svc_var_count(TabulonDriverContext* ctx) {
-  int32_t n = 0;
-  for (auto& v : env_of(ctx).dict.vars) n += v->selected ? 1 : 0;
-  return n;
+  if (ctx->side == kDriverSideOutput) return static_cast<int32_t>(slot_of(ctx).written.size());
+  return env_of(ctx).dict.count();
 }
 const char* svc_var_name(TabulonDriverContext* ctx, int32_t k) {
-  VarRecord* v = selected_var(env_of(ctx), k);
+  VarRecord* v = var_at(ctx, env_of(ctx), k);
   return v ? v->name.c_str() : nullptr;
 }
 int32_t svc_var_type(TabulonDriverContext* ctx, int32_t k) {
-  VarRecord* v = selected_var(env_of(ctx), k);
+  VarRecord* v = var_at(ctx, env_of(ctx), k);
   return v ? v->ttype : -1;
 }
 int32_t svc_var_width(TabulonDriverContext* ctx, int32_t k) {
-  VarRecord* v = selected_var(env_of(ctx), k);
+  VarRecord* v = var_at(ctx, env_of(ctx), k);
   return v ? static_cast<int32_t>(v->output_width ? v->output_width : v->print_width) : -1;
 }
 int32_t svc_get_double(TabulonDriverContext* ctx, int32_t k, double* out) {
   EnvRecord& env = env_of(ctx);
-  VarRecord* v = selected_var(env, k);
+  VarRecord* v = var_at(ctx, env, k);
   if (!v || !out || !env.dict.has_record() || v->is_string()) return -1;
   *out = var_get_double(env.dict, *v);
   return var_missing(*v);
 }
 int32_t svc_get_string(TabulonDriverContext* ctx, int32_t k, const char** out) {
   EnvRecord& env = env_of(ctx);
-  VarRecord* v = selected_var(env, k);
+  VarRecord* v = var_at(ctx, env, k);
   if (!v || !out || !env.dict.has_record() || !v->is_string()) return -1;
   *out = var_get_string(env.dict, *v);
   return var_missing(*v);
 }
 void svc_set_double(TabulonDriverContext* ctx, int32_t k, double value) {
   EnvRecord& env = env_of(ctx);
-  VarRecord* v = selected_var(env, k);
+  VarRecord* v = var_at(ctx, env, k);
   if (v && env.dict.has_record() && !v->is_string()) var_set_double(env.dict, *v, value);
 }
 void svc_set_string(TabulonDriverContext* ctx, int32_t k, const char* text) {
   EnvRecord& env = env_of(ctx);
-  VarRecord* v = selected_var(env, k);
+  VarRecord* v = var_at(ctx, env, k);
   if (v && text && env.dict.has_record() && v->is_string()) var_set_string(env.dict, *v, text, std::strlen(text));
 }
 void svc_set_missing(TabulonDriverContext* ctx, int32_t k, int32_t code) {
   EnvRecord& env = env_of(ctx);
-  VarRecord* v = selected_var(env, k);
+  VarRecord* v = var_at(ctx, env, k);
   if (v && env.dict.has_record() && code >= 1 && code <= kLastMissingCode)
     var_set_missing(env.dict, *v, static_cast<uint16_t>(code));
 }
@@ -209,6 +220,7 @@ int32_t db_restore_position(EnvRecord& env) {
 int32_t db_write_open(EnvRecord& env) {
   DriverSlot& slot = *env.transfer.output_driver;
   db_fill_context(env, slot, env.transfer.output_code, env.transfer.output_path);
+  list_selected(env, slot);
   if (!slot.wdict || slot.wdict(&slot.context) != 0) raise_driver(env, "Error connecting to Database source");
   return 0;
 }
@@ -259,6 +271,7 @@ int32_t db_close_output(EnvRecord& env) {
   if (!slot || !slot->closew) return 0;
   slot->context.failed = env.transfer.transfer_failed || env.transfer.delete_output ? 1 : 0;
   int32_t r = slot->closew(&slot->context);
+  slot->written.clear();
   return r < 0 ? r : 0;
 }
 
