@@ -708,7 +708,8 @@ TEST(SpssWriter, MissingValuesFromSchema) {
 }
 
 // A file that cannot grow: the write fails with the writer's message for its phase (the
-// dictionary, or the data) and the incomplete file is removed.
+// dictionary, or the data) and the incomplete file is removed. Enough cases that a failed write
+// behind the writer shows while cases are still being written.
 TEST(SpssWriter, WriteFailureIsReported) {
   const std::string path = temp_path("full.sav");
   const std::string name = "sav_" + std::to_string(::getpid()) + "_full.sav";
@@ -716,7 +717,7 @@ TEST(SpssWriter, WriteFailureIsReported) {
     int32_t vars;
     int32_t cases;
     const char* phase;
-  } table[] = {{1, 200000, "Writing data to SPSS file"}, {2000, 0, "Writing SPSS dataset"}};
+  } table[] = {{1, 600000, "Writing data to SPSS file"}, {2000, 0, "Writing SPSS dataset"}};
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);

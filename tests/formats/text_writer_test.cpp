@@ -116,9 +116,11 @@ TEST(TextWriterDelimited, Records) {
         {num(123456789012345678.0)}, {num(0.1f)}},
        "\"x\"\n3.141592653589793\n-0.3333333333333333\n1.7976931348623157e+308\n5e-324\n"
        "123456789012345680\n0.10000000149011612\n"},
-      {"a 4-byte float reads back as the same float", nullptr, {{"f", T_FLOAT, 15, 0}},
+      {"a 4-byte float reads back as the same float", nullptr, {{"f", T_FLOAT, 4, 0}},
        {{num(0.1f)}, {num(3.14159274f)}, {num(0.3)}, {num(16777216.0f)}},
        "\"f\"\n0.1\n3.1415927\n0.3\n16777216\n"},
+      {"an 8-byte number keeps the double's digits", nullptr, {{"f", T_FLOAT, 8, 0}},
+       {{num(1000000.125)}, {num(0.1f)}}, "\"f\"\n1000000.125\n0.10000000149011612\n"},
       {"quotes doubled", nullptr, {{"s", T_STRING, 20, 0}, {"n", T_LONG, 5, 0}},
        {{str("say \"hi\", ok"), num(7)}, {str(""), num(-1)}},
        "\"s\",\"n\"\n\"say \"\"hi\"\", ok\",7\n\"\",-1\n"},

@@ -537,6 +537,9 @@ int32_t sav_open_output(EnvRecord& env) {
     sav_put(w, header, sizeof header);
   }
   sav_flush(env, w, false);
+  // Output may be written behind by another thread: settle the dictionary now, so that a
+  // file that cannot take it fails here, as the dictionary's own error.
+  if (StreamFlush(w.out) != 0) sav_fail(env, false, kSavErrWrite);
   return 0;
 }
 

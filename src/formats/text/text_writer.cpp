@@ -158,6 +158,10 @@ void replace_point(char* p, size_t n, char point) {
     if (p[i] == '.') p[i] = point;
 }
 
+// A value read from 4-byte storage prints as the shortest text of that float; readers also
+// call 8-byte numbers T_FLOAT, and those need the digits of the double.
+bool single_precision(const VarRecord& v) { return v.ttype == T_FLOAT && v.input_width == 4; }
+
 // Number text of a field: precision, input decimals, or the shortest exact text.
 size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out, size_t cap) {
   size_t n;
@@ -165,7 +169,7 @@ size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out,
     n = format_number_general(x, w.s.write_precision, out, cap);
   else if (w.s.use_input_decimals && v.decimals >= 1 && v.decimals != kDecimalsNotGiven)
     n = format_number_fixed(x, v.decimals, out, cap);
-  else if (v.ttype == 5)
+  else if (single_precision(v))
     n = format_number_float(x, out);
   else
     n = format_number_default(x, out);
@@ -409,7 +413,7 @@ void html_record(EnvRecord& env, TextWriter& w) {
       }
       default: {
         html_put(w, "> ");
-        html_put(w, num, v->ttype == 5 ? format_number_float(var_get_double(d, *v), num)
+        html_put(w, num, single_precision(*v) ? format_number_float(var_get_double(d, *v), num)
                                         : format_number_default(var_get_double(d, *v), num));
       }
     }
