@@ -8,6 +8,7 @@
 
 #include "api/call_frame.h"
 #include "api/env_record.h"
+#include "dates/day_number.h"
 #include "dict/var_record.h"
 #include "engine/transfer_state.h"
 
@@ -43,18 +44,11 @@ std::string fact_time_sas(double seconds) {
     rest += 86400;
     --days;
   }
-  // Days since 1960-01-01 to a civil date (era arithmetic on days since 0000-03-01).
-  int64_t z = days - 3653 + 719468;  // 1960-01-01 is 3653 days before 1970-01-01
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const int y = static_cast<int>(yoe + era * 400 + (m <= 2));
-  return fact_time(y, m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
-                   static_cast<int>(rest % 60));
+  // SAS counts days from 1960-01-01, day number 21916.
+  DateParts parts;
+  if (!ordinal_to_parts(static_cast<int32_t>(kDayNumberOffset + 21916 + days), &parts)) return {};
+  return fact_time(parts.year, parts.month + 1, parts.mday, static_cast<int>(rest / 3600),
+                   static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
 }
 
 std::string fact_text(const void* p, size_t n) {
