@@ -233,6 +233,18 @@ int run_convert(const CliOptions& given) {
   // With a database output, --member names the table to write (the input's member when both are).
   if (out_db.is_database) DX_DBSetParm(env, 2, kDbParmTable, opts.member.c_str());
   rep.file = in_name;
+  // A text input is scanned for its types inside DX_ReadDict: the bar follows that scan, and a
+  // scan of the whole input gives the case count the writing bar needs.
+  struct ScanWatch {
+    Progress* bar;
+    int64_t cases = -1;
+  } scan_watch{&progress};
+  dxi_set_progress_callback(env, reinterpret_cast<int64_t>(&scan_watch),
+                            [](int32_t phase, int64_t cases, int32_t percent, int64_t user) {
+                              auto* w = reinterpret_cast<ScanWatch*>(user);
+                              if (phase == 2) w->cases = cases;
+                              w->bar->update("scanning", cases, percent);
+                            });
   int32_t open_rc = DX_OpenInputFile(env, in_code, in.c_str());
   if (open_rc <= -12) return usage_error(in_name, "unknown input encoding (see -s in-encoding)");
   if (open_rc < 0) return session.fail("cannot be opened");
@@ -268,7 +280,8 @@ int run_convert(const CliOptions& given) {
                                        "leave it out to get a release that holds them");
     DX_SetOption(env, DX_OPT_OUTPUT_VERSION, 0x100 | 10, nullptr);
   }
-  const int64_t ncases = DX_GetNCases(env);
+  int64_t ncases = DX_GetNCases(env);
+  if (ncases <= 0 && scan_watch.cases > 0 && opts.where.empty()) ncases = scan_watch.cases;
 
   bool optimize = opts.optimize_given ? opts.optimize : session.keyword_yes("auto-optimize");
   // Exact floats only, no variable is dropped for being constant, and for a text output

@@ -44,6 +44,11 @@ extern "C" {
 /* Host callbacks. */
 typedef void (*DX_InfoCallback)(int32_t level, const char *text, int32_t category, int64_t userData);
 typedef int32_t (*DX_ConfirmCallback)(int32_t what, const char *path, int32_t reserved, int64_t userData);
+/* Progress of work that reads the whole input before the transfer: phase 1, the type scan of a
+   text input inside DX_ReadDict, called every few thousand cases with the cases seen so far and
+   the percent of the input read (-1 when its length is not known); phase 2, once, when that scan
+   went through the whole input: cases is then the number of cases the transfer will read. */
+typedef void (*DX_ProgressCallback)(int32_t phase, int64_t cases, int32_t percent, int64_t userData);
 
 /* ---- Environments, messages, callbacks ---- */
 TABULON_API int32_t DX_OpenEnvironment(void);
@@ -54,6 +59,8 @@ TABULON_API int32_t DX_CopyErrorMsg(int32_t env, char *buffer);
 TABULON_API int32_t DX_SetInfoCallback(int32_t env, int32_t levelMask, const uint32_t *settingsBlock,
                                        int32_t reserved, int64_t userData, DX_InfoCallback callback);
 TABULON_API int32_t DX_SetCallbackFunc(int32_t env, int32_t flags, int64_t userData, DX_ConfirmCallback callback);
+/* Sets (or with a null callback clears) the progress callback. */
+TABULON_API int32_t dxi_set_progress_callback(int32_t env, int64_t userData, DX_ProgressCallback callback);
 TABULON_API int32_t DX_SetWindowHandle(int32_t env, int64_t hwnd);
 TABULON_API const char *DX_GetDLLVersion(void);
 TABULON_API int32_t DX_OLE_Init(int32_t mode);

@@ -35,6 +35,8 @@ struct EnvRecord {
   DX_ConfirmCallback confirm_callback = nullptr;
   int64_t confirm_user_data = 0;
   uint32_t confirm_flags = 0;
+  DX_ProgressCallback progress_callback = nullptr;
+  int64_t progress_user_data = 0;
 
   int32_t ole_state = 0;         // copy of the process-wide OLE state
   int32_t is_64bit_system = 0;

@@ -213,7 +213,12 @@ head -c 600 whole.sav > cutdict.sav
 case_ 1 '^tabulon: error: cutdict.sav: is truncated or damaged: the file ends inside a dictionary record$' -- "$T" info cutdict.sav
 head -c 100 whole.sav > cuthead.sav
 case_ 1 '^tabulon: error: cuthead.sav: is truncated or damaged: the file is shorter than an SPSS header$' -- "$T" convert cuthead.sav o.csv
-# Never hide a loss: changes are warnings summed up in one line; --strict fails.
+# A data set cut at a page boundary, and one cut inside its header.
+"$T" convert s.csv whole.sas7bdat -q
+head -c $(( $(stat -c %s whole.sas7bdat) - 65536 )) whole.sas7bdat > cut.sas7bdat
+case_ 1 '^tabulon: error: cut.sas7bdat: is truncated or damaged: it holds [0-9]+ of its [0-9]+ pages$' -- "$T" convert cut.sas7bdat cuts.csv
+head -c 900 whole.sas7bdat > cuthead.sas7bdat
+case_ 1 '^tabulon: error: cuthead.sas7bdat: is truncated or damaged: it ends inside its header \(900 bytes\)$' -- "$T" convert cuthead.sas7bdat cuts.csv
 printf 'id,name,city\n1,"Zoë 中","Göteborg 中"\n2,"Ann","Oslo"\n' > u.csv
 case_ 0 '^tabulon: warning: uo.csv: Changes: [0-9]+ characters? replaced' -- "$T" convert u.csv uo.csv -s out-encoding=ASCII
 case_ 1 '^tabulon: error: uo2.csv: The conversion changed the data \(' -- "$T" convert u.csv uo2.csv -s out-encoding=ASCII --strict

@@ -646,7 +646,9 @@ TEST(Sas7bdatReader, DamagedFilesFailWithTheirMessage) {
       {"byte 35", same, [](std::string& f) { f[35] = 0x40; }, "error (16)."},
       {"member", same, [](std::string& f) { f.replace(156, 4, "VIEW"); }, "error (12)."},
       {"odd page", same, [](std::string& f) { f[204] = 1; }, "error (13)."},
-      {"header", same, [](std::string& f) { f.resize(700); }, "error (10)."},
+      {"header", same, [](std::string& f) { f.resize(700); }, "is truncated: it ends inside its header (700 bytes)"},
+      // A page cut off whole still leaves a body of whole pages: the header's count tells.
+      {"cut", same, [](std::string& f) { f.resize(f.size() - 4096); }, "is truncated: it holds 0 of its 1 pages"},
       {"pointer", same, [](std::string& f) { f[1024 + 40 + 1] = 0x7F; }, "error (17)."},
       {"trailer", [](Spec& s) { s.trailing = 100; }, none,
        "is either longer or shorter than it should be. This most commonly happens"},

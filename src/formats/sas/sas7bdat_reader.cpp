@@ -115,7 +115,15 @@ void read_header(EnvRecord& env, SasReader& r, Stream* s, uint8_t* h) {
   r.file_length = StreamTell64(s);
   if (r.file_length < 0) sas7bdat_fail(env, kSasErrTell, 1);
   if (StreamSeek64(s, 0, SEEK_SET) != 0) sas7bdat_fail(env, kSasErrSeekEnd, 1);
-  if (StreamReadRaw(s, h, 1024) != 1024) sas7bdat_fail(env, kSasErrShortHeader, 1);
+  if (StreamReadRaw(s, h, 1024) != 1024) {
+    // A file that starts as a data set but ends before its first kilobyte was cut short.
+    if (r.file_length >= 32 && std::memcmp(h, kMagic, 32) == 0) {
+      env.last_open_result = kSasErrShortHeader;
+      RaiseErrorF(env, "The SAS dataset %s is truncated: it ends inside its header (%lld bytes)",
+                  engine_file_name(env.transfer.input_path), static_cast<long long>(r.file_length));
+    }
+    sas7bdat_fail(env, kSasErrShortHeader, 1);
+  }
 
   uint32_t flags = 0;
   if (h[32] == 0x22) flags |= 1u << 0;
@@ -202,15 +210,27 @@ void page_layout(EnvRecord& env, SasReader& r, const uint8_t* h) {
   r.page_size = b.u32(h + 200 + r.pad);
   if (r.page_size % 2 != 0 || r.page_size < 1024 || r.page_size > kMaxPageSize)
     sas7bdat_fail(env, kSasErrPageSize, 1);
-  if (r.header_length < 1024 || r.header_length > r.file_length) sas7bdat_fail(env, kSasErrPagesBeyondEnd, 1);
+  if (r.header_length < 1024) sas7bdat_fail(env, kSasErrPagesBeyondEnd, 1);
+  const char* name = engine_file_name(env.transfer.input_path);
+  if (r.header_length > r.file_length) {
+    env.last_open_result = kSasErrPagesBeyondEnd;
+    RaiseErrorF(env, "The SAS dataset %s is truncated: it ends inside its header (%lld of %u bytes)", name,
+                static_cast<long long>(r.file_length), r.header_length);
+  }
   const int64_t body = r.file_length - r.header_length;
+  // The header counts the pages: fewer whole pages than that means the file was cut.
+  const int64_t declared = b.word(h + 204 + r.pad);
+  if (declared > 0 && body / r.page_size < declared) {
+    env.last_open_result = kSasErrLength;
+    RaiseErrorF(env, "The SAS dataset %s is truncated: it holds %lld of its %lld pages", name,
+                static_cast<long long>(body / r.page_size), static_cast<long long>(declared));
+  }
   if (body % r.page_size == 0) {
     r.page_count = body / r.page_size;
     return;
   }
   // Pages that do not divide the file: only Windows profiles may carry a trailer.
   if (r.profile == 1 || r.profile == 9) {
-    const int64_t declared = b.word(h + 204 + r.pad);
     const int64_t fit = body / r.page_size;
     if (declared > 0 && fit > declared) {
       emit_messagef(env, MsgKind::Warning,

@@ -10,6 +10,7 @@
 #include "dict/dict_env.h"
 #include "dict/dictionary.h"
 #include "engine/change_report.h"
+#include "engine/scan_progress.h"
 #include "formats/text/field_split.h"
 
 namespace tabulon {
@@ -194,6 +195,7 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   uint32_t cases = 0;
   for (uint32_t L = 1;; ++L) {
     if (s.scan_limit && L > s.scan_limit) break;
+    if ((L & (kScanProgressEvery - 1)) == 0) report_scan_progress(env, cases, rdline_tell(rd));
     if (s.last_row && L + first_row_of(s) - 1 > s.last_row) {
       complete = true;
       break;
@@ -262,6 +264,7 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
   scan = ScanStats{};
   scan.complete = complete && dict.vars.empty() && cases <= UINT32_MAX - 1;
   scan.cases = cases;
+  if (scan.complete) report_scan_progress(env, cases, -1, true);
   for (size_t k = first; k < first + count; ++k) {
     ColumnGuess& g = cols[k];
     finish_guess(g, s.default_type, s.min_string_width);
