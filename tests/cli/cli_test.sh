@@ -215,7 +215,7 @@ head -c 100 whole.sav > cuthead.sav
 case_ 1 '^tabulon: error: cuthead.sav: is truncated or damaged: the file is shorter than an SPSS header$' -- "$T" convert cuthead.sav o.csv
 # A data set cut at a page boundary, and one cut inside its header.
 "$T" convert s.csv whole.sas7bdat -q
-head -c $(( $(stat -c %s whole.sas7bdat) - 65536 )) whole.sas7bdat > cut.sas7bdat
+head -c $(( $(stat -c %s whole.sas7bdat) - 4096 )) whole.sas7bdat > cut.sas7bdat
 case_ 1 '^tabulon: error: cut.sas7bdat: is truncated or damaged: it holds [0-9]+ of its [0-9]+ pages$' -- "$T" convert cut.sas7bdat cuts.csv
 head -c 900 whole.sas7bdat > cuthead.sas7bdat
 case_ 1 '^tabulon: error: cuthead.sas7bdat: is truncated or damaged: it ends inside its header \(900 bytes\)$' -- "$T" convert cuthead.sas7bdat cuts.csv
