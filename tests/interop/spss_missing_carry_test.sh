@@ -3,32 +3,10 @@
 # by every output that can hold them: system and portable files and the SPSS program.
 # PSPP makes the source and judges each output with DISPLAY DICTIONARY.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-if ! command -v pspp >/dev/null; then echo "SKIP: pspp missing"; exit 0; fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
+interop_init pspp
 
-cat > host.c <<'C'
-#include <stdio.h>
-#include <stdlib.h>
-#include "tabulon/tabulon.h"
-int main(int argc, char** argv) {
-  if (argc < 5) return 2;
-  int env = DX_OpenEnvironment();
-  int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
-  if (r >= 0) r = DX_ReadDict(env);
-  if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
-  if (r >= 0) r = DX_TransferAllRecords(env);
-  if (r < 0) { fprintf(stderr, "transfer failed (%d): %s\n", r, DX_GetErrorMsg(env)); DX_CloseFiles(env); return 1; }
-  r = DX_CloseFiles(env);
-  DX_CloseEnvironment(env);
-  return r < 0;
-}
-C
-cc -o host host.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,"$LIB" || { echo "FAIL cannot build the host"; exit 1; }
+build_transfer_host
 
 cat > make.sps <<'EOF'
 DATA LIST LIST /a b c d e.
