@@ -147,13 +147,7 @@ TEST(PorBase30, EveryDoubleReadsBackExactly) {
 
 // ---- writer ----
 
-using test::Cell;
-using test::M;
-using test::N;
-using test::S;
-using test::Spec;
-using test::ReadBack;
-using test::Setup;
+using namespace test;  // cells, variable specs, write_cases and read_cases
 
 int32_t write_por(Env& e, const std::string& path, const std::vector<Spec>& specs,
                   const std::vector<std::vector<Cell>>& rows, const Setup& setup = nullptr) {

@@ -38,13 +38,7 @@ size_t count_of(const std::string& hay, const std::string& needle) {
   return n;
 }
 
-using test::Cell;
-using test::M;
-using test::N;
-using test::S;
-using test::Spec;
-using test::ReadBack;
-using test::Setup;
+using namespace test;  // cells, variable specs, write_cases and read_cases
 
 // Writes a file through the writer's entry points; 0 or the failure code (message in env).
 int32_t write_stata(Env& e, const std::string& path, const std::vector<Spec>& specs,

@@ -158,12 +158,7 @@ TEST(XportIbmFloat, MissingValuesAndTheirMarker) {
 
 // ---- writer ----
 
-using test::Cell;
-using test::M;
-using test::N;
-using test::S;
-using test::Spec;
-using test::ReadBack;
+using namespace test;  // cells, variable specs, write_cases and read_cases
 
 // Writes through the writer's hooks; version 5 or 8 as numbered option 77 asks, 0 chosen by
 // the writer.
