@@ -261,11 +261,7 @@ std::string make_sav(const FileDef& f) {
 
 // ---- reading back ----
 
-struct ReadBack {
-  int32_t rc = 0;
-  std::string error;
-  std::vector<std::vector<std::string>> rows;
-};
+using test::ReadBack;
 
 std::string show(const EnvRecord& env, const VarRecord& v) {
   if (v.missing) return ".";
@@ -277,29 +273,9 @@ std::string show(const EnvRecord& env, const VarRecord& v) {
 
 // user_missing >= 0: that handling is chosen after the dictionary is read.
 ReadBack read_sav(Env& e, const std::string& path, int user_missing = -1) {
-  ReadBack r;
-  r.rc = DX_OpenInputFile(e.handle, 22, path.c_str());
-  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
-  if (r.rc >= 0 && user_missing >= 0) DX_SetOption(e.handle, 4, user_missing, nullptr);
-  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
-  if (r.rc < 0) {
-    r.error = DX_GetErrorMsg(e.handle);
-    return r;
-  }
-  for (;;) {
-    const int32_t rc = DX_ReadRecord(e.handle);
-    if (rc == -1) break;
-    if (rc < 0) {
-      r.rc = rc;
-      r.error = DX_GetErrorMsg(e.handle);
-      break;
-    }
-    std::vector<std::string> row;
-    for (auto& v : e.env->dict.vars) row.push_back(show(*e.env, *v));
-    r.rows.push_back(row);
-    if (r.rows.size() >= 1000) break;
-  }
-  return r;
+  return test::read_cases(e, 22, path, show, nullptr, 1000, [&] {
+    if (user_missing >= 0) DX_SetOption(e.handle, 4, user_missing, nullptr);
+  });
 }
 
 ReadBack read_bytes(Env& e, const std::string& name, const std::string& bytes, int user_missing = -1) {

@@ -143,12 +143,15 @@ using ShowValue = std::string (*)(const EnvRecord&, const VarRecord&);
 
 // Opens the file, chooses a member by name when one is given, reads the dictionary and up to
 // max_rows cases through the public entry points (the dictionary stays open for inspection).
+// after_dict runs once the dictionary is read (to set options that apply to the cases).
 inline ReadBack read_cases(TestEnv& e, int32_t code, const std::string& path, ShowValue show,
-                           const char* member = nullptr, size_t max_rows = 100000) {
+                           const char* member = nullptr, size_t max_rows = 100000,
+                           const std::function<void()>& after_dict = nullptr) {
   ReadBack r;
   r.rc = DX_OpenInputFile(e.handle, code, path.c_str());
   if (r.rc >= 0 && member) r.rc = DX_SetMember(e.handle, member);
   if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
+  if (r.rc >= 0 && after_dict) after_dict();
   if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
   if (r.rc < 0) {
     r.error = DX_GetErrorMsg(e.handle);
