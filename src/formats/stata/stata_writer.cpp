@@ -476,6 +476,12 @@ bool put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uin
 }
 
 void put_text(EnvRecord& env, StataWriter& w, StataOutVar& o, uint8_t* f, const char* s, size_t n) {
+  // The common case, text that fits as it is: copy it and zero only the rest of the field.
+  if (w.utf8 && n <= o.width) {
+    std::memcpy(f, s, n);
+    std::memset(f + n, 0, o.width - n);
+    return;
+  }
   std::memset(f, 0, o.width);
   ConverterSlot& slot = output_slot(env);
   if (w.utf8) {
