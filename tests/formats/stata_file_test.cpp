@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,25 @@ TEST(StataWriter, TextOutsideTheCodePageIsCountedNotFatal) {
   EXPECT_EQ(r.rows.size(), 150u);
   EXPECT_EQ(r.rows[149], (std::vector<std::string>{"<?????>", "<café>"}));
   EXPECT_EQ(r.vars[0]->label, "????");
+  DX_CloseFiles(e.handle);
+}
+
+TEST(StataWriter, DoublesStataReadsAsMissingAreCountedAndWrittenAsMissing) {
+  Env e;
+  const std::string path = temp_path("huge");
+  const double below = std::nextafter(std::ldexp(1.0, 1023), 0.0);
+  const std::vector<double> values = {below, std::ldexp(1.0, 1023), 1.7976931348623157e308,
+                                      std::numeric_limits<double>::infinity(), -1.7976931348623157e308};
+  std::vector<std::vector<Cell>> rows;
+  for (double x : values) rows.push_back({N(x)});
+  ASSERT_EQ(write_stata(e, path, {{"x", T_DOUBLE}}, rows), 0) << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::ValueOutOfRange), 3);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  ASSERT_EQ(r.rows.size(), 5u);
+  EXPECT_EQ(r.rows[0][0], "8.9884656743115785e+307");
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(r.rows[static_cast<size_t>(i)][0], ".") << i;
+  EXPECT_EQ(r.rows[4][0], "-1.7976931348623157e+308");
   DX_CloseFiles(e.handle);
 }
 
