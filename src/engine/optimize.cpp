@@ -85,7 +85,8 @@ uint8_t stats_want(const EnvRecord& env, const VarRecord& v, const OptimizeState
   if (!is_date_type(v.ttype)) return kWantNumber;
   // A date keeps its type unless it may become a date or a time; its statistics still
   // serve widths and constants.
-  if ((mode & (kOptWidths | kOptDropConstant)) || v.ttype == T_DATETIME || access_input(env)) return kWantDate;
+  if ((mode & (kOptWidths | kOptDropConstant)) || v.ttype == T_DATETIME || access_input(env))
+    return kWantDate;
   return kWantNone;
 }
 

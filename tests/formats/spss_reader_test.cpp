@@ -959,9 +959,12 @@ TEST(SpssOptimize, StatisticsFromTheDataMatchAReadingPass) {
   FileDef latin;
   latin.vars = {{"S", 9, 1, 9, 0}, {"N", 0, 5, 8, 0}};
   latin.dict_extra = machine_ints(false, 20, 1252);
-  latin.cases = {{Text("caf\xe9", 9)[0], Text("caf\xe9", 9)[1], U(1)},
-                 {Text("\xe9\xe9\xe9\xe9\xe9\xe9\xe9", 9)[0], Text("\xe9\xe9\xe9\xe9\xe9\xe9\xe9", 9)[1], U(2)},
-                 {Text("plain", 9)[0], Text("plain", 9)[1], U(3)}};
+  int k = 0;
+  for (const char* text : {"caf\xe9", "\xe9\xe9\xe9\xe9\xe9\xe9\xe9", "plain"}) {
+    std::vector<Unit> c = Text(text, 9);
+    c.push_back(U(++k));
+    latin.cases.push_back(c);
+  }
   cases.push_back({"cp1252", latin});
   for (const Case& c : cases) {
     const std::string path = temp_path(std::string("pass_") + c.name);

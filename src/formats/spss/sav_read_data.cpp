@@ -289,18 +289,29 @@ uint16_t user_missing(const SavReader& r, const SavVar& sv, double x) {
 }
 
 // Length without the trailing blanks and NULs. Eight bytes at a time on this host's byte
-// order: a blank or NUL byte is one whose bits other than 0x20 are clear.
-size_t trimmed_length(const uint8_t* p, size_t n) {
+// order: a blank or NUL byte is one whose bits other than 0x20 are clear. padded: the 8
+// bytes from p may be read even when n is smaller (a value in its 8-byte units).
+[[gnu::always_inline]] inline size_t trimmed_length(const uint8_t* p, size_t n, bool padded) {
   if constexpr (std::endian::native == std::endian::little) {
     constexpr uint64_t kOnes = 0x0101010101010101ull;
+    // High bit of each byte that is neither blank nor NUL.
+    auto kept = [](uint64_t w) {
+      w &= ~(kOnes * 0x20);
+      return (((w & (kOnes * 0x7F)) + kOnes * 0x7F) | w) & (kOnes * 0x80);
+    };
+    if (n >= 8) padded = true;
     while (n >= 8) {
       uint64_t w;
       std::memcpy(&w, p + n - 8, 8);
-      w &= ~(kOnes * 0x20);
-      // High bit of each byte that is not zero.
-      const uint64_t kept = (((w & (kOnes * 0x7F)) + kOnes * 0x7F) | w) & (kOnes * 0x80);
-      if (kept) return n - static_cast<size_t>(std::countl_zero(kept)) / 8;
+      if (const uint64_t k = kept(w)) return n - static_cast<size_t>(std::countl_zero(k)) / 8;
       n -= 8;
+    }
+    if (n == 0) return 0;
+    if (padded) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      const uint64_t k = kept(w) & ((uint64_t{1} << (8 * n)) - 1);
+      return k ? 8 - static_cast<size_t>(std::countl_zero(k)) / 8 : 0;
     }
   }
   while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
@@ -309,7 +320,8 @@ size_t trimmed_length(const uint8_t* p, size_t n) {
 
 // The bytes of a string value: in place, or a very long string's segments joined in
 // r.scratch (255 bytes from each full segment, the rest from the last).
-const uint8_t* string_bytes(SavReader& r, const SavVar& sv, const uint8_t* u, size_t* n) {
+[[gnu::always_inline]] inline const uint8_t* string_bytes(SavReader& r, const SavVar& sv, const uint8_t* u,
+                                                          size_t* n) {
   if (sv.segment_units.empty()) {
     *n = static_cast<size_t>(sv.width);
     return u;
@@ -324,34 +336,44 @@ const uint8_t* string_bytes(SavReader& r, const SavVar& sv, const uint8_t* u, si
   return reinterpret_cast<const uint8_t*>(r.scratch.data());
 }
 
+// A string value (trailing blanks already gone) converted by the input converter.
+[[gnu::noinline]] const char* converted_text(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p,
+                                             size_t* n) {
+  TranscodeCall call;
+  call.context = "Error encoding input string value, ";
+  call.variable = static_cast<int32_t>(s.var_index + 1);
+  call.record = r.delivered + 1;
+  ConverterSlot& cs = env.encoding.input[0];
+  const int64_t out = transcode_string(env, cs, reinterpret_cast<const char*>(p), *n, nullptr, 0, call);
+  *n = out > 0 ? static_cast<size_t>(out) : 0;
+  return cs.out_buf.data();
+}
+
 // A string value without its trailing blanks, in the host's encoding: in place, or in the
 // input converter's buffer. *n 0: the value is missing.
-const char* string_text(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t* n) {
-  const size_t len = trimmed_length(p, *n);
+[[gnu::always_inline]] inline const char* string_text(EnvRecord& env, SavReader& r, const SavStep& s,
+                                                      const uint8_t* p, size_t* n, bool padded) {
+  const size_t len = trimmed_length(p, *n, padded);
   *n = len;
   if (len == 0) return nullptr;
-  ConverterSlot& cs = env.encoding.input[0];
-  if (r.strings_convert && !(cs.ascii_identity && is_ascii(p, len))) {
-    TranscodeCall call;
-    call.context = "Error encoding input string value, ";
-    call.variable = static_cast<int32_t>(s.var_index + 1);
-    call.record = r.delivered + 1;
-    const int64_t out = transcode_string(env, cs, reinterpret_cast<const char*>(p), len, nullptr, 0, call);
-    *n = out > 0 ? static_cast<size_t>(out) : 0;
-    return cs.out_buf.data();
+  if (r.strings_convert) {
+    const ConverterSlot& cs = env.encoding.input[0];
+    if (!(cs.ascii_identity && is_ascii(p, len))) return converted_text(env, r, s, p, n);
   }
   return reinterpret_cast<const char*>(p);
 }
 
-void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
-  const char* text = string_text(env, r, s, p, &n);
+inline void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n,
+                       bool padded) {
+  const char* text = string_text(env, r, s, p, &n, padded);
   if (!text) var_set_missing(env.dict, *s.var);
   else var_set_string(env.dict, *s.var, text, n);
 }
 
 // The length of a string value as the record holds it (cut to its slot, up to a NUL).
-size_t string_length(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
-  const char* text = string_text(env, r, s, p, &n);
+size_t string_length(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n,
+                     bool padded) {
+  const char* text = string_text(env, r, s, p, &n, padded);
   if (!text) return 0;
   const uint32_t width = s.var->storage_width;
   const size_t cap = width ? width - 1 : 0;
@@ -436,7 +458,7 @@ int32_t sav_read_case(EnvRecord& env) {
     if (s.kind == kStepString) {
       size_t n;
       const uint8_t* p = string_bytes(r, *s.sv, u, &n);
-      put_string(env, r, s, p, n);
+      put_string(env, r, s, p, n, p == u);
       continue;
     }
     double x;
@@ -477,7 +499,7 @@ int32_t sav_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, b
       if (s.kind == kStepString) {
         size_t n;
         const uint8_t* p = string_bytes(r, *s.sv, u, &n);
-        const double len = static_cast<double>(string_length(env, r, s, p, n));
+        const double len = static_cast<double>(string_length(env, r, s, p, n, p == u));
         if (len > g.stats->maximum) g.stats->maximum = len;
         continue;
       }
