@@ -11,17 +11,13 @@
 #include "engine/change_report.h"
 #include "formats/text/delimited_reader.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
-  ~Env() { DX_CloseEnvironment(handle); }
-};
+using Env = test::TestEnv;
 
 // A reader over text held in a temporary file.
 struct Input {

@@ -13,22 +13,15 @@
 
 #include "io/zip_archive.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "xlsx_" + std::to_string(::getpid()) + "_" + name + ".xlsx";
-}
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+std::string temp_path(const std::string& name) { return test::scratch_path("xlsx", name, ".xlsx"); }
+using test::slurp;
+using test::spill;
 
 constexpr const char* kNs = "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
                             "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";

@@ -3,20 +3,12 @@
 # non-ASCII text, 100,000 rows both ways, tables listed, an existing table replaced only on
 # request, a failed transfer leaving no table behind, and no password in any message.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
 T=$TABULON_BUILD_DIR/tabulon
 [ -e "$TABULON_BUILD_DIR/libDXODBC64.so" ] || { echo "the ODBC driver was not built (unixodbc-dev)"; exit 1; }
 command -v sqlite3 >/dev/null || { echo "sqlite3 is not installed"; exit 1; }
 odbcinst -q -d -n SQLite3 >/dev/null 2>&1 || { echo "the SQLite ODBC driver is not installed (libsqliteodbc)"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+interop_init
 DB="odbc:Driver=SQLite3;Database=$work/t.db"
 
 sqlite3 t.db <<'SQL'
