@@ -392,7 +392,10 @@ inline bool case_number(const SavReader& r, const SavStep& s, const uint8_t* u, 
   if (s.sv->miss_count) {
     if ((*code = user_missing(r, *s.sv, *x)) != 0) return false;
   }
-  if (s.kind == kStepDate) *x = signed_days_to_day_number(*x / 86400.0 - kSpssDayOffset);
+  if (s.kind == kStepDate) {
+    const double days = *x / 86400.0 - kSpssDayOffset;
+    *x = days >= 0 ? days : signed_days_to_day_number(days);  // the call only before 1900
+  }
   else if (s.kind == kStepTime) *x = *x / 86400.0;
   return true;
 }
