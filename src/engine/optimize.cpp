@@ -208,6 +208,7 @@ void finish_pass(EnvRecord& env, bool complete) {
   TransferState& t = env.transfer;
   if (!t.optimize) return;
   OptimizeState& o = *t.optimize;
+  if (o.gather) take_gathered(env, o);  // also after a pass ended early by DX_OptimizeClose
   const uint32_t mode = o.mode;
   const bool access = access_input(env);
   const int32_t min_width = env.options.text.na_write_set ? 2 : 1;
@@ -374,7 +375,6 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
                                                  o.mode & kOptExactFloat, chunk);
       o.cases += static_cast<uint32_t>(done);
       if (done == chunk) return done;
-      take_gathered(env, o);
       finish_pass(env, true);
       return done;
     }
