@@ -383,7 +383,8 @@ void put_packed(TabulonDriverContext* ctx, const Column& c, const char* p, SQLLE
     else if (got == -2)
       throw Failure{"The packed numbers of a row are broken"};
     else
-      ctx->set_missing(ctx, k, 1);  // NULL, or text in a numeric column that is no number
+      ctx->set_missing(ctx, k, 1);
+    if (got == -1) ctx->note_unreadable(ctx, k, 1);  // text in a numeric column that is no number
   }
 }
 
@@ -442,7 +443,8 @@ void put_value(TabulonDriverContext* ctx, Reader& r, const Column& c, size_t row
         if (p < end && *p == '+') ++p;
         const auto got = std::from_chars(p, end, x);
         if (got.ec != std::errc()) {
-          ctx->set_missing(ctx, k, 1);  // no number
+          ctx->set_missing(ctx, k, 1);
+          ctx->note_unreadable(ctx, k, 1);
           return;
         }
       } else {

@@ -27,6 +27,7 @@ constexpr KindText kKindText[kChangeKindCount] = {
     {"variable dropped", "variables dropped"},
     {"value label dropped", "value labels dropped"},
     {"value written with fewer digits", "values written with fewer digits"},
+    {"unreadable value read as missing", "unreadable values read as missing"},
     {"other change", "other changes"},
 };
 

@@ -28,7 +28,7 @@
 extern "C" {
 #endif
 
-#define TABULON_DRIVER_ABI 2
+#define TABULON_DRIVER_ABI 3
 #define TABULON_DRIVER_PARMS 12
 #define TABULON_DRIVER_MESSAGE_SIZE 1024
 
@@ -70,6 +70,10 @@ struct TabulonDriverContext {
   int32_t (*confirm_replace)(TabulonDriverContext *, const char *table);
   /* Set by the engine before closew when the transfer failed: roll everything back. */
   int32_t failed;
+
+  /* Since ABI 3. Counts values of the k-th variable the driver could not read as its type
+   * (text in a numeric column) and set missing: the host is told. */
+  void (*note_unreadable)(TabulonDriverContext *, int32_t k, int64_t count);
 };
 
 typedef int32_t (*TabulonDriverFn)(TabulonDriverContext *);

@@ -313,6 +313,22 @@ TEST(TextReaderRecords, LongStringsAndTheirCuts) {
   }
 }
 
+TEST(TextReaderRecords, CellsTheScanDidNotSeeAreCountedWhenUnreadable) {
+  // The scan reads the first two lines: "n" is a number, "d" a date. Later cells that are
+  // neither become missing and are counted ("." too: it is no missing-value marker unless the
+  // settings make it one); blank cells are plain missing.
+  Env e;
+  e.env->options.text.look_max_lines = 2;
+  Input in(*e.env, "n,d\n1,1/2/2020\nabc,1/3/2020\n,someday\n.,\n4,1/5/2020\n");
+  ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+  ASSERT_EQ(dict_var(e.env->dict, 1)->ttype, T_DATE);
+  const Rows rows = records(*e.env, in.r);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::Unreadable), 3);
+  const std::string summary = change_summary(*e.env);
+  EXPECT_NE(summary.find("3 unreadable values read as missing in 2 variables"), std::string::npos) << summary;
+}
+
 TEST(TextReaderRecords, LabelsFromSecondRow) {
   Env e;
   option_store(*e.env, 128, 1, nullptr);

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -448,6 +449,8 @@ int32_t wks_read_dict(EnvRecord& env) {
         longest = std::max(longest, wb.texts[cell->text_index].size());
       } else if (cell->number_class == kClassDate) {
         date = true;
+        // A time of day under a date-only format: the column keeps it as a date-time.
+        if (cell->value != std::floor(cell->value)) time = true;
       } else if (cell->number_class == kClassTime) {
         time = true;
       } else if (cell->number_class == kClassDateTime) {
