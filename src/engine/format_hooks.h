@@ -21,6 +21,7 @@
 
 #include "api/env_record.h"
 #include "dict/user_missing.h"
+#include "engine/optimize.h"
 
 namespace tabulon {
 
@@ -66,6 +67,15 @@ struct FormatReaderOps {
   const MissingSpec* (*user_missing)(EnvRecord& env, const VarRecord& v) = nullptr;
   // The same for a string variable. Null: the format declares none for strings.
   const MissingTexts* (*user_missing_texts)(EnvRecord& env, const VarRecord& v) = nullptr;
+  // Optional, for the optimization pass: takes the values of up to max_cases further cases
+  // straight from the input's data into stats, without filling the record buffer. want and
+  // stats are indexed by dictionary variable (StatsWant, VarStats of engine/optimize.h);
+  // each value counts as read_case would deliver it (user-missing values left out, strings
+  // by the bytes var_set_string keeps) through optimize_add_value(exact_float). Returns the
+  // cases taken, fewer than max_cases once the data end; raises as read_case does.
+  // Null: the pass reads cases.
+  int32_t (*gather_stats)(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                          int32_t max_cases) = nullptr;
 };
 
 enum WriterFlags : uint32_t {

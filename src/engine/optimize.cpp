@@ -75,6 +75,21 @@ bool optimize_changes_more_than_dates(const EnvRecord& env, int32_t out_code) {
   return (option_int(env, kOptProgramMask) & 7) != 0;
 }
 
+// The statistics the pass keeps for a selected variable: none for those whose result
+// the pass would not use in this mode.
+uint8_t stats_want(const EnvRecord& env, const VarRecord& v, const OptimizeState& o) {
+  const uint32_t mode = o.mode;
+  if (o.shown_only) return date_may_change(env, v, mode) ? kWantDate : kWantNone;
+  if (v.is_string()) return (mode & kOptForce) ? kWantNone : kWantString;
+  if (skipped(v, mode)) return kWantNone;
+  if (!is_date_type(v.ttype)) return kWantNumber;
+  // A date keeps its type unless it may become a date or a time; its statistics still
+  // serve widths and constants.
+  if ((mode & (kOptWidths | kOptDropConstant)) || v.ttype == T_DATETIME || access_input(env))
+    return kWantDate;
+  return kWantNone;
+}
+
 // The reader's dictionary scan already saw every case: its statistics serve when the
 // pass would read exactly the values it saw (no selection of cases, no retyping since).
 // Fills `out` (selected variables in order) when they do.
@@ -134,30 +149,57 @@ int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
   if (!in_memory) take_scan_stats(env, o);
   o.shown_only = !o.from_scan && !in_memory && (mode & kOptShownOnly) && !(mode & (kOptForce | kOptDropConstant)) &&
                  !optimize_changes_more_than_dates(env, out_code);
+  for (auto& vp : env.dict.vars) {
+    if (!vp->selected) continue;
+    o.vars.push_back(vp.get());
+    o.want.push_back(stats_want(env, *vp, o));
+  }
+  // A reader that can take the values from its data without filling records does; the
+  // pass over a sample (shown only) and the text widths still read cases.
+  const FormatReaderOps* reader = t.reader;
+  if (!in_memory && !o.from_scan && !o.shown_only && !(mode & kOptWidths) && reader && reader->gather_stats &&
+      !where_is_set(env) && !t.first_case && !t.last_case) {
+    o.gather = true;
+    o.gather_want.assign(env.dict.vars.size(), kWantNone);
+    o.gather_stats.assign(env.dict.vars.size(), VarStats{});
+    for (size_t i = 0; i < env.dict.vars.size(); ++i)
+      if (env.dict.vars[i]->selected) o.gather_want[i] = stats_want(env, *env.dict.vars[i], o);
+  }
   return 0;
 }
 
 void process_record(EnvRecord& env) {
   OptimizeState& o = *env.transfer.optimize;
-  const uint32_t mode = o.mode;
-  size_t k = 0;
-  for (auto& vp : env.dict.vars) {
-    VarRecord& v = *vp;
-    if (!v.selected) continue;
-    VarStats& s = o.stats[k++];
-    if (o.shown_only && !date_may_change(env, v, mode)) continue;
-    if (v.is_string()) {
-      if (mode & kOptForce) continue;
+  const bool exact = o.mode & kOptExactFloat;
+  const bool widths = o.mode & kOptWidths;
+  const size_t n = o.vars.size();
+  for (size_t k = 0; k < n; ++k) {
+    const uint8_t want = o.want[k];
+    if (want == kWantNone) continue;
+    const VarRecord& v = *o.vars[k];
+    VarStats& s = o.stats[k];
+    if (want == kWantString) {
       double len = static_cast<double>(std::strlen(var_get_string(env.dict, v))) * o.bytes_per_char;
       if (len > s.maximum) s.maximum = len;
       continue;
     }
-    if (skipped(v, mode) || var_missing(v) != kValuePresent) continue;
+    if (var_missing(v) != kValuePresent) continue;
     const double x = var_get_double(env.dict, v);
-    if (mode & kOptWidths) measure_width(x, s);
-    optimize_add_value(s, x, mode & kOptExactFloat, is_date_type(v.ttype));
+    if (widths) measure_width(x, s);
+    optimize_add_value(s, x, exact, want == kWantDate);
   }
   o.cases++;
+}
+
+// The statistics a reader gathered by dictionary variable, as the pass keeps them.
+void take_gathered(EnvRecord& env, OptimizeState& o) {
+  size_t k = 0;
+  for (size_t i = 0; i < env.dict.vars.size(); ++i) {
+    if (!env.dict.vars[i]->selected) continue;
+    VarStats& s = o.stats[k++];
+    s = o.gather_stats[i];
+    if (o.gather_want[i] == kWantString) s.maximum *= o.bytes_per_char;
+  }
 }
 
 // `complete`: the pass read every case. Only then can the transfer be held to its count:
@@ -166,6 +208,7 @@ void finish_pass(EnvRecord& env, bool complete) {
   TransferState& t = env.transfer;
   if (!t.optimize) return;
   OptimizeState& o = *t.optimize;
+  if (o.gather) take_gathered(env, o);  // also after a pass ended early by DX_OptimizeClose
   const uint32_t mode = o.mode;
   const bool access = access_input(env);
   const int32_t min_width = env.options.text.na_write_set ? 2 : 1;
@@ -324,6 +367,15 @@ DX_EXPORT int32_t DX_OptimizeDo(int32_t handle, int32_t max_cases) {
       const int32_t done = static_cast<int32_t>(o.scan_pending);
       o.scan_pending = 0;
       finish_pass(env, false);
+      return done;
+    }
+    if (o.gather) {
+      const int32_t chunk = max_cases > 0 ? max_cases : INT32_MAX;
+      const int32_t done = transfer_gather_stats(env, o.gather_want.data(), o.gather_stats.data(),
+                                                 o.mode & kOptExactFloat, chunk);
+      o.cases += static_cast<uint32_t>(done);
+      if (done == chunk) return done;
+      finish_pass(env, true);
       return done;
     }
     int32_t done = 0;

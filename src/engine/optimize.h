@@ -9,6 +9,7 @@
 namespace tabulon {
 
 struct EnvRecord;
+struct VarRecord;
 
 enum OptimizeMode : uint32_t {
   kOptExactFloat = 1,
@@ -56,17 +57,24 @@ inline void optimize_add_value(VarStats& s, double x, bool exact, bool date_type
     if (x < s.minimum) s.minimum = x;
     if (x > s.maximum) s.maximum = x;
   }
-  double whole;
-  const double fraction = std::modf(x, &whole);
-  if (fraction != 0) {
+  // The whole part by conversion rather than a library call per value; beyond 2^62 every
+  // double is whole (infinities too).
+  const bool in_range = x > -4611686018427387904.0 && x < 4611686018427387904.0;
+  const double whole = in_range ? static_cast<double>(static_cast<int64_t>(x)) : x;
+  const bool fraction = whole != x;
+  if (fraction) {
     s.has_fraction = true;
     if (!s.not_float && !optimize_fits_float(x, exact)) s.not_float = true;
   }
   if (date_type) {
-    if (fraction != 0) s.date_parts |= 2;
+    if (fraction) s.date_parts |= 2;
     if (whole != 0) s.date_parts |= 1;
   }
 }
+
+// Which statistics a pass keeps for a variable: none where its result cannot change
+// anything, numbers, numbers with the day and time parts of dates, or string lengths.
+enum StatsWant : uint8_t { kWantNone = 0, kWantNumber = 1, kWantDate = 2, kWantString = 3 };
 
 struct OptimizeState {
   uint32_t mode = 0;
@@ -80,6 +88,13 @@ struct OptimizeState {
   bool shown_only = false;   // kOptShownOnly where the output is text
   bool from_scan = false;     // stats taken from the reader's scan: no cases are read
   uint32_t scan_pending = 0;  // cases still to report as processed
+  std::vector<VarRecord*> vars;  // the selected variables, in the order of stats
+  std::vector<uint8_t> want;     // StatsWant of each selected variable
+  // The reader takes the values from its data (FormatReaderOps::gather_stats), into
+  // statistics indexed by dictionary variable.
+  bool gather = false;
+  std::vector<uint8_t> gather_want;
+  std::vector<VarStats> gather_stats;
 };
 
 // Pure decision helpers (also used by tests).

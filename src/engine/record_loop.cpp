@@ -138,6 +138,29 @@ int32_t transfer_write_current(EnvRecord& env) {
   }
 }
 
+int32_t transfer_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                              int32_t max_cases) {
+  TransferState& t = env.transfer;
+  int32_t n;
+  try {
+    n = t.reader->gather_stats(env, want, stats, exact_float, max_cases);
+  } catch (...) {
+    env.encoding.current_case = 0;
+    t.transfer_failed = 1;
+    throw;
+  }
+  env.encoding.current_case = 0;
+  const uint32_t flags = engine_stream_errors(t.input_stream.get());
+  if (flags & kStreamReadError) raise_read_error(env, flags);
+  t.cases_read += n;
+  t.pass_cases += static_cast<uint32_t>(n);
+  if (n < max_cases) {
+    t.cases_read += 1;  // the read that met the end, as the reading pass counts it
+    check_case_count(env);
+  }
+  return n;
+}
+
 int32_t transfer_save_position(EnvRecord& env) {
   TransferState& t = env.transfer;
   if (!t.input_open) return 0;

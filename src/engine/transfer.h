@@ -7,6 +7,7 @@
 namespace tabulon {
 
 struct EnvRecord;
+struct VarStats;
 
 // DX_CloseFiles without the call frame: finishes the output, closes both sides and
 // resets the transfer state (the driver slots stay). Never throws.
@@ -20,6 +21,12 @@ void transfer_reset_input(EnvRecord& env);
 int32_t transfer_read_next(EnvRecord& env);
 // Write the record buffer as one case: 0 or more written (1: skipped by WHERE), negative failure.
 int32_t transfer_write_current(EnvRecord& env);
+
+// The optimization pass's read through the reader's gather_stats hook (which must exist):
+// up to max_cases cases into stats, counted as transfer_read_next counts them; at the end
+// of the data the reader's case count is checked. Returns the cases taken.
+int32_t transfer_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                              int32_t max_cases);
 
 // Input stream position for two-pass work.
 int32_t transfer_save_position(EnvRecord& env);

@@ -16,6 +16,7 @@
 #include "api/call_frame.h"
 #include "api/env_record.h"
 #include "dict/dictionary.h"
+#include "engine/optimize.h"
 #include "formats/spss/sav_reader.h"
 #include "tabulon/tabulon.h"
 #include "support/format_harness.h"
@@ -841,6 +842,120 @@ TEST(SpssPositions, UncompressedRestoresAnywhereCompressedOnlyAtTheData) {
   ASSERT_EQ(DX_ReadRecord(e.handle), 0);
   EXPECT_EQ(var_get_double(e.env->dict, *e.env->dict.vars[0]), 1);
   DX_CloseFiles(e.handle);
+}
+
+// ---- the optimization pass ----
+
+// The reader takes the pass's statistics straight from its data; they must be those of a
+// pass that reads the cases (forced by a WHERE that keeps every case), and the transfer
+// after it must start at the first case.
+struct PassChoice {
+  bool gathered = false;
+  int32_t cases = 0, moved = 0;
+  std::vector<int32_t> types, widths, selected;
+};
+
+// partial: the pass stops after its first chunk of two cases (DX_OptimizeClose).
+PassChoice pass_over(const std::string& path, bool reading, int32_t mode, int32_t user_missing, bool partial) {
+  PassChoice c;
+  Env e;
+  EXPECT_GE(DX_OpenInputFile(e.handle, 22, path.c_str()), 0);
+  const int32_t n = DX_ReadDict(e.handle);
+  EXPECT_GT(n, 0) << DX_GetErrorMsg(e.handle);
+  DX_SelectAllVars(e.handle);
+  DX_SetOption(e.handle, 4, user_missing, nullptr);
+  if (reading) EXPECT_EQ(DX_ParseWhere(e.handle, "1 = 1", 1), 0);
+  EXPECT_EQ(DX_OptimizeInitEx(e.handle, 14, mode), 0);
+  c.gathered = e.env->transfer.optimize->gather;
+  for (int32_t got; (got = DX_OptimizeDo(e.handle, 2)) >= 0;) {
+    c.cases += got;
+    if (got < 2) break;
+    if (partial) {
+      EXPECT_EQ(DX_OptimizeClose(e.handle), 0);
+      break;
+    }
+  }
+  for (int32_t k = 0; k < n; ++k) {
+    const VarRecord& v = *e.env->dict.vars[static_cast<size_t>(k)];
+    c.types.push_back(v.ttype);
+    c.widths.push_back(static_cast<int32_t>(v.output_width));
+    c.selected.push_back(DX_GetVarSelect(e.handle, k));
+  }
+  if (!partial) {
+    const std::string out = temp_path("pass_out", ".dta");
+    std::remove(out.c_str());
+    EXPECT_GE(DX_OpenOutFile(e.handle, 14, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
+    c.moved = DX_TransferAllRecords(e.handle);
+    EXPECT_EQ(DX_CloseFiles(e.handle), 0) << DX_GetErrorMsg(e.handle);
+    std::remove(out.c_str());
+  }
+  DX_CloseFiles(e.handle);
+  return c;
+}
+
+TEST(SpssOptimize, StatisticsFromTheDataMatchAReadingPass) {
+  struct Case {
+    const char* name;
+    FileDef file;
+  };
+  std::vector<Case> cases;
+  for (Layout l : {Layout{false, 0, "le_raw"}, Layout{false, 1, "le_bytecode"}, Layout{false, 2, "le_zlib"},
+                   Layout{true, 0, "be_raw"}, Layout{true, 1, "be_bytecode"}}) {
+    FileDef f = sample(l.big_endian, l.compression);
+    f.block_size = 13;
+    // Beside the sample's rows: a fraction, values that need an int and a long, codes the
+    // bytecode keeps in one byte, a date-time of whole days, a name with inner blanks.
+    auto more = [](double id, const std::string& name, Unit score, Unit stamp) {
+      std::vector<Unit> c{U(id)};
+      for (Unit u : Text(name, 12)) c.push_back(u);
+      c.push_back(score);
+      c.push_back(U(13166064000.0));
+      c.push_back(SM());
+      c.push_back(stamp);
+      for (Unit u : Text("ab", 3)) c.push_back(u);
+      return c;
+    };
+    f.cases.push_back(more(-99, "Al  Bo", U(0.25), U(13166064000.0)));
+    f.cases.push_back(more(40000, "Zed", U(151), U(13166150400.0)));
+    f.cases.push_back(more(70000.5, "a b c d e f", U(99), SM()));
+    cases.push_back({l.name, f});
+  }
+  // Windows-1252 text converts to longer UTF-8: the lengths are those of the converted text.
+  FileDef latin;
+  latin.vars = {{"S", 9, 1, 9, 0}, {"N", 0, 5, 8, 0}};
+  latin.dict_extra = machine_ints(false, 20, 1252);
+  int k = 0;
+  for (const char* text : {"caf\xe9", "\xe9\xe9\xe9\xe9\xe9\xe9\xe9", "plain"}) {
+    std::vector<Unit> c = Text(text, 9);
+    c.push_back(U(++k));
+    latin.cases.push_back(c);
+  }
+  cases.push_back({"cp1252", latin});
+  for (const Case& c : cases) {
+    const std::string path = temp_path(std::string("pass_") + c.name);
+    spill(path, make_sav(c.file));
+    const int32_t total = static_cast<int32_t>(c.file.cases.size());
+    for (int32_t mode : {1, 0, 1 | 2})
+      for (int32_t user_missing : {0, 2})
+        for (bool partial : {false, true}) {
+          SCOPED_TRACE(std::string(c.name) + " mode " + std::to_string(mode) + " user missing " +
+                       std::to_string(user_missing) + (partial ? " partial" : ""));
+          const PassChoice gathered = pass_over(path, false, mode, user_missing, partial);
+          const PassChoice read = pass_over(path, true, mode, user_missing, partial);
+          EXPECT_TRUE(gathered.gathered);
+          EXPECT_FALSE(read.gathered);
+          EXPECT_EQ(gathered.cases, partial ? 2 : total);
+          EXPECT_EQ(gathered.cases, read.cases);
+          if (!partial) {  // types from two cases need not hold the rest: no transfer then
+            EXPECT_EQ(gathered.moved, total);
+            EXPECT_EQ(read.moved, total);
+          }
+          EXPECT_EQ(gathered.types, read.types);
+          EXPECT_EQ(gathered.widths, read.widths);
+          EXPECT_EQ(gathered.selected, read.selected);
+        }
+    std::remove(path.c_str());
+  }
 }
 
 }  // namespace

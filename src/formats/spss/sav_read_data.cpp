@@ -2,6 +2,7 @@
 // zlib blocks of "$FL3" files.
 #include <zlib.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -14,6 +15,7 @@
 #include "encoding/transcode.h"
 #include "engine/engine_util.h"
 #include "engine/format_hooks.h"
+#include "engine/optimize.h"
 #include "dates/day_number.h"
 #include "formats/spss/sav_reader.h"
 #include "formats/spss/sav_swap.h"
@@ -156,6 +158,7 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
   int cmd_pos = r.cmd_pos;
   const double sysmis = r.sysmis;
   const bool swap = r.swap;
+  const uint64_t* code_units = r.code_units.data();
   uint32_t u = 0;
   while (u < n_units) {
     if (cmd_pos == 8) {
@@ -173,6 +176,19 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
     while (cmd_pos < 8 && u < n_units) {
       const uint8_t c = cmd[cmd_pos++];
       uint8_t* unit = out + 8 * static_cast<size_t>(u);
+      // The common commands without a branch on the data: a unit from the file (253) or
+      // the value a code stands for.
+      if (c != 0 && c != 252 && end - p >= 8 && !swap) {
+        // Masks rather than a conditional, which the compiler turns back into a branch.
+        uint64_t raw;
+        std::memcpy(&raw, p, 8);
+        const uint64_t from_file = uint64_t{0} - static_cast<uint64_t>(c == 253);
+        const uint64_t v = (raw & from_file) | code_units[(static_cast<size_t>(is_number[u]) << 8) | c];
+        std::memcpy(unit, &v, 8);
+        p += from_file & 8;
+        ++u;
+        continue;
+      }
       const bool number = is_number[u] != 0;
       if (c >= 1 && c <= 251) {
         if (number) put_number(unit, static_cast<double>(c) - 100.0);
@@ -272,24 +288,128 @@ uint16_t user_missing(const SavReader& r, const SavVar& sv, double x) {
   return 0;
 }
 
-void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n) {
-  VarRecord& v = *s.var;
+// Length without the trailing blanks and NULs. Eight bytes at a time on this host's byte
+// order: a blank or NUL byte is one whose bits other than 0x20 are clear. padded: the 8
+// bytes from p may be read even when n is smaller (a value in its 8-byte units).
+[[gnu::always_inline]] inline size_t trimmed_length(const uint8_t* p, size_t n, bool padded) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    // High bit of each byte that is neither blank nor NUL.
+    auto kept = [](uint64_t w) {
+      w &= ~(kOnes * 0x20);
+      return (((w & (kOnes * 0x7F)) + kOnes * 0x7F) | w) & (kOnes * 0x80);
+    };
+    if (n >= 8) padded = true;
+    while (n >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + n - 8, 8);
+      if (const uint64_t k = kept(w)) return n - static_cast<size_t>(std::countl_zero(k)) / 8;
+      n -= 8;
+    }
+    if (n == 0) return 0;
+    if (padded) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      const uint64_t k = kept(w) & ((uint64_t{1} << (8 * n)) - 1);
+      return k ? 8 - static_cast<size_t>(std::countl_zero(k)) / 8 : 0;
+    }
+  }
   while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
-  if (n == 0) {
-    var_set_missing(env.dict, v);
-    return;
+  return n;
+}
+
+// The bytes of a string value: in place, or a very long string's segments joined in
+// r.scratch (255 bytes from each full segment, the rest from the last).
+[[gnu::always_inline]] inline const uint8_t* string_bytes(SavReader& r, const SavVar& sv, const uint8_t* u,
+                                                          size_t* n) {
+  if (sv.segment_units.empty()) {
+    *n = static_cast<size_t>(sv.width);
+    return u;
   }
+  r.scratch.clear();
+  for (uint32_t seg_units : sv.segment_units) {
+    r.scratch.append(reinterpret_cast<const char*>(u), seg_units * 8 < 255 ? seg_units * 8 : 255);
+    u += static_cast<size_t>(seg_units) * 8;
+  }
+  if (r.scratch.size() > static_cast<size_t>(sv.width)) r.scratch.resize(static_cast<size_t>(sv.width));
+  *n = r.scratch.size();
+  return reinterpret_cast<const uint8_t*>(r.scratch.data());
+}
+
+// A string value (trailing blanks already gone) converted by the input converter.
+[[gnu::noinline]] const char* converted_text(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p,
+                                             size_t* n) {
+  TranscodeCall call;
+  call.context = "Error encoding input string value, ";
+  call.variable = static_cast<int32_t>(s.var_index + 1);
+  call.record = r.delivered + 1;
   ConverterSlot& cs = env.encoding.input[0];
-  if (r.strings_convert && !(cs.ascii_identity && is_ascii(p, n))) {
-    TranscodeCall call;
-    call.context = "Error encoding input string value, ";
-    call.variable = static_cast<int32_t>(s.var_index + 1);
-    call.record = r.delivered + 1;
-    const int64_t len = transcode_string(env, cs, reinterpret_cast<const char*>(p), n, nullptr, 0, call);
-    var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
-    return;
+  const int64_t out = transcode_string(env, cs, reinterpret_cast<const char*>(p), *n, nullptr, 0, call);
+  *n = out > 0 ? static_cast<size_t>(out) : 0;
+  return cs.out_buf.data();
+}
+
+// A string value without its trailing blanks, in the host's encoding: in place, or in the
+// input converter's buffer. *n 0: the value is missing.
+[[gnu::always_inline]] inline const char* string_text(EnvRecord& env, SavReader& r, const SavStep& s,
+                                                      const uint8_t* p, size_t* n, bool padded) {
+  const size_t len = trimmed_length(p, *n, padded);
+  *n = len;
+  if (len == 0) return nullptr;
+  if (r.strings_convert) {
+    const ConverterSlot& cs = env.encoding.input[0];
+    if (!(cs.ascii_identity && is_ascii(p, len))) return converted_text(env, r, s, p, n);
   }
-  var_set_string(env.dict, v, reinterpret_cast<const char*>(p), n);
+  return reinterpret_cast<const char*>(p);
+}
+
+inline void put_string(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n,
+                       bool padded) {
+  const char* text = string_text(env, r, s, p, &n, padded);
+  if (!text) var_set_missing(env.dict, *s.var);
+  else var_set_string(env.dict, *s.var, text, n);
+}
+
+// The length of a string value as the record holds it (cut to its slot, up to a NUL).
+size_t string_length(EnvRecord& env, SavReader& r, const SavStep& s, const uint8_t* p, size_t n,
+                     bool padded) {
+  const char* text = string_text(env, r, s, p, &n, padded);
+  if (!text) return 0;
+  const uint32_t width = s.var->storage_width;
+  const size_t cap = width ? width - 1 : 0;
+  if (n > cap) n = utf8_cut(text, n, cap);
+  const void* nul = std::memchr(text, 0, n);
+  return nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : n;
+}
+
+// A number as the record reader delivers it; false when it is missing (*code: which).
+inline bool case_number(const SavReader& r, const SavStep& s, const uint8_t* u, double* x, uint16_t* code) {
+  std::memcpy(x, u, 8);
+  if (*x == r.sysmis || std::isnan(*x)) {
+    *code = kSystemMissing;
+    return false;
+  }
+  if (s.sv->miss_count) {
+    if ((*code = user_missing(r, *s.sv, *x)) != 0) return false;
+  }
+  if (s.kind == kStepDate) {
+    const double days = *x / 86400.0 - kSpssDayOffset;
+    *x = days >= 0 ? days : signed_days_to_day_number(days);  // the call only before 1900
+  }
+  else if (s.kind == kStepTime) *x = *x / 86400.0;
+  return true;
+}
+
+// The end of the data: the cases read so far are delivered; a shortfall against the
+// header's count is not passed over in silence.
+void data_ended(EnvRecord& env, SavReader& r) {
+  r.at_end = true;
+  if (r.n_known && r.delivered < r.n_cases && !r.short_reported) {
+    r.short_reported = true;
+    emit_messagef(env, MsgKind::Warning,
+                  "The data end after %lld of the %lld cases the header declares; the file may be truncated.",
+                  static_cast<long long>(r.delivered), static_cast<long long>(r.n_cases));
+  }
 }
 
 }  // namespace
@@ -301,6 +421,20 @@ void sav_prepare_data(EnvRecord& env, SavReader& r) {
   r.row_max = static_cast<size_t>(r.units) * 9 + 16;
   for (const SavVar& v : r.vars)
     if (v.width == 0) r.unit_is_number[v.first_unit] = 1;
+  // What each command code puts in a string unit (first 256) and in a number unit: blanks or
+  // the system-missing value, and for 1..251 the number code - 100 (blanks in a string).
+  // 253 (a unit from the file) stands for nothing here; 0 and 252 are decoded apart.
+  r.code_units.assign(512, 0);
+  uint64_t blanks, missing;
+  std::memcpy(&blanks, kBlanks, 8);
+  std::memcpy(&missing, &r.sysmis, 8);
+  for (int c = 0; c < 256; ++c) {
+    if (c == 253) continue;
+    r.code_units[static_cast<size_t>(c)] = blanks;
+    const double x = static_cast<double>(c) - 100.0;
+    if (c >= 1 && c <= 251) std::memcpy(&r.code_units[256 + static_cast<size_t>(c)], &x, 8);
+    else r.code_units[256 + static_cast<size_t>(c)] = missing;
+  }
   if (!r.in.seek(r.data_pos)) sav_dict_error(env, kSavErrTruncated, "the data cannot be reached");
   r.cmd_pos = 8;
   r.at_end = false;
@@ -317,55 +451,69 @@ int32_t sav_read_case(EnvRecord& env) {
   if (!r.plan_ready) build_plan(env, r);
   const uint8_t* units = read_units(env, r);
   if (!units) {
-    r.at_end = true;
-    // The cases read so far are delivered; the shortfall is not passed over in silence.
-    if (r.n_known && r.delivered < r.n_cases && !r.short_reported) {
-      r.short_reported = true;
-      emit_messagef(env, MsgKind::Warning,
-                    "The data end after %lld of the %lld cases the header declares; the file may be truncated.",
-                    static_cast<long long>(r.delivered), static_cast<long long>(r.n_cases));
-    }
+    data_ended(env, r);
     return kEndOfData;
   }
   DictState& dict = env.dict;
-  const double sysmis = r.sysmis;
   for (const SavStep& s : r.plan) {
-    const SavVar& sv = *s.sv;
     const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
     VarRecord& v = *s.var;
     if (s.kind == kStepString) {
-      if (sv.segment_units.empty()) {
-        put_string(env, r, s, u, static_cast<size_t>(sv.width));
-        continue;
-      }
-      // A very long string: 255 bytes from each full segment, the rest from the last.
-      r.scratch.clear();
-      for (uint32_t seg_units : sv.segment_units) {
-        r.scratch.append(reinterpret_cast<const char*>(u), seg_units * 8 < 255 ? seg_units * 8 : 255);
-        u += static_cast<size_t>(seg_units) * 8;
-      }
-      if (r.scratch.size() > static_cast<size_t>(sv.width)) r.scratch.resize(static_cast<size_t>(sv.width));
-      put_string(env, r, s, reinterpret_cast<const uint8_t*>(r.scratch.data()), r.scratch.size());
+      size_t n;
+      const uint8_t* p = string_bytes(r, *s.sv, u, &n);
+      put_string(env, r, s, p, n, p == u);
       continue;
     }
     double x;
-    std::memcpy(&x, u, 8);
-    if (x == sysmis || std::isnan(x)) {
-      var_set_missing(dict, v);
-      continue;
-    }
-    if (sv.miss_count) {
-      if (const uint16_t code = user_missing(r, sv, x)) {
-        var_set_missing(dict, v, code);
-        continue;
-      }
-    }
-    if (s.kind == kStepDate) x = signed_days_to_day_number(x / 86400.0 - kSpssDayOffset);
-    else if (s.kind == kStepTime) x = x / 86400.0;
-    var_set_double(dict, v, x);
+    uint16_t code;
+    if (case_number(r, s, u, &x, &code)) var_set_double(dict, v, x);
+    else var_set_missing(dict, v, code);
   }
   ++r.delivered;
   return kCaseRead;
+}
+
+int32_t sav_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                         int32_t max_cases) {
+  SavReader* rp = reader_state<SavReader>(env);
+  if (!rp) return 0;
+  SavReader& r = *rp;
+  if (!r.plan_ready) build_plan(env, r);
+  struct Gather {
+    const SavStep* step;
+    VarStats* stats;
+    bool date;
+  };
+  std::vector<Gather> steps;
+  for (const SavStep& s : r.plan)
+    if (want[s.var_index] != kWantNone) steps.push_back({&s, &stats[s.var_index], want[s.var_index] == kWantDate});
+  int32_t done = 0;
+  while (done < max_cases) {
+    if (r.at_end || (r.n_known && r.delivered >= r.n_cases)) break;
+    env.encoding.current_case = r.delivered + 1;
+    const uint8_t* units = read_units(env, r);
+    if (!units) {
+      data_ended(env, r);
+      break;
+    }
+    for (const Gather& g : steps) {
+      const SavStep& s = *g.step;
+      const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
+      if (s.kind == kStepString) {
+        size_t n;
+        const uint8_t* p = string_bytes(r, *s.sv, u, &n);
+        const double len = static_cast<double>(string_length(env, r, s, p, n, p == u));
+        if (len > g.stats->maximum) g.stats->maximum = len;
+        continue;
+      }
+      double x;
+      uint16_t code;
+      if (case_number(r, s, u, &x, &code)) optimize_add_value(*g.stats, x, exact_float, g.date);
+    }
+    ++r.delivered;
+    ++done;
+  }
+  return done;
 }
 
 int32_t sav_save_position(EnvRecord& env) {

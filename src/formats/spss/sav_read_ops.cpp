@@ -16,6 +16,7 @@ extern const FormatReaderOps kSpssReader = {
     .close = sav_close,
     .user_missing = sav_user_missing,
     .user_missing_texts = sav_user_missing_texts,
+    .gather_stats = sav_gather_stats,
 };
 
 }  // namespace tabulon

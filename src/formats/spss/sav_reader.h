@@ -17,6 +17,7 @@ namespace tabulon {
 
 struct EnvRecord;
 struct VarRecord;
+struct VarStats;
 
 // Numbered failures of the dictionary pass.
 enum SavDictError : int32_t {
@@ -120,6 +121,7 @@ struct SavReader final : FormatState {
   std::vector<uint8_t> unit_buf;  // one case, 8 bytes per unit; numbers in native order
   size_t row_max = 0;          // bytes of one compressed case without padding commands
   std::vector<uint8_t> unit_is_number;
+  std::vector<uint64_t> code_units;  // the unit each command code stands for (string, number)
   uint8_t cmd[8] = {};
   int cmd_pos = 8;
   bool at_end = false;
@@ -151,6 +153,9 @@ const char* sav_code_page_name(int32_t code);
 int32_t sav_read_dict(EnvRecord& env);
 // Fills the record buffer with the next case (kCaseRead / kEndOfData).
 int32_t sav_read_case(EnvRecord& env);
+// The optimization pass's statistics straight from the data (FormatReaderOps::gather_stats).
+int32_t sav_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                         int32_t max_cases);
 int32_t sav_save_position(EnvRecord& env);
 int32_t sav_restore_position(EnvRecord& env);
 void sav_close(EnvRecord& env);

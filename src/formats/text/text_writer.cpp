@@ -435,6 +435,19 @@ void names_line(EnvRecord& env, TextWriter& w) {
 }
 
 inline char* put_number(char* o, int v, int width) {
+  // Days, months and years of dates first: no loop for them.
+  if (v >= 0 && v < 100 && width <= 2) {
+    if (v >= 10 || width == 2) *o++ = static_cast<char>('0' + v / 10);
+    *o++ = static_cast<char>('0' + v % 10);
+    return o;
+  }
+  if (v >= 1000 && v < 10000 && width <= 4) {
+    o[0] = static_cast<char>('0' + v / 1000);
+    o[1] = static_cast<char>('0' + v / 100 % 10);
+    o[2] = static_cast<char>('0' + v / 10 % 10);
+    o[3] = static_cast<char>('0' + v % 10);
+    return o + 4;
+  }
   char d[12];
   int k = 0;
   do {
@@ -459,13 +472,14 @@ bool simple_date_pattern(const FormatPattern& pattern) {
 ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap) {
   // Whole days from 1 January 1900 to 31 December 9999.
   if (!(day >= 2 && day <= 2958465) || day != static_cast<double>(static_cast<int64_t>(day))) return -1;
-  // Civil date of the day (days since 1 March 0000 in 400-year eras).
-  const int64_t z = static_cast<int64_t>(day) - 25569 + 719468;
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
+  // Civil date of the day (days since 1 March 0000 in 400-year eras). Positive in this range:
+  // unsigned 32-bit arithmetic, whose divisions by constants are the cheapest.
+  const uint32_t z = static_cast<uint32_t>(static_cast<int64_t>(day) - 25569 + 719468);
+  const uint32_t era = z / 146097;
+  const uint32_t doe = z - era * 146097;
+  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint32_t mp = (5 * doy + 2) / 153;
   const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
