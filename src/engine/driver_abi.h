@@ -28,7 +28,7 @@
 extern "C" {
 #endif
 
-#define TABULON_DRIVER_ABI 2
+#define TABULON_DRIVER_ABI 3
 #define TABULON_DRIVER_PARMS 12
 #define TABULON_DRIVER_MESSAGE_SIZE 1024
 
@@ -70,6 +70,10 @@ struct TabulonDriverContext {
   int32_t (*confirm_replace)(TabulonDriverContext *, const char *table);
   /* Set by the engine before closew when the transfer failed: roll everything back. */
   int32_t failed;
+
+  /* Since ABI 3. A value of the k-th variable that is not a number (text in a numeric
+   * column) was read as missing: counted in the change report, so the host is told. */
+  void (*note_not_number)(TabulonDriverContext *, int32_t k);
 };
 
 typedef int32_t (*TabulonDriverFn)(TabulonDriverContext *);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/change_report.h"
+
 namespace tabulon {
 
 struct EnvRecord;
@@ -71,6 +73,9 @@ inline void optimize_add_value(VarStats& s, double x, bool exact, bool date_type
 struct OptimizeState {
   uint32_t mode = 0;
   int32_t out_code = 0;
+  // What the reader had counted before the pass: its values are read again after it, and
+  // counted again.
+  std::vector<ChangeEntry> saved_changes;
   uint32_t cases = 0;
   uint32_t saved_sampling = 0;
   int32_t saved_user_missing = 0;

@@ -62,6 +62,12 @@ for r in range(20):
 c.commit()
 PY
 "$T" convert "$DB" --member wide wide.dta -q --no-optimize || fail=1
+# ... and is counted, so that --strict refuses the transfer.
+nan_text=$(/usr/bin/python3 -c 'print(sum((r + k) % 11 == 9 for r in range(20) for k in range(130)))')
+out=$("$T" convert "$DB" --member wide strict.dta --strict 2>&1); rc=$?
+check "text that is no number counted, --strict refuses" \
+  "1 $nan_text values that are no numbers read as missing in 130 variables" \
+  "$rc $(echo "$out" | grep -o '[0-9]* values that are no numbers read as missing in [0-9]* variables' | head -1)"
 check "doubles bit for bit, 130 columns" "ok" "$(/usr/bin/python3 - <<'PY'
 import sqlite3, struct, math, pandas
 got = pandas.read_stata("wide.dta", convert_missing=False)

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cmath>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -447,7 +448,11 @@ int32_t wks_read_dict(EnvRecord& env) {
         str = true;
         longest = std::max(longest, wb.texts[cell->text_index].size());
       } else if (cell->number_class == kClassDate) {
+        // A date format shows no time, but the cell may hold one: a time part makes the
+        // column a date-time, so that it is not lost.
         date = true;
+        if (cell->kind == kCellNumber && std::isfinite(cell->value) && cell->value != std::floor(cell->value))
+          time = true;
       } else if (cell->number_class == kClassTime) {
         time = true;
       } else if (cell->number_class == kClassDateTime) {

@@ -773,6 +773,13 @@ int32_t stata_write_case(EnvRecord& env) {
       std::memcpy(&bits, &fl, 4);
       st_put32(f, bits);
     } else {
+      // Stata reads every double from its largest (about 8.99e307; 2^333 before release
+      // 108) as missing, infinities too: such a value becomes missing, and says so.
+      if (!(x < (w.th.old_double ? kDoubleOldMissing : 8.98846567431158e307)) || x == -HUGE_VAL) {
+        ++o.out_of_range;
+        put_missing(w, o, f, kSystemMissing);
+        continue;
+      }
       uint64_t bits;
       std::memcpy(&bits, &x, 8);
       st_put64(f, bits);
@@ -790,6 +797,7 @@ int32_t stata_close_output(EnvRecord& env) {
   for (const StataOutVar& o : w.vars) {
     if (o.replaced) note_change(env, ChangeKind::CharReplaced, o.var->name, o.replaced);
     if (o.cut) note_change(env, ChangeKind::StringCut, o.var->name, o.cut);
+    if (o.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, o.var->name, o.out_of_range);
   }
   if (w.rel.release >= 117) {
     put(w, "</data>");
