@@ -372,13 +372,6 @@ void read_dictionary(TabulonDriverContext* ctx, Reader& r) {
   }
 }
 
-// NULL, or text in a numeric column that is no number: missing, and the text is counted, since
-// SQLite lets any column hold any text.
-void no_number(TabulonDriverContext* ctx, int32_t k, bool text) {
-  ctx->set_missing(ctx, k, 1);
-  if (text) ctx->note_not_number(ctx, k);
-}
-
 void put_packed(TabulonDriverContext* ctx, const Column& c, const char* p, SQLLEN ind) {
   if (ind == SQL_NULL_DATA || ind == SQL_NO_TOTAL || ind >= c.width) throw Failure{"The packed numbers of a row are broken"};
   const char* end = p + ind;
@@ -390,7 +383,8 @@ void put_packed(TabulonDriverContext* ctx, const Column& c, const char* p, SQLLE
     else if (got == -2)
       throw Failure{"The packed numbers of a row are broken"};
     else
-      no_number(ctx, k, got == -1);
+      ctx->set_missing(ctx, k, 1);
+    if (got == -1) ctx->note_unreadable(ctx, k, 1);  // text in a numeric column that is no number
   }
 }
 
@@ -449,7 +443,8 @@ void put_value(TabulonDriverContext* ctx, Reader& r, const Column& c, size_t row
         if (p < end && *p == '+') ++p;
         const auto got = std::from_chars(p, end, x);
         if (got.ec != std::errc()) {
-          no_number(ctx, k, true);
+          ctx->set_missing(ctx, k, 1);
+          ctx->note_unreadable(ctx, k, 1);
           return;
         }
       } else {

@@ -27,7 +27,7 @@ constexpr KindText kKindText[kChangeKindCount] = {
     {"variable dropped", "variables dropped"},
     {"value label dropped", "value labels dropped"},
     {"value written with fewer digits", "values written with fewer digits"},
-    {"value that is no number read as missing", "values that are no numbers read as missing"},
+    {"unreadable value read as missing", "unreadable values read as missing"},
     {"other change", "other changes"},
 };
 

@@ -25,7 +25,7 @@ enum class ChangeKind : uint8_t {
   VariableDropped,      // a variable the output cannot hold, left out
   ValueLabelDropped,    // a value label the output cannot hold, left out
   PrecisionLost,        // a number written with fewer digits than it has
-  NotANumber,           // text read from a numeric column that is no number, read as missing
+  Unreadable,           // an input value not readable as its variable's type, read as missing
   Other,
 };
 constexpr int kChangeKindCount = static_cast<int>(ChangeKind::Other) + 1;

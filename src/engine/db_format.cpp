@@ -6,7 +6,6 @@
 #include "api/option_slots.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
-#include "engine/change_report.h"
 #include "engine/db_driver.h"
 #include "engine/format_registry.h"
 
@@ -122,9 +121,9 @@ void svc_set_missing(TabulonDriverContext* ctx, int32_t k, int32_t code) {
     var_set_missing(env.dict, *v, static_cast<uint16_t>(code));
 }
 
-void svc_note_not_number(TabulonDriverContext* ctx, int32_t k) {
+void svc_note_unreadable(TabulonDriverContext* ctx, int32_t k, int64_t count) {
   EnvRecord& env = env_of(ctx);
-  if (VarRecord* v = var_at(ctx, env, k)) note_change(env, ChangeKind::NotANumber, v->name);
+  if (VarRecord* v = var_at(ctx, env, k)) note_change(env, ChangeKind::Unreadable, v->name, count);
 }
 
 int32_t svc_option(TabulonDriverContext* ctx, int32_t number) { return option_int(env_of(ctx), number); }
@@ -160,7 +159,7 @@ void db_fill_context(EnvRecord& env, DriverSlot& slot, int32_t code, const std::
   c.set_missing = svc_set_missing;
   c.option = svc_option;
   c.confirm_replace = svc_confirm_replace;
-  c.note_not_number = svc_note_not_number;
+  c.note_unreadable = svc_note_unreadable;
   c.failed = 0;
   (void)env;
 }

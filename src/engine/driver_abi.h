@@ -71,9 +71,9 @@ struct TabulonDriverContext {
   /* Set by the engine before closew when the transfer failed: roll everything back. */
   int32_t failed;
 
-  /* Since ABI 3. A value of the k-th variable that is not a number (text in a numeric
-   * column) was read as missing: counted in the change report, so the host is told. */
-  void (*note_not_number)(TabulonDriverContext *, int32_t k);
+  /* Since ABI 3. Counts values of the k-th variable the driver could not read as its type
+   * (text in a numeric column) and set missing: the host is told. */
+  void (*note_unreadable)(TabulonDriverContext *, int32_t k, int64_t count);
 };
 
 typedef int32_t (*TabulonDriverFn)(TabulonDriverContext *);

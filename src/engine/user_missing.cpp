@@ -122,6 +122,9 @@ DX_EXPORT int32_t dxi_var_describe(int32_t handle, int32_t var, int32_t what, ch
           default: break;
         }
       }
+      // A string variable's values, quoted as PSPP lists them ("a"; "b").
+      const MissingTexts* t = v->is_string() ? input_missing_texts(env, *v) : nullptr;
+      for (int i = 0; t && i < t->count && i < 3; ++i) text += (text.empty() ? "\"" : "; \"") + t->value[i] + "\"";
     } else if (what == 2) {
       text = v->native_format;
     } else if (what == 3) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dict/dictionary.h"
+#include "support/format_harness.h"
 
 namespace roundtrip {
 
@@ -50,16 +51,11 @@ struct Var {
   std::vector<Label> labels = {};
 };
 
-// A value: a number (dates as day numbers), a text, or a missing code.
-struct Cell {
-  double num = 0;
-  std::string text;
-  uint16_t missing = 0;
-  bool is_text = false;
-};
-inline Cell N(double x) { return Cell{x, {}, 0, false}; }
-inline Cell S(std::string s) { return Cell{0, std::move(s), 0, true}; }
-inline Cell M(uint16_t code) { return Cell{0, {}, code, false}; }  // 1 ".", 2.. ".a"..
+// A value: a number (dates as day numbers), a text, or a missing code (M(1) ".", M(2).. ".a"..).
+using test::Cell;
+using test::M;
+using test::N;
+using test::S;
 
 struct Case {
   const char* name;

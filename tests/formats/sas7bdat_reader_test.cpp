@@ -20,37 +20,21 @@
 #include "dict/dictionary.h"
 #include "formats/sas/sas7bdat_reader.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  std::vector<std::string> log;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {
-    const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
-    DX_SetInfoCallback(handle, -1, masks, 0, reinterpret_cast<int64_t>(this), on_log);
-  }
-  ~Env() { DX_CloseEnvironment(handle); }
-  static void on_log(int32_t, const char* text, int32_t, int64_t user) {
-    reinterpret_cast<Env*>(user)->log.emplace_back(text);
-  }
-  bool logged(const std::string& text) const {
-    for (const auto& l : log)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
+// Every message is kept, for `logged`.
+struct Env : test::TestEnv {
+  Env() : TestEnv(true) {}
 };
 
 std::string temp_path(const std::string& name, const char* ext = ".sas7bdat") {
-  return std::string(::testing::TempDir()) + "sas_" + std::to_string(::getpid()) + "_" + name + ext;
+  return test::scratch_path("sas", name, ext);
 }
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::spill;
 
 // ---- a small writer of SAS data sets ----
 

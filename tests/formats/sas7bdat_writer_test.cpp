@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 namespace {
 
@@ -34,10 +35,7 @@ std::string temp_path(const std::string& name) {
   return dir + "/" + name;
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using tabulon::test::slurp;
 
 // ---- building a file through the API ----
 

@@ -10,17 +10,13 @@
 #include "dict/dictionary.h"
 #include "formats/text/schema_parser.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
-  ~Env() { DX_CloseEnvironment(handle); }
-};
+using Env = test::TestEnv;
 
 // Parses a schema text; returns "" or the message the parser raised.
 std::string parse(Env& e, const std::string& text, SchemaInfo& info) {

@@ -27,29 +27,17 @@
 #include "formats/spss/por_writer.h"
 #include "io/stream.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
-  ~Env() { DX_CloseEnvironment(handle); }
-};
+using Env = test::TestEnv;
 
-std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "por_" + std::to_string(::getpid()) + "_" + name + ".por";
-}
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+std::string temp_path(const std::string& name) { return test::scratch_path("por", name, ".por"); }
+using test::slurp;
+using test::spill;
 
 std::string number_text(double x) {
   char b[kPorFieldMax + 1];
@@ -159,69 +147,12 @@ TEST(PorBase30, EveryDoubleReadsBackExactly) {
 
 // ---- writer ----
 
-struct Cell {
-  double num = 0;
-  std::string text;
-  uint16_t missing = 0;
-  bool is_text = false;
-};
-Cell N(double x) { return Cell{x, {}, 0, false}; }
-Cell S(std::string s) { return Cell{0, std::move(s), 0, true}; }
-Cell M(uint16_t code) { return Cell{0, {}, code, false}; }
-
-struct Spec {
-  std::string name;
-  int ttype;
-  uint32_t width = 8;
-  std::string label = {};
-};
-
-using Setup = std::function<void(EnvRecord&)>;
+using namespace test;  // cells, variable specs, write_cases and read_cases
 
 int32_t write_por(Env& e, const std::string& path, const std::vector<Spec>& specs,
                   const std::vector<std::vector<Cell>>& rows, const Setup& setup = nullptr) {
-  return call_frame(e.handle, -1, [&](EnvRecord& env) -> int32_t {
-    dict_clear(env.dict);
-    for (const Spec& s : specs) {
-      VarRecord& v = dict_append_var(env.dict, s.name, s.ttype, s.width);
-      v.selected = 1;
-      if (!s.label.empty()) var_set_label(v, s.label);
-    }
-    if (setup) setup(env);
-    dict_layout_record(env);
-    env.transfer.output_code = 13;
-    env.transfer.output_stream = engine_open_write(env, path, "wb", 8192);
-    struct Reset {
-      EnvRecord& env;
-      ~Reset() {
-        env.transfer.output_stream.reset();
-        env.transfer.writer_state.reset();
-      }
-    } reset{env};
-    if (por_open_output(env) != 0) return -2;
-    for (const auto& row : rows) {
-      dict_clear_record(env.dict);
-      for (size_t i = 0; i < row.size(); ++i) {
-        VarRecord& v = *dict_var(env.dict, static_cast<int32_t>(i));
-        if (row[i].missing)
-          var_set_missing(env.dict, v, row[i].missing);
-        else if (row[i].is_text)
-          var_set_string(env.dict, v, row[i].text);
-        else
-          var_set_double(env.dict, v, row[i].num);
-      }
-      if (por_write_case(env) != 0) return -3;
-    }
-    return por_close_output(env);
-  });
+  return test::write_cases(e.handle, {13, por_open_output, por_write_case, por_close_output}, path, specs, rows, setup);
 }
-
-struct ReadBack {
-  int32_t rc = 0;
-  std::string error;
-  std::vector<const VarRecord*> vars;
-  std::vector<std::vector<std::string>> rows;
-};
 
 std::string show(const EnvRecord& env, const VarRecord& v) {
   if (v.missing) return missing_code_text(v.missing);
@@ -232,28 +163,7 @@ std::string show(const EnvRecord& env, const VarRecord& v) {
 }
 
 ReadBack read_por(Env& e, const std::string& path, size_t max_rows = 100000) {
-  ReadBack r;
-  r.rc = DX_OpenInputFile(e.handle, 13, path.c_str());
-  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
-  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
-  if (r.rc < 0) {
-    r.error = DX_GetErrorMsg(e.handle);
-    return r;
-  }
-  for (auto& v : e.env->dict.vars) r.vars.push_back(v.get());
-  while (r.rows.size() < max_rows) {
-    const int32_t rc = DX_ReadRecord(e.handle);
-    if (rc == -1) break;
-    if (rc < 0) {
-      r.rc = rc;
-      r.error = DX_GetErrorMsg(e.handle);
-      break;
-    }
-    std::vector<std::string> row;
-    for (const VarRecord* v : r.vars) row.push_back(show(*e.env, *v));
-    r.rows.push_back(row);
-  }
-  return r;
+  return test::read_cases(e, 13, path, show, nullptr, max_rows);
 }
 
 TEST(PorWriter, LinesOfEightyCharactersAndTheEndMark) {

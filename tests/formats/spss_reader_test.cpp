@@ -18,41 +18,22 @@
 #include "dict/dictionary.h"
 #include "formats/spss/sav_reader.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  std::vector<std::string> log;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {
-    const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
-    DX_SetInfoCallback(handle, -1, masks, 0, reinterpret_cast<int64_t>(this), on_log);
-  }
-  ~Env() { DX_CloseEnvironment(handle); }
-  static void on_log(int32_t, const char* text, int32_t, int64_t user) {
-    reinterpret_cast<Env*>(user)->log.emplace_back(text);
-  }
-  bool logged(const std::string& text) const {
-    for (const auto& l : log)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
+// Every message is kept, for `logged`.
+struct Env : test::TestEnv {
+  Env() : TestEnv(true) {}
 };
 
 std::string temp_path(const std::string& name, const char* ext = ".sav") {
-  return std::string(::testing::TempDir()) + "spss_" + std::to_string(::getpid()) + "_" + name + ext;
+  return test::scratch_path("spss", name, ext);
 }
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::slurp;
+using test::spill;
 
 // ---- a small writer of system files ----
 
@@ -280,11 +261,7 @@ std::string make_sav(const FileDef& f) {
 
 // ---- reading back ----
 
-struct ReadBack {
-  int32_t rc = 0;
-  std::string error;
-  std::vector<std::vector<std::string>> rows;
-};
+using test::ReadBack;
 
 std::string show(const EnvRecord& env, const VarRecord& v) {
   if (v.missing) return ".";
@@ -296,29 +273,9 @@ std::string show(const EnvRecord& env, const VarRecord& v) {
 
 // user_missing >= 0: that handling is chosen after the dictionary is read.
 ReadBack read_sav(Env& e, const std::string& path, int user_missing = -1) {
-  ReadBack r;
-  r.rc = DX_OpenInputFile(e.handle, 22, path.c_str());
-  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
-  if (r.rc >= 0 && user_missing >= 0) DX_SetOption(e.handle, 4, user_missing, nullptr);
-  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
-  if (r.rc < 0) {
-    r.error = DX_GetErrorMsg(e.handle);
-    return r;
-  }
-  for (;;) {
-    const int32_t rc = DX_ReadRecord(e.handle);
-    if (rc == -1) break;
-    if (rc < 0) {
-      r.rc = rc;
-      r.error = DX_GetErrorMsg(e.handle);
-      break;
-    }
-    std::vector<std::string> row;
-    for (auto& v : e.env->dict.vars) row.push_back(show(*e.env, *v));
-    r.rows.push_back(row);
-    if (r.rows.size() >= 1000) break;
-  }
-  return r;
+  return test::read_cases(e, 22, path, show, nullptr, 1000, [&] {
+    if (user_missing >= 0) DX_SetOption(e.handle, 4, user_missing, nullptr);
+  });
 }
 
 ReadBack read_bytes(Env& e, const std::string& name, const std::string& bytes, int user_missing = -1) {

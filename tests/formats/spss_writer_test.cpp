@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 namespace {
 
@@ -35,10 +36,7 @@ std::string temp_path(const std::string& name) {
   return std::string(::testing::TempDir()) + "sav_" + std::to_string(::getpid()) + "_" + name;
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using tabulon::test::slurp;
 
 // ---- building a file through the API ----
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -21,102 +22,32 @@
 #include "formats/stata/stata_writer.h"
 #include "io/stream.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
-  ~Env() { DX_CloseEnvironment(handle); }
-};
+using Env = test::TestEnv;
 
-std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "stata_" + std::to_string(::getpid()) + "_" + name + ".dta";
-}
+std::string temp_path(const std::string& name) { return test::scratch_path("stata", name, ".dta"); }
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::slurp;
+using test::spill;
 size_t count_of(const std::string& hay, const std::string& needle) {
   size_t n = 0;
   for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
   return n;
 }
 
-// One value of a case: a number, a text, or a missing code.
-struct Cell {
-  double num = 0;
-  std::string text;
-  uint16_t missing = 0;
-  bool is_text = false;
-};
-Cell N(double x) { return Cell{x, {}, 0, false}; }
-Cell S(std::string s) { return Cell{0, std::move(s), 0, true}; }
-Cell M(uint16_t code) { return Cell{0, {}, code, false}; }
-
-struct Spec {
-  std::string name;
-  int ttype;
-  uint32_t width = 8;
-  std::string label = {};
-};
-
-using Setup = std::function<void(EnvRecord&)>;
+using namespace test;  // cells, variable specs, write_cases and read_cases
 
 // Writes a file through the writer's entry points; 0 or the failure code (message in env).
 int32_t write_stata(Env& e, const std::string& path, const std::vector<Spec>& specs,
                     const std::vector<std::vector<Cell>>& rows, const Setup& setup = nullptr) {
-  return call_frame(e.handle, -1, [&](EnvRecord& env) -> int32_t {
-    dict_clear(env.dict);
-    for (const Spec& s : specs) {
-      VarRecord& v = dict_append_var(env.dict, s.name, s.ttype, s.width);
-      v.selected = 1;
-      if (!s.label.empty()) var_set_label(v, s.label);
-    }
-    if (setup) setup(env);
-    dict_layout_record(env);
-    env.transfer.output_code = 14;
-    env.transfer.output_stream = engine_open_write(env, path, "wb", 8192);
-    struct Reset {
-      EnvRecord& env;
-      ~Reset() {
-        env.transfer.output_stream.reset();
-        env.transfer.writer_state.reset();
-        env.transfer.input_code = 0;
-      }
-    } reset{env};
-    if (stata_open_output(env) != 0) return -2;
-    for (const auto& row : rows) {
-      dict_clear_record(env.dict);
-      for (size_t i = 0; i < row.size(); ++i) {
-        VarRecord& v = *dict_var(env.dict, static_cast<int32_t>(i));
-        if (row[i].missing)
-          var_set_missing(env.dict, v, row[i].missing);
-        else if (row[i].is_text)
-          var_set_string(env.dict, v, row[i].text);
-        else
-          var_set_double(env.dict, v, row[i].num);
-      }
-      stata_write_case(env);
-    }
-    return stata_close_output(env);
-  });
+  return test::write_cases(e.handle, {14, stata_open_output, stata_write_case, stata_close_output}, path, specs, rows,
+                           setup);
 }
-
-struct ReadBack {
-  int32_t rc = 0;
-  std::string error;
-  std::vector<const VarRecord*> vars;
-  std::vector<std::vector<std::string>> rows;
-};
 
 std::string show(const EnvRecord& env, const VarRecord& v) {
   if (v.missing) {
@@ -132,28 +63,7 @@ std::string show(const EnvRecord& env, const VarRecord& v) {
 
 // Reads every case through the public entry points (the dictionary stays open for inspection).
 ReadBack read_stata(Env& e, const std::string& path) {
-  ReadBack r;
-  r.rc = DX_OpenInputFile(e.handle, 14, path.c_str());
-  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
-  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
-  if (r.rc < 0) {
-    r.error = DX_GetErrorMsg(e.handle);
-    return r;
-  }
-  for (auto& v : e.env->dict.vars) r.vars.push_back(v.get());
-  for (;;) {
-    int32_t rc = DX_ReadRecord(e.handle);
-    if (rc == -1) break;
-    if (rc < 0) {
-      r.rc = rc;
-      r.error = DX_GetErrorMsg(e.handle);
-      break;
-    }
-    std::vector<std::string> row;
-    for (const VarRecord* v : r.vars) row.push_back(show(*e.env, *v));
-    r.rows.push_back(row);
-    if (r.rows.size() > 100000) break;
-  }
+  ReadBack r = test::read_cases(e, 14, path, show, nullptr, 100001);
   if (!e.env->transfer.cases_read && r.rows.empty() && r.error.empty()) r.error = DX_GetErrorMsg(e.handle);
   return r;
 }
@@ -372,6 +282,25 @@ TEST(StataWriter, TextOutsideTheCodePageIsCountedNotFatal) {
   EXPECT_EQ(r.rows.size(), 150u);
   EXPECT_EQ(r.rows[149], (std::vector<std::string>{"<?????>", "<café>"}));
   EXPECT_EQ(r.vars[0]->label, "????");
+  DX_CloseFiles(e.handle);
+}
+
+TEST(StataWriter, DoublesStataReadsAsMissingAreCountedAndWrittenAsMissing) {
+  Env e;
+  const std::string path = temp_path("huge");
+  const double below = std::nextafter(std::ldexp(1.0, 1023), 0.0);
+  const std::vector<double> values = {below, std::ldexp(1.0, 1023), 1.7976931348623157e308,
+                                      std::numeric_limits<double>::infinity(), -1.7976931348623157e308};
+  std::vector<std::vector<Cell>> rows;
+  for (double x : values) rows.push_back({N(x)});
+  ASSERT_EQ(write_stata(e, path, {{"x", T_DOUBLE}}, rows), 0) << DX_GetErrorMsg(e.handle);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::ValueOutOfRange), 3);
+  ReadBack r = read_stata(e, path);
+  ASSERT_GE(r.rc, 0) << r.error;
+  ASSERT_EQ(r.rows.size(), 5u);
+  EXPECT_EQ(r.rows[0][0], "8.9884656743115785e+307");
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(r.rows[static_cast<size_t>(i)][0], ".") << i;
+  EXPECT_EQ(r.rows[4][0], "-1.7976931348623157e+308");
   DX_CloseFiles(e.handle);
 }
 

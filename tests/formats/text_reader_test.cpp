@@ -11,17 +11,13 @@
 #include "engine/change_report.h"
 #include "formats/text/delimited_reader.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-struct Env {
-  int32_t handle;
-  EnvRecord* env;
-  Env() : handle(DX_OpenEnvironment()), env(env_from_handle(handle)) {}
-  ~Env() { DX_CloseEnvironment(handle); }
-};
+using Env = test::TestEnv;
 
 // A reader over text held in a temporary file.
 struct Input {
@@ -315,6 +311,22 @@ TEST(TextReaderRecords, LongStringsAndTheirCuts) {
     EXPECT_EQ(rows[1][1].size(), c.want_len + 2);
     EXPECT_EQ(change_total(*e.env, ChangeKind::StringCut), c.want_cut);
   }
+}
+
+TEST(TextReaderRecords, CellsTheScanDidNotSeeAreCountedWhenUnreadable) {
+  // The scan reads the first two lines: "n" is a number, "d" a date. Later cells that are
+  // neither become missing and are counted ("." too: it is no missing-value marker unless the
+  // settings make it one); blank cells are plain missing.
+  Env e;
+  e.env->options.text.look_max_lines = 2;
+  Input in(*e.env, "n,d\n1,1/2/2020\nabc,1/3/2020\n,someday\n.,\n4,1/5/2020\n");
+  ASSERT_EQ(delimited_scan(*e.env, in.r), 0);
+  ASSERT_EQ(dict_var(e.env->dict, 1)->ttype, T_DATE);
+  const Rows rows = records(*e.env, in.r);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(change_total(*e.env, ChangeKind::Unreadable), 3);
+  const std::string summary = change_summary(*e.env);
+  EXPECT_NE(summary.find("3 unreadable values read as missing in 2 variables"), std::string::npos) << summary;
 }
 
 TEST(TextReaderRecords, LabelsFromSecondRow) {

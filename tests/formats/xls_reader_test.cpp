@@ -16,22 +16,17 @@
 #include "formats/sheets/worksheet_model.h"
 #include "io/stream.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
 std::string temp_path(const std::string& name, const char* ext = ".xls") {
-  return std::string(::testing::TempDir()) + "xls_" + std::to_string(::getpid()) + "_" + name + ext;
+  return test::scratch_path("xls", name, ext);
 }
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using test::slurp;
+using test::spill;
 
 // Runs a Python snippet that writes a workbook with xlwt to the path given as `path`.
 void xlwt_book(const std::string& path, const std::string& body) {

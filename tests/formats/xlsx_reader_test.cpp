@@ -13,22 +13,15 @@
 
 #include "io/zip_archive.h"
 #include "tabulon/tabulon.h"
+#include "support/format_harness.h"
 
 using namespace tabulon;
 
 namespace {
 
-std::string temp_path(const std::string& name) {
-  return std::string(::testing::TempDir()) + "xlsx_" + std::to_string(::getpid()) + "_" + name + ".xlsx";
-}
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+std::string temp_path(const std::string& name) { return test::scratch_path("xlsx", name, ".xlsx"); }
+using test::slurp;
+using test::spill;
 
 constexpr const char* kNs = "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
                             "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
@@ -124,6 +117,10 @@ TEST(XlsxReader, CellsStylesAndWorkbook) {
   p["xl/worksheets/sheet1.xml"] = sheet_xml(rows, "<dimension ref=\"A1:A1\"/>");
   EXPECT_EQ(csv_of(p, [](int32_t h) { DX_SetOption(h, 6, 1, nullptr); }),
             "\"a\",\"b\",\"c\",\"d\"\n1,\"#N/A\",7/4/2021 06:00:00,30:00:00\n0,\"text\",1/2/2000 00:00:00,12:00:00\n");
+  // A time of day under a date-only format makes the column a date-time: the time is kept.
+  std::string timed = kRows;
+  timed.replace(timed.find("<v>60</v>"), 9, "<v>40000.25</v>");
+  EXPECT_EQ(csv_of(base_parts(timed)), "\"id\",\"when\"\n1.5,7/6/2009 00:00:00\n-2,7/6/2009 06:00:00\n");
   // Without workbook relationships the sheets are sheet1.xml, sheet2.xml... in order.
   p = base_parts(kRows);
   p.erase("xl/_rels/workbook.xml.rels");

@@ -3,19 +3,11 @@
 # tables, every column of a Jet 4 file read (long integer, non-ASCII text, date-time, boolean) by
 # path and by connection string, and writing refused with a clear message.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
 T=$TABULON_BUILD_DIR/tabulon
 [ -e "$TABULON_BUILD_DIR/libDXODBC64.so" ] || { echo "the ODBC driver was not built (unixodbc-dev)"; exit 1; }
 odbcinst -q -d -n MDBTools >/dev/null 2>&1 || { echo "the mdbtools ODBC driver is not installed (odbc-mdbtools)"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+interop_init
 cp "$TABULON_SOURCE_DIR/tests/fixtures/access/node_adodb_users.mdb" users.mdb
 want='"UserId","UserName","UserSex","UserBirthday","UserMarried"
 1,"Nuintun","Male",1/25/1989,1

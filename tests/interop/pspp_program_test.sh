@@ -3,45 +3,10 @@
 # input must rebuild the data set in PSPP (values, variable labels, value labels, missing
 # values). Schema outputs (53 inline, 55 delimited) must read back as the same data.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-if ! command -v pspp >/dev/null || ! command -v pspp-convert >/dev/null; then echo "SKIP: pspp missing"; exit 0; fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
+interop_init pspp pspp-convert
 
-# A tiny host: one transfer from (code, path) to (code, path) [with a program mask]; warnings to stderr.
-cat > host.c <<'C'
-#include <stdio.h>
-#include <stdlib.h>
-#include "tabulon/tabulon.h"
-static void log_cb(int32_t level, const char* text, int32_t category, int64_t user) {
-  (void)level; (void)category; (void)user;
-  fprintf(stderr, "%s\n", text);
-}
-int main(int argc, char** argv) {
-  if (argc < 5) return 2;
-  int env = DX_OpenEnvironment();
-  const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
-  DX_SetInfoCallback(env, -1, masks, 0, 0, log_cb);
-  int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
-  if (argc > 5) DX_SetOption(env, DX_OPT_PROGRAM_MASK, atoi(argv[5]), NULL);
-  if (r >= 0) r = DX_ReadDict(env);
-  if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
-  if (r >= 0) r = DX_TransferAllRecords(env);
-  if (r < 0) { fprintf(stderr, "transfer failed (%d): %s\n", r, DX_GetErrorMsg(env)); DX_CloseFiles(env); return 1; }
-  r = DX_CloseFiles(env);
-  DX_CloseEnvironment(env);
-  return r < 0;
-}
-C
-cc -o host host.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,"$LIB" || { echo "FAIL cannot build the host"; exit 1; }
+build_transfer_host
 
 # The source: every kind of variable, labels (one with a quote, one of 150 characters),
 # value labels (a 12-wide string's are lost to SPSS with a warning), missing values.
@@ -95,7 +60,7 @@ check "value labels" 'Sex of the respondent,1,male
 code,x,Code X' "$(awk '/^Table: Value Labels/{on=1; getline; next} on' dict.csv | tr -d '\r')"
 
 # Programs beside a fixed-column text output rebuild the same data set.
-./host 46 src.sch 19 fixed.txt 7 2>/dev/null || { echo "FAIL 46 -> 19 with programs"; exit 1; }
+./host 46 src.sch 19 fixed.txt 12=7 2>/dev/null || { echo "FAIL 46 -> 19 with programs"; exit 1; }
 pspp fixed.sps -o fixed.log >/dev/null 2>&1 || { cat fixed.log; echo "FAIL pspp cannot run fixed.sps"; exit 1; }
 pspp-convert fixed.sav fixed_data.csv || { echo "FAIL pspp-convert fixed.sav"; exit 1; }
 check "SPSS program beside fixed text: same values" "$(tr -d '\r' < data.csv)" "$(tr -d '\r' < fixed_data.csv)"

@@ -1,42 +1,21 @@
 #!/bin/bash
-# User-missing values declared by SPSS inputs (system and portable files) are declared again
-# by every output that can hold them: system and portable files and the SPSS program.
+# User-missing values declared by SPSS inputs (system and portable files), of numbers and of
+# short strings, are declared again by every output that can hold them: system and portable
+# files and the SPSS program.
 # PSPP makes the source and judges each output with DISPLAY DICTIONARY.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-if ! command -v pspp >/dev/null; then echo "SKIP: pspp missing"; exit 0; fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
+interop_init pspp
 
-cat > host.c <<'C'
-#include <stdio.h>
-#include <stdlib.h>
-#include "tabulon/tabulon.h"
-int main(int argc, char** argv) {
-  if (argc < 5) return 2;
-  int env = DX_OpenEnvironment();
-  int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
-  if (r >= 0) r = DX_ReadDict(env);
-  if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
-  if (r >= 0) r = DX_TransferAllRecords(env);
-  if (r < 0) { fprintf(stderr, "transfer failed (%d): %s\n", r, DX_GetErrorMsg(env)); DX_CloseFiles(env); return 1; }
-  r = DX_CloseFiles(env);
-  DX_CloseEnvironment(env);
-  return r < 0;
-}
-C
-cc -o host host.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,"$LIB" || { echo "FAIL cannot build the host"; exit 1; }
+build_transfer_host
 
 cat > make.sps <<'EOF'
-DATA LIST LIST /a b c d e.
+DATA LIST LIST /a b c d e (F8.0) s (A3).
 BEGIN DATA
-1 2 3 4 5
--9 99 -1 7 200
+1 2 3 4 5 x
+-9 99 -1 7 200 abc
 END DATA.
-MISSING VALUES a (-9, -8, 99) b (LO THRU 0) c (-5 THRU -1, 99) d (100 THRU HI) e (200).
+MISSING VALUES a (-9, -8, 99) b (LO THRU 0) c (-5 THRU -1, 99) d (100 THRU HI) e (200) s ('x', 'yy').
 SAVE OUTFILE='src.sav'.
 EXPORT OUTFILE='src.por'.
 EOF
@@ -52,10 +31,6 @@ for r in csv.reader(sys.stdin): print(r[0].lower() + "|" + r[-1])'
 }
 want=$(missing_of "GET FILE='src.sav'.")
 [ -n "$want" ] || { echo "FAIL no dictionary from the source"; exit 1; }
-check() { # what expected actual
-  if [ "$2" != "$3" ]; then echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
 # PSPP's own portable file states "100 THRU HIGHEST" with the largest double as its bound;
 # what PSPP reads from it is what the portable input declares.
 want_por=$(missing_of "IMPORT FILE='src.por'.")

@@ -4,20 +4,10 @@
 # .por and read back by PSPP, R haven and Tabulon. The file holds only characters its table names,
 # in lines of 80; what the set lacks is transliterated and counted.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
 T="$TABULON_BUILD_DIR/tabulon"
 PY=/usr/bin/python3
-for tool in pspp pspp-convert Rscript; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 1; }
-done
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+interop_init pspp pspp-convert Rscript
 
 cat > make.sps <<'SPS'
 SET LOCALE='UTF-8'.

@@ -4,46 +4,9 @@
 # write (PSPP's EXPORT, ReadStat's conversion) are read by Tabulon and compared with the
 # peers' own CSV of the same file.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-for tool in pspp pspp-convert readstat; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 1; }
-done
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
+interop_init pspp pspp-convert readstat
 
-# Hosts: one transfer (code, path) -> (code, path) [user-missing mode], and a dictionary lister.
-cat > host.c <<'C'
-#include <stdio.h>
-#include <stdlib.h>
-#include "tabulon/tabulon.h"
-static void log_cb(int32_t level, const char* text, int32_t category, int64_t user) {
-  (void)level; (void)category; (void)user;
-  fprintf(stderr, "%s\n", text);
-}
-int main(int argc, char** argv) {
-  if (argc < 5) return 2;
-  int env = DX_OpenEnvironment();
-  const uint32_t masks[4] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
-  DX_SetInfoCallback(env, -1, masks, 0, 0, log_cb);
-  if (argc > 5) DX_SetOption(env, 4, atoi(argv[5]), NULL);
-  int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
-  if (r >= 0) r = DX_ReadDict(env);
-  if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
-  if (r >= 0) r = DX_TransferAllRecords(env);
-  if (r < 0) { fprintf(stderr, "transfer failed (%d): %s\n", r, DX_GetErrorMsg(env)); DX_CloseFiles(env); return 1; }
-  r = DX_CloseFiles(env);
-  DX_CloseEnvironment(env);
-  return r < 0;
-}
-C
 cat > dict.c <<'C'
 #include <stdio.h>
 #include <stdlib.h>
@@ -68,7 +31,8 @@ int main(int argc, char** argv) {
   return 0;
 }
 C
-for p in host dict; do
+build_transfer_host
+for p in dict; do
   cc -o $p $p.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,"$LIB" || { echo "FAIL cannot build $p"; exit 1; }
 done
 
@@ -189,7 +153,7 @@ EXPORT OUTFILE='pspp.por'.
 EOF
 pspp mk.sps -o mk.log >/dev/null 2>&1 || { cat mk.log; echo "FAIL pspp EXPORT"; exit 1; }
 pspp-convert pspp.por pspp_own.csv || { echo "FAIL pspp-convert pspp.por"; exit 1; }
-./host 13 pspp.por 18 pspp_tab.csv 2 2>/dev/null || { echo "FAIL Tabulon reads pspp.por"; exit 1; }
+./host 13 pspp.por 18 pspp_tab.csv 4=2 2>/dev/null || { echo "FAIL Tabulon reads pspp.por"; exit 1; }
 echo -n "PSPP's file, user-missing values kept: "; same pspp_own.csv pspp_tab.csv || fail=1
 ./host 13 pspp.por 18 pspp_miss.csv 2>/dev/null || { echo "FAIL Tabulon reads pspp.por"; exit 1; }
 # PSPP writes "100 THRU HIGHEST" with the largest double as its bound and reads it back
@@ -210,7 +174,7 @@ STAMP|9|
 CODE|1||x=Code X|y=Code Y" "$(./dict pspp.por)"
 
 # PSPP's file through Tabulon into a portable file again: PSPP finds the same missing values.
-./host 13 pspp.por 13 again.por 2 2>/dev/null || { echo "FAIL 13 -> 13"; exit 1; }
+./host 13 pspp.por 13 again.por 4=2 2>/dev/null || { echo "FAIL 13 -> 13"; exit 1; }
 printf "IMPORT FILE='pspp.por'.\nDISPLAY DICTIONARY.\n" > d1.sps
 printf "IMPORT FILE='again.por'.\nDISPLAY DICTIONARY.\n" > d2.sps
 pspp d1.sps -o d1.csv >/dev/null 2>&1 && pspp d2.sps -o d2.csv >/dev/null 2>&1 || { echo "FAIL pspp IMPORT again.por"; exit 1; }
@@ -235,7 +199,7 @@ printf 'ID,NAME,SCORE,BORN,CODE\n1,Ann,12.5,1990-05-17,x\n2,Bob x,-9,2001-12-01,
 readstat rin.csv meta.json rw.sav >/dev/null 2>&1; readstat rw.sav rw.por >/dev/null 2>&1
 [ -s rw.por ] || { echo "FAIL readstat cannot write rw.por"; exit 1; }
 readstat rw.por rw_own.csv >/dev/null 2>&1; [ -s rw_own.csv ] || { echo "FAIL readstat rw.por"; exit 1; }
-./host 13 rw.por 18 rw_tab.csv 2 2>/dev/null || { echo "FAIL Tabulon reads rw.por"; exit 1; }
+./host 13 rw.por 18 rw_tab.csv 4=2 2>/dev/null || { echo "FAIL Tabulon reads rw.por"; exit 1; }
 echo -n "ReadStat's file: "; same rw_own.csv rw_tab.csv || fail=1
 check "ReadStat's dictionary" "ID|5|Identifier|1=one|2=two
 NAME|1|Name of person

@@ -5,19 +5,8 @@
 # missing, variable labels, value labels (numeric, short and long strings), long names,
 # missing values of a schema input, and the release-12 form.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-if ! command -v pspp >/dev/null || ! command -v pspp-convert >/dev/null; then echo "SKIP: pspp missing"; exit 0; fi
-command -v readstat >/dev/null || { echo "readstat is not installed"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
+interop_init pspp pspp-convert readstat
 
 # A tiny host. "make OUT RELEASE": a data set built through the dictionary API.
 # "IN_CODE IN OUT_CODE OUT": one transfer. Messages go to stderr.

@@ -4,18 +4,10 @@
 # values through .sav/.por (PSPP lists them as user-missing); "Zürich" and "Αθήνα" through the
 # SPSS program (PSPP runs it); display formats and the data set label kept.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
 T="$TABULON_BUILD_DIR/tabulon"
 PY=/usr/bin/python3
-if ! command -v pspp >/dev/null; then echo "SKIP: pspp missing"; exit 0; fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+interop_init pspp
 
 cat > make.sps <<'EOF'
 DATA LIST LIST /t (TIME11.2) d (ADATE10) q (F3.0) s (A10).

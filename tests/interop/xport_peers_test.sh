@@ -6,41 +6,12 @@
 # of the same file; two of them joined into one library test member selection. Version 8 files
 # Tabulon writes (long names and labels) are read by haven with the same names, labels and values.
 set -u
-: "${TABULON_SOURCE_DIR:?}" "${TABULON_BUILD_DIR:?}"
-LIB=${TABULON_BIN:-$TABULON_BUILD_DIR}
-command -v readstat >/dev/null || { echo "readstat is not installed"; exit 1; }
+. "${TABULON_SOURCE_DIR:?}/tests/interop/support/lib.sh"
 command -v Rscript >/dev/null && Rscript -e 'library(haven)' >/dev/null 2>&1 ||
   { echo "R's haven is not installed (r-cran-haven)"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-fail=0
-check() { # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/  /'; fail=1
-  else echo "ok   $1"; fi
-}
+interop_init readstat
 
 # Hosts: one transfer (code, path) -> (code, path); a dump of an XPORT input: its members, the
-# dictionary of one of them (name|storage type|label) and its values, missing codes as ".A".
-cat > host.c <<'C'
-#include <stdio.h>
-#include <stdlib.h>
-#include "tabulon/tabulon.h"
-int main(int argc, char** argv) {
-  if (argc < 5) return 2;
-  int env = DX_OpenEnvironment();
-  if (argc > 5) DX_SetOption(env, 77, atoi(argv[5]), NULL); /* transport version */
-  int r = DX_OpenInputFile(env, atoi(argv[1]), argv[2]);
-  if (r >= 0) r = DX_ReadDict(env);
-  if (r >= 0) r = DX_OpenOutFile(env, atoi(argv[3]), argv[4]);
-  if (r >= 0) r = DX_TransferAllRecords(env);
-  if (r < 0) { fprintf(stderr, "transfer failed (%d): %s\n", r, DX_GetErrorMsg(env)); DX_CloseFiles(env); return 1; }
-  r = DX_CloseFiles(env);
-  DX_CloseEnvironment(env);
-  return r < 0;
-}
-C
 cat > dump.c <<'C'
 #include <stdio.h>
 #include <string.h>
@@ -85,7 +56,8 @@ int main(int argc, char** argv) {
   return 0;
 }
 C
-for p in host dump; do
+build_transfer_host
+for p in dump; do
   cc -o $p $p.c -I"$TABULON_SOURCE_DIR/include" -L"$LIB" -ltabulon -Wl,-rpath,"$LIB" || { echo "FAIL cannot build $p"; exit 1; }
 done
 
@@ -137,7 +109,7 @@ printf '%3s%-12s%6s%-10s%-2s%20s%2s\n' \
   3 "Carl, jr" 1.5 "" "" 1e20 "" \
   4 Dora 950.00 1582-10-15 "" 0 0 > src.dat
 
-./host 46 src.sch 12 out.xpt 5 || { echo "FAIL 46 -> 12"; exit 1; }
+./host 46 src.sch 12 out.xpt 77=5 || { echo "FAIL 46 -> 12"; exit 1; }
 check "80-byte records" "0" "$(( $(stat -c %s out.xpt) % 80 ))"
 check "readstat's view of the file" "Format: SAS transport file (XPORT)
 Columns: 7
@@ -336,7 +308,7 @@ printf '  1  2\n 10 20\n' > long.dat
 ./host 46 long.sch 12 long8.xpt || { echo "FAIL 46 -> 12 (long names)"; exit 1; }
 check "haven reads long names and labels" "participant_identifier|The identifier of the participant in the study, longer than forty characters|1 10
 participant_identity||2 20" "$(Rscript -e 'd <- haven::read_xpt("long8.xpt"); for (n in names(d)) cat(paste(n, if (is.null(attr(d[[n]], "label"))) "" else attr(d[[n]], "label"), paste(d[[n]], collapse = " "), sep = "|"), "\n", sep = "")' 2>&1)"
-./host 46 long.sch 12 long5.xpt 5 || { echo "FAIL 46 -> 12 (version 5 asked)"; exit 1; }
+./host 46 long.sch 12 long5.xpt 77=5 || { echo "FAIL 46 -> 12 (version 5 asked)"; exit 1; }
 check "version 5 asked: names cut and unique" "Format version: 5
 PARTICIP|PARTICI0" "$(readstat long5.xpt | grep '^Format version'; Rscript -e 'cat(names(haven::read_xpt("long5.xpt")), sep = "|")' 2>&1)"
 

@@ -448,11 +448,9 @@ int32_t wks_read_dict(EnvRecord& env) {
         str = true;
         longest = std::max(longest, wb.texts[cell->text_index].size());
       } else if (cell->number_class == kClassDate) {
-        // A date format shows no time, but the cell may hold one: a time part makes the
-        // column a date-time, so that it is not lost.
         date = true;
-        if (cell->kind == kCellNumber && std::isfinite(cell->value) && cell->value != std::floor(cell->value))
-          time = true;
+        // A time of day under a date-only format: the column keeps it as a date-time.
+        if (cell->value != std::floor(cell->value)) time = true;
       } else if (cell->number_class == kClassTime) {
         time = true;
       } else if (cell->number_class == kClassDateTime) {

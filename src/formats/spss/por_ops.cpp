@@ -16,6 +16,7 @@ extern const FormatReaderOps kPortableReader = {
     .select_member = nullptr,
     .close = nullptr,
     .user_missing = por_user_missing,
+    .user_missing_texts = por_user_missing_texts,
 };
 
 extern const FormatWriterOps kPortableWriter = {

@@ -236,7 +236,13 @@ void read_variable(EnvRecord& env, PorReader& r) {
     bool missing = false;
     for (int i = 0; i < values; ++i) {
       if (f.is_string) {
-        dict_string(env, r, 11);  // string missing values are not kept
+        dict_string(env, r, 11);
+        // Discrete values are kept for the outputs that declare them again.
+        if (kind == kPorMissValue && f.texts.count < 3) {
+          std::string text = input_text(env, r.text, "Error encoding input missing value, ");
+          while (!text.empty() && text.back() == ' ') text.pop_back();
+          f.texts.value[f.texts.count++] = std::move(text);
+        }
         continue;
       }
       bool m = false;
@@ -350,6 +356,11 @@ const MissingSpec* por_user_missing(EnvRecord& env, const VarRecord& v) {
   }
   const MissingSpec& m = r->declared_missing[static_cast<size_t>(f - r->fields.data())];
   return m.count ? &m : nullptr;
+}
+
+const MissingTexts* por_user_missing_texts(EnvRecord& env, const VarRecord& v) {
+  const PorField* f = por_input_field(env, v);
+  return f && f->is_string && f->texts.count ? &f->texts : nullptr;
 }
 
 int32_t por_read_dict(EnvRecord& env) {

@@ -42,6 +42,7 @@ struct PorField {
   uint8_t conv = kPorConvNone;
   uint32_t width = 0;  // strings: characters kept
   PorMissing missing[3];
+  MissingTexts texts;  // strings: discrete missing values
 };
 
 // The character source: large reads from the stream, one byte of look-back.
@@ -89,6 +90,7 @@ struct PorReader final : FormatState {
 const PorField* por_input_field(EnvRecord& env, const VarRecord& v);
 // A numeric variable's missing-value entries as the dictionary's user-missing declaration.
 const MissingSpec* por_user_missing(EnvRecord& env, const VarRecord& v);
+const MissingTexts* por_user_missing_texts(EnvRecord& env, const VarRecord& v);
 
 int32_t por_read_dict(EnvRecord& env);
 int32_t por_read_case(EnvRecord& env);

@@ -247,6 +247,16 @@ void put_header(EnvRecord& env, PorWriter& w) {
         put_number(w, m.low);
         if (m.tag == 'B') put_number(w, m.high);
       }
+    } else if (const MissingTexts* m = o.width <= 8 ? input_missing_texts(env, v) : nullptr) {
+      // Discrete values of short strings, as SPSS declares them, blank-padded like the data;
+      // one longer than the variable can match no value of it.
+      for (int i = 0; i < m->count && i < 3; ++i) {
+        std::string value = portable_text(env, v, m->value[i]);
+        if (value.size() > o.width) continue;
+        value.append(o.width - value.size(), ' ');
+        put(w, "8");
+        put_string(w, value);
+      }
     }
     if (!v.label.empty()) {
       put(w, "C");

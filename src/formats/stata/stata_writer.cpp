@@ -424,6 +424,9 @@ void put_header(EnvRecord& env, StataWriter& w) {
   RaiseErrorF(env, "The data in variable, %s, can not be represented in a %s.", v.name.c_str(), type);
 }
 
+// The bits of Stata's "." for a double (2^1023); every larger positive double is missing too.
+constexpr uint64_t kStataDoubleMissingBits = 0x7FE0000000000000u;
+
 void float_range(EnvRecord& env, const VarRecord& v, double x) {
   if (x == 0 || !std::isfinite(x)) return;
   // frexp's exponent, from the bits (a subnormal counts as far below the range).
@@ -773,15 +776,18 @@ int32_t stata_write_case(EnvRecord& env) {
       std::memcpy(&bits, &fl, 4);
       st_put32(f, bits);
     } else {
-      // Stata reads every double from its largest (about 8.99e307; 2^333 before release
-      // 108) as missing, infinities too: such a value becomes missing, and says so.
-      if (!(x < (w.th.old_double ? kDoubleOldMissing : 8.98846567431158e307)) || x == -HUGE_VAL) {
-        ++o.out_of_range;
-        put_missing(w, o, f, kSystemMissing);
-        continue;
-      }
       uint64_t bits;
       std::memcpy(&bits, &x, 8);
+      // From 2^1023 up (2^333 before release 108) Stata reads a double as one of its missing
+      // values, and it has no minus infinity: say so rather than let a number turn into ".a"
+      // unnoticed.
+      const bool positive = bits < 0x8000000000000000u;
+      if ((positive && (w.th.old_double ? x >= kDoubleOldMissing : bits >= kStataDoubleMissingBits)) ||
+          x == -HUGE_VAL) {
+        put_missing(w, o, f, kSystemMissing);
+        ++o.too_large;
+        continue;
+      }
       st_put64(f, bits);
     }
   }
@@ -797,7 +803,7 @@ int32_t stata_close_output(EnvRecord& env) {
   for (const StataOutVar& o : w.vars) {
     if (o.replaced) note_change(env, ChangeKind::CharReplaced, o.var->name, o.replaced);
     if (o.cut) note_change(env, ChangeKind::StringCut, o.var->name, o.cut);
-    if (o.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, o.var->name, o.out_of_range);
+    if (o.too_large) note_change(env, ChangeKind::ValueOutOfRange, o.var->name, o.too_large);
   }
   if (w.rel.release >= 117) {
     put(w, "</data>");

@@ -56,7 +56,7 @@ struct StataOutVar {
   std::string long_label;  // the whole label when it did not fit (written as a note)
   int64_t replaced = 0;    // characters the output code page lacks, replaced
   int64_t cut = 0;         // values cut to the field's width
-  int64_t out_of_range = 0;  // doubles above the largest Stata holds, written as missing
+  int64_t too_large = 0;   // doubles at or above Stata's missing values, written as missing
 };
 
 struct StataWriter final : FormatState {

@@ -358,16 +358,19 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
       case 8:
       case 9: {
         double day;
-        if (parse_date_cell(r.dates, v->ttype, f.text, f.len, &day))
+        if (parse_date_cell(r.dates, v->ttype, f.text, f.len, &day)) {
           var_set_double(dict, *v, day);
-        else
+        } else {
           var_set_missing(dict, *v, kSystemMissing);
+          note_change(env, ChangeKind::Unreadable, v->name);
+        }
         break;
       }
       default: {
         ParsedNumber n = parse_number(f.text, f.len, r.punct);
         var_set_double(dict, *v, n.value);
         v->missing = n.missing;
+        if (n.failure != kNumOk) note_change(env, ChangeKind::Unreadable, v->name);
         break;
       }
     }

@@ -11,6 +11,7 @@
 #include "api/env_record.h"
 #include "api/raise.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "formats/text/text_writer.h"
 
 namespace tabulon {
@@ -179,16 +180,19 @@ int32_t fixed_read_record(EnvRecord& env, DelimitedReader& r) {
       case 8:
       case 9: {
         double day;
-        if (parse_date_cell(r.dates, v->ttype, text, n, &day))
+        if (parse_date_cell(r.dates, v->ttype, text, n, &day)) {
           var_set_double(dict, *v, day);
-        else
+        } else {
           var_set_missing(dict, *v, kSystemMissing);
+          note_change(env, ChangeKind::Unreadable, v->name);
+        }
         break;
       }
       default: {
         ParsedNumber p = parse_number(text, n, r.punct);
         var_set_double(dict, *v, p.value);
         v->missing = p.missing;
+        if (p.failure != kNumOk) note_change(env, ChangeKind::Unreadable, v->name);
       }
     }
   }

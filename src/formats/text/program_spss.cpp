@@ -122,6 +122,15 @@ void value_labels(ProgramContext& c, std::string& p) {
 void missing_values(ProgramContext& c, std::string& p) {
   std::string items;
   for (VarRecord* v : c.vars) {
+    if (v->is_string()) {
+      // Short strings: their discrete values, as SPSS declares them.
+      const MissingTexts* t = v->print_width <= kShortStringMax ? input_missing_texts(*c.env, *v) : nullptr;
+      std::string list;
+      for (int k = 0; t && k < t->count && k < 3; ++k)
+        list += (list.empty() ? "" : ", ") + in_single_quotes(t->value[k]);
+      if (!list.empty()) items += "  " + v->name + " (" + list + ")" + c.eol;
+      continue;
+    }
     const MissingSpec* m = input_missing_spec(*c.env, *v);
     if (!m || v->ttype >= 7) continue;
     // SPSS keeps three values, or one range and one value.

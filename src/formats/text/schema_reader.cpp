@@ -11,6 +11,7 @@
 #include "api/raise.h"
 #include "dates/date_state.h"
 #include "dict/dictionary.h"
+#include "engine/change_report.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
 #include "formats/text/field_split.h"
@@ -54,9 +55,10 @@ bool read_nonempty(RdLine& rd) {
   }
 }
 
-// A value of a number field; false when the field is missing.
+// A value of a number field; false when the field is missing (`unreadable` when it holds
+// something that is not a number).
 bool number_value(const SchemaReader& r, const SchemaVar& sv, const char* text, size_t n, double* out,
-                  uint16_t* code) {
+                  uint16_t* code, bool* unreadable) {
   while (n > 0 && text[0] == ' ') ++text, --n;
   while (n > 0 && text[n - 1] == ' ') --n;
   if (n == 0) {
@@ -66,6 +68,7 @@ bool number_value(const SchemaReader& r, const SchemaVar& sv, const char* text, 
   ParsedNumber p = parse_number(text, n, r.punct);
   if (p.missing || p.failure) {
     *code = p.missing ? p.missing : kSystemMissing;
+    *unreadable = p.failure != kNumOk;
     return false;
   }
   double x = p.value;
@@ -76,6 +79,12 @@ bool number_value(const SchemaReader& r, const SchemaVar& sv, const char* text, 
     return false;
   }
   *out = x;
+  return true;
+}
+
+bool blank(const char* text, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (text[i] != ' ') return false;
   return true;
 }
 
@@ -107,19 +116,24 @@ void store(EnvRecord& env, SchemaReader& r, const SchemaVar& sv, const char* tex
     case 8:
     case 9: {
       double day = 0;
-      if (date_value(env, r, sv, v.ttype, text, n, &day))
+      if (date_value(env, r, sv, v.ttype, text, n, &day)) {
         var_set_double(dict, v, day);
-      else
+      } else {
         var_set_missing(dict, v, kSystemMissing);
+        if (!blank(text, n)) note_change(env, ChangeKind::Unreadable, v.name);
+      }
       break;
     }
     default: {
       double x = 0;
       uint16_t code = 0;
-      if (number_value(r, sv, text, n, &x, &code))
+      bool unreadable = false;
+      if (number_value(r, sv, text, n, &x, &code, &unreadable)) {
         var_set_double(dict, v, x);
-      else
+      } else {
         var_set_missing(dict, v, code);
+        if (unreadable) note_change(env, ChangeKind::Unreadable, v.name);
+      }
     }
   }
 }
