@@ -141,6 +141,7 @@ int32_t start_pass(EnvRecord& env, int32_t out_code, uint32_t mode) {
   if (in_memory) {
     dict_layout_record(env);
   } else {
+    o.saved_changes = t.changes.entries;
     transfer_init_read_only(env);
     transfer_save_position(env);
   }
@@ -266,7 +267,10 @@ void finish_pass(EnvRecord& env, bool complete) {
   if (o.user_missing_saved) option_store(env, kOptUserMissing, o.saved_user_missing, nullptr);
   t.optimize_case_count = complete ? static_cast<uint32_t>(t.cases_read) : 0;
   t.optimize_ran = 1;
-  if (!(mode & kOptInMemory)) transfer_restore_position(env);
+  if (!(mode & kOptInMemory)) {
+    transfer_restore_position(env);
+    t.changes.entries = std::move(o.saved_changes);
+  }
   t.input_kind = engine_user_dict(env) ? kInputUserDict : kInputFile;
   t.cases_moved = 0;
   t.cases_read = 0;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/change_report.h"
+
 namespace tabulon {
 
 struct EnvRecord;
@@ -79,6 +81,9 @@ enum StatsWant : uint8_t { kWantNone = 0, kWantNumber = 1, kWantDate = 2, kWantS
 struct OptimizeState {
   uint32_t mode = 0;
   int32_t out_code = 0;
+  // What the reader had counted before the pass: its values are read again after it, and
+  // counted again.
+  std::vector<ChangeEntry> saved_changes;
   uint32_t cases = 0;
   uint32_t saved_sampling = 0;
   int32_t saved_user_missing = 0;

@@ -131,7 +131,7 @@ ZipWriter* zip_create(const char* path) {
   return z;
 }
 
-bool zip_begin_member(ZipWriter* z, const char* name, int level) {
+bool zip_begin_member(ZipWriter* z, const char* name, int level, bool zip64) {
   if (!z || !name || z->in_member) return false;
   zip_fileinfo info;
   std::memset(&info, 0, sizeof info);
@@ -144,7 +144,7 @@ bool zip_begin_member(ZipWriter* z, const char* name, int level) {
   info.tmz_date.tm_mday = static_cast<uInt>(tm_now.tm_mday);
   info.tmz_date.tm_mon = static_cast<uInt>(tm_now.tm_mon);
   info.tmz_date.tm_year = static_cast<uInt>(tm_now.tm_year + 1900);
-  int r = zipOpenNewFileInZip64(z->zf, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, level, 0);
+  int r = zipOpenNewFileInZip64(z->zf, name, &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, level, zip64 ? 1 : 0);
   if (r != ZIP_OK) {
     z->ok = false;
     return false;

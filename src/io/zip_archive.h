@@ -36,7 +36,8 @@ ZipStatus zip_close_member(ZipReader* zip);
 // Creates (replaces) an archive; null when the file cannot be created.
 ZipWriter* zip_create(const char* path);
 // One deflated member written in pieces: begin, any number of writes, end.
-bool zip_begin_member(ZipWriter* zip, const char* name, int level = 6);
+// zip64 lets a member pass 4 GiB (readers then see a zip64 extra field).
+bool zip_begin_member(ZipWriter* zip, const char* name, int level = 6, bool zip64 = false);
 bool zip_write_member(ZipWriter* zip, const void* data, size_t n);
 bool zip_end_member(ZipWriter* zip);
 // begin + write + end.

@@ -20,6 +20,7 @@
 #include "engine/format_hooks.h"
 #include "engine/output_files.h"
 #include "formats/sheets/sheet_writer_common.h"
+#include "formats/sheets/xlsx_digits.h"
 #include "tabulon/tabulon.h"
 
 namespace tabulon {
@@ -29,6 +30,8 @@ namespace {
 constexpr uint32_t kXlsxMaxRows = LXW_ROW_MAX;  // 1,048,576
 constexpr uint32_t kXlsxMaxCols = 16384;
 constexpr size_t kXlsxMaxString = 32767;  // characters in one cell
+// Worksheet numbers in the package, in the order they are added.
+constexpr uint16_t kDataSheet = 1, kLabelSheet = 2;
 
 struct XlsxColumn {
   VarRecord* var;
@@ -43,6 +46,7 @@ struct XlsxWriter : FormatState {
   std::vector<XlsxColumn> cols;
   uint32_t row = 0;  // next row to write
   std::string scratch;
+  XlsxDigitFixes digits;  // numbers the library would print one digit short
   ~XlsxWriter() override {
     // Only after a failure: nothing was written yet, libxlsxwriter writes the file at close.
     if (wb) lxw_workbook_free(wb);
@@ -116,8 +120,10 @@ void write_value_labels(EnvRecord& env, XlsxWriter& w, const std::string& data_s
         put_text(env, w, row, 1, missing_code_text(static_cast<int>(l.missing)), nullptr);
       else if (l.has_text)
         put_text(env, w, row, 1, l.text, nullptr);
-      else if (std::isfinite(l.value))
+      else if (std::isfinite(l.value)) {
         worksheet_write_number(ls, row, 1, l.value, nullptr);
+        if (xlsx_needs_exact_digits(l.value)) w.digits.add(kLabelSheet, row, 1, l.value);
+      }
       put_text(env, w, row, 2, l.label, nullptr);
       ++row;
     }
@@ -207,6 +213,7 @@ int32_t xlsx_write_case(EnvRecord& env) {
         continue;
       }
       e = worksheet_write_number(w.ws, row, col, x, c.format);
+      if (xlsx_needs_exact_digits(x)) w.digits.add(kDataSheet, row, col, x);
     }
     if (e != LXW_NO_ERROR) fail_lxw(env, e);
   }
@@ -228,6 +235,12 @@ int32_t xlsx_close(EnvRecord& env) {
   if (e != LXW_NO_ERROR) {
     env.transfer.delete_output = 1;
     fail_lxw(env, e);
+  }
+  // Still under the temporary name: the engine renames it over the target after this.
+  std::string why;
+  if (!w.digits.apply(engine_output_write_path(env), &why)) {
+    env.transfer.delete_output = 1;
+    RaiseErrorF(env, "Error writing output worksheet: %s", why.c_str());
   }
   return 0;
 }

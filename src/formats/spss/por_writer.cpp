@@ -386,6 +386,11 @@ int32_t por_write_case(EnvRecord& env) {
       put(w, "*.", 2);
       continue;
     }
+    if (std::isinf(x)) {
+      ++o.out_of_range;
+      put(w, "*.", 2);
+      continue;
+    }
     switch (o.kind) {
       case kPorOutDate: put_number(w, por_day_to_seconds(x)); break;
       case kPorOutTime: put_number(w, por_time_to_seconds(x)); break;
@@ -403,6 +408,7 @@ int32_t por_close_output(EnvRecord& env) {
   for (const PorOutVar& o : w.vars) {
     if (o.replaced) note_change(env, ChangeKind::CharReplaced, o.var->name, o.replaced);
     if (o.cut) note_change(env, ChangeKind::StringCut, o.var->name, o.cut);
+    if (o.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, o.var->name, o.out_of_range);
   }
   // The end-of-data mark fills the last line.
   do put(w, "Z", 1);

@@ -22,6 +22,7 @@ struct PorOutVar {
   uint32_t width = 0;  // strings: the declared width
   int64_t replaced = 0;  // characters not in the portable set
   int64_t cut = 0;       // values cut to the width
+  int64_t out_of_range = 0;  // infinities, which the format cannot hold: written as missing
 };
 
 struct PorWriter final : FormatState {

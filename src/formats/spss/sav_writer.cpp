@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "encoding/legalize.h"
 #include "encoding/names_pass.h"
 #include "encoding/transcode.h"
+#include "engine/change_report.h"
 #include "engine/engine_util.h"
 #include "engine/format_hooks.h"
 #include "engine/stream_glue.h"
@@ -549,7 +551,7 @@ int32_t sav_write_case(EnvRecord& env) {
   SavWriter& w = *wp;
   Packer pk = packer(w, 9 * static_cast<size_t>(w.case_units) + 16);
   const uint8_t* rec = env.dict.record();
-  for (const SavOutVar& o : w.vars) {
+  for (SavOutVar& o : w.vars) {
     const VarRecord& v = *o.var;
     const uint8_t* p = rec + v.offset;
     if (o.kind == kSavString) {
@@ -577,6 +579,11 @@ int32_t sav_write_case(EnvRecord& env) {
       pk.command(kSavCmdSysmis);
       continue;
     }
+    if (x == -DBL_MAX) {  // the bits of system missing: every reader takes it for one
+      ++o.out_of_range;
+      pk.command(kSavCmdSysmis);
+      continue;
+    }
     switch (o.kind) {
       case kSavDate:
         pk.raw(sav_seconds_of_day(x));
@@ -599,6 +606,8 @@ int32_t sav_close_output(EnvRecord& env) {
   SavWriter* wp = writer_state<SavWriter>(env);
   if (!wp || !wp->out) return 0;
   SavWriter& w = *wp;
+  for (const SavOutVar& o : w.vars)
+    if (o.out_of_range) note_change(env, ChangeKind::ValueOutOfRange, o.var->name, o.out_of_range);
   Packer pk = packer(w, 16);
   pk.command(kSavCmdEnd);
   packed(w, pk);

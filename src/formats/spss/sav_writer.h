@@ -54,6 +54,7 @@ struct SavOutVar {
   uint32_t index = 0;                      // 1-based unit index of the first unit
   int32_t format = 0;                      // print and write format
   bool cut = false;                        // declared wider than the release allows
+  int64_t out_of_range = 0;                // values equal to the system-missing value
   std::string short_name;                  // in the output encoding, at most 8 bytes
   std::vector<std::string> segment_names;  // short names of segments 2..n
   std::string label;                       // in the output encoding, already cut

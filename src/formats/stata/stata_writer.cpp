@@ -784,9 +784,12 @@ int32_t stata_write_case(EnvRecord& env) {
     } else {
       uint64_t bits;
       std::memcpy(&bits, &x, 8);
-      // From 2^1023 up Stata reads a double as one of its missing values: say so rather than
-      // let a number turn into ".a" unnoticed.
-      if (bits >= kStataDoubleMissingBits && bits < 0x8000000000000000u) {
+      // From 2^1023 up (2^333 before release 108) Stata reads a double as one of its missing
+      // values, and it has no minus infinity: say so rather than let a number turn into ".a"
+      // unnoticed.
+      const bool positive = bits < 0x8000000000000000u;
+      if ((positive && (w.th.old_double ? x >= kDoubleOldMissing : bits >= kStataDoubleMissingBits)) ||
+          x == -HUGE_VAL) {
         put_missing(w, o, f, kSystemMissing);
         ++o.too_large;
         continue;
