@@ -12,20 +12,15 @@
 namespace tabulon {
 
 bool xlsx_needs_exact_digits(double x) {
-  // The shortest text that reads back as x: when it needs 17 significant digits, no 16-digit
-  // text does, and when it needs 16 or fewer, the 16-digit rounding reads back too.
-  if (!std::isfinite(x) || x == 0) return false;
+  // The workbook library prints "%.16G": the cell needs fixing exactly when those 16 digits do
+  // not read back as x (the shortest text's length is not the test: next to a power of two the
+  // shortest text may round up where the 16 digits round down).
+  if (!std::isfinite(x)) return false;
   char buf[40];
-  const auto r = std::to_chars(buf, buf + sizeof buf, x);
-  int digits = 0;
-  bool lead = true;
-  for (const char* p = buf; p < r.ptr && *p != 'e'; ++p) {
-    if (*p < '0' || *p > '9') continue;
-    if (lead && *p == '0') continue;
-    lead = false;
-    ++digits;
-  }
-  return digits > 16;
+  const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, 15);
+  double back = 0;
+  const auto p = std::from_chars(buf, r.ptr, back);
+  return p.ec != std::errc() || back != x;
 }
 
 XlsxDigitFixes::~XlsxDigitFixes() {
@@ -117,35 +112,39 @@ bool copy_member(ZipReader* in, ZipWriter* out) {
 }
 
 // Streams one worksheet, replacing the <v> text of the noted cells. The cells come in the
-// order the library wrote them, so one pass with a small window suffices.
+// order the library wrote them, so one pass with a small window suffices. `at` marks what is
+// written already: the window is compacted only when more is read, never per cell.
 bool rewrite_sheet(ZipReader* in, ZipWriter* out, SheetCursor& cur, std::string* error) {
   static constexpr std::string_view kTag = "<c r=\"";
   std::string buf;
+  size_t at = 0;
   char piece[1 << 16];
   bool eof = false;
   auto fill = [&]() {
+    buf.erase(0, at);
+    at = 0;
     const int n = zip_read_piece(in, piece, sizeof piece);
     if (n < 0) return false;
     if (n == 0) eof = true;
     buf.append(piece, static_cast<size_t>(n));
     return true;
   };
-  auto emit = [&](size_t n) {
-    const bool ok = n == 0 || zip_write_member(out, buf.data(), n);
-    buf.erase(0, n);
+  auto emit_to = [&](size_t to) {  // writes buf[at, to)
+    const bool ok = to <= at || zip_write_member(out, buf.data() + at, to - at);
+    if (to > at) at = to;
     return ok;
   };
   XlsxDigitFixes::Cell next{};
   bool have = cur.next(&next);
   while (have) {
-    const size_t i = buf.find(kTag);
+    const size_t i = buf.find(kTag, at);
     if (i == std::string::npos) {
       if (eof) break;
-      if (!emit(buf.size() > kTag.size() ? buf.size() - kTag.size() : 0) || !fill()) return false;
+      if (!emit_to(buf.size() > at + kTag.size() ? buf.size() - kTag.size() : at) || !fill()) return false;
       continue;
     }
-    if (!emit(i)) return false;
-    const size_t q = buf.find('"', kTag.size());
+    if (!emit_to(i)) return false;
+    const size_t q = buf.find('"', i + kTag.size());
     const size_t gt = q == std::string::npos ? q : buf.find('>', q);
     const size_t end = gt == std::string::npos ? gt : buf.find("</c>", gt);
     if (gt == std::string::npos || (buf[gt - 1] != '/' && end == std::string::npos)) {
@@ -154,29 +153,30 @@ bool rewrite_sheet(ZipReader* in, ZipWriter* out, SheetCursor& cur, std::string*
       continue;
     }
     uint32_t row = 0, col = 0;
-    if (!parse_ref(std::string_view(buf).substr(kTag.size(), q - kTag.size()), &row, &col)) {
-      if (!emit(kTag.size())) return false;
+    if (!parse_ref(std::string_view(buf).substr(i + kTag.size(), q - i - kTag.size()), &row, &col)) {
+      if (!emit_to(i + kTag.size())) return false;
       continue;
     }
     if (next.row < row || (next.row == row && next.col < col)) break;
     if (next.row != row || next.col != col) {
-      if (!emit(kTag.size())) return false;
+      if (!emit_to(i + kTag.size())) return false;
       continue;
     }
     const size_t vs = buf[gt - 1] == '/' ? std::string::npos : buf.find("<v>", gt);
     if (vs == std::string::npos || vs > end) break;  // not a number cell
     const size_t ve = buf.find("</v>", vs);
+    if (ve == std::string::npos || ve > end) break;
     char digits[40];
     const auto r = std::to_chars(digits, digits + sizeof digits, next.value);
-    if (!emit(vs + 3) || !zip_write_member(out, digits, static_cast<size_t>(r.ptr - digits))) return false;
-    buf.erase(0, ve - (vs + 3));
+    if (!emit_to(vs + 3) || !zip_write_member(out, digits, static_cast<size_t>(r.ptr - digits))) return false;
+    at = ve;  // the old digits are dropped
     have = cur.next(&next);
   }
   if (have) {
     *error = "a cell noted for exact digits is missing from its worksheet";
     return false;
   }
-  if (!emit(buf.size())) return false;
+  if (!emit_to(buf.size())) return false;
   return eof || copy_member(in, out);
 }
 
