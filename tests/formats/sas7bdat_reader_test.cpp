@@ -467,26 +467,12 @@ std::string show(const EnvRecord& env, const VarRecord& v) {
 }
 
 ReadBack read_file(Env& e, const std::string& path) {
-  ReadBack r;
-  r.rc = DX_OpenInputFile(e.handle, 38, path.c_str());
-  if (r.rc >= 0) r.rc = DX_ReadDict(e.handle);
-  if (r.rc >= 0) r.rc = DX_InitReadOnly(e.handle);
-  if (r.rc < 0) {
-    r.error = DX_GetErrorMsg(e.handle);
-    return r;
-  }
-  for (;;) {
-    const int32_t rc = DX_ReadRecord(e.handle);
-    if (rc == -1) break;
-    if (rc < 0) {
-      r.rc = rc;
-      r.error = DX_GetErrorMsg(e.handle);
-      break;
-    }
-    std::string row;
-    for (auto& v : e.env->dict.vars) row += (row.empty() ? "" : "|") + show(*e.env, *v);
-    r.rows.push_back(row);
-    if (r.rows.size() >= 1000) break;
+  const test::ReadBack cells = test::read_cases(e, 38, path, show, nullptr, 1000);
+  ReadBack r{cells.rc, cells.error, {}};
+  for (const auto& row : cells.rows) {
+    std::string line;
+    for (const std::string& c : row) line += (line.empty() ? "" : "|") + c;
+    r.rows.push_back(line);
   }
   return r;
 }
