@@ -85,17 +85,6 @@ int32_t file_read(Stream* s, void* buffer, int32_t n) {
   return static_cast<int32_t>(got);
 }
 
-int32_t file_seek64(Stream* s, int64_t offset, int32_t origin) {
-  int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
-  if (fseeko(s->file, static_cast<off_t>(offset), whence) != 0) {
-    s->error = STREAM_ERR_SEEK;
-    return -1;
-  }
-  // A successful seek is the one way back from a failure: the C file forgets it too.
-  clearerr(s->file);
-  s->error = 0;
-  return 0;
-}
 
 int32_t file_seek(Stream* s, int32_t offset, int32_t origin) { return file_seek64(s, offset, origin); }
 
@@ -246,6 +235,18 @@ const StreamOps kMemOps = {mem_read,  mem_seek,   mem_tell,   mem_getc,     mem_
 bool is_read_mode(const char* mode) { return mode && mode[0] == 'r'; }
 
 }  // namespace
+
+int32_t file_seek64(Stream* s, int64_t offset, int32_t origin) {
+  int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+  if (fseeko(s->file, static_cast<off_t>(offset), whence) != 0) {
+    s->error = STREAM_ERR_SEEK;
+    return -1;
+  }
+  // A successful seek is the one way back from a failure: the C file forgets it too.
+  clearerr(s->file);
+  s->error = 0;
+  return 0;
+}
 
 Stream* StreamOpenFile(EnvRecord*, const char* path, const char* mode, int32_t bufferSize) {
   if (!path || !mode) return nullptr;

@@ -352,13 +352,7 @@ int32_t wb_seek64(Stream* s, int64_t offset, int32_t origin) {
     s->error |= STREAM_ERR_SEEK;
     return -1;
   }
-  int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
-  if (fseeko(s->file, static_cast<off_t>(offset), whence) != 0) {
-    s->error = STREAM_ERR_SEEK;
-    return -1;
-  }
-  clearerr(s->file);
-  s->error = 0;
+  if (file_seek64(s, offset, origin) != 0) return -1;
   resync(s);
   return 0;
 }

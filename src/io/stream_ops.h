@@ -16,6 +16,9 @@ int32_t op_seek_via64(Stream* s, int32_t offset, int32_t origin);
 int32_t op_tell_via64(Stream* s);
 int64_t op_read_raw_via_read(Stream* s, void* buffer, int64_t n);
 
+// Seeks the C file of a file-kind stream; a success clears the stream's errors.
+int32_t file_seek64(Stream* s, int64_t offset, int32_t origin);
+
 // A zeroed record of the kind with its name; null when out of memory.
 Stream* stream_new(uint32_t kind, const char* name);
 // Storage kind: commit and release everything the record holds (not the record).
