@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -73,6 +74,10 @@ inline void optimize_add_value(VarStats& s, double x, bool exact, bool date_type
     if (whole != 0) s.date_parts |= 1;
   }
 }
+
+// The same for n present values of one variable at once (a reader's gather_stats takes a run
+// of cases column by column): the statistics come out as from n calls of optimize_add_value.
+void optimize_add_values(VarStats& s, const double* x, size_t n, bool exact, bool date_type);
 
 // Which statistics a pass keeps for a variable: none where its result cannot change
 // anything, numbers, numbers with the day and time parts of dates, or string lengths.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -336,4 +338,44 @@ TEST(OptimizeScan, TextOutputPassLooksOnlyAtDateTimesAndStopsWhenTheyAreSettled)
   }
   std::remove(path.c_str());
   std::remove(temp_path("opt_shown_out.csv").c_str());
+}
+
+// The run-at-a-time statistics a reader's gather hook takes must equal value-at-a-time ones,
+// whatever the run lengths: odd lengths, fractions that fit a float or not, whole numbers
+// beyond 2^52, infinities, signed zeros, and NaNs (taken one by one).
+TEST(Optimize, RunsOfValuesGiveTheStatisticsOfSingleValues) {
+  using tabulon::VarStats;
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::vector<double>> tables = {
+      {3},
+      {1, 2, 3, 4, 5, 6, 7},
+      {0.5, -0.25, 100, 7},
+      {0.1, 2, 3},
+      {-0.0, 0.0, -0.0},
+      {4503599627370497.0, -9007199254740993.0, 1e300, -1e-300},
+      {0.75, inf, 3, -inf},
+      {0.3, std::nan(""), 2, 8, -1},
+      {0.999, 0.001, 0.5},
+      {-1.5, 2.5, 1e7 + 0.5, 3},
+  };
+  for (bool exact : {false, true})
+    for (bool date : {false, true})
+      for (const auto& values : tables)
+        for (size_t split = 0; split <= values.size(); ++split) {
+          VarStats one, runs;
+          for (double x : values) tabulon::optimize_add_value(one, x, exact, date);
+          tabulon::optimize_add_values(runs, values.data(), split, exact, date);
+          tabulon::optimize_add_values(runs, values.data() + split, values.size() - split, exact, date);
+          SCOPED_TRACE(::testing::Message() << "values " << values.size() << " split " << split << " exact "
+                                            << exact << " date " << date);
+          EXPECT_EQ(runs.count, one.count);
+          EXPECT_EQ(runs.has_fraction, one.has_fraction);
+          EXPECT_EQ(runs.not_float, one.not_float);
+          EXPECT_EQ(runs.date_parts, one.date_parts);
+          EXPECT_EQ(std::isnan(runs.minimum), std::isnan(one.minimum));
+          if (!std::isnan(one.minimum)) {
+            EXPECT_EQ(runs.minimum, one.minimum);
+            EXPECT_EQ(runs.maximum, one.maximum);
+          }
+        }
 }
