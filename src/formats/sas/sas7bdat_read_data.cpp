@@ -16,6 +16,7 @@
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/format_hooks.h"
+#include "engine/optimize.h"
 #include "formats/sas/sas7bdat_internal.h"
 #include "formats/sas/sas7bdat_reader.h"
 #include "io/stream.h"
@@ -184,7 +185,7 @@ inline uint64_t le16(const uint8_t* p) { return uint64_t{p[0]} | uint64_t{p[1]} 
 inline uint64_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
 
 // The first `width` (0 to 8) bytes at p as a little-endian integer, in a few whole loads.
-inline uint64_t le_bytes(const uint8_t* p, uint32_t width) {
+[[gnu::always_inline]] inline uint64_t le_bytes(const uint8_t* p, uint32_t width) {
   switch (width) {
     case 8: return le32(p) | le32(p + 4) << 32;
     case 7: return le32(p) | le16(p + 4) << 32 | uint64_t{p[6]} << 48;
@@ -198,26 +199,64 @@ inline uint64_t le_bytes(const uint8_t* p, uint32_t width) {
   }
 }
 
-// Length of the text without its trailing blanks and NULs, eight bytes at a time.
-inline size_t trimmed_length(const uint8_t* p, size_t n) {
+constexpr bool kLittleHost = std::endian::native == std::endian::little;
+
+// Eight bytes at p as a little-endian integer: one load.
+inline uint64_t le64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (!kLittleHost) v = __builtin_bswap64(v);
+  return v;
+}
+
+// Length of the text without its trailing blanks and NULs, eight bytes at a time. `back`: the
+// eight bytes that end with the text may be read (a short text inside a row).
+[[gnu::always_inline]] inline size_t trimmed_length(const uint8_t* p, size_t n, bool back) {
   constexpr uint64_t kKeep = 0xDFDFDFDFDFDFDFDFull;  // leaves 0 of a blank or a NUL
+  const bool whole = n >= 8;
   while (n >= 8) {
-    const uint64_t w = le_bytes(p + n - 8, 8) & kKeep;
+    const uint64_t w = le64(p + n - 8) & kKeep;
     if (w) return n - static_cast<size_t>(std::countl_zero(w) / 8);
     n -= 8;
   }
-  const uint64_t w = le_bytes(p, static_cast<uint32_t>(n)) & kKeep;
+  if (n == 0) return 0;
+  uint64_t w;
+  if (whole) w = le64(p) & ((uint64_t{1} << (8 * n)) - 1);
+  else if (back) w = le64(p + n - 8) >> (8 * (8 - n));
+  else w = le_bytes(p, static_cast<uint32_t>(n));
+  w &= kKeep;
   return w ? static_cast<size_t>(8 - std::countl_zero(w) / 8) : 0;
 }
 
-void put_string(EnvRecord& env, SasReader& r, bool converts, VarRecord& v, int32_t column, const uint8_t* p,
-                size_t n) {
+// Where the first NUL stands in the n bytes at p (n when there is none), eight bytes at a time;
+// `back` as for trimmed_length.
+inline size_t nul_length(const uint8_t* p, size_t n, bool back) {
+  constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  // The lowest flagged byte of a word is its first NUL; flags above it may be false.
+  auto first_zero = [](uint64_t w) { return (w - kLow) & ~w & kHigh; };
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    if (const uint64_t z = first_zero(le64(p + i))) return i + static_cast<size_t>(std::countr_zero(z) / 8);
+  const size_t rest = n - i;
+  if (rest == 0) return n;
+  uint64_t w;
+  // Bytes past the text become 0xFF, which is never a NUL.
+  const uint64_t pad = ~uint64_t{0} << (8 * rest);
+  if (i > 0 || back) w = le64(p + n - 8) >> (8 * (8 - rest));
+  else w = le_bytes(p, static_cast<uint32_t>(rest));
+  const uint64_t z = first_zero(w | pad);
+  return z ? i + static_cast<size_t>(std::countr_zero(z) / 8) : n;
+}
+
+[[gnu::always_inline]] inline void put_string(EnvRecord& env, SasReader& r, bool converts, VarRecord& v, int32_t column, const uint8_t* p,
+                size_t n, bool back) {
   if (r.ebcdic) {
     r.scratch.assign(reinterpret_cast<const char*>(p), n);
     for (char& c : r.scratch) c = static_cast<char>(sas7bdat_ebcdic(static_cast<uint8_t>(c)));
     p = reinterpret_cast<const uint8_t*>(r.scratch.data());
+    back = false;
   }
-  n = trimmed_length(p, n);
+  n = trimmed_length(p, n, back);
   if (n == 0) {
     // SAS has no missing string but the blank one; the dictionary calls it missing.
     var_set_missing(env.dict, v);
@@ -240,7 +279,9 @@ enum SasStepOp : uint8_t {
   kStepString,
   kStepNoBytes,   // a character column of width 0: always missing
   kStepDouble,    // 8 bytes in the machine's byte order
-  kStepNumber,    // fewer bytes, or the other byte order
+  kStepSwapped,   // 8 bytes in the other byte order
+  kStepTail,      // fewer bytes, read with the eight that end with them
+  kStepNumber,    // fewer bytes at the start of the row
   kStepIbm,       // IBM hexadecimal floating point
 };
 
@@ -257,9 +298,67 @@ double read_ibm(const SasReader& r, const uint8_t* p, uint32_t width) {
 
 // A number of `width` bytes holds the most significant bytes of a double: they go to the top
 // of the value, read in the file's byte order.
-inline uint64_t number_bits(const SasStep& s, const uint8_t* p) {
+[[gnu::always_inline]] inline uint64_t number_bits(const SasStep& s, const uint8_t* p) {
   const uint64_t v = le_bytes(p, s.width);
   return s.swap ? __builtin_bswap64(v) : v << s.at;
+}
+
+// The number at p as the record receives it (*x), or its missing code. `op` is the step's, given
+// apart so that a loop over one column can fix it.
+[[gnu::always_inline]] inline uint16_t step_number(const SasReader& r, const SasStep& s, uint8_t op, const uint8_t* p,
+                                                   double* x) {
+  uint64_t bits;
+  switch (op) {
+    case kStepDouble: std::memcpy(&bits, p, 8); break;
+    case kStepSwapped:
+      std::memcpy(&bits, p, 8);
+      bits = __builtin_bswap64(bits);
+      break;
+    case kStepTail: {
+      // The value's bytes are the top ones of the word that ends with them; the bytes before
+      // them drop out.
+      const uint64_t w = le64(p + s.width - 8);
+      bits = s.swap ? __builtin_bswap64(w) << s.at : w & (~uint64_t{0} << s.at);
+      break;
+    }
+    case kStepNumber: bits = number_bits(s, p); break;
+    default: {
+      const double ibm = read_ibm(r, p, s.width);
+      std::memcpy(&bits, &ibm, 8);
+      break;
+    }
+  }
+  // Missing values are NaNs; numbers of fewer than 3 bytes have no room for their codes.
+  if (((bits >> 48) & 0x7FF0) == 0x7FF0 && s.width >= 3) {
+    if (const uint16_t code = sas7bdat_missing_code(bits, r.family)) return code;
+  }
+  double v;
+  std::memcpy(&v, &bits, 8);
+  switch (s.ttype) {
+    case T_DATE: v += kSasDayOffset; break;
+    case T_TIME: v = seconds_to_time(v); break;
+    case T_DATETIME: v = signed_days_to_day_number(v / 86400.0 + kSasDayOffset); break;
+    default: break;
+  }
+  *x = v;
+  return 0;
+}
+
+// The length strlen finds in the record after put_string, without filling the record where
+// the bytes go there unchanged.
+inline size_t string_length(EnvRecord& env, SasReader& r, bool converts, const SasStep& s, const uint8_t* p) {
+  if (s.op == kStepNoBytes) return 0;
+  if (!r.ebcdic) {
+    size_t n = trimmed_length(p, s.width, s.back);
+    const ConverterSlot& cs = env.encoding.input[0];
+    if (!converts || n == 0 || (cs.ascii_identity && is_ascii(p, n))) {
+      const size_t cap = s.var->storage_width ? s.var->storage_width - 1 : 0;
+      if (n > cap) n = utf8_cut(reinterpret_cast<const char*>(p), n, cap);
+      return nul_length(p, n, s.back);
+    }
+  }
+  put_string(env, r, converts, *s.var, s.column, p, s.width, s.back);
+  return std::strlen(var_get_string(env.dict, *s.var));
 }
 
 void build_plan(EnvRecord& env, SasReader& r) {
@@ -275,14 +374,17 @@ void build_plan(EnvRecord& env, SasReader& r) {
     st.column = static_cast<int32_t>(i);
     st.var = vp;
     st.ttype = c.ttype;
+    st.back = uint64_t{c.offset} + c.width >= 8;
     if (c.type == 2) {
       st.op = c.width < 1 ? kStepNoBytes : kStepString;
     } else if (r.profile == 6) {
       st.op = kStepIbm;
     } else {
-      st.op = c.width == 8 && same_order ? kStepDouble : kStepNumber;
       st.swap = r.swap;  // a big-endian file: its first byte is the most significant
-      st.at = static_cast<uint8_t>(c.width ? 8 * (8 - c.width) : 0);
+      st.at = static_cast<uint8_t>(c.width && c.width <= 8 ? 8 * (8 - c.width) : 0);
+      if (c.width == 8) st.op = same_order ? kStepDouble : kStepSwapped;
+      else if (kLittleHost && st.back && c.width > 0 && c.width < 8) st.op = kStepTail;
+      else st.op = kStepNumber;
     }
     r.plan.push_back(st);
   }
@@ -353,44 +455,160 @@ int32_t sas7bdat_read_case(EnvRecord& env) {
   for (const SasStep& s : r.plan) {
     VarRecord& v = *s.var;
     const uint8_t* p = row + s.offset;
-    uint64_t bits;
-    switch (s.op) {
-      case kStepString:
-        put_string(env, r, converts, v, s.column, p, s.width);
-        if (trace) trace_value(env, v, s.column);
-        continue;
-      case kStepNoBytes:
-        var_set_missing(env.dict, v);
-        if (trace) trace_value(env, v, s.column);
-        continue;
-      case kStepDouble: std::memcpy(&bits, p, 8); break;
-      case kStepNumber: bits = number_bits(s, p); break;
-      default: {
-        const double ibm = read_ibm(r, p, s.width);
-        std::memcpy(&bits, &ibm, 8);
-        break;
-      }
-    }
-    // Missing values are NaNs; numbers of fewer than 3 bytes have no room for their codes.
-    const uint16_t code = ((bits >> 48) & 0x7FF0) != 0x7FF0 || s.width < 3 ? 0 : sas7bdat_missing_code(bits, r.family);
-    if (code) {
-      var_set_missing(env.dict, v, code);
+    if (s.op == kStepString) {
+      put_string(env, r, converts, v, s.column, p, s.width, s.back);
+    } else if (s.op == kStepNoBytes) {
+      var_set_missing(env.dict, v);
     } else {
       double x;
-      std::memcpy(&x, &bits, 8);
-      switch (s.ttype) {
-        case T_DATE: x += kSasDayOffset; break;
-        case T_TIME: x = seconds_to_time(x); break;
-        case T_DATETIME: x = signed_days_to_day_number(x / 86400.0 + kSasDayOffset); break;
-        default: break;
+      if (const uint16_t code = step_number(r, s, s.op, p, &x)) {
+        var_set_missing(env.dict, v, code);
+      } else {
+        std::memcpy(record + v.offset, &x, 8);
+        v.missing = kValuePresent;
       }
-      std::memcpy(record + v.offset, &x, 8);
-      v.missing = kValuePresent;
     }
     if (trace) trace_value(env, v, s.column);
   }
   ++r.delivered;
   return kCaseRead;
+}
+
+namespace {
+
+// Cases whose values the pass takes per column at once.
+constexpr int32_t kGatherBlock = 1024;
+
+// The pass's statistics from cases read into the record, as the engine takes them from
+// each case it reads: where values are traced, or a variable does not hold what its column
+// does.
+int32_t gather_by_reading(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                          int32_t max_cases) {
+  int32_t done = 0;
+  const int32_t n = env.dict.count();
+  while (done < max_cases) {
+    dict_clear_record(env.dict);
+    env.encoding.current_case = static_cast<int64_t>(env.transfer.cases_read) + done + 1;
+    if (sas7bdat_read_case(env) != kCaseRead) break;
+    for (int32_t i = 0; i < n; ++i) {
+      if (want[i] == kWantNone) continue;
+      const VarRecord& v = *dict_var(env.dict, i);
+      VarStats& st = stats[i];
+      if (want[i] == kWantString) {
+        const double len = static_cast<double>(std::strlen(var_get_string(env.dict, v)));
+        if (len > st.maximum) st.maximum = len;
+      } else if (var_missing(v) == kValuePresent) {
+        optimize_add_value(st, var_get_double(env.dict, v), exact_float, want[i] == kWantDate);
+      }
+    }
+    ++done;
+  }
+  return done;
+}
+
+}  // namespace
+
+namespace {
+
+// The present numbers of one column over n rows `stride` bytes apart, into out; their count.
+template <uint8_t kOp>
+uint32_t take_column(const SasReader& r, const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double* out) {
+  uint32_t k = 0;
+  const uint8_t* p = row + s.offset;
+  for (int32_t j = 0; j < n; ++j, p += stride) {
+    double x;
+    if (step_number(r, s, kOp, p, &x) == 0) out[k++] = x;
+  }
+  return k;
+}
+
+uint32_t take_numbers(const SasReader& r, const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double* out) {
+  switch (s.op) {
+    case kStepDouble: return take_column<kStepDouble>(r, s, row, stride, n, out);
+    case kStepSwapped: return take_column<kStepSwapped>(r, s, row, stride, n, out);
+    case kStepTail: return take_column<kStepTail>(r, s, row, stride, n, out);
+    case kStepNumber: return take_column<kStepNumber>(r, s, row, stride, n, out);
+    default: return take_column<kStepIbm>(r, s, row, stride, n, out);
+  }
+}
+
+}  // namespace
+
+int32_t sas7bdat_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                              int32_t max_cases) {
+  SasReader* rp = reader_state<SasReader>(env);
+  if (!rp) return 0;
+  SasReader& r = *rp;
+  if (!r.plan_ready) build_plan(env, r);
+  struct Gather {
+    const SasStep* step;
+    VarStats* stats;
+    double* values;  // numbers: the block's present values
+    uint32_t count;
+    bool date;
+  };
+  std::vector<Gather> strings, numbers;
+  int32_t wanted = 0;
+  for (int32_t i = 0; i < env.dict.count(); ++i) wanted += want[i] != kWantNone;
+  for (const SasStep& s : r.plan) {
+    const uint8_t w = want[s.column];
+    if (w == kWantNone) continue;
+    const bool text = s.op == kStepString || s.op == kStepNoBytes;
+    if (text != (w == kWantString)) return gather_by_reading(env, want, stats, exact_float, max_cases);
+    (text ? strings : numbers).push_back({&s, &stats[s.column], nullptr, 0, w == kWantDate});
+  }
+  if (static_cast<int32_t>(strings.size() + numbers.size()) != wanted || msg_enabled(env, MsgKind::Data))
+    return gather_by_reading(env, want, stats, exact_float, max_cases);
+  r.gathered.resize(numbers.size() * kGatherBlock);
+  for (size_t k = 0; k < numbers.size(); ++k) numbers[k].values = r.gathered.data() + k * kGatherBlock;
+  auto flush = [&] {
+    for (Gather& g : numbers) {
+      optimize_add_values(*g.stats, g.values, g.count, exact_float, g.date);
+      g.count = 0;
+    }
+  };
+  const ConverterSlot& cs = env.encoding.input[0];
+  const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
+  const size_t stride = r.record_length;
+  int32_t done = 0, in_block = 0;
+  while (done < max_cases) {
+    env.encoding.current_case = static_cast<int64_t>(env.transfer.cases_read) + done + 1;
+    const bool more = r.compression ? next_compressed(env, r) : next_uncompressed(env, r);
+    if (!more) {
+      sas7bdat_restore_position(env);
+      break;
+    }
+    // The rows that follow on a page without deleted rows come with this one: they stand
+    // `stride` bytes apart, and nothing is reported between them.
+    int32_t run = 1;
+    if (!r.compression && r.bitmap_at < 0) {
+      run += std::min({r.page_rows - r.entry, max_cases - done - 1, kGatherBlock - in_block - 1});
+      r.entry += run - 1;
+      r.consumed += run - 1;
+    }
+    const uint8_t* row = r.cur_row;
+    for (Gather& g : numbers) g.count += take_numbers(r, *g.step, row, stride, run, g.values + g.count);
+    if (!strings.empty()) {
+      for (int32_t j = 0; j < run; ++j, row += stride) {
+        env.encoding.current_case = static_cast<int64_t>(env.transfer.cases_read) + done + j + 1;
+        for (const Gather& g : strings) {
+          const double len = static_cast<double>(string_length(env, r, converts, *g.step, row + g.step->offset));
+          if (len > g.stats->maximum) g.stats->maximum = len;
+        }
+        ++r.delivered;
+      }
+    } else {
+      r.delivered += run;
+    }
+    done += run;
+    in_block += run;
+    if (in_block == kGatherBlock) {
+      flush();
+      in_block = 0;
+    }
+  }
+  flush();
+  return done;
 }
 
 int32_t sas7bdat_save_position(EnvRecord& env) { return reader_state<SasReader>(env) ? 0 : -1; }

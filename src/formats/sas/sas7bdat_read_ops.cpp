@@ -14,6 +14,9 @@ extern const FormatReaderOps kSas7bdatReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = sas7bdat_close,
+    .user_missing = nullptr,
+    .user_missing_texts = nullptr,
+    .gather_stats = sas7bdat_gather_stats,
 };
 
 }  // namespace tabulon

@@ -13,6 +13,7 @@ namespace tabulon {
 
 struct EnvRecord;
 struct VarRecord;
+struct VarStats;
 
 // Numbered failures (the dictionary stage and the record stage).
 enum SasError : int32_t {
@@ -71,6 +72,7 @@ struct SasStep {
   uint8_t op = 0;          // SasStepOp
   uint8_t at = 0;          // numbers: bits the stored bytes move up to the top of the value
   bool swap = false;       // numbers: a big-endian file
+  bool back = false;       // the eight bytes that end with the column lie in the row
   int ttype = 0;           // numbers: date, time or date-time conversion
   uint32_t offset = 0;     // in the row
   uint32_t width = 0;
@@ -129,12 +131,15 @@ struct SasReader final : FormatState {
   int64_t delivered = 0;
   std::vector<uint8_t> row;     // one decompressed record, reused
   std::string scratch;
+  std::vector<double> gathered; // the optimization pass: a block of present values per column
 };
 
 // Dictionary stage and record stage hooks.
 int32_t sas7bdat_open(EnvRecord& env);
 int32_t sas7bdat_read_dict(EnvRecord& env);
 int32_t sas7bdat_read_case(EnvRecord& env);
+int32_t sas7bdat_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                              int32_t max_cases);
 int32_t sas7bdat_save_position(EnvRecord& env);
 int32_t sas7bdat_restore_position(EnvRecord& env);
 void sas7bdat_close(EnvRecord& env);
