@@ -230,7 +230,7 @@ inline uint64_t le64(const uint8_t* p) {
 
 // Where the first NUL stands in the n bytes at p (n when there is none), eight bytes at a time;
 // `back` as for trimmed_length.
-inline size_t nul_length(const uint8_t* p, size_t n, bool back) {
+[[gnu::always_inline]] inline size_t nul_length(const uint8_t* p, size_t n, bool back) {
   constexpr uint64_t kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   // The lowest flagged byte of a word is its first NUL; flags above it may be false.
   auto first_zero = [](uint64_t w) { return (w - kLow) & ~w & kHigh; };
@@ -246,6 +246,31 @@ inline size_t nul_length(const uint8_t* p, size_t n, bool back) {
   else w = le_bytes(p, static_cast<uint32_t>(rest));
   const uint64_t z = first_zero(w | pad);
   return z ? i + static_cast<size_t>(std::countr_zero(z) / 8) : n;
+}
+
+// var_set_string, with the copy of a short text as a few whole moves rather than a call.
+[[gnu::always_inline]] inline void set_text(DictState& d, VarRecord& v, const uint8_t* p, size_t n) {
+  const size_t cap = v.storage_width ? v.storage_width - 1 : 0;
+  if (n > 16 || n > cap) {
+    var_set_string(d, v, reinterpret_cast<const char*>(p), n);
+    return;
+  }
+  uint8_t* slot = var_slot(d, v);
+  // Two moves that overlap cover every length between one size and twice it.
+  if (n >= 8) {
+    std::memcpy(slot, p, 8);
+    std::memcpy(slot + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(slot, p, 4);
+    std::memcpy(slot + n - 4, p + n - 4, 4);
+  } else if (n >= 2) {
+    std::memcpy(slot, p, 2);
+    std::memcpy(slot + n - 2, p + n - 2, 2);
+  } else if (n == 1) {
+    slot[0] = p[0];
+  }
+  slot[n] = 0;
+  v.missing = kValuePresent;
 }
 
 [[gnu::always_inline]] inline void put_string(EnvRecord& env, SasReader& r, bool converts, VarRecord& v, int32_t column, const uint8_t* p,
@@ -272,7 +297,7 @@ inline size_t nul_length(const uint8_t* p, size_t n, bool back) {
     var_set_string(env.dict, v, cs.out_buf.data(), len > 0 ? static_cast<size_t>(len) : 0);
     return;
   }
-  var_set_string(env.dict, v, reinterpret_cast<const char*>(p), n);
+  set_text(env.dict, v, p, n);
 }
 
 enum SasStepOp : uint8_t {
@@ -303,10 +328,9 @@ double read_ibm(const SasReader& r, const uint8_t* p, uint32_t width) {
   return s.swap ? __builtin_bswap64(v) : v << s.at;
 }
 
-// The number at p as the record receives it (*x), or its missing code. `op` is the step's, given
-// apart so that a loop over one column can fix it.
-[[gnu::always_inline]] inline uint16_t step_number(const SasReader& r, const SasStep& s, uint8_t op, const uint8_t* p,
-                                                   double* x) {
+// The stored number at p as the bits of a double. `op` is the step's, given apart so that a
+// loop over one column can fix it.
+[[gnu::always_inline]] inline uint64_t step_bits(const SasReader& r, const SasStep& s, uint8_t op, const uint8_t* p) {
   uint64_t bits;
   switch (op) {
     case kStepDouble: std::memcpy(&bits, p, 8); break;
@@ -328,19 +352,35 @@ double read_ibm(const SasReader& r, const uint8_t* p, uint32_t width) {
       break;
     }
   }
-  // Missing values are NaNs; numbers of fewer than 3 bytes have no room for their codes.
-  if (((bits >> 48) & 0x7FF0) == 0x7FF0 && s.width >= 3) {
-    if (const uint16_t code = sas7bdat_missing_code(bits, r.family)) return code;
-  }
+  return bits;
+}
+
+// Missing values are NaNs; numbers of fewer than 3 bytes have no room for their codes (and
+// every NaN of 3 bytes or more has one).
+[[gnu::always_inline]] inline bool holds_code(uint64_t bits, uint32_t width) {
+  return ((bits >> 48) & 0x7FF0) == 0x7FF0 && width >= 3;
+}
+
+// A present number as the record receives it: dates, times and date-times from the SAS epoch
+// and seconds.
+[[gnu::always_inline]] inline double step_value(uint64_t bits, int ttype) {
   double v;
   std::memcpy(&v, &bits, 8);
-  switch (s.ttype) {
-    case T_DATE: v += kSasDayOffset; break;
-    case T_TIME: v = seconds_to_time(v); break;
-    case T_DATETIME: v = signed_days_to_day_number(v / 86400.0 + kSasDayOffset); break;
-    default: break;
+  switch (ttype) {
+    case T_DATE: return v + kSasDayOffset;
+    case T_TIME: return seconds_to_time(v);
+    case T_DATETIME: return signed_days_to_day_number(v / 86400.0 + kSasDayOffset);
+    default: return v;
   }
-  *x = v;
+}
+
+// The number at p as the record receives it (*x), or its missing code.
+[[gnu::always_inline]] inline uint16_t step_number(const SasReader& r, const SasStep& s, const uint8_t* p, double* x) {
+  const uint64_t bits = step_bits(r, s, s.op, p);
+  if (holds_code(bits, s.width)) {
+    if (const uint16_t code = sas7bdat_missing_code(bits, r.family)) return code;
+  }
+  *x = step_value(bits, s.ttype);
   return 0;
 }
 
@@ -461,7 +501,7 @@ int32_t sas7bdat_read_case(EnvRecord& env) {
       var_set_missing(env.dict, v);
     } else {
       double x;
-      if (const uint16_t code = step_number(r, s, s.op, p, &x)) {
+      if (const uint16_t code = step_number(r, s, p, &x)) {
         var_set_missing(env.dict, v, code);
       } else {
         std::memcpy(record + v.offset, &x, 8);
@@ -478,6 +518,9 @@ namespace {
 
 // Cases whose values the pass takes per column at once.
 constexpr int32_t kGatherBlock = 1024;
+// Rows taken a column at a time: few enough that their bytes stay in the first-level cache
+// from one column to the next.
+constexpr int32_t kGatherRun = 256;
 
 // The pass's statistics from cases read into the record, as the engine takes them from
 // each case it reads: where values are traced, or a variable does not hold what its column
@@ -510,26 +553,67 @@ int32_t gather_by_reading(EnvRecord& env, const uint8_t* want, VarStats* stats, 
 
 namespace {
 
-// The present numbers of one column over n rows `stride` bytes apart, into out; their count.
-template <uint8_t kOp>
+// The present numbers of one column over n rows `stride` bytes apart, into out (room for n);
+// their count. No branch on the data: a missing value is written and then overwritten.
+template <uint8_t kOp, int kType>
 uint32_t take_column(const SasReader& r, const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double* out) {
   uint32_t k = 0;
   const uint8_t* p = row + s.offset;
+  const uint32_t width = s.width;
   for (int32_t j = 0; j < n; ++j, p += stride) {
-    double x;
-    if (step_number(r, s, kOp, p, &x) == 0) out[k++] = x;
+    const uint64_t bits = step_bits(r, s, kOp, p);
+    out[k] = step_value(bits, kType);
+    k += !holds_code(bits, width);
   }
   return k;
 }
 
+template <uint8_t kOp>
+uint32_t take_typed(const SasReader& r, const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double* out) {
+  switch (s.ttype) {
+    case T_DATE: return take_column<kOp, T_DATE>(r, s, row, stride, n, out);
+    case T_TIME: return take_column<kOp, T_TIME>(r, s, row, stride, n, out);
+    case T_DATETIME: return take_column<kOp, T_DATETIME>(r, s, row, stride, n, out);
+    default: return take_column<kOp, 0>(r, s, row, stride, n, out);
+  }
+}
+
 uint32_t take_numbers(const SasReader& r, const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double* out) {
   switch (s.op) {
-    case kStepDouble: return take_column<kStepDouble>(r, s, row, stride, n, out);
-    case kStepSwapped: return take_column<kStepSwapped>(r, s, row, stride, n, out);
-    case kStepTail: return take_column<kStepTail>(r, s, row, stride, n, out);
-    case kStepNumber: return take_column<kStepNumber>(r, s, row, stride, n, out);
-    default: return take_column<kStepIbm>(r, s, row, stride, n, out);
+    case kStepDouble: return take_typed<kStepDouble>(r, s, row, stride, n, out);
+    case kStepSwapped: return take_typed<kStepSwapped>(r, s, row, stride, n, out);
+    case kStepTail: return take_typed<kStepTail>(r, s, row, stride, n, out);
+    case kStepNumber: return take_typed<kStepNumber>(r, s, row, stride, n, out);
+    default: return take_typed<kStepIbm>(r, s, row, stride, n, out);
   }
+}
+
+// The longest text of one column over n rows as the record would keep it, where the bytes
+// go there unchanged (no conversion, and room for the whole column).
+double longest_text(const SasStep& s, const uint8_t* row, size_t stride, int32_t n, double longest) {
+  const uint8_t* p = row + s.offset;
+  size_t most = static_cast<size_t>(longest);
+  if (s.width <= 8 && s.back) {
+    // One word holds the whole text: its trimmed length, then its first NUL.
+    constexpr uint64_t kKeep = 0xDFDFDFDFDFDFDFDFull, kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const uint32_t drop = 8 * (8 - s.width);
+    for (int32_t j = 0; j < n; ++j, p += stride) {
+      const uint64_t w = drop ? le64(p + s.width - 8) >> drop : le64(p);
+      const uint64_t t = w & kKeep;
+      const size_t len = t ? static_cast<size_t>(8 - std::countl_zero(t) / 8) : 0;
+      const uint64_t pad = len == 8 ? 0 : ~uint64_t{0} << (8 * len);
+      const uint64_t v = w | pad;
+      const uint64_t z = (v - kLow) & ~v & kHigh;
+      const size_t kept = z ? static_cast<size_t>(std::countr_zero(z) / 8) : len;
+      most = kept > most ? kept : most;
+    }
+  } else {
+    for (int32_t j = 0; j < n; ++j, p += stride) {
+      const size_t kept = nul_length(p, trimmed_length(p, s.width, s.back), s.back);
+      most = kept > most ? kept : most;
+    }
+  }
+  return static_cast<double>(most);
 }
 
 }  // namespace
@@ -570,6 +654,11 @@ int32_t sas7bdat_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* sta
   const ConverterSlot& cs = env.encoding.input[0];
   const bool converts = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
   const size_t stride = r.record_length;
+  // Text that goes to the record as it stands is measured a column at a time; text to convert
+  // a row at a time, as read_case converts it (and reports what it cannot).
+  bool plain_text = !r.ebcdic && !converts;
+  for (const Gather& g : strings)
+    if (g.step->var->storage_width < g.step->width + 1) plain_text = false;
   int32_t done = 0, in_block = 0;
   while (done < max_cases) {
     env.encoding.current_case = static_cast<int64_t>(env.transfer.cases_read) + done + 1;
@@ -582,13 +671,17 @@ int32_t sas7bdat_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* sta
     // `stride` bytes apart, and nothing is reported between them.
     int32_t run = 1;
     if (!r.compression && r.bitmap_at < 0) {
-      run += std::min({r.page_rows - r.entry, max_cases - done - 1, kGatherBlock - in_block - 1});
+      run += std::min({r.page_rows - r.entry, max_cases - done - 1, kGatherBlock - in_block - 1, kGatherRun - 1});
       r.entry += run - 1;
       r.consumed += run - 1;
     }
     const uint8_t* row = r.cur_row;
     for (Gather& g : numbers) g.count += take_numbers(r, *g.step, row, stride, run, g.values + g.count);
-    if (!strings.empty()) {
+    if (plain_text) {
+      for (Gather& g : strings)
+        if (g.step->op == kStepString) g.stats->maximum = longest_text(*g.step, row, stride, run, g.stats->maximum);
+      r.delivered += run;
+    } else if (!strings.empty()) {
       for (int32_t j = 0; j < run; ++j, row += stride) {
         env.encoding.current_case = static_cast<int64_t>(env.transfer.cases_read) + done + j + 1;
         for (const Gather& g : strings) {
