@@ -1018,11 +1018,12 @@ Spec long_spec(int profile, int compression) {
   sp.profile = profile;
   sp.compression = compression;
   sp.page_size = 16384;
-  sp.rows_per_page = 150;
+  sp.rows_per_page = 120;
   sp.cols = {{"small", 1, 4, "", ""},     {"name", 2, 10, "$", ""}, {"w3", 1, 3, "", ""},
              {"w5", 1, 5, "", ""},        {"w6", 1, 6, "", ""},     {"w7", 1, 7, "", ""},
              {"big", 1, 8, "BEST", ""},   {"day", 1, 8, "DATE", ""}, {"stamp", 1, 8, "DATETIME", ""},
-             {"code", 2, 3, "$", ""},     {"frac", 1, 8, "", ""}};
+             {"code", 2, 3, "$", ""},     {"frac", 1, 8, "", ""},   {"tag", 2, 12, "$", ""},
+             {"tag2", 2, 12, "$", ""},    {"tag3", 2, 16, "$", ""}};
   for (int k = 0; k < 2500; ++k) {
     std::string name(static_cast<size_t>(k % 11), static_cast<char>('a' + k % 26));
     if (k % 97 == 5) name = "in ner";
@@ -1036,7 +1037,14 @@ Spec long_spec(int profile, int compression) {
                        k % 13 == 0 ? M(254) : N(k - 700),
                        N(k == 2400 ? 86400.0 * k + 3600 : 86400.0 * (k - 1000)),
                        S(k % 7 ? "x" : ""),
-                       N(k * 0.125)});
+                       N(k * 0.125),
+                       // A NUL ends the text the record keeps: in the first eight bytes, after them.
+                       S(k == 1234 ? std::string("ab\0defghijkl", 12) : k % 3 ? "x" : ""),
+                       S(k == 2001 ? std::string("abcdefghi\0xy", 12) : k % 5 ? "abc" : "  "),
+                       S(k == 77   ? std::string("abcdefghijk\0mnop", 16)
+                         : k == 78 ? std::string("abcdefghijkl \0  ", 16)
+                         : k % 4   ? "abc  d"
+                                   : "abcdefghij")});
   }
   return sp;
 }

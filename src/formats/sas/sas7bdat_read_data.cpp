@@ -607,6 +607,36 @@ double longest_text(const SasStep& s, const uint8_t* row, size_t stride, int32_t
       const size_t kept = z ? static_cast<size_t>(std::countr_zero(z) / 8) : len;
       most = kept > most ? kept : most;
     }
+  } else if (s.width <= 16) {
+    // Two words that overlap: the last eight bytes, then the first eight.
+    constexpr uint64_t kKeep = 0xDFDFDFDFDFDFDFDFull, kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const uint32_t w = s.width, head = w - 8;  // the bytes only the first word holds
+    const uint64_t head_mask = (uint64_t{1} << (8 * head)) - 1;
+    auto first_zero = [](uint64_t v) { return (v - kLow) & ~v & kHigh; };
+    for (int32_t j = 0; j < n; ++j, p += stride) {
+      const uint64_t lo = le64(p), hi = le64(p + head);
+      size_t len;
+      if (const uint64_t t = hi & kKeep) {
+        len = w - static_cast<size_t>(std::countl_zero(t) / 8);
+      } else {
+        const uint64_t t2 = lo & kKeep & head_mask;
+        len = t2 ? static_cast<size_t>(8 - std::countl_zero(t2) / 8) : 0;
+      }
+      // The first NUL among the kept bytes: in the first word, then in the rest of the last.
+      const size_t in_lo = len < 8 ? len : 8;
+      const uint64_t lo_pad = in_lo == 8 ? 0 : ~uint64_t{0} << (8 * in_lo);
+      size_t kept = len;
+      if (const uint64_t z = first_zero(lo | lo_pad)) {
+        kept = static_cast<size_t>(std::countr_zero(z) / 8);
+      } else if (len > 8) {
+        // hi byte k is p[head + k]: bytes 8 - head up to len - head are still to look at.
+        const uint32_t from = 8 - head, to = static_cast<uint32_t>(len) - head;
+        const uint64_t below = (uint64_t{1} << (8 * from)) - 1;
+        const uint64_t above = to == 8 ? 0 : ~uint64_t{0} << (8 * to);
+        if (const uint64_t z2 = first_zero(hi | below | above)) kept = head + static_cast<size_t>(std::countr_zero(z2) / 8);
+      }
+      most = kept > most ? kept : most;
+    }
   } else {
     for (int32_t j = 0; j < n; ++j, p += stride) {
       const size_t kept = nul_length(p, trimmed_length(p, s.width, s.back), s.back);
