@@ -1018,12 +1018,12 @@ Spec long_spec(int profile, int compression) {
   sp.profile = profile;
   sp.compression = compression;
   sp.page_size = 16384;
-  sp.rows_per_page = 120;
+  sp.rows_per_page = 100;
   sp.cols = {{"small", 1, 4, "", ""},     {"name", 2, 10, "$", ""}, {"w3", 1, 3, "", ""},
              {"w5", 1, 5, "", ""},        {"w6", 1, 6, "", ""},     {"w7", 1, 7, "", ""},
              {"big", 1, 8, "BEST", ""},   {"day", 1, 8, "DATE", ""}, {"stamp", 1, 8, "DATETIME", ""},
              {"code", 2, 3, "$", ""},     {"frac", 1, 8, "", ""},   {"tag", 2, 12, "$", ""},
-             {"tag2", 2, 12, "$", ""},    {"tag3", 2, 16, "$", ""}};
+             {"tag2", 2, 12, "$", ""},    {"tag3", 2, 16, "$", ""}, {"tag4", 2, 16, "$", ""}};
   for (int k = 0; k < 2500; ++k) {
     std::string name(static_cast<size_t>(k % 11), static_cast<char>('a' + k % 26));
     if (k % 97 == 5) name = "in ner";
@@ -1044,7 +1044,8 @@ Spec long_spec(int profile, int compression) {
                        S(k == 77   ? std::string("abcdefghijk\0mnop", 16)
                          : k == 78 ? std::string("abcdefghijkl \0  ", 16)
                          : k % 4   ? "abc  d"
-                                   : "abcdefghij")});
+                                   : "abcdefghij"),
+                       S(k % 9 ? "ab" : "abcdefg")});
   }
   return sp;
 }
@@ -1088,6 +1089,18 @@ TEST(Sas7bdatOptimize, StatisticsFromThePagesMatchAReadingPass) {
     sp.rows = {{S("Zo\xEB"), S("abc")}, {S("\xE9\xE9\xE9\xE9\xE9\xE9\xE9"), S(std::string("ab\0cdef", 7))},
                {S(std::string("ab\0cdef", 7)), S("\0")}, {S("plain"), S("")}};
     cases.push_back({"latin", sp});
+  }
+  for (int profile : {7, 2}) {
+    Spec sp;  // short text and a short number at the start of the row: nothing before them to read
+    sp.profile = profile;
+    sp.cols = {{"s", 2, 3, "", ""}, {"n", 1, 4, "", ""}, {"d", 1, 8, "DATE", ""}};
+    sp.rows = {{S("ab"), N(1.5), N(1)}, {S(std::string("a\0c", 3)), N(-70000), M(254)}, {S(""), M(254), N(2)},
+               {S("a"), N(3), N(3)}};
+    cases.push_back({"front" + std::to_string(profile), sp});
+    Env e;
+    const ReadBack r = read_spec(e, "front_values" + std::to_string(profile), sp);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_EQ(r.rows, (std::vector<std::string>{"<ab>|1.5|21917", "<a>|-70000|.", ".|.|21918", "<a>|3|21919"}));
   }
   for (const LayoutCase& l : {LayoutCase{7, 0, false}, LayoutCase{3, 0, false}, LayoutCase{2, 1, false},
                               LayoutCase{7, 2, false}}) {

@@ -607,11 +607,11 @@ double longest_text(const SasStep& s, const uint8_t* row, size_t stride, int32_t
       const size_t kept = z ? static_cast<size_t>(std::countr_zero(z) / 8) : len;
       most = kept > most ? kept : most;
     }
-  } else if (s.width <= 16) {
+  } else if (s.width > 8 && s.width <= 16) {
     // Two words that overlap: the last eight bytes, then the first eight.
     constexpr uint64_t kKeep = 0xDFDFDFDFDFDFDFDFull, kLow = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
     const uint32_t w = s.width, head = w - 8;  // the bytes only the first word holds
-    const uint64_t head_mask = (uint64_t{1} << (8 * head)) - 1;
+    const uint64_t head_mask = head == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * head)) - 1;
     auto first_zero = [](uint64_t v) { return (v - kLow) & ~v & kHigh; };
     for (int32_t j = 0; j < n; ++j, p += stride) {
       const uint64_t lo = le64(p), hi = le64(p + head);
