@@ -16,6 +16,7 @@ namespace tabulon {
 
 struct EnvRecord;
 struct VarRecord;
+struct VarStats;
 
 struct StataField {
   uint8_t kind = 0;        // StataKind
@@ -62,6 +63,7 @@ struct StataReader final : FormatState {
 
   std::vector<StataStep> plan;
   bool plan_ready = false;
+  bool text_converts = false;  // string values go through the input converter
   int64_t saved_delivered = -1;
 };
 
@@ -69,6 +71,9 @@ struct StataReader final : FormatState {
 int32_t stata_read_dict(EnvRecord& env);
 // Fills the record buffer with the next observation (kCaseRead / kEndOfData).
 int32_t stata_read_case(EnvRecord& env);
+// The optimization pass's statistics straight from the data (FormatReaderOps::gather_stats).
+int32_t stata_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                           int32_t max_cases);
 int32_t stata_save_position(EnvRecord& env);
 int32_t stata_restore_position(EnvRecord& env);
 
