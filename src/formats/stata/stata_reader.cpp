@@ -583,6 +583,18 @@ void build_plan(EnvRecord& env, StataReader& r) {
   r.plan_ready = true;
 }
 
+// Bytes of a fixed-width string field before its NUL: short fields (most are) by a loop
+// rather than a library call per value.
+inline size_t field_text_length(const uint8_t* p, size_t width) {
+  if (width <= 16) {
+    size_t n = 0;
+    while (n < width && p[n]) ++n;
+    return n;
+  }
+  const void* z = std::memchr(p, 0, width);
+  return z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : width;
+}
+
 // The text as the record would hold it: cut to the slot, to its first NUL.
 inline size_t stored_length(const uint8_t* p, size_t n, size_t cap) {
   if (n > cap) n = utf8_cut(reinterpret_cast<const char*>(p), n, cap);
@@ -705,9 +717,15 @@ void read_fields(EnvRecord& env, StataReader& r, const uint8_t* rec) {
       case kStFloat: put_number<kStFloat, Swap>(s, slot, p, th); break;
       case kStDouble: put_number<kStDouble, Swap>(s, slot, p, th); break;
       case kStString: {
-        const void* z = std::memchr(p, 0, s.width);
-        const size_t n = z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : s.width;
-        put_text(env, r, s, slot, p, n);
+        const size_t n = field_text_length(p, s.width);
+        // Text taken as it is that fits its slot: copied here.
+        if (n && !r.text_converts && n < s.var->storage_width && (!r.cp1252_fallback || is_ascii(p, n))) {
+          std::memcpy(slot, p, n);
+          slot[n] = 0;
+          s.var->missing = kValuePresent;
+        } else {
+          put_text(env, r, s, slot, p, n);
+        }
         break;
       }
       case kStStrL: {
@@ -782,8 +800,7 @@ void add_plain_texts(EnvRecord& env, StataReader& r, const StataStep& s, VarStat
   const uint8_t* p = rows + s.offset;
   size_t longest = 0;
   for (size_t j = 0; j < count; ++j, p += r.record_length) {
-    const void* z = std::memchr(p, 0, s.width);
-    const size_t n = z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : s.width;
+    const size_t n = field_text_length(p, s.width);
     size_t len;
     if (r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(p, n)) {
       put_text(env, r, s, slot, p, n);
@@ -921,8 +938,7 @@ int32_t stata_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats,
           const uint8_t* p = rec + s->offset;
           size_t n;
           if (s->kind == kStString) {
-            const void* z = std::memchr(p, 0, s->width);
-            n = z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : s->width;
+            n = field_text_length(p, s->width);
           } else {
             const uint8_t* t = strl_text(env, r, p, &n);
             if (t) p = t;
