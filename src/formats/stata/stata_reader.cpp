@@ -956,7 +956,8 @@ int32_t stata_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats,
             const VarRecord& v = *s->var;
             len = stored_length(p, n, v.storage_width ? v.storage_width - 1 : 0);
           }
-          if (static_cast<double>(len) > stats[i].maximum) stats[i].maximum = static_cast<double>(len);
+          if (want[i] != kWantNone && static_cast<double>(len) > stats[i].maximum)
+            stats[i].maximum = static_cast<double>(len);
         }
       }
     } catch (...) {
