@@ -568,14 +568,31 @@ void read_tagged_labels(EnvRecord& env, StataReader& r) {
 
 // ---- the case plan ----
 
+inline bool is_text_kind(uint8_t kind) { return kind == kStString || kind == kStStrL; }
+
 void build_plan(EnvRecord& env, StataReader& r) {
   r.plan.clear();
   for (uint32_t i = 0; i < r.var_count; ++i) {
     VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
     if (!v || !v->selected || v->storage_width == 0) continue;
     const StataField& f = r.fields[i];
-    r.plan.push_back({f.kind, f.date_kind, f.time_only, f.offset, f.width, i + 1, v});
+    const bool short_text = std::endian::native == std::endian::little && f.kind == kStString && f.width <= 8 &&
+                            f.offset + 8 <= r.record_length && v->storage_width > 8;
+    r.plan.push_back({f.kind, f.date_kind, f.time_only, short_text, f.offset, f.width, i + 1, v});
   }
+  // Numbers have no side effects: read_case takes them a kind at a time.
+  r.case_order.clear();
+  static const uint8_t kKinds[5] = {kStByte, kStInt, kStLong, kStFloat, kStDouble};
+  for (int g = 0; g < 5; ++g) {
+    for (const StataStep& s : r.plan)
+      if (s.kind == kKinds[g] && !s.date_kind) r.case_order.push_back(s);
+    r.group_end[g] = static_cast<uint32_t>(r.case_order.size());
+  }
+  for (const StataStep& s : r.plan)
+    if (!is_text_kind(s.kind) && s.date_kind) r.case_order.push_back(s);
+  r.group_end[5] = static_cast<uint32_t>(r.case_order.size());
+  for (const StataStep& s : r.plan)
+    if (is_text_kind(s.kind)) r.case_order.push_back(s);
   // Text is taken as it is unless a converter is named (release 118 on: unless the file's
   // UTF-8 is converted) or text that is not UTF-8 may need Windows-1252 read into it.
   ConverterSlot& cs = input_slot(env);
@@ -594,6 +611,22 @@ inline size_t field_text_length(const uint8_t* p, size_t width) {
   const void* z = std::memchr(p, 0, width);
   return z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : width;
 }
+
+// A short string field from one 8-byte load (little-endian): the bytes before its NUL,
+// with those after the field cleared.
+inline uint64_t short_field_word(const uint8_t* p, uint32_t width) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return width >= 8 ? w : w & ((uint64_t{1} << (8 * width)) - 1);
+}
+// Its length: the first zero byte (the lowest flagged byte is exact), 8 when there is none.
+inline size_t short_field_length(uint64_t w) {
+  const uint64_t z = (w - 0x0101010101010101u) & ~w & 0x8080808080808080u;
+  return z ? static_cast<size_t>(std::countr_zero(z)) / 8 : 8;
+}
+// The word cut to its first n bytes, and whether those are ASCII.
+inline uint64_t short_field_text(uint64_t w, size_t n) { return n >= 8 ? w : w & ((uint64_t{1} << (8 * n)) - 1); }
+inline bool short_field_ascii(uint64_t text) { return (text & 0x8080808080808080u) == 0; }
 
 // The text as the record would hold it: cut to the slot, to its first NUL.
 inline size_t stored_length(const uint8_t* p, size_t n, size_t cap) {
@@ -665,7 +698,7 @@ inline uint16_t decode_number(const uint8_t* p, const StataThresholds& th, doubl
   }
 }
 
-template <uint8_t Kind, bool Swap>
+template <uint8_t Kind, bool Swap, bool Dated = true>
 inline void put_number(const StataStep& s, uint8_t* slot, const uint8_t* p, const StataThresholds& th) {
   double x;
   if (const uint16_t code = decode_number<Kind, Swap>(p, th, &x)) {
@@ -673,7 +706,7 @@ inline void put_number(const StataStep& s, uint8_t* slot, const uint8_t* p, cons
     std::memset(slot, 0, 8);
     return;
   }
-  if (s.date_kind) x = stata_value_to_day(x, s.date_kind, s.time_only);
+  if (Dated && s.date_kind) x = stata_value_to_day(x, s.date_kind, s.time_only);
   std::memcpy(slot, &x, 8);
   s.var->missing = kValuePresent;
 }
@@ -702,40 +735,66 @@ const uint8_t* strl_text(EnvRecord& env, const StataReader& r, const uint8_t* p,
   return reinterpret_cast<const uint8_t*>(t.data());
 }
 
+// A group of plain numbers of one kind into the record buffer.
+template <uint8_t Kind, bool Swap>
+inline void put_numbers(const StataStep* s, const StataStep* end, uint8_t* base, const uint8_t* rec,
+                        const StataThresholds& th) {
+  for (; s < end; ++s) put_number<Kind, Swap, false>(*s, base + s->var->offset, rec + s->offset, th);
+}
+
 // The selected fields of one record into the record buffer.
 template <bool Swap>
 void read_fields(EnvRecord& env, StataReader& r, const uint8_t* rec) {
   uint8_t* base = env.dict.record();
   const StataThresholds th = r.th;
-  for (const StataStep& s : r.plan) {
-    uint8_t* slot = base + s.var->offset;
-    const uint8_t* p = rec + s.offset;
-    switch (s.kind) {
-      case kStByte: put_number<kStByte, Swap>(s, slot, p, th); break;
-      case kStInt: put_number<kStInt, Swap>(s, slot, p, th); break;
-      case kStLong: put_number<kStLong, Swap>(s, slot, p, th); break;
-      case kStFloat: put_number<kStFloat, Swap>(s, slot, p, th); break;
-      case kStDouble: put_number<kStDouble, Swap>(s, slot, p, th); break;
-      case kStString: {
-        const size_t n = field_text_length(p, s.width);
-        // Text taken as it is that fits its slot: copied here.
-        if (n && !r.text_converts && n < s.var->storage_width && (!r.cp1252_fallback || is_ascii(p, n))) {
-          std::memcpy(slot, p, n);
-          slot[n] = 0;
-          s.var->missing = kValuePresent;
-        } else {
-          put_text(env, r, s, slot, p, n);
-        }
-        break;
+  const StataStep* steps = r.case_order.data();
+  put_numbers<kStByte, Swap>(steps, steps + r.group_end[0], base, rec, th);
+  put_numbers<kStInt, Swap>(steps + r.group_end[0], steps + r.group_end[1], base, rec, th);
+  put_numbers<kStLong, Swap>(steps + r.group_end[1], steps + r.group_end[2], base, rec, th);
+  put_numbers<kStFloat, Swap>(steps + r.group_end[2], steps + r.group_end[3], base, rec, th);
+  put_numbers<kStDouble, Swap>(steps + r.group_end[3], steps + r.group_end[4], base, rec, th);
+  for (const StataStep* s = steps + r.group_end[4]; s < steps + r.group_end[5]; ++s) {
+    uint8_t* slot = base + s->var->offset;
+    const uint8_t* p = rec + s->offset;
+    switch (s->kind) {
+      case kStByte: put_number<kStByte, Swap>(*s, slot, p, th); break;
+      case kStInt: put_number<kStInt, Swap>(*s, slot, p, th); break;
+      case kStLong: put_number<kStLong, Swap>(*s, slot, p, th); break;
+      case kStFloat: put_number<kStFloat, Swap>(*s, slot, p, th); break;
+      default: put_number<kStDouble, Swap>(*s, slot, p, th); break;
+    }
+  }
+  const StataStep* end = steps + r.case_order.size();
+  for (const StataStep* s = steps + r.group_end[5]; s < end; ++s) {
+    uint8_t* slot = base + s->var->offset;
+    const uint8_t* p = rec + s->offset;
+    if (s->kind == kStStrL) {
+      size_t n;
+      const uint8_t* t = strl_text(env, r, p, &n);
+      put_text(env, r, *s, slot, t ? t : p, n);
+      continue;
+    }
+    // Text taken as it is that fits its slot: copied here.
+    if (s->short_text) {
+      const uint64_t w = short_field_word(p, s->width);
+      const size_t n = short_field_length(w);
+      const uint64_t text = short_field_text(w, n);
+      if (n && !r.text_converts && (!r.cp1252_fallback || short_field_ascii(text))) {
+        std::memcpy(slot, &text, 8);  // the text and zeros after it; the slot holds more than 8 bytes
+        slot[8] = 0;
+        s->var->missing = kValuePresent;
+      } else {
+        put_text(env, r, *s, slot, p, n);
       }
-      case kStStrL: {
-        size_t n;
-        const uint8_t* t = strl_text(env, r, p, &n);
-        put_text(env, r, s, slot, t ? t : p, n);
-        break;
-      }
-      default:
-        break;
+      continue;
+    }
+    const size_t n = field_text_length(p, s->width);
+    if (n && !r.text_converts && n < s->var->storage_width && (!r.cp1252_fallback || is_ascii(p, n))) {
+      std::memcpy(slot, p, n);
+      slot[n] = 0;
+      s->var->missing = kValuePresent;
+    } else {
+      put_text(env, r, *s, slot, p, n);
     }
   }
 }
@@ -799,8 +858,25 @@ void add_plain_texts(EnvRecord& env, StataReader& r, const StataStep& s, VarStat
   uint8_t* slot = env.dict.record() + v.offset;
   const uint8_t* p = rows + s.offset;
   size_t longest = 0;
+  if (s.short_text && !r.cp1252_fallback) {
+    // A short field always fits its slot.
+    for (size_t j = 0; j < count; ++j, p += r.record_length)
+      longest = std::max(longest, short_field_length(short_field_word(p, s.width)));
+    if (static_cast<double>(longest) > stats.maximum) stats.maximum = static_cast<double>(longest);
+    return;
+  }
   for (size_t j = 0; j < count; ++j, p += r.record_length) {
-    const size_t n = field_text_length(p, s.width);
+    size_t n;
+    if (s.short_text) {
+      const uint64_t w = short_field_word(p, s.width);
+      n = short_field_length(w);
+      if (short_field_ascii(short_field_text(w, n))) {
+        longest = std::max(longest, n);
+        continue;
+      }
+    } else {
+      n = field_text_length(p, s.width);
+    }
     size_t len;
     if (r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(p, n)) {
       put_text(env, r, s, slot, p, n);
@@ -812,8 +888,6 @@ void add_plain_texts(EnvRecord& env, StataReader& r, const StataStep& s, VarStat
   }
   if (static_cast<double>(longest) > stats.maximum) stats.maximum = static_cast<double>(longest);
 }
-
-inline bool is_text_kind(uint8_t kind) { return kind == kStString || kind == kStStrL; }
 
 // The reading pass's statistics case by case through read_case: for variables the host
 // retyped between text and numbers, whose record slots hold what read_case puts there.

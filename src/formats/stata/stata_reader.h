@@ -31,6 +31,7 @@ struct StataStep {
   uint8_t kind;
   uint8_t date_kind;
   bool time_only;
+  bool short_text;  // a string of at most 8 bytes with 8 bytes of the record from its start
   uint32_t offset;
   uint32_t width;
   uint32_t var_number;  // 1-based position in the file (strL lookups, messages)
@@ -62,6 +63,10 @@ struct StataReader final : FormatState {
   std::vector<std::string> strl_texts;
 
   std::vector<StataStep> plan;
+  // The plan for read_case: plain numbers grouped by kind (byte, int, long, float, double:
+  // group_end gives where each group ends), then dated numbers, then text in file order.
+  std::vector<StataStep> case_order;
+  uint32_t group_end[6] = {};
   bool plan_ready = false;
   bool text_converts = false;  // string values go through the input converter
   int64_t saved_delivered = -1;
