@@ -474,19 +474,25 @@ void put_missing(const StataWriter& w, const StataOutVar& o, uint8_t* f, uint16_
 // An integer field: rounded, and held to the values that are not missing codes.
 template <uint8_t Kind>
 inline void put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uint8_t* f, double x) {
-  // Most values are whole already: rounding them is a library call per value.
-  const bool whole = x > -2147483648.0 && x < 2147483648.0 && static_cast<double>(static_cast<int32_t>(x)) == x;
-  const double r = whole ? x : std::nearbyint(x);
-  if constexpr (Kind == kStByte) {
-    if (!(r >= -127 && r < w.th.byte_min)) not_representable(env, *o.var, "byte");
-    *f = static_cast<uint8_t>(static_cast<int8_t>(r));
-  } else if constexpr (Kind == kStInt) {
-    if (!(r >= -32767 && r < w.th.int_min)) not_representable(env, *o.var, "int");
-    st_put16(f, static_cast<uint16_t>(static_cast<int16_t>(r)));
-  } else {
-    if (!(r >= -2147483647.0 && r < w.th.long_min)) not_representable(env, *o.var, "long");
-    st_put32(f, static_cast<uint32_t>(static_cast<int32_t>(r)));
+  constexpr double lo = Kind == kStByte ? -127.0 : Kind == kStInt ? -32767.0 : -2147483647.0;
+  const double hi = Kind == kStByte ? w.th.byte_min : Kind == kStInt ? w.th.int_min : w.th.long_min;
+  const auto store = [f](int32_t i) {
+    if constexpr (Kind == kStByte) *f = static_cast<uint8_t>(static_cast<int8_t>(i));
+    else if constexpr (Kind == kStInt) st_put16(f, static_cast<uint16_t>(static_cast<int16_t>(i)));
+    else st_put32(f, static_cast<uint32_t>(i));
+  };
+  // Most values are whole and in range already: rounding them is a library call per value.
+  if (x >= lo && x < hi) {
+    const int32_t i = static_cast<int32_t>(x);
+    if (static_cast<double>(i) == x) {
+      store(i);
+      return;
+    }
   }
+  const double r = std::nearbyint(x);
+  if (!(r >= lo && r < hi))
+    not_representable(env, *o.var, Kind == kStByte ? "byte" : Kind == kStInt ? "int" : "long");
+  store(static_cast<int32_t>(r));
 }
 
 inline void put_float(EnvRecord& env, const StataOutVar& o, uint8_t* f, double x, bool check) {
