@@ -593,8 +593,8 @@ void build_plan(EnvRecord& env, StataReader& r) {
   r.group_end[5] = static_cast<uint32_t>(r.case_order.size());
   for (const StataStep& s : r.plan)
     if (is_text_kind(s.kind)) r.case_order.push_back(s);
-  // Text is taken as it is unless a converter is named (release 118 on: unless the file's
-  // UTF-8 is converted) or text that is not UTF-8 may need Windows-1252 read into it.
+  // String values go through the input converter unless none is set or the file's UTF-8 is
+  // taken as it is (release 118 on, no encoding named).
   ConverterSlot& cs = input_slot(env);
   r.text_converts = !r.utf8_as_is && slot_converts(cs);
   r.plan_ready = true;

@@ -228,21 +228,21 @@ void choose_type(EnvRecord& env, StataWriter& w, StataOutVar& o) {
 
 uint8_t write_op(const StataOutVar& o) {
   switch (o.conv) {
-    case kConvDateText: return kOpDateText;
-    case kConvDateDays: return kOpDays;
-    case kConvTimeMillis: return kOpTimeMillis;
-    case kConvStampMillis: return kOpStampMillis;
-    case kConvStampDays: return kOpStampDays;
+    case kConvDateText: return kWriteDateText;
+    case kConvDateDays: return kWriteDays;
+    case kConvTimeMillis: return kWriteTimeMillis;
+    case kConvStampMillis: return kWriteStampMillis;
+    case kConvStampDays: return kWriteStampDays;
     default: break;
   }
   switch (o.kind) {
-    case kStString: return kOpText;
-    case kStStrL: return kOpStrL;
-    case kStByte: return kOpByte;
-    case kStInt: return kOpInt;
-    case kStLong: return kOpLong;
-    case kStFloat: return o.float_check ? kOpFloatRange : kOpFloat;
-    default: return kOpDouble;
+    case kStString: return kWriteText;
+    case kStStrL: return kWriteStrL;
+    case kStByte: return kWriteByte;
+    case kStInt: return kWriteInt;
+    case kStLong: return kWriteLong;
+    case kStFloat: return o.float_check ? kWriteFloatRange : kWriteFloat;
+    default: return kWriteDouble;
   }
 }
 
@@ -778,12 +778,12 @@ int32_t stata_write_case(EnvRecord& env) {
     const VarRecord& v = *o.var;
     uint8_t* f = out + o.offset;
     const uint8_t* slot = rec + v.offset;
-    if (o.op <= kOpDateText) {
-      if (v.missing || (v.ttype != T_STRING && o.op != kOpDateText)) {
+    if (o.op <= kWriteDateText) {
+      if (v.missing || (v.ttype != T_STRING && o.op != kWriteDateText)) {
         std::memset(f, 0, o.width);
         continue;
       }
-      if (o.op == kOpDateText) {
+      if (o.op == kWriteDateText) {
         double day;
         std::memcpy(&day, slot, 8);
         put_date_text(f, day);
@@ -791,7 +791,7 @@ int32_t stata_write_case(EnvRecord& env) {
       }
       const char* s = reinterpret_cast<const char*>(slot);
       const size_t n = std::strlen(s);
-      if (o.op == kOpStrL) {
+      if (o.op == kWriteStrL) {
         put_strl(env, w, o, f, s, n);
       } else if (w.utf8 && n <= o.width) {
         // The common case, text that fits as it is: copy it and zero only the rest of the field.
@@ -809,15 +809,15 @@ int32_t stata_write_case(EnvRecord& env) {
       continue;
     }
     switch (o.op) {
-      case kOpByte: put_integer<kStByte>(env, w, o, f, x); break;
-      case kOpInt: put_integer<kStInt>(env, w, o, f, x); break;
-      case kOpLong: put_integer<kStLong>(env, w, o, f, x); break;
-      case kOpDays: st_put32(f, static_cast<uint32_t>(stata_day_to_days(x))); break;
-      case kOpFloat: put_float(env, o, f, x, false); break;
-      case kOpFloatRange: put_float(env, o, f, x, true); break;
-      case kOpTimeMillis: put_double(w, o, f, std::nearbyint(time_to_seconds(x) * 1000.0)); break;
-      case kOpStampMillis: put_double(w, o, f, stata_day_to_millis(x)); break;
-      case kOpStampDays: put_double(w, o, f, stata_day_to_days_exact(x)); break;
+      case kWriteByte: put_integer<kStByte>(env, w, o, f, x); break;
+      case kWriteInt: put_integer<kStInt>(env, w, o, f, x); break;
+      case kWriteLong: put_integer<kStLong>(env, w, o, f, x); break;
+      case kWriteDays: st_put32(f, static_cast<uint32_t>(stata_day_to_days(x))); break;
+      case kWriteFloat: put_float(env, o, f, x, false); break;
+      case kWriteFloatRange: put_float(env, o, f, x, true); break;
+      case kWriteTimeMillis: put_double(w, o, f, std::nearbyint(time_to_seconds(x) * 1000.0)); break;
+      case kWriteStampMillis: put_double(w, o, f, stata_day_to_millis(x)); break;
+      case kWriteStampDays: put_double(w, o, f, stata_day_to_days_exact(x)); break;
       default: put_double(w, o, f, x); break;
     }
   }

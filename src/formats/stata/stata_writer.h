@@ -3,12 +3,12 @@
 // release-117 map are patched at close.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -47,19 +47,19 @@ enum StataConv : uint8_t {
 
 // What the writer does with a value, fixed at open from the kind and conversion.
 enum StataWriteOp : uint8_t {
-  kOpText,
-  kOpStrL,
-  kOpDateText,
-  kOpByte,
-  kOpInt,
-  kOpLong,
-  kOpDays,        // a date as a long of days
-  kOpFloat,
-  kOpFloatRange,  // a float whose range is checked
-  kOpDouble,
-  kOpTimeMillis,
-  kOpStampMillis,
-  kOpStampDays,
+  kWriteText,
+  kWriteStrL,
+  kWriteDateText,
+  kWriteByte,
+  kWriteInt,
+  kWriteLong,
+  kWriteDays,        // a date as a long of days
+  kWriteFloat,
+  kWriteFloatRange,  // a float whose range is checked
+  kWriteDouble,
+  kWriteTimeMillis,
+  kWriteStampMillis,
+  kWriteStampDays,
 };
 
 // Pending output that grows without zero-filling: every byte handed out is written.
