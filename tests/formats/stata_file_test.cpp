@@ -531,7 +531,9 @@ struct PassResult {
   std::string error;
 };
 
-PassResult pass_over(const std::string& path, bool reading, int32_t mode, const char* encoding, int32_t chunk) {
+// retype: the host makes the first variable a string and the second a double before the pass.
+PassResult pass_over(const std::string& path, bool reading, int32_t mode, const char* encoding, int32_t chunk,
+                     bool retype = false) {
   PassResult c;
   Env e;
   if (encoding) DX_SetOption(e.handle, 25, 0, encoding);
@@ -539,6 +541,10 @@ PassResult pass_over(const std::string& path, bool reading, int32_t mode, const 
   const int32_t n = DX_ReadDict(e.handle);
   EXPECT_GT(n, 0) << DX_GetErrorMsg(e.handle);
   DX_SelectAllVars(e.handle);
+  if (retype) {
+    EXPECT_EQ(DX_SetDictVarToString(e.handle, 0, 20), 0);
+    EXPECT_EQ(DX_SetTType(e.handle, 1, 8), 0);
+  }
   if (reading) EXPECT_EQ(DX_ParseWhere(e.handle, "1 = 1", 1), 0);
   EXPECT_EQ(DX_OptimizeInitEx(e.handle, 14, mode), 0);
   OptimizeState* o = e.env->transfer.optimize.get();
@@ -573,11 +579,12 @@ PassResult pass_over(const std::string& path, bool reading, int32_t mode, const 
   return c;
 }
 
-void expect_same_pass(const std::string& path, const char* encoding, int32_t chunk) {
+void expect_same_pass(const std::string& path, const char* encoding, int32_t chunk, bool retype = false) {
   for (int32_t mode : {1, 0, 1 | 2, 8}) {
-    SCOPED_TRACE(path + " mode " + std::to_string(mode) + (encoding ? std::string(" from ") + encoding : ""));
-    const PassResult gathered = pass_over(path, false, mode, encoding, chunk);
-    const PassResult read = pass_over(path, true, mode, encoding, chunk);
+    SCOPED_TRACE(path + " mode " + std::to_string(mode) + (encoding ? std::string(" from ") + encoding : "") +
+                 (retype ? " retyped" : ""));
+    const PassResult gathered = pass_over(path, false, mode, encoding, chunk, retype);
+    const PassResult read = pass_over(path, true, mode, encoding, chunk, retype);
     EXPECT_TRUE(gathered.gathered);
     EXPECT_FALSE(read.gathered);
     EXPECT_EQ(gathered.error, read.error);
@@ -638,6 +645,7 @@ TEST(StataOptimize, StatisticsFromTheDataMatchAReadingPass) {
     const std::string path = temp_path("pass_" + std::to_string(rel.setting));
     ASSERT_EQ(write_stata(e, path, specs, rows), 0) << DX_GetErrorMsg(e.handle);
     expect_same_pass(path, rel.encoding, 1000);
+    if (rel.setting == 0) expect_same_pass(path, nullptr, 1000, true);
     std::remove(path.c_str());
   }
   // Files of other writers: every release from 102, both byte orders, dates and tagged missing values.
