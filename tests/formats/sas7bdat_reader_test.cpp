@@ -936,8 +936,9 @@ std::vector<std::string> stats_of(const OptimizeState& o) {
 
 // partial: the pass stops after its first chunk of two cases (DX_OptimizeClose).
 // trace: values are traced (the reader then gathers from the cases it reads).
+// retype: the host makes the first variable a string and the second a time before the pass.
 PassChoice pass_over(const std::string& path, bool reading, int32_t mode, bool partial, int32_t total = -1,
-                     bool trace = false) {
+                     bool trace = false, bool retype = false) {
   PassChoice c;
   Env e;
   if (!trace) e.env->log_settings[kLogCategoryMask] &= ~0xC0000000u;
@@ -945,6 +946,10 @@ PassChoice pass_over(const std::string& path, bool reading, int32_t mode, bool p
   const int32_t n = DX_ReadDict(e.handle);
   EXPECT_GT(n, 0) << DX_GetErrorMsg(e.handle);
   DX_SelectAllVars(e.handle);
+  if (retype) {
+    EXPECT_EQ(DX_SetDictVarToString(e.handle, 0, 20), 0);
+    EXPECT_EQ(DX_SetTType(e.handle, 1, 8), 0);
+  }
   if (reading) EXPECT_EQ(DX_ParseWhere(e.handle, "1 = 1", 1), 0);
   EXPECT_EQ(DX_OptimizeInitEx(e.handle, 14, mode), 0);
   c.gathered = e.env->transfer.optimize->gather;
@@ -985,12 +990,13 @@ PassChoice pass_over(const std::string& path, bool reading, int32_t mode, bool p
   return c;
 }
 
-void expect_same_pass(const std::string& path, const std::string& name, int32_t total, bool trace = false) {
-  for (int32_t mode : {1, 0, 1 | 2})
+void expect_same_pass(const std::string& path, const std::string& name, int32_t total, bool trace = false,
+                      bool retype = false) {
+  for (int32_t mode : {1, 0, 1 | 2, 8})
     for (bool partial : {false, true}) {
       SCOPED_TRACE(name + " mode " + std::to_string(mode) + (partial ? " partial" : ""));
-      const PassChoice gathered = pass_over(path, false, mode, partial, total, trace);
-      const PassChoice read = pass_over(path, true, mode, partial, total, trace);
+      const PassChoice gathered = pass_over(path, false, mode, partial, total, trace, retype);
+      const PassChoice read = pass_over(path, true, mode, partial, total, trace, retype);
       EXPECT_TRUE(gathered.gathered);
       EXPECT_EQ(gathered.stats.empty(), partial);
       EXPECT_EQ(gathered.stats, read.stats);
@@ -1114,6 +1120,7 @@ TEST(Sas7bdatOptimize, StatisticsFromThePagesMatchAReadingPass) {
     const int32_t total = static_cast<int32_t>(c.spec.rows.size() - c.spec.deleted.size());
     expect_same_pass(path, c.name, total);
     if (c.name == "deleted1" || c.name == "mvs") expect_same_pass(path, c.name + " traced", total, true);
+    if (c.name == "layout70" || c.name == "long30") expect_same_pass(path, c.name + " retyped", total, false, true);
     std::remove(path.c_str());
   }
   // Files SAS wrote: both byte orders, 32 and 64 bits, RLE, deleted rows, many encodings.
