@@ -80,7 +80,7 @@ std::string classify_fields(DelimitedReader& r) {
   Line l = current_line(r, &delim);
   FieldSpan f;
   size_t pos = 0, next = 0;
-  while (kinds.size() < kGuessFields && split_field(l.text, l.len, pos, delim, r.s.read_quote, &f, &next)) {
+  while (kinds.size() < kGuessFields && split_field_fast(l.text, l.len, pos, delim, r.s.read_quote, &f, &next)) {
     if (f.len == 0 || is_na(r, f))
       kinds.push_back(0);
     else
@@ -221,7 +221,7 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
     Line l = current_line(r, &delim);
     FieldSpan f;
     size_t pos = 0, next = 0, c = 0;
-    for (; c < kMaxColumns && split_field(l.text, l.len, pos, delim, s.read_quote, &f, &next); ++c, pos = next) {
+    for (; c < kMaxColumns && split_field_fast(l.text, l.len, pos, delim, s.read_quote, &f, &next); ++c, pos = next) {
       if (c >= cols.size()) {
         cols.emplace_back();
         names.emplace_back();
@@ -336,13 +336,13 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
   size_t pos = 0, next = 0;
   FieldSpan f;
   for (uint32_t k = 1; k < s.first_col; ++k) {
-    if (!split_field(l.text, l.len, pos, delim, quote, &f, &next)) break;
+    if (!split_field_fast(l.text, l.len, pos, delim, quote, &f, &next)) break;
     pos = next;
   }
   bool more = true;
   for (VarRecord* v : r.vars) {
     if (more) {
-      more = split_field(l.text, l.len, pos, delim, quote, &f, &next);
+      more = split_field_fast(l.text, l.len, pos, delim, quote, &f, &next);
       pos = next;
     }
     if (!v->selected) continue;

@@ -97,14 +97,6 @@ void put_quoted(TextWriter& w, const char* s, size_t n, char quote) {
   put(w, quote);
 }
 
-// A number or date text: quoted only when it holds the delimiter, a quote or a line break.
-void put_plain(TextWriter& w, const char* s, size_t n) {
-  if (needs_quotes(s, n, w.s.write_delimiter, w.s.write_quote))
-    put_quoted(w, s, n, w.s.write_quote ? w.s.write_quote : '"');
-  else
-    put(w, s, n);
-}
-
 // Characters that would change the table: &, < and >.
 void put_html(TextWriter& w, const char* s, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -177,20 +169,6 @@ size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out,
   return n;
 }
 
-void put_missing(TextWriter& w, const VarRecord& v) {
-  if (w.s.na_write_set && !v.is_string()) {
-    put(w, w.s.na_write.data(), w.s.na_write.size());
-    return;
-  }
-  if (!w.s.extended_write) return;
-  put(w, '.');
-  const uint16_t c = v.missing;
-  if (c >= 2 && c <= 28)
-    put(w, static_cast<char>(c + 95));
-  else if (c >= 29)
-    put(w, '_');
-}
-
 // ---- fixed layout ----
 
 uint32_t fixed_width(const VarRecord& v, bool schema) {
@@ -233,15 +211,85 @@ void escape_char(std::string& out, char c) {
 
 // ---- records ----
 
+// A record is built with plain stores into w.line, room being made once per field, and
+// appended to the output in one piece.
+struct LineOut {
+  TextWriter& w;
+  char* o;
+  char* end;
+
+  explicit LineOut(TextWriter& tw) : w(tw), o(tw.line.data()), end(tw.line.data() + tw.line.size()) {}
+  size_t used() const { return static_cast<size_t>(o - w.line.data()); }
+  void room(size_t n) {
+    if (static_cast<size_t>(end - o) >= n) return;
+    const size_t at = used();
+    size_t cap = w.line.size() < 4096 ? 4096 : w.line.size();
+    while (cap - at < n) cap *= 2;
+    w.line.resize(cap);
+    o = w.line.data() + at;
+    end = w.line.data() + cap;
+  }
+  void put(const char* p, size_t n) {
+    std::memcpy(o, p, n);
+    o += n;
+  }
+};
+
+// put_quoted into a record being built (room for 2n + 2 made by the caller).
+void line_quoted(LineOut& l, const char* s, size_t n, char quote, char delim) {
+  if (quote == 0) {
+    if (!needs_quotes(s, n, delim, 0)) {
+      l.put(s, n);
+      return;
+    }
+    quote = '"';
+  }
+  *l.o++ = quote;
+  const char* end = s + n;
+  while (s < end) {
+    const char* q = static_cast<const char*>(std::memchr(s, quote, static_cast<size_t>(end - s)));
+    if (!q) {
+      l.put(s, static_cast<size_t>(end - s));
+      break;
+    }
+    l.put(s, static_cast<size_t>(q - s) + 1);
+    *l.o++ = quote;
+    s = q + 1;
+  }
+  *l.o++ = quote;
+}
+
+// put_plain into a record being built (room for 2n + 2 made by the caller).
+void line_plain(LineOut& l, const char* s, size_t n, char delim, char quote) {
+  if (needs_quotes(s, n, delim, quote))
+    line_quoted(l, s, n, quote ? quote : '"', delim);
+  else
+    l.put(s, n);
+}
+
 void delimited_record(EnvRecord& env, TextWriter& w) {
   DictState& d = env.dict;
   char num[800];
+  const char delim = w.s.write_delimiter;
+  const char quote = w.s.write_quote;
+  LineOut l(w);
   bool first = true;
   for (VarRecord* v : w.vars) {
-    if (!first) put(w, w.s.write_delimiter);
+    l.room(1 + sizeof num * 2 + 2);  // a delimiter and any number or date text, quoted
+    if (!first) *l.o++ = delim;
     first = false;
     if (v->missing != 0) {
-      put_missing(w, *v);
+      if (w.s.na_write_set && !v->is_string()) {
+        l.room(w.s.na_write.size());
+        l.put(w.s.na_write.data(), w.s.na_write.size());
+      } else if (w.s.extended_write) {
+        *l.o++ = '.';
+        const uint16_t c = v->missing;
+        if (c >= 2 && c <= 28)
+          *l.o++ = static_cast<char>(c + 95);
+        else if (c >= 29)
+          *l.o++ = '_';
+      }
       continue;
     }
     switch (v->ttype) {
@@ -250,24 +298,28 @@ void delimited_record(EnvRecord& env, TextWriter& w) {
         size_t n;
         const char* raw = var_get_string(d, *v);
         converted(env, w, raw, std::strlen(raw), &s, &n, static_cast<int32_t>(v->writer_aux[3]));
-        put_quoted(w, s, n, w.s.write_quote);
+        l.room(2 * n + 2);
+        line_quoted(l, s, n, quote, delim);
         break;
       }
       case 7:
       case 8:
       case 9:
-        put_plain(w, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101));
+        line_plain(l, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101), delim, quote);
         break;
       default: {
-        const size_t n = number_text(w, *v, var_get_double(d, *v), num, sizeof num);
-        if (w.quote_numbers)
-          put_plain(w, num, n);
-        else
-          put(w, num, n);
+        if (w.quote_numbers) {
+          line_plain(l, num, number_text(w, *v, var_get_double(d, *v), num, sizeof num), delim, quote);
+        } else {
+          // Room for sizeof num was made: the text goes straight into the record.
+          l.o += number_text(w, *v, var_get_double(d, *v), l.o, sizeof num);
+        }
       }
     }
   }
-  put_eol(w);
+  l.room(w.eol_len);
+  l.put(w.eol, w.eol_len);
+  put(w, w.line.data(), l.used());
 }
 
 void fixed_record(EnvRecord& env, TextWriter& w) {

@@ -21,6 +21,7 @@ struct TextWriter : FormatState {
   int32_t format = 18;
   Stream* out = nullptr;
   std::vector<char> buf;          // pending output, written in large blocks
+  std::vector<char> line;         // a delimited record being built (grown, never shrunk)
   std::vector<VarRecord*> vars;   // kept variables in dictionary order
   const char* eol = "\r\n";
   size_t eol_len = 2;
