@@ -38,6 +38,31 @@ Line current_line(DelimitedReader& r, char* delim) {
   return l;
 }
 
+// The fields of a line one by one: from the cuts split_plain_line found in one go, or
+// by split_field where the line is not plain.
+struct LineCuts {
+  Line l;
+  char delim, quote;
+  const std::vector<uint32_t>& ends;
+  bool plain;
+
+  LineCuts(DelimitedReader& r, Line line, char d, size_t max_fields)
+      : l(line), delim(d), quote(r.s.read_quote), ends(r.field_ends),
+        plain(split_plain_line(line.text, line.len, d, r.s.read_quote, max_fields, r.field_ends)) {}
+
+  // Field number k, which starts at *pos unless the line is plain.
+  bool next(size_t k, FieldSpan* f, size_t* pos, size_t* next_pos) const {
+    if (!plain) return split_field_fast(l.text, l.len, *pos, delim, quote, f, next_pos);
+    if (k >= ends.size()) return false;
+    const size_t b = k ? ends[k - 1] + 1 : 0;
+    f->text = l.text + b;
+    f->len = ends[k] - b;
+    f->quoted = false;
+    *next_pos = ends[k] + 1;
+    return true;
+  }
+};
+
 bool is_na(const DelimitedReader& r, const FieldSpan& f) {
   // With extended codes the writer marks a missing string by a bare ".": read it back as missing.
   if (r.s.extended_read && f.len == 1 && f.text[0] == '.' && !f.quoted) return true;
@@ -221,7 +246,8 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
     Line l = current_line(r, &delim);
     FieldSpan f;
     size_t pos = 0, next = 0, c = 0;
-    for (; c < kMaxColumns && split_field_fast(l.text, l.len, pos, delim, s.read_quote, &f, &next); ++c, pos = next) {
+    LineCuts cuts(r, l, delim, kMaxColumns);
+    for (; c < kMaxColumns && cuts.next(c, &f, &pos, &next); ++c, pos = next) {
       if (c >= cols.size()) {
         cols.emplace_back();
         names.emplace_back();
@@ -332,17 +358,18 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
     break;
   }
 
-  const char quote = s.read_quote;
-  size_t pos = 0, next = 0;
+  size_t pos = 0, next = 0, c = 0;
   FieldSpan f;
-  for (uint32_t k = 1; k < s.first_col; ++k) {
-    if (!split_field_fast(l.text, l.len, pos, delim, quote, &f, &next)) break;
+  const size_t skip = s.first_col > 1 ? s.first_col - 1 : 0;
+  LineCuts cuts(r, l, delim, skip + r.vars.size());
+  for (; c < skip; ++c) {
+    if (!cuts.next(c, &f, &pos, &next)) break;
     pos = next;
   }
-  bool more = true;
+  bool more = c == skip;
   for (VarRecord* v : r.vars) {
     if (more) {
-      more = split_field_fast(l.text, l.len, pos, delim, quote, &f, &next);
+      more = cuts.next(c++, &f, &pos, &next);
       pos = next;
     }
     if (!v->selected) continue;

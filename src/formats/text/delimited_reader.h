@@ -31,6 +31,7 @@ struct DelimitedReader : FormatState {
   ParsePattern date_pattern, time_pattern;  // used when the environment sets none
   ParsePattern datetime_pattern;            // given by a ".SCH" file
   bool end_in_scan = false;
+  std::vector<uint32_t> field_ends;  // cuts of the current line (split_plain_line)
 
   // Record reader.
   std::vector<VarRecord*> vars;  // dictionary order

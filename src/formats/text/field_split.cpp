@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tabulon {
 
 namespace {
@@ -81,6 +85,65 @@ bool split_field(char* line, size_t len, size_t pos, char delim, char quote, Fie
   while (fe > pos && (line[fe - 1] == ' ' || (line[fe - 1] == '\t' && delim != '\t'))) --fe;
   field->len = fe - pos;
   *next = d ? skip_blanks(line, len, e + 1, delim) : len;
+  return true;
+}
+
+namespace {
+
+// Bit i set where p[i] is c, over 64 bytes.
+#if defined(__SSE2__)
+inline uint64_t eq_mask(const __m128i* v, __m128i c) {
+  uint64_t m = 0;
+  for (int k = 0; k < 4; ++k)
+    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v[k], c)))) << (16 * k);
+  return m;
+}
+#endif
+
+}  // namespace
+
+bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields,
+                      std::vector<uint32_t>& ends) {
+  ends.clear();
+  if (delim == ' ' || delim == '\t' || delim == 0 || len > UINT32_MAX - 64) return false;
+  if (len == 0) return true;
+  if (line[0] == ' ' || line[0] == '\t' || line[len - 1] == ' ' || line[len - 1] == '\t') return false;
+  uint64_t carry_blank = 0, carry_delim = 0, bad = 0;
+  for (size_t at = 0; at < len; at += 64) {
+    const char* p = line + at;
+    alignas(16) char tail[64];
+    if (len - at < 64) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, p, len - at);
+      p = tail;
+    }
+    uint64_t d, b, q = 0;
+#if defined(__SSE2__)
+    __m128i v[4];
+    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    d = eq_mask(v, _mm_set1_epi8(delim));
+    b = eq_mask(v, _mm_set1_epi8(' ')) | eq_mask(v, _mm_set1_epi8('\t'));
+    if (quote) q = eq_mask(v, _mm_set1_epi8(quote));
+#else
+    d = b = 0;
+    for (int k = 0; k < 64; ++k) {
+      d |= static_cast<uint64_t>(p[k] == delim) << k;
+      b |= static_cast<uint64_t>(p[k] == ' ' || p[k] == '\t') << k;
+      if (quote) q |= static_cast<uint64_t>(p[k] == quote) << k;
+    }
+#endif
+    // A blank just before or just after a delimiter, or a quote anywhere.
+    bad |= q | (d & ((b << 1) | carry_blank)) | (b & ((d << 1) | carry_delim));
+    carry_blank = b >> 63;
+    carry_delim = d >> 63;
+    while (d && ends.size() < max_fields) {
+      ends.push_back(static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctzll(d))));
+      d &= d - 1;
+    }
+  }
+  if (bad) return false;
+  // The last field runs to the end of the line, unless the line ends with the delimiter.
+  if (ends.size() < max_fields && (ends.empty() || ends.back() != len - 1)) ends.push_back(static_cast<uint32_t>(len));
   return true;
 }
 
