@@ -1,5 +1,6 @@
 #include "formats/text/delimited_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -263,6 +264,8 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
       }
     }
     if (c > max_fields) max_fields = c;
+    // Values held back stay within about 4 MB however many columns there are.
+    ctx.pending_run = cols.size() <= 512 ? 1024 : std::max<size_t>(8, (size_t{1} << 19) / cols.size());
   }
   if (max_fields == 0) {
     rdline_rewind(rd);

@@ -90,14 +90,33 @@ bool split_field(char* line, size_t len, size_t pos, char delim, char quote, Fie
 
 namespace {
 
-// Bit i set where p[i] is c, over 64 bytes.
-#if defined(__SSE2__)
-inline uint64_t eq_mask(const __m128i* v, __m128i c) {
-  uint64_t m = 0;
-  for (int k = 0; k < 4; ++k)
-    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v[k], c)))) << (16 * k);
+struct Masks {
+  uint32_t delim = 0, blank = 0, quote = 0;
+};
+
+// Bit i set where byte i of the n (at most 16) bytes at p is the delimiter, a blank or tab, or the quote.
+inline Masks masks_of(const char* p, size_t n, char delim, char quote) {
+  Masks m;
+  for (size_t i = 0; i < n; ++i) {
+    m.delim |= static_cast<uint32_t>(p[i] == delim) << i;
+    m.blank |= static_cast<uint32_t>(p[i] == ' ' || p[i] == '\t') << i;
+    m.quote |= static_cast<uint32_t>(quote != 0 && p[i] == quote) << i;
+  }
   return m;
 }
+
+#if defined(__SSE2__)
+inline Masks masks_of16(const char* p, char delim, char quote) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  Masks m;
+  m.delim = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(delim))));
+  m.blank = static_cast<uint32_t>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')))));
+  if (quote) m.quote = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(quote))));
+  return m;
+}
+#else
+inline Masks masks_of16(const char* p, char delim, char quote) { return masks_of(p, 16, delim, quote); }
 #endif
 
 }  // namespace
@@ -108,38 +127,27 @@ bool split_plain_line(const char* line, size_t len, char delim, char quote, size
   if (delim == ' ' || delim == '\t' || delim == 0 || len > UINT32_MAX - 64) return false;
   if (len == 0) return true;
   if (line[0] == ' ' || line[0] == '\t' || line[len - 1] == ' ' || line[len - 1] == '\t') return false;
-  uint64_t carry_blank = 0, carry_delim = 0, bad = 0;
-  for (size_t at = 0; at < len; at += 64) {
-    const char* p = line + at;
-    alignas(16) char tail[64];
-    if (len - at < 64) {
-      std::memset(tail, 0, sizeof tail);
-      std::memcpy(tail, p, len - at);
-      p = tail;
+  uint32_t carry_blank = 0, carry_delim = 0, bad = 0;
+  for (size_t at = 0; at < len; at += 16) {
+    const size_t n = len - at < 16 ? len - at : 16;
+    Masks m;
+    if (n == 16)
+      m = masks_of16(line + at, delim, quote);
+    else if (len >= 16) {
+      // The last bytes: the 16 that end the line, less those already seen.
+      m = masks_of16(line + len - 16, delim, quote);
+      m.delim >>= 16 - n;
+      m.blank >>= 16 - n;
+      m.quote >>= 16 - n;
+    } else {
+      m = masks_of(line + at, n, delim, quote);
     }
-    uint64_t d, b, q = 0;
-#if defined(__SSE2__)
-    __m128i v[4];
-    for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    d = eq_mask(v, _mm_set1_epi8(delim));
-    b = eq_mask(v, _mm_set1_epi8(' ')) | eq_mask(v, _mm_set1_epi8('\t'));
-    if (quote) q = eq_mask(v, _mm_set1_epi8(quote));
-#else
-    d = b = 0;
-    for (int k = 0; k < 64; ++k) {
-      d |= static_cast<uint64_t>(p[k] == delim) << k;
-      b |= static_cast<uint64_t>(p[k] == ' ' || p[k] == '\t') << k;
-      if (quote) q |= static_cast<uint64_t>(p[k] == quote) << k;
-    }
-#endif
     // A blank just before or just after a delimiter, or a quote anywhere.
-    bad |= q | (d & ((b << 1) | carry_blank)) | (b & ((d << 1) | carry_delim));
-    carry_blank = b >> 63;
-    carry_delim = d >> 63;
-    while (d && ends.size() < max_fields) {
-      ends.push_back(static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctzll(d))));
-      d &= d - 1;
-    }
+    bad |= m.quote | (m.delim & ((m.blank << 1) | carry_blank)) | (m.blank & ((m.delim << 1) | carry_delim));
+    carry_blank = (m.blank >> (n - 1)) & 1;
+    carry_delim = (m.delim >> (n - 1)) & 1;
+    for (uint32_t d = m.delim; d && ends.size() < max_fields; d &= d - 1)
+      ends.push_back(static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctz(d))));
   }
   if (bad) return false;
   // The last field runs to the end of the line, unless the line ends with the delimiter.

@@ -222,9 +222,16 @@ size_t format_few_decimals(double value, char* out) {
   static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
   const double a = value < 0 ? -value : value;
   if (!(a >= 1e-3 && a < 1e9)) return 0;
+  // The five candidates are tried side by side: their divisions need not wait on each other.
+  uint64_t cand[6];
+  bool exact[6];
   for (int k = 1; k <= 5; ++k) {
-    uint64_t m = static_cast<uint64_t>(a * kScale[k] + 0.5);
-    if (static_cast<double>(m) / kScale[k] != a) continue;
+    cand[k] = static_cast<uint64_t>(a * kScale[k] + 0.5);
+    exact[k] = static_cast<double>(cand[k]) / kScale[k] == a;
+  }
+  for (int k = 1; k <= 5; ++k) {
+    if (!exact[k]) continue;
+    uint64_t m = cand[k];
     char digits[24];
     int n = 0;
     do {

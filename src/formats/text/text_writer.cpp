@@ -535,9 +535,47 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  const char* text = pattern.text.data();
+  // Straight into out when every part surely fits (the text is then the one the bounded
+  // buffer below gives); else through that buffer.
+  {
+    const size_t limit = cap - 1 < 224 ? cap - 1 : 224;
+    char* o = out;
+    bool fits = cap > 0;
+    for (const FormatOp& op : pattern.ops) {
+      if (!fits) break;
+      const size_t need = op.letter == 0 ? op.length : 12;
+      if (static_cast<size_t>(o - out) + need > limit) {
+        fits = false;
+        break;
+      }
+      const int w = op.zero ? 2 : 1;
+      switch (op.letter) {
+        case 0:
+          std::memcpy(o, text + op.offset, op.length);
+          o += op.length;
+          break;
+        case 'm': o = put_number(o, m, w); break;
+        case 'd': o = put_number(o, d, w); break;
+        case 'Y': o = put_number(o, y, 4); break;
+        case 'y': o = put_number(o, y % 100, 2); break;
+        case 'x':
+          o = put_number(o, m, 2);
+          *o++ = '/';
+          o = put_number(o, d, 2);
+          *o++ = '/';
+          o = put_number(o, y, 4);
+          break;
+        default: return -1;
+      }
+    }
+    if (fits) {
+      *o = 0;
+      return static_cast<ptrdiff_t>(o - out);
+    }
+  }
   char buf[256];
   char* o = buf;
-  const char* text = pattern.text.data();
   for (const FormatOp& op : pattern.ops) {
     if (o > buf + sizeof buf - 32) return -1;
     const int w = op.zero ? 2 : 1;
