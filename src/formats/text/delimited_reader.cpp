@@ -44,27 +44,28 @@ Line current_line(DelimitedReader& r, char* delim) {
 struct LineCuts {
   Line l;
   char delim, quote;
-  const std::vector<uint32_t>& ends;
+  const FieldCuts& cuts;
   bool plain;
 
   LineCuts(DelimitedReader& r, Line line, char d, size_t max_fields)
-      : l(line), delim(d), quote(r.s.read_quote), ends(r.field_ends),
-        plain(split_plain_line(line.text, line.len, d, r.s.read_quote, max_fields, r.field_ends)) {}
+      : l(line), delim(d), quote(r.s.read_quote), cuts(r.field_cuts),
+        plain(split_plain_line(line.text, line.len, d, r.s.read_quote, max_fields, r.field_cuts)) {}
 
   // Field number k, which starts at *pos unless the line is plain.
   bool next(size_t k, FieldSpan* f, size_t* pos, size_t* next_pos) const {
     if (!plain) return split_field_fast(l.text, l.len, *pos, delim, quote, f, next_pos);
-    if (k >= ends.size()) return false;
-    const size_t b = k ? ends[k - 1] + 1 : 0;
+    if (k >= cuts.n) return false;
+    const uint32_t* at = cuts.at.data();
+    const size_t b = k ? at[k - 1] + 1 : 0;
     f->text = l.text + b;
-    f->len = ends[k] - b;
+    f->len = at[k] - b;
     f->quoted = false;
-    *next_pos = ends[k] + 1;
+    *next_pos = at[k] + 1;
     return true;
   }
 };
 
-bool is_na(const DelimitedReader& r, const FieldSpan& f) {
+inline bool is_na(const DelimitedReader& r, const FieldSpan& f) {
   // With extended codes the writer marks a missing string by a bare ".": read it back as missing.
   if (r.s.extended_read && f.len == 1 && f.text[0] == '.' && !f.quoted) return true;
   return r.s.na_read_set && f.len == r.s.na_read.size() && std::memcmp(f.text, r.s.na_read.data(), f.len) == 0;

@@ -121,9 +121,8 @@ inline Masks masks_of16(const char* p, char delim, char quote) { return masks_of
 
 }  // namespace
 
-bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields,
-                      std::vector<uint32_t>& ends) {
-  ends.clear();
+bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields, FieldCuts& cuts) {
+  cuts.n = 0;
   if (delim == ' ' || delim == '\t' || delim == 0 || len > UINT32_MAX - 64) return false;
   if (len == 0) return true;
   if (line[0] == ' ' || line[0] == '\t' || line[len - 1] == ' ' || line[len - 1] == '\t') return false;
@@ -146,12 +145,18 @@ bool split_plain_line(const char* line, size_t len, char delim, char quote, size
     bad |= m.quote | (m.delim & ((m.blank << 1) | carry_blank)) | (m.blank & ((m.delim << 1) | carry_delim));
     carry_blank = (m.blank >> (n - 1)) & 1;
     carry_delim = (m.delim >> (n - 1)) & 1;
-    for (uint32_t d = m.delim; d && ends.size() < max_fields; d &= d - 1)
-      ends.push_back(static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctz(d))));
+    if (cuts.at.size() < cuts.n + 17) cuts.at.resize(2 * (cuts.n + 17));
+    uint32_t* out = cuts.at.data();
+    size_t k = cuts.n;
+    for (uint32_t d = m.delim; d && k < max_fields; d &= d - 1) out[k++] = static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctz(d)));
+    cuts.n = k;
   }
   if (bad) return false;
   // The last field runs to the end of the line, unless the line ends with the delimiter.
-  if (ends.size() < max_fields && (ends.empty() || ends.back() != len - 1)) ends.push_back(static_cast<uint32_t>(len));
+  if (cuts.n < max_fields && (cuts.n == 0 || cuts.at[cuts.n - 1] != len - 1)) {
+    if (cuts.at.size() < cuts.n + 1) cuts.at.resize(cuts.n + 1);
+    cuts.at[cuts.n++] = static_cast<uint32_t>(len);
+  }
   return true;
 }
 

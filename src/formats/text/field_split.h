@@ -44,13 +44,18 @@ inline bool split_field_fast(char* line, size_t len, size_t pos, char delim, cha
   return true;
 }
 
+// Where split_field cuts a line: the end of each field (the delimiter after it, or the line end).
+struct FieldCuts {
+  std::vector<uint32_t> at;  // only grown: the first n entries hold the cuts
+  size_t n = 0;
+};
+
 // Where split_field would cut a whole line, for lines whose cuts are plain: no quote
 // character anywhere and no blank (or tab) at either end or beside a delimiter. Then
-// field k runs from (k ? ends[k-1] + 1 : 0) to ends[k], the fields being those split_field
-// returns one by one (at most max_fields of them). False, with ends unspecified, when the
-// line is not plain (or the delimiter is a blank): split it with split_field.
-bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields,
-                      std::vector<uint32_t>& ends);
+// field k runs from (k ? at[k-1] + 1 : 0) to at[k], the fields being those split_field
+// returns one by one (at most max_fields of them). False, with the cuts unspecified, when
+// the line is not plain (or the delimiter is a blank): split it with split_field.
+bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields, FieldCuts& cuts);
 
 // Combines runs of delimiters into one (mode 1 or 2; mode 2 first turns tabs into blanks and
 // the delimiter into a blank). Returns the new length; the rest of the buffer is cleared.
