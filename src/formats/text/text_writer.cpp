@@ -3,11 +3,13 @@
 
 #include <strings.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "api/env_record.h"
 #include "dates/date_state.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/change_report.h"
@@ -112,10 +114,8 @@ void put_html(TextWriter& w, const char* s, size_t n) {
 int kind_of(int ttype) { return ttype == 7 ? kDateKindDate : ttype == 8 ? kDateKindTime : kDateKindDateTime; }
 
 // ".fff" (trailing zeros dropped) for the part of a second a day number holds; 0 when none.
-size_t second_fraction(double day, char* out) {
-  DateParts p;
-  if (!day_to_parts(day, &p) || p.millisecond == 0) return 0;
-  int ms = p.millisecond, digits = 3;
+size_t fraction_text(int ms, char* out) {
+  int digits = 3;
   while (ms % 10 == 0) {
     ms /= 10;
     --digits;
@@ -128,12 +128,30 @@ size_t second_fraction(double day, char* out) {
   return static_cast<size_t>(digits) + 1;
 }
 
+size_t second_fraction(double day, char* out) {
+  DateParts p;
+  if (!day_to_parts(day, &p) || p.millisecond == 0) return 0;
+  return fraction_text(p.millisecond, out);
+}
+
 size_t date_text(EnvRecord& env, const TextWriter& w, int ttype, double day, char* out, size_t cap) {
   if (ttype == 7 && w.date_fast) {
     ptrdiff_t n = format_simple_date(w.date_fmt[0], day, out, cap);
     if (n >= 0) return static_cast<size_t>(n);
   }
   const int kind = kind_of(ttype);
+  if (ttype == 9 && w.datetime_fast) {
+    int ms = 0;
+    const ptrdiff_t n = format_simple_datetime(w.date_fmt[kind], day, out, cap, &ms);
+    if (n > 0) {
+      size_t len = static_cast<size_t>(n);
+      if (w.date_fraction[kind] && len + 5 < cap && ms != 0) {
+        len += fraction_text(ms, out + len);
+        out[len] = 0;
+      }
+      return len;
+    }
+  }
   ptrdiff_t n = format_day_number(w.date_fmt[kind], env.dates.names, day, out, cap);
   if (n <= 0) return 0;
   size_t len = static_cast<size_t>(n);
@@ -607,6 +625,75 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   return static_cast<ptrdiff_t>(n);
 }
 
+bool simple_datetime_pattern(const FormatPattern& pattern) {
+  if (pattern.duration) return false;
+  for (const FormatOp& op : pattern.ops)
+    if (op.letter != 0 && op.letter != 'm' && op.letter != 'd' && op.letter != 'Y' && op.letter != 'y' &&
+        op.letter != 'x' && op.letter != 'H' && op.letter != 'M' && op.letter != 'S')
+      return false;
+  return true;
+}
+
+ptrdiff_t format_simple_datetime(const FormatPattern& pattern, double day, char* out, size_t cap, int* millisecond) {
+  // From 1 January 1900 to the day before 31 December 9999, so that a time rounding up
+  // to midnight still lands on a day of that range.
+  if (!(day >= 2 && day < 2958465)) return -1;
+  int64_t whole = static_cast<int64_t>(day);
+  const double fraction = day - static_cast<double>(whole);
+  int64_t ms = 0;
+  if (fraction != 0) {
+    // As day_to_parts reads the time of day.
+    ms = static_cast<int64_t>(std::floor((fraction + kTimeNudge) * 86400000.0));
+    if (ms >= 86400000) {
+      ms -= 86400000;
+      ++whole;
+    }
+  }
+  const uint32_t z = static_cast<uint32_t>(whole - 25569 + 719468);
+  const uint32_t era = z / 146097;
+  const uint32_t doe = z - era * 146097;
+  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint32_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  const int hour = static_cast<int>(ms / 3600000), minute = static_cast<int>(ms / 60000 % 60),
+            second = static_cast<int>(ms / 1000 % 60);
+  if (cap == 0) return -1;
+  const char* text = pattern.text.data();
+  char* o = out;
+  for (const FormatOp& op : pattern.ops) {
+    // Every part must surely fit: else the general code, which cuts, writes it.
+    if (static_cast<size_t>(o - out) + (op.letter == 0 ? op.length : 12) > cap - 1) return -1;
+    const int w = op.zero ? 2 : 1;
+    switch (op.letter) {
+      case 0:
+        std::memcpy(o, text + op.offset, op.length);
+        o += op.length;
+        break;
+      case 'm': o = put_number(o, m, w); break;
+      case 'd': o = put_number(o, d, w); break;
+      case 'Y': o = put_number(o, y, 4); break;
+      case 'y': o = put_number(o, y % 100, 2); break;
+      case 'H': o = put_number(o, hour, w); break;
+      case 'M': o = put_number(o, minute, w); break;
+      case 'S': o = put_number(o, second, w); break;
+      case 'x':
+        o = put_number(o, m, 2);
+        *o++ = '/';
+        o = put_number(o, d, 2);
+        *o++ = '/';
+        o = put_number(o, y, 4);
+        break;
+      default: return -1;
+    }
+  }
+  *o = 0;
+  *millisecond = static_cast<int>(ms % 1000);
+  return static_cast<ptrdiff_t>(o - out);
+}
+
 std::string schema_path_for(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
@@ -752,6 +839,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   }
 
   w.date_fast = simple_date_pattern(w.date_fmt[0]);
+  w.datetime_fast = simple_datetime_pattern(w.date_fmt[kDateKindDateTime]);
   w.cut.assign(w.vars.size(), 0);
   if (format == 19 && !w.preset_layout) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {
