@@ -273,10 +273,27 @@ size_t place_scientific(const char* sci, const char* end, char* out) {
   char digits[24];
   int n = 0;
   const char* p = sci + (negative ? 1 : 0);
+  // "d.ddde+xx" or "de+xx": the first digit, then the run after the point in one copy.
+  if (p < end && *p != 'e') digits[n++] = *p++;
+  if (p < end && *p == '.') {
+    const char* e = static_cast<const char*>(std::memchr(p + 1, 'e', static_cast<size_t>(end - p - 1)));
+    if (!e) e = end;
+    const size_t run = static_cast<size_t>(e - p - 1);
+    if (run <= sizeof digits - 1) {
+      std::memcpy(digits + n, p + 1, run);
+      n += static_cast<int>(run);
+      p = e;
+    }
+  }
   for (; p < end && *p != 'e'; ++p)
     if (*p != '.') digits[n++] = *p;
   int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exp10);
+  if (p < end) {
+    // The exponent: a sign and two or three digits.
+    const char* x = p + 1 + (p + 1 < end && (p[1] == '+' || p[1] == '-') ? 1 : 0);
+    for (const char* q = x; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
+    if (p + 1 < end && p[1] == '-') exp10 = -exp10;
+  }
   return place_digits(negative, digits, n, exp10 + 1, out);
 }
 
