@@ -554,6 +554,18 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
   const char* text = pattern.text.data();
+  // Month, day and year between two one-character literals ("%m/%d/%Y"): the usual shape.
+  const std::vector<FormatOp>& ops = pattern.ops;
+  if (cap >= 12 && ops.size() == 5 && ops[0].letter == 'm' && ops[1].letter == 0 && ops[1].length == 1 &&
+      ops[2].letter == 'd' && ops[3].letter == 0 && ops[3].length == 1 && ops[4].letter == 'Y') {
+    char* o = put_number(out, m, ops[0].zero ? 2 : 1);
+    *o++ = text[ops[1].offset];
+    o = put_number(o, d, ops[2].zero ? 2 : 1);
+    *o++ = text[ops[3].offset];
+    o = put_number(o, y, 4);
+    *o = 0;
+    return static_cast<ptrdiff_t>(o - out);
+  }
   // Straight into out when every part surely fits (the text is then the one the bounded
   // buffer below gives); else through that buffer.
   {

@@ -42,7 +42,14 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
   if (w > col.width) col.width = w;
   if (ctx.collect && len) {
     if (len > col.longest) col.longest = len < UINT32_MAX ? static_cast<uint32_t>(len) : UINT32_MAX;
-    if (!col.saw_nul && std::memchr(text, 0, len)) col.saw_nul = true;
+    if (!col.saw_nul) {
+      // Cells are short: a loop is cheaper than a call for them.
+      if (len <= 32) {
+        for (size_t i = 0; i < len; ++i) col.saw_nul |= text[i] == 0;
+      } else if (std::memchr(text, 0, len)) {
+        col.saw_nul = true;
+      }
+    }
   }
   if (quoted) {
     col.type = 1;
