@@ -51,21 +51,31 @@ bool load_page(EnvRecord& env, SasReader& r, int64_t index) {
     const int64_t per_window = std::max<int64_t>(1, static_cast<int64_t>(kWindowBytes / r.page_size));
     const int64_t pages = std::min(per_window, r.page_count - index);
     const size_t bytes = static_cast<size_t>(pages) * r.page_size;
-    if (r.window.size() < bytes) r.window.resize(bytes);
     r.window_pages = 0;
     if (index != r.stream_page) {
       r.stream_page = -1;
       const int64_t at = static_cast<int64_t>(r.header_length) + index * static_cast<int64_t>(r.page_size);
       if (StreamSeek64(s, at, SEEK_SET) != 0) data_fail(env, kSasErrDataSeek);
     }
-    // The pages lie within the file's length: a short read is a damaged or shrinking file.
-    if (StreamReadRaw(s, r.window.data(), static_cast<int64_t>(bytes)) != static_cast<int64_t>(bytes))
-      data_fail(env, kSasErrDataRead);
+    // The pages are decoded in place in the stream's chunk read ahead when they lie in it
+    // whole (valid until the next read); across its edge, or without one, they are copied.
+    size_t got = 0;
+    const uint8_t* in_place = StreamBorrow(s, bytes, &got);
+    if (in_place && got == bytes) {
+      r.window_at = in_place;
+    } else {
+      if (r.window.size() < bytes) r.window.resize(bytes);
+      if (got) std::memcpy(r.window.data(), in_place, got);
+      // The pages lie within the file's length: a short read is a damaged or shrinking file.
+      const int64_t rest = static_cast<int64_t>(bytes - got);
+      if (StreamReadRaw(s, r.window.data() + got, rest) != rest) data_fail(env, kSasErrDataRead);
+      r.window_at = r.window.data();
+    }
     r.stream_page = index + pages;
     r.window_first = index;
     r.window_pages = pages;
   }
-  r.cur_page = r.window.data() + static_cast<size_t>(index - r.window_first) * r.page_size;
+  r.cur_page = r.window_at + static_cast<size_t>(index - r.window_first) * r.page_size;
   r.page_index = index;
   r.page_loaded = true;
   return true;

@@ -116,7 +116,8 @@ struct SasReader final : FormatState {
   int64_t page_index = 0;       // current page, -1 none
   bool page_loaded = false;
   const uint8_t* cur_page = nullptr;  // the current page inside `window`
-  std::vector<uint8_t> window;  // consecutive pages read at once
+  std::vector<uint8_t> window;  // consecutive pages read at once, where they are copied
+  const uint8_t* window_at = nullptr;  // the pages: in `window`, or in the stream's own chunk
   int64_t window_first = 0;     // page index of window[0]
   int64_t window_pages = 0;     // pages held
   int64_t stream_page = -1;     // page the stream stands before, -1 unknown
