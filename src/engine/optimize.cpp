@@ -2,6 +2,7 @@
 // output width for each selected variable.
 #include "engine/optimize.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -282,8 +283,11 @@ void finish_pass(EnvRecord& env, bool complete) {
 
 bool optimize_fits_float(double value, bool exact) {
   if (value != 0) {
-    int exponent;
-    std::frexp(value, &exponent);
+    // The exponent frexp gives (value = m * 2^e, 0.5 <= |m| < 1), from the bits: below the
+    // normal range it is far below -120; infinities and NaNs count as 0, as frexp leaves them.
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    const int exponent = biased == 0x7ff ? 0 : biased == 0 ? -1022 : biased - 1022;
     if (exponent < -120 || exponent > 124) return false;
   }
   if (exact) return static_cast<double>(static_cast<float>(value)) == value;

@@ -74,6 +74,15 @@ TEST(Optimize, ExactFloatNeedsTheRoundTrip) {
   EXPECT_TRUE(tabulon::optimize_fits_float(0.1, false));
   EXPECT_FALSE(tabulon::optimize_fits_float(0.1, true));
   EXPECT_FALSE(tabulon::optimize_fits_float(1e38, false));
+  // The exponent limits, at their edges and beyond the normal range.
+  const struct {
+    double value;
+    bool fits;
+  } edges[] = {{std::ldexp(1.0, 123), true},   {std::ldexp(1.0, 124), false}, {-std::ldexp(1.0, 123), true},
+               {std::ldexp(1.0, -121), true},  {std::ldexp(1.0, -122), false}, {5e-324, false},
+               {std::ldexp(0.75, 124), true},  {std::ldexp(0.75, 125), false}, {0.0, true},
+               {std::numeric_limits<double>::infinity(), true}};
+  for (const auto& e : edges) EXPECT_EQ(tabulon::optimize_fits_float(e.value, false), e.fits) << e.value;
 }
 
 TEST(Optimize, DropConstantNeedsMoreThanOneCase) {

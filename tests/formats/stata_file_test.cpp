@@ -3,6 +3,8 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "api/option_slots.h"
 #include "dict/dictionary.h"
 #include "engine/change_report.h"
+#include "engine/optimize.h"
 #include "engine/stream_glue.h"
 #include "formats/stata/stata_writer.h"
 #include "io/stream.h"
@@ -512,6 +515,190 @@ TEST(StataDamage, CorruptedCountsTypesAndReferences) {
     EXPECT_EQ(r.error, c.message);
     DX_CloseFiles(e.handle);
   }
+}
+
+
+// ---- the optimization pass ----
+
+// The reader takes the pass's statistics straight from its data; they must be those of a
+// pass that reads the cases (forced by a WHERE that keeps every case), value for value, and
+// what the pass then chooses, the case count and the transfer after it must be the same.
+struct PassResult {
+  bool gathered = false;
+  int32_t cases = 0, moved = 0;
+  std::vector<VarStats> stats;  // after all cases, before the pass ends
+  std::vector<int32_t> types, widths, selected;
+  std::string error;
+};
+
+// retype: the host makes the first variable a string and the second a double before the pass.
+PassResult pass_over(const std::string& path, bool reading, int32_t mode, const char* encoding, int32_t chunk,
+                     bool retype = false) {
+  PassResult c;
+  Env e;
+  if (encoding) DX_SetOption(e.handle, 25, 0, encoding);
+  EXPECT_GE(DX_OpenInputFile(e.handle, 14, path.c_str()), 0) << path;
+  const int32_t n = DX_ReadDict(e.handle);
+  EXPECT_GT(n, 0) << DX_GetErrorMsg(e.handle);
+  DX_SelectAllVars(e.handle);
+  if (retype) {
+    EXPECT_EQ(DX_SetDictVarToString(e.handle, 0, 20), 0);
+    EXPECT_EQ(DX_SetTType(e.handle, 1, 8), 0);
+  }
+  if (reading) EXPECT_EQ(DX_ParseWhere(e.handle, "1 = 1", 1), 0);
+  EXPECT_EQ(DX_OptimizeInitEx(e.handle, 14, mode), 0);
+  OptimizeState* o = e.env->transfer.optimize.get();
+  c.gathered = o->gather;
+  const int32_t total = static_cast<int32_t>(e.env->dict.reader_count);
+  // In chunks up to the last case: the pass is still open and holds its statistics.
+  while (c.cases < total) {
+    const int32_t got = DX_OptimizeDo(e.handle, std::min(chunk, total - c.cases));
+    if (got <= 0) {
+      c.error = DX_GetErrorMsg(e.handle);
+      break;
+    }
+    c.cases += got;
+  }
+  c.stats = o->gather ? o->gather_stats : o->stats;
+  if (c.error.empty()) {
+    EXPECT_EQ(DX_OptimizeDo(e.handle, chunk), 0);
+    for (int32_t k = 0; k < n; ++k) {
+      const VarRecord& v = *e.env->dict.vars[static_cast<size_t>(k)];
+      c.types.push_back(v.ttype);
+      c.widths.push_back(static_cast<int32_t>(v.output_width));
+      c.selected.push_back(DX_GetVarSelect(e.handle, k));
+    }
+    const std::string out = temp_path("pass_out");
+    std::remove(out.c_str());
+    EXPECT_GE(DX_OpenOutFile(e.handle, 14, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
+    c.moved = DX_TransferAllRecords(e.handle);
+    EXPECT_EQ(DX_CloseFiles(e.handle), 0) << DX_GetErrorMsg(e.handle);
+    std::remove(out.c_str());
+  }
+  DX_CloseFiles(e.handle);
+  return c;
+}
+
+void expect_same_pass(const std::string& path, const char* encoding, int32_t chunk, bool retype = false) {
+  for (int32_t mode : {1, 0, 1 | 2, 8}) {
+    SCOPED_TRACE(path + " mode " + std::to_string(mode) + (encoding ? std::string(" from ") + encoding : "") +
+                 (retype ? " retyped" : ""));
+    const PassResult gathered = pass_over(path, false, mode, encoding, chunk, retype);
+    const PassResult read = pass_over(path, true, mode, encoding, chunk, retype);
+    EXPECT_TRUE(gathered.gathered);
+    EXPECT_FALSE(read.gathered);
+    EXPECT_EQ(gathered.error, read.error);
+    EXPECT_EQ(gathered.cases, read.cases);
+    ASSERT_EQ(gathered.stats.size(), read.stats.size());
+    for (size_t k = 0; k < read.stats.size(); ++k) {
+      const VarStats &g = gathered.stats[k], &r = read.stats[k];
+      SCOPED_TRACE("variable " + std::to_string(k + 1));
+      EXPECT_EQ(g.count, r.count);
+      EXPECT_EQ(std::bit_cast<uint64_t>(g.minimum), std::bit_cast<uint64_t>(r.minimum));
+      EXPECT_EQ(std::bit_cast<uint64_t>(g.maximum), std::bit_cast<uint64_t>(r.maximum));
+      EXPECT_EQ(g.has_fraction, r.has_fraction);
+      EXPECT_EQ(g.not_float, r.not_float);
+      EXPECT_EQ(g.date_parts, r.date_parts);
+    }
+    EXPECT_EQ(gathered.types, read.types);
+    EXPECT_EQ(gathered.widths, read.widths);
+    EXPECT_EQ(gathered.selected, read.selected);
+    EXPECT_EQ(gathered.moved, read.moved);
+    if (read.error.empty()) EXPECT_EQ(gathered.moved, gathered.cases);
+  }
+}
+
+TEST(StataOptimize, StatisticsFromTheDataMatchAReadingPass) {
+  // Every numeric type with ordinary and extended missing values, dates, times and date-times,
+  // short strings, non-ASCII text and long text (strLs from release 117); enough cases for
+  // several blocks of the reader.
+  const std::vector<Spec> specs = {
+      {"b", T_BYTE},   {"i", T_INT},        {"l", T_LONG},        {"f", T_FLOAT},       {"d", T_DOUBLE},
+      {"const", T_INT}, {"day", T_DATE},    {"tod", T_TIME},      {"stamp", T_DATETIME}, {"whole", T_DATETIME},
+      {"s", T_STRING, 12}, {"long", T_STRING, 60},
+  };
+  std::vector<std::vector<Cell>> rows;
+  for (int k = 0; k < 2600; ++k) {
+    const auto missing_or = [&](int every, Cell c) { return k % every == 0 ? M(static_cast<uint16_t>(1 + k % 27)) : c; };
+    rows.push_back({
+        missing_or(7, N(k % 200 - 100)),
+        missing_or(11, N(k * 13 % 60000 - 30000)),
+        missing_or(13, N(k * 7919.0 - 1e6)),
+        missing_or(17, N(k == 1500 ? 1e30 : k * 0.25)),
+        missing_or(19, N(k == 2000 ? 1.0 / 3 : k * 2.5)),
+        N(5),
+        missing_or(23, N(21916 + k)),
+        missing_or(29, N((k % 96) / 96.0)),
+        missing_or(31, N(21916 + k + (k % 4) / 4.0)),
+        missing_or(37, N(k < 10 ? -40000 + k : 20000 + k)),
+        S(k % 5 == 0 ? "" : k == 2222 ? "caf\xc3\xa9 cr\xc3\xa8me" : std::string(static_cast<size_t>(k % 12), 'a' + k % 26)),
+        S(k % 3 == 0 ? "" : std::string(static_cast<size_t>(k % 60), 'x')),
+    });
+  }
+  struct Release {
+    int32_t setting;
+    const char* encoding;  // read with this input encoding (null: the default)
+  } releases[] = {{0, nullptr}, {119, nullptr}, {13, nullptr}, {10, nullptr}, {10, "ISO-8859-1"}, {7, nullptr}};
+  for (const Release& rel : releases) {
+    Env e;
+    DX_SetOption(e.handle, 77, rel.setting, nullptr);
+    const std::string path = temp_path("pass_" + std::to_string(rel.setting));
+    ASSERT_EQ(write_stata(e, path, specs, rows), 0) << DX_GetErrorMsg(e.handle);
+    expect_same_pass(path, rel.encoding, 1000);
+    if (rel.setting == 0) expect_same_pass(path, nullptr, 1000, true);
+    std::remove(path.c_str());
+  }
+  // Files of other writers: every release from 102, both byte orders, dates and tagged missing values.
+  for (const char* name : {"haven_notes.dta", "haven_tagged-na-double.dta", "pandas_stata-compat-102.dta",
+                           "pandas_stata-compat-104.dta", "pandas_stata-compat-110.dta",
+                           "pandas_stata-compat-be-103.dta", "pandas_stata-compat-be-118.dta",
+                           "pandas_stata13_dates.dta", "pandas_stata14_be_119.dta", "pandas_stata8_111.dta",
+                           "pyreadstat_missing_test.dta"})
+    expect_same_pass(std::string(TABULON_TEST_DATA) + "/stata/" + name, nullptr, 2);
+}
+
+// Data that end before the header's count (the strL offset the size check goes by points past
+// the end) fail at the same case with the same message whether the pass reads cases or takes
+// its statistics from the data.
+TEST(StataOptimize, DataEndingEarlyFailsAtTheSameCase) {
+  Env e;
+  const std::string path = temp_path("pass_short");
+  std::vector<std::vector<Cell>> rows;
+  for (int k = 0; k < 3000; ++k) rows.push_back({N(k % 100), S(std::string(static_cast<size_t>(k % 9), 'q'))});
+  ASSERT_EQ(write_stata(e, path, {{"n", T_BYTE}, {"s", T_STRING, 8}}, rows), 0);
+  const std::string full = slurp(path);
+  const size_t data = full.find("<data>") + 6, data_end = full.find("</data>");
+  const size_t keep = 2050 * 9 + 4, removed = data_end - data - keep;
+  std::string cut = full.substr(0, data + keep) + full.substr(data_end);
+  // The value labels move with the cut; the strL offset stays where the data would end.
+  const size_t labels_at = full.find("<map>") + 5 + 8 * 11;
+  uint64_t labels;
+  std::memcpy(&labels, cut.data() + labels_at, 8);
+  labels -= removed;
+  std::memcpy(cut.data() + labels_at, &labels, 8);
+  spill(path, cut);
+  const size_t failing = (cut.size() - data) / 9 + 1;
+  ASSERT_LT(failing, 3000u);
+  const std::string want = "Error reading observation " + std::to_string(failing) +
+                           " of 3000: the file ends early (file truncated?)";
+  for (int32_t chunk : {1000, 5000}) {
+    for (int reading = 0; reading < 2; ++reading) {
+      Env r;
+      ASSERT_GE(DX_OpenInputFile(r.handle, 14, path.c_str()), 0) << DX_GetErrorMsg(r.handle);
+      ASSERT_GT(DX_ReadDict(r.handle), 0) << DX_GetErrorMsg(r.handle);
+      DX_SelectAllVars(r.handle);
+      if (reading) EXPECT_EQ(DX_ParseWhere(r.handle, "1 = 1", 1), 0);
+      ASSERT_EQ(DX_OptimizeInitEx(r.handle, 14, 1), 0);
+      EXPECT_EQ(r.env->transfer.optimize->gather, reading == 0);
+      int32_t cases = 0, got;
+      while ((got = DX_OptimizeDo(r.handle, chunk)) > 0) cases += got;
+      EXPECT_LT(got, 0);
+      EXPECT_EQ(DX_GetErrorMsg(r.handle), want) << (reading ? "reading" : "gathering") << " in chunks of " << chunk;
+      EXPECT_EQ(static_cast<size_t>(cases), (failing - 1) / chunk * chunk);
+      DX_CloseFiles(r.handle);
+    }
+  }
+  std::remove(path.c_str());
 }
 
 }  // namespace

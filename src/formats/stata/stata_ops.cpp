@@ -15,6 +15,9 @@ extern const FormatReaderOps kStataReader = {
     .read_members = nullptr,
     .select_member = nullptr,
     .close = nullptr,
+    .user_missing = nullptr,
+    .user_missing_texts = nullptr,
+    .gather_stats = stata_gather_stats,
 };
 
 extern const FormatWriterOps kStataWriter = {

@@ -568,15 +568,77 @@ void read_tagged_labels(EnvRecord& env, StataReader& r) {
 
 // ---- the case plan ----
 
+inline bool is_text_kind(uint8_t kind) { return kind == kStString || kind == kStStrL; }
+
 void build_plan(EnvRecord& env, StataReader& r) {
   r.plan.clear();
   for (uint32_t i = 0; i < r.var_count; ++i) {
     VarRecord* v = dict_var(env.dict, static_cast<int32_t>(i));
     if (!v || !v->selected || v->storage_width == 0) continue;
     const StataField& f = r.fields[i];
-    r.plan.push_back({f.kind, f.date_kind, f.time_only, f.offset, f.width, i + 1, v});
+    const bool short_text = std::endian::native == std::endian::little && f.kind == kStString && f.width <= 8 &&
+                            f.offset + 8 <= r.record_length && v->storage_width > 8;
+    r.plan.push_back({f.kind, f.date_kind, f.time_only, short_text, f.offset, f.width, i + 1, v});
   }
+  // Numbers have no side effects: read_case takes them a kind at a time.
+  r.case_order.clear();
+  static const uint8_t kKinds[5] = {kStByte, kStInt, kStLong, kStFloat, kStDouble};
+  for (int g = 0; g < 5; ++g) {
+    for (const StataStep& s : r.plan)
+      if (s.kind == kKinds[g] && !s.date_kind) r.case_order.push_back(s);
+    r.group_end[g] = static_cast<uint32_t>(r.case_order.size());
+  }
+  for (const StataStep& s : r.plan)
+    if (!is_text_kind(s.kind) && s.date_kind) r.case_order.push_back(s);
+  r.group_end[5] = static_cast<uint32_t>(r.case_order.size());
+  for (const StataStep& s : r.plan)
+    if (is_text_kind(s.kind)) r.case_order.push_back(s);
+  // String values go through the input converter unless none is set or the file's UTF-8 is
+  // taken as it is (release 118 on, no encoding named).
+  ConverterSlot& cs = input_slot(env);
+  r.text_converts = !r.utf8_as_is && slot_converts(cs);
   r.plan_ready = true;
+}
+
+// Bytes of a fixed-width string field before its NUL: short fields (most are) by a loop
+// rather than a library call per value.
+inline size_t field_text_length(const uint8_t* p, size_t width) {
+  if (width <= 16) {
+    size_t n = 0;
+    while (n < width && p[n]) ++n;
+    return n;
+  }
+  const void* z = std::memchr(p, 0, width);
+  return z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : width;
+}
+
+// A short string field from one 8-byte load (little-endian): the bytes before its NUL,
+// with those after the field cleared.
+inline uint64_t short_field_word(const uint8_t* p, uint32_t width) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return width >= 8 ? w : w & ((uint64_t{1} << (8 * width)) - 1);
+}
+// Its length: the first zero byte (the lowest flagged byte is exact), 8 when there is none.
+inline size_t short_field_length(uint64_t w) {
+  const uint64_t z = (w - 0x0101010101010101u) & ~w & 0x8080808080808080u;
+  return z ? static_cast<size_t>(std::countr_zero(z)) / 8 : 8;
+}
+// The word cut to its first n bytes, and whether those are ASCII.
+inline uint64_t short_field_text(uint64_t w, size_t n) { return n >= 8 ? w : w & ((uint64_t{1} << (8 * n)) - 1); }
+inline bool short_field_ascii(uint64_t text) { return (text & 0x8080808080808080u) == 0; }
+
+// The text as the record would hold it: cut to the slot, to its first NUL.
+inline size_t stored_length(const uint8_t* p, size_t n, size_t cap) {
+  if (n > cap) n = utf8_cut(reinterpret_cast<const char*>(p), n, cap);
+  const void* z = std::memchr(p, 0, n);
+  return z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : n;
+}
+
+// The text needs converting before it is stored (put_text's slow paths).
+inline bool text_needs_work(EnvRecord& env, const StataReader& r, const uint8_t* p, size_t n) {
+  if (r.text_converts && !(input_slot(env).ascii_identity && is_ascii(p, n))) return true;
+  return r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(p, n);
 }
 
 void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot, const uint8_t* p, size_t n) {
@@ -587,7 +649,7 @@ void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot,
     return;
   }
   ConverterSlot& cs = input_slot(env);
-  if (!r.utf8_as_is && slot_converts(cs) && !(cs.ascii_identity && is_ascii(p, n))) {
+  if (r.text_converts && !(cs.ascii_identity && is_ascii(p, n))) {
     TranscodeCall call;
     call.context = "Error encoding input string value, ";
     call.variable = static_cast<int32_t>(s.var_number);
@@ -609,15 +671,247 @@ void put_text(EnvRecord& env, StataReader& r, const StataStep& s, uint8_t* slot,
   v.missing = kValuePresent;
 }
 
-inline void put_number(const StataStep& s, uint8_t* slot, double x) {
-  if (s.date_kind) x = stata_value_to_day(x, s.date_kind, s.time_only);
+// A number field: its missing code (0: a value, in *x as stored, before any date conversion).
+template <uint8_t Kind, bool Swap>
+inline uint16_t decode_number(const uint8_t* p, const StataThresholds& th, double* x) {
+  constexpr bool swap = Swap;
+  if constexpr (Kind == kStByte) {
+    const int32_t v = static_cast<int8_t>(*p);
+    *x = v;
+    return stata_int_missing(v, th.byte_min);
+  } else if constexpr (Kind == kStInt) {
+    const int32_t v = static_cast<int16_t>(st_u16(p, swap));
+    *x = v;
+    return stata_int_missing(v, th.int_min);
+  } else if constexpr (Kind == kStLong) {
+    const int32_t v = static_cast<int32_t>(st_u32(p, swap));
+    *x = v;
+    return stata_int_missing(v, th.long_min);
+  } else if constexpr (Kind == kStFloat) {
+    const uint32_t bits = st_u32(p, swap);
+    *x = std::bit_cast<float>(bits);
+    return stata_float_missing(bits, th.extended);
+  } else {
+    const uint64_t bits = st_u64(p, swap);
+    *x = std::bit_cast<double>(bits);
+    return stata_double_missing(bits, th);
+  }
+}
+
+template <uint8_t Kind, bool Swap, bool Dated = true>
+inline void put_number(const StataStep& s, uint8_t* slot, const uint8_t* p, const StataThresholds& th) {
+  double x;
+  if (const uint16_t code = decode_number<Kind, Swap>(p, th, &x)) {
+    s.var->missing = code;
+    std::memset(slot, 0, 8);
+    return;
+  }
+  if (Dated && s.date_kind) x = stata_value_to_day(x, s.date_kind, s.time_only);
   std::memcpy(slot, &x, 8);
   s.var->missing = kValuePresent;
 }
 
-inline void put_missing(const StataStep& s, uint8_t* slot, uint16_t code) {
-  s.var->missing = code;
-  std::memset(slot, 0, 8);
+// The text of a strL reference: null for an empty one (*n = 0); raises on a reference
+// outside the table.
+const uint8_t* strl_text(EnvRecord& env, const StataReader& r, const uint8_t* p, size_t* n) {
+  uint64_t v, o;
+  if (r.release == 117) {
+    v = st_u32(p, r.swap);
+    o = st_u32(p + 4, r.swap);
+  } else {
+    const bool big = r.swap != (std::endian::native == std::endian::big);
+    const uint32_t vb = r.layout.strl_v_bytes;
+    v = st_uint_n(p, vb, big);
+    o = st_uint_n(p + vb, 8 - vb, big);
+  }
+  *n = 0;
+  if (v == 0 && o == 0) return nullptr;
+  if (v == 0 || o == 0 || v > r.var_count || o > r.obs_count)
+    RaiseError(env, "Error looking up strl value - variable or case offset is out of range", nullptr);
+  auto it = r.strl_slots.find(strl_key(r, v, o));
+  if (it == r.strl_slots.end()) return nullptr;
+  const std::string& t = r.strl_texts[it->second];
+  *n = t.size();
+  return reinterpret_cast<const uint8_t*>(t.data());
+}
+
+// A group of plain numbers of one kind into the record buffer.
+template <uint8_t Kind, bool Swap>
+inline void put_numbers(const StataStep* s, const StataStep* end, uint8_t* base, const uint8_t* rec,
+                        const StataThresholds& th) {
+  for (; s < end; ++s) put_number<Kind, Swap, false>(*s, base + s->var->offset, rec + s->offset, th);
+}
+
+// The selected fields of one record into the record buffer.
+template <bool Swap>
+void read_fields(EnvRecord& env, StataReader& r, const uint8_t* rec) {
+  uint8_t* base = env.dict.record();
+  const StataThresholds th = r.th;
+  const StataStep* steps = r.case_order.data();
+  put_numbers<kStByte, Swap>(steps, steps + r.group_end[0], base, rec, th);
+  put_numbers<kStInt, Swap>(steps + r.group_end[0], steps + r.group_end[1], base, rec, th);
+  put_numbers<kStLong, Swap>(steps + r.group_end[1], steps + r.group_end[2], base, rec, th);
+  put_numbers<kStFloat, Swap>(steps + r.group_end[2], steps + r.group_end[3], base, rec, th);
+  put_numbers<kStDouble, Swap>(steps + r.group_end[3], steps + r.group_end[4], base, rec, th);
+  for (const StataStep* s = steps + r.group_end[4]; s < steps + r.group_end[5]; ++s) {
+    uint8_t* slot = base + s->var->offset;
+    const uint8_t* p = rec + s->offset;
+    switch (s->kind) {
+      case kStByte: put_number<kStByte, Swap>(*s, slot, p, th); break;
+      case kStInt: put_number<kStInt, Swap>(*s, slot, p, th); break;
+      case kStLong: put_number<kStLong, Swap>(*s, slot, p, th); break;
+      case kStFloat: put_number<kStFloat, Swap>(*s, slot, p, th); break;
+      default: put_number<kStDouble, Swap>(*s, slot, p, th); break;
+    }
+  }
+  const StataStep* end = steps + r.case_order.size();
+  for (const StataStep* s = steps + r.group_end[5]; s < end; ++s) {
+    uint8_t* slot = base + s->var->offset;
+    const uint8_t* p = rec + s->offset;
+    if (s->kind == kStStrL) {
+      size_t n;
+      const uint8_t* t = strl_text(env, r, p, &n);
+      put_text(env, r, *s, slot, t ? t : p, n);
+      continue;
+    }
+    // Text taken as it is that fits its slot: copied here.
+    if (s->short_text) {
+      const uint64_t w = short_field_word(p, s->width);
+      const size_t n = short_field_length(w);
+      const uint64_t text = short_field_text(w, n);
+      if (n && !r.text_converts && (!r.cp1252_fallback || short_field_ascii(text))) {
+        std::memcpy(slot, &text, 8);  // the text and zeros after it; the slot holds more than 8 bytes
+        slot[8] = 0;
+        s->var->missing = kValuePresent;
+      } else {
+        put_text(env, r, *s, slot, p, n);
+      }
+      continue;
+    }
+    const size_t n = field_text_length(p, s->width);
+    if (n && !r.text_converts && n < s->var->storage_width && (!r.cp1252_fallback || is_ascii(p, n))) {
+      std::memcpy(slot, p, n);
+      slot[n] = 0;
+      s->var->missing = kValuePresent;
+    } else {
+      put_text(env, r, *s, slot, p, n);
+    }
+  }
+}
+
+[[noreturn]] void data_short(EnvRecord& env, const StataReader& r) {
+  RaiseErrorF(env, "Error reading observation %llu of %llu: the file ends early (file truncated?)",
+              static_cast<unsigned long long>(r.delivered + 1), static_cast<unsigned long long>(r.obs_count));
+}
+
+// ---- statistics for the optimization pass ----
+
+// Cases per block, and the most bytes of records a block takes from the input buffer.
+constexpr size_t kGatherBlock = 1024;
+constexpr size_t kGatherBytes = 1 << 20;
+
+// The present values of a number column over `count` records, as read_case delivers them.
+template <uint8_t Kind, bool Swap>
+size_t column_values(const StataReader& r, const StataStep& s, const uint8_t* rows, size_t count, double* out) {
+  const size_t stride = r.record_length;
+  const StataThresholds th = r.th;
+  const uint8_t* p = rows + s.offset;
+  size_t k = 0;
+  for (size_t j = 0; j < count; ++j, p += stride) {
+    double x;
+    out[k] = 0;
+    if (decode_number<Kind, Swap>(p, th, &x) == 0) out[k++] = x;
+  }
+  if (s.date_kind)
+    for (size_t j = 0; j < k; ++j) out[j] = stata_value_to_day(out[j], s.date_kind, s.time_only);
+  return k;
+}
+
+template <bool Swap>
+size_t column_values(const StataReader& r, const StataStep& s, const uint8_t* rows, size_t count, double* out) {
+  switch (s.kind) {
+    case kStByte: return column_values<kStByte, Swap>(r, s, rows, count, out);
+    case kStInt: return column_values<kStInt, Swap>(r, s, rows, count, out);
+    case kStLong: return column_values<kStLong, Swap>(r, s, rows, count, out);
+    case kStFloat: return column_values<kStFloat, Swap>(r, s, rows, count, out);
+    default: return column_values<kStDouble, Swap>(r, s, rows, count, out);
+  }
+}
+
+// Takes the number columns of `count` records into their statistics.
+void add_columns(const StataReader& r, const std::vector<const StataStep*>& numbers, const uint8_t* want,
+                 VarStats* stats, bool exact_float, const uint8_t* rows, size_t count) {
+  double values[kGatherBlock];
+  for (const StataStep* s : numbers) {
+    const size_t k = r.swap ? column_values<true>(r, *s, rows, count, values)
+                            : column_values<false>(r, *s, rows, count, values);
+    const size_t i = s->var_number - 1;
+    optimize_add_values(stats[i], values, k, exact_float, want[i] == kWantDate);
+  }
+}
+
+// The longest text of a column of fixed-width strings taken as they are (no converter).
+void add_plain_texts(EnvRecord& env, StataReader& r, const StataStep& s, VarStats& stats, const uint8_t* rows,
+                     size_t count) {
+  const VarRecord& v = *s.var;
+  const size_t cap = v.storage_width ? v.storage_width - 1 : 0;
+  uint8_t* slot = env.dict.record() + v.offset;
+  const uint8_t* p = rows + s.offset;
+  size_t longest = 0;
+  if (s.short_text && !r.cp1252_fallback) {
+    // A short field always fits its slot.
+    for (size_t j = 0; j < count; ++j, p += r.record_length)
+      longest = std::max(longest, short_field_length(short_field_word(p, s.width)));
+    if (static_cast<double>(longest) > stats.maximum) stats.maximum = static_cast<double>(longest);
+    return;
+  }
+  for (size_t j = 0; j < count; ++j, p += r.record_length) {
+    size_t n;
+    if (s.short_text) {
+      const uint64_t w = short_field_word(p, s.width);
+      n = short_field_length(w);
+      if (short_field_ascii(short_field_text(w, n))) {
+        longest = std::max(longest, n);
+        continue;
+      }
+    } else {
+      n = field_text_length(p, s.width);
+    }
+    size_t len;
+    if (r.cp1252_fallback && !is_ascii(p, n) && !utf8_valid(p, n)) {
+      put_text(env, r, s, slot, p, n);
+      len = std::strlen(reinterpret_cast<const char*>(slot));
+    } else {
+      len = n <= cap ? n : utf8_cut(reinterpret_cast<const char*>(p), n, cap);
+    }
+    longest = std::max(longest, len);
+  }
+  if (static_cast<double>(longest) > stats.maximum) stats.maximum = static_cast<double>(longest);
+}
+
+// The reading pass's statistics case by case through read_case: for variables the host
+// retyped between text and numbers, whose record slots hold what read_case puts there.
+int32_t gather_by_reading(EnvRecord& env, StataReader& r, const uint8_t* want, VarStats* stats, bool exact_float,
+                          int32_t max_cases) {
+  int32_t done = 0;
+  while (done < max_cases) {
+    dict_clear_record(env.dict);
+    env.encoding.current_case = static_cast<int64_t>(r.delivered) + 1;
+    if (stata_read_case(env) != kCaseRead) break;
+    for (const StataStep& s : r.plan) {
+      const size_t i = s.var_number - 1;
+      const VarRecord& v = *s.var;
+      if (want[i] == kWantNone) continue;
+      if (want[i] == kWantString) {
+        const double len = static_cast<double>(std::strlen(var_get_string(env.dict, v)));
+        if (len > stats[i].maximum) stats[i].maximum = len;
+      } else if (var_missing(v) == kValuePresent) {
+        optimize_add_value(stats[i], var_get_double(env.dict, v), exact_float, want[i] == kWantDate);
+      }
+    }
+    ++done;
+  }
+  return done;
 }
 
 }  // namespace
@@ -664,94 +958,96 @@ int32_t stata_read_case(EnvRecord& env) {
   if (r.delivered >= r.obs_count) return kEndOfData;
   if (!r.plan_ready) build_plan(env, r);
   const uint8_t* rec = r.in.take(r.record_length);
-  if (!rec)
-    RaiseErrorF(env, "Error reading observation %llu of %llu: the file ends early (file truncated?)",
-                static_cast<unsigned long long>(r.delivered + 1), static_cast<unsigned long long>(r.obs_count));
-  uint8_t* base = env.dict.record();
-  const bool swap = r.swap;
-  const StataThresholds th = r.th;
-  for (const StataStep& s : r.plan) {
-    uint8_t* slot = base + s.var->offset;
-    const uint8_t* p = rec + s.offset;
-    switch (s.kind) {
-      case kStByte: {
-        const int32_t x = static_cast<int8_t>(*p);
-        if (uint16_t c = stata_int_missing(x, th.byte_min)) put_missing(s, slot, c);
-        else put_number(s, slot, x);
-        break;
-      }
-      case kStInt: {
-        const int32_t x = static_cast<int16_t>(st_u16(p, swap));
-        if (uint16_t c = stata_int_missing(x, th.int_min)) put_missing(s, slot, c);
-        else put_number(s, slot, x);
-        break;
-      }
-      case kStLong: {
-        const int32_t x = static_cast<int32_t>(st_u32(p, swap));
-        if (uint16_t c = stata_int_missing(x, th.long_min)) put_missing(s, slot, c);
-        else put_number(s, slot, x);
-        break;
-      }
-      case kStFloat: {
-        const uint32_t bits = st_u32(p, swap);
-        if (uint16_t c = stata_float_missing(bits, th.extended)) {
-          put_missing(s, slot, c);
-        } else {
-          float f;
-          std::memcpy(&f, &bits, 4);
-          put_number(s, slot, f);
-        }
-        break;
-      }
-      case kStDouble: {
-        const uint64_t bits = st_u64(p, swap);
-        if (uint16_t c = stata_double_missing(bits, th)) {
-          put_missing(s, slot, c);
-        } else {
-          double d;
-          std::memcpy(&d, &bits, 8);
-          put_number(s, slot, d);
-        }
-        break;
-      }
-      case kStString: {
-        const void* z = std::memchr(p, 0, s.width);
-        const size_t n = z ? static_cast<size_t>(static_cast<const uint8_t*>(z) - p) : s.width;
-        put_text(env, r, s, slot, p, n);
-        break;
-      }
-      case kStStrL: {
-        uint64_t v, o;
-        if (r.release == 117) {
-          v = st_u32(p, swap);
-          o = st_u32(p + 4, swap);
-        } else {
-          const bool big = swap != (std::endian::native == std::endian::big);
-          const uint32_t vb = r.layout.strl_v_bytes;
-          v = st_uint_n(p, vb, big);
-          o = st_uint_n(p + vb, 8 - vb, big);
-        }
-        if (v == 0 && o == 0) {
-          put_text(env, r, s, slot, p, 0);
-          break;
-        }
-        if (v == 0 || o == 0 || v > r.var_count || o > r.obs_count)
-          RaiseError(env, "Error looking up strl value - variable or case offset is out of range", nullptr);
-        auto it = r.strl_slots.find(strl_key(r, v, o));
-        if (it == r.strl_slots.end()) {
-          put_text(env, r, s, slot, p, 0);
-          break;
-        }
-        const std::string& t = r.strl_texts[it->second];
-        put_text(env, r, s, slot, reinterpret_cast<const uint8_t*>(t.data()), t.size());
-        break;
-      }
-      default:
-        break;
-    }
-  }
+  if (!rec) data_short(env, r);
+  if (r.swap)
+    read_fields<true>(env, r, rec);
+  else
+    read_fields<false>(env, r, rec);
   ++r.delivered;
   return kCaseRead;
+}
+
+int32_t stata_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                           int32_t max_cases) {
+  StataReader* rp = reader_state<StataReader>(env);
+  if (!rp) return 0;
+  StataReader& r = *rp;
+  if (!r.plan_ready) build_plan(env, r);
+  // Numbers and text taken as it is have no side effects: column by column. strLs (whose
+  // references may be wrong) and text through a converter (which may fail or count
+  // replaced characters) go case by case, as read_case takes them, even where their
+  // lengths are not wanted.
+  std::vector<const StataStep*> numbers, plain_texts, checked_texts;
+  for (const StataStep& s : r.plan) {
+    const uint8_t w = want[s.var_number - 1];
+    const bool text = is_text_kind(s.kind);
+    if (w != kWantNone && text != (w == kWantString))
+      return gather_by_reading(env, r, want, stats, exact_float, max_cases);
+    if (!text) {
+      if (w != kWantNone) numbers.push_back(&s);
+    } else if (s.kind == kStStrL || r.text_converts) {
+      checked_texts.push_back(&s);
+    } else if (w != kWantNone) {
+      plain_texts.push_back(&s);
+    }
+  }
+  uint8_t* base = env.dict.record();
+  const size_t block = r.record_length ? std::clamp<size_t>(kGatherBytes / r.record_length, 1, kGatherBlock)
+                                       : kGatherBlock;
+  int32_t done = 0;
+  while (done < max_cases && r.delivered < r.obs_count) {
+    const uint64_t left = std::min<uint64_t>(r.obs_count - r.delivered, static_cast<uint64_t>(max_cases - done));
+    const size_t want_rows = static_cast<size_t>(std::min<uint64_t>(left, block));
+    size_t avail = 0;
+    const uint8_t* rows = r.in.peek(want_rows * r.record_length, &avail);
+    const size_t count = r.record_length ? std::min(want_rows, avail / r.record_length) : want_rows;
+    if (count == 0) data_short(env, r);
+    const uint64_t first = r.delivered;
+    try {
+      for (size_t j = 0; j < count && !checked_texts.empty(); ++j) {
+        r.delivered = first + j;
+        env.encoding.current_case = static_cast<int64_t>(r.delivered) + 1;
+        const uint8_t* rec = rows + j * r.record_length;
+        for (const StataStep* s : checked_texts) {
+          const uint8_t* p = rec + s->offset;
+          size_t n;
+          if (s->kind == kStString) {
+            n = field_text_length(p, s->width);
+          } else {
+            const uint8_t* t = strl_text(env, r, p, &n);
+            if (t) p = t;
+          }
+          if (n == 0) continue;
+          const size_t i = s->var_number - 1;
+          size_t len;
+          if (text_needs_work(env, r, p, n)) {
+            uint8_t* slot = base + s->var->offset;
+            put_text(env, r, *s, slot, p, n);
+            len = std::strlen(reinterpret_cast<const char*>(slot));
+          } else if (want[i] == kWantNone) {
+            continue;
+          } else {
+            const VarRecord& v = *s->var;
+            len = stored_length(p, n, v.storage_width ? v.storage_width - 1 : 0);
+          }
+          if (want[i] != kWantNone && static_cast<double>(len) > stats[i].maximum)
+            stats[i].maximum = static_cast<double>(len);
+        }
+      }
+    } catch (...) {
+      // What the cases before the failing one showed still counts.
+      const size_t before = static_cast<size_t>(r.delivered - first);
+      add_columns(r, numbers, want, stats, exact_float, rows, before);
+      for (const StataStep* s : plain_texts) add_plain_texts(env, r, *s, stats[s->var_number - 1], rows, before);
+      throw;
+    }
+    add_columns(r, numbers, want, stats, exact_float, rows, count);
+    for (const StataStep* s : plain_texts) add_plain_texts(env, r, *s, stats[s->var_number - 1], rows, count);
+    r.in.advance(count * r.record_length);
+    r.delivered = first + count;
+    done += static_cast<int32_t>(count);
+  }
+  return done;
 }
 
 int32_t stata_save_position(EnvRecord& env) {

@@ -16,6 +16,7 @@ namespace tabulon {
 
 struct EnvRecord;
 struct VarRecord;
+struct VarStats;
 
 struct StataField {
   uint8_t kind = 0;        // StataKind
@@ -30,6 +31,7 @@ struct StataStep {
   uint8_t kind;
   uint8_t date_kind;
   bool time_only;
+  bool short_text;  // a string of at most 8 bytes with 8 bytes of the record from its start
   uint32_t offset;
   uint32_t width;
   uint32_t var_number;  // 1-based position in the file (strL lookups, messages)
@@ -61,7 +63,12 @@ struct StataReader final : FormatState {
   std::vector<std::string> strl_texts;
 
   std::vector<StataStep> plan;
+  // The plan for read_case: plain numbers grouped by kind (byte, int, long, float, double:
+  // group_end gives where each group ends), then dated numbers, then text in file order.
+  std::vector<StataStep> case_order;
+  uint32_t group_end[6] = {};
   bool plan_ready = false;
+  bool text_converts = false;  // string values go through the input converter
   int64_t saved_delivered = -1;
 };
 
@@ -69,6 +76,9 @@ struct StataReader final : FormatState {
 int32_t stata_read_dict(EnvRecord& env);
 // Fills the record buffer with the next observation (kCaseRead / kEndOfData).
 int32_t stata_read_case(EnvRecord& env);
+// The optimization pass's statistics straight from the data (FormatReaderOps::gather_stats).
+int32_t stata_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, bool exact_float,
+                           int32_t max_cases);
 int32_t stata_save_position(EnvRecord& env);
 int32_t stata_restore_position(EnvRecord& env);
 

@@ -51,18 +51,14 @@ void flush(EnvRecord& env, StataWriter& w, const char* what) {
 
 inline int64_t position(const StataWriter& w) { return w.flushed + static_cast<int64_t>(w.buf.size()); }
 
-inline uint8_t* reserve(StataWriter& w, size_t n) {
-  const size_t at = w.buf.size();
-  w.buf.resize(at + n);
-  return w.buf.data() + at;
-}
+// n bytes at the end of the output, which the caller fills.
+inline uint8_t* reserve(StataWriter& w, size_t n) { return w.buf.grow(n); }
 
 void put(StataWriter& w, const void* p, size_t n) {
-  const uint8_t* b = static_cast<const uint8_t*>(p);
-  w.buf.insert(w.buf.end(), b, b + n);
+  if (n) std::memcpy(reserve(w, n), p, n);
 }
 void put(StataWriter& w, const char* s) { put(w, s, std::strlen(s)); }
-void put8(StataWriter& w, uint8_t v) { w.buf.push_back(v); }
+void put8(StataWriter& w, uint8_t v) { *reserve(w, 1) = v; }
 void put16(StataWriter& w, uint16_t v) { st_put16(reserve(w, 2), v); }
 void put32(StataWriter& w, uint32_t v) { st_put32(reserve(w, 4), v); }
 void put64(StataWriter& w, uint64_t v) { st_put64(reserve(w, 8), v); }
@@ -228,6 +224,26 @@ void choose_type(EnvRecord& env, StataWriter& w, StataOutVar& o) {
   }
   o.width = o.kind == kStByte ? 1 : o.kind == kStInt ? 2 : o.kind == kStDouble ? 8 : 4;
   o.format = numeric_format(v.ttype);
+}
+
+uint8_t write_op(const StataOutVar& o) {
+  switch (o.conv) {
+    case kConvDateText: return kWriteDateText;
+    case kConvDateDays: return kWriteDays;
+    case kConvTimeMillis: return kWriteTimeMillis;
+    case kConvStampMillis: return kWriteStampMillis;
+    case kConvStampDays: return kWriteStampDays;
+    default: break;
+  }
+  switch (o.kind) {
+    case kStString: return kWriteText;
+    case kStStrL: return kWriteStrL;
+    case kStByte: return kWriteByte;
+    case kStInt: return kWriteInt;
+    case kStLong: return kWriteLong;
+    case kStFloat: return o.float_check ? kWriteFloatRange : kWriteFloat;
+    default: return kWriteDouble;
+  }
 }
 
 // Name of the value-label table of each labelled numeric variable; tables shared through a
@@ -456,26 +472,46 @@ void put_missing(const StataWriter& w, const StataOutVar& o, uint8_t* f, uint16_
 }
 
 // An integer field: rounded, and held to the values that are not missing codes.
-bool put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uint8_t* f, double x) {
-  if (o.kind != kStByte && o.kind != kStInt && o.kind != kStLong) return false;
-  // Most values are whole already: rounding them is a library call per value.
-  const bool whole = x > -2147483648.0 && x < 2147483648.0 && static_cast<double>(static_cast<int32_t>(x)) == x;
-  const double r = whole ? x : std::nearbyint(x);
-  switch (o.kind) {
-    case kStByte:
-      if (!(r >= -127 && r < w.th.byte_min)) not_representable(env, *o.var, "byte");
-      *f = static_cast<uint8_t>(static_cast<int8_t>(r));
-      return true;
-    case kStInt:
-      if (!(r >= -32767 && r < w.th.int_min)) not_representable(env, *o.var, "int");
-      st_put16(f, static_cast<uint16_t>(static_cast<int16_t>(r)));
-      return true;
-    case kStLong:
-      if (!(r >= -2147483647.0 && r < w.th.long_min)) not_representable(env, *o.var, "long");
-      st_put32(f, static_cast<uint32_t>(static_cast<int32_t>(r)));
-      return true;
-    default: return false;
+template <uint8_t Kind>
+inline void put_integer(EnvRecord& env, const StataWriter& w, const StataOutVar& o, uint8_t* f, double x) {
+  constexpr double lo = Kind == kStByte ? -127.0 : Kind == kStInt ? -32767.0 : -2147483647.0;
+  const double hi = Kind == kStByte ? w.th.byte_min : Kind == kStInt ? w.th.int_min : w.th.long_min;
+  const auto store = [f](int32_t i) {
+    if constexpr (Kind == kStByte) *f = static_cast<uint8_t>(static_cast<int8_t>(i));
+    else if constexpr (Kind == kStInt) st_put16(f, static_cast<uint16_t>(static_cast<int16_t>(i)));
+    else st_put32(f, static_cast<uint32_t>(i));
+  };
+  // Most values are whole and in range already: rounding them is a library call per value.
+  if (x >= lo && x < hi) {
+    const int32_t i = static_cast<int32_t>(x);
+    if (static_cast<double>(i) == x) {
+      store(i);
+      return;
+    }
   }
+  const double r = std::nearbyint(x);
+  if (!(r >= lo && r < hi))
+    not_representable(env, *o.var, Kind == kStByte ? "byte" : Kind == kStInt ? "int" : "long");
+  store(static_cast<int32_t>(r));
+}
+
+inline void put_float(EnvRecord& env, const StataOutVar& o, uint8_t* f, double x, bool check) {
+  if (check) float_range(env, *o.var, x);
+  st_put32(f, std::bit_cast<uint32_t>(static_cast<float>(x)));
+}
+
+// From 2^1023 up (2^333 before release 108) Stata reads a double as one of its missing
+// values, and it has no minus infinity: say so rather than let a number turn into ".a"
+// unnoticed.
+inline void put_double(const StataWriter& w, StataOutVar& o, uint8_t* f, double x) {
+  const uint64_t bits = std::bit_cast<uint64_t>(x);
+  const bool positive = bits < 0x8000000000000000u;
+  if ((positive && (w.th.old_double ? x >= kDoubleOldMissing : bits >= kStataDoubleMissingBits)) || x == -HUGE_VAL) {
+    put_missing(w, o, f, kSystemMissing);
+    ++o.too_large;
+    return;
+  }
+  st_put64(f, bits);
 }
 
 void put_text(EnvRecord& env, StataWriter& w, StataOutVar& o, uint8_t* f, const char* s, size_t n) {
@@ -716,6 +752,7 @@ int32_t stata_open_output(EnvRecord& env) {
     o.var = vp.get();
     o.number = ++number;
     choose_type(env, w, o);
+    o.op = write_op(o);
     o.offset = offset;
     offset += o.width;
     w.vars.push_back(std::move(o));
@@ -741,12 +778,12 @@ int32_t stata_write_case(EnvRecord& env) {
     const VarRecord& v = *o.var;
     uint8_t* f = out + o.offset;
     const uint8_t* slot = rec + v.offset;
-    if (o.kind == kStString || o.kind == kStStrL) {
-      if (v.missing || (v.ttype != T_STRING && o.conv != kConvDateText)) {
+    if (o.op <= kWriteDateText) {
+      if (v.missing || (v.ttype != T_STRING && o.op != kWriteDateText)) {
         std::memset(f, 0, o.width);
         continue;
       }
-      if (o.conv == kConvDateText) {
+      if (o.op == kWriteDateText) {
         double day;
         std::memcpy(&day, slot, 8);
         put_date_text(f, day);
@@ -754,47 +791,34 @@ int32_t stata_write_case(EnvRecord& env) {
       }
       const char* s = reinterpret_cast<const char*>(slot);
       const size_t n = std::strlen(s);
-      if (o.kind == kStStrL)
+      if (o.op == kWriteStrL) {
         put_strl(env, w, o, f, s, n);
-      else
+      } else if (w.utf8 && n <= o.width) {
+        // The common case, text that fits as it is: copy it and zero only the rest of the field.
+        std::memcpy(f, s, n);
+        std::memset(f + n, 0, o.width - n);
+      } else {
         put_text(env, w, o, f, s, n);
+      }
       continue;
     }
     double x;
     std::memcpy(&x, slot, 8);
-    if (v.missing || v.ttype == T_STRING || std::isnan(x)) {
+    if (v.missing || v.ttype == T_STRING || x != x) {
       put_missing(w, o, f, v.ttype == T_STRING ? kSystemMissing : (v.missing ? v.missing : kSystemMissing));
       continue;
     }
-    switch (o.conv) {
-      case kConvDateDays: st_put32(f, static_cast<uint32_t>(stata_day_to_days(x))); continue;
-      case kConvTimeMillis: x = std::nearbyint(time_to_seconds(x) * 1000.0); break;
-      case kConvTimeFraction: break;  // days, whole days and sign kept
-      case kConvStampMillis: x = stata_day_to_millis(x); break;
-      case kConvStampDays: x = stata_day_to_days_exact(x); break;
-      default: break;
-    }
-    if (put_integer(env, w, o, f, x)) continue;
-    if (o.kind == kStFloat) {
-      if (o.float_check) float_range(env, v, x);
-      const float fl = static_cast<float>(x);
-      uint32_t bits;
-      std::memcpy(&bits, &fl, 4);
-      st_put32(f, bits);
-    } else {
-      uint64_t bits;
-      std::memcpy(&bits, &x, 8);
-      // From 2^1023 up (2^333 before release 108) Stata reads a double as one of its missing
-      // values, and it has no minus infinity: say so rather than let a number turn into ".a"
-      // unnoticed.
-      const bool positive = bits < 0x8000000000000000u;
-      if ((positive && (w.th.old_double ? x >= kDoubleOldMissing : bits >= kStataDoubleMissingBits)) ||
-          x == -HUGE_VAL) {
-        put_missing(w, o, f, kSystemMissing);
-        ++o.too_large;
-        continue;
-      }
-      st_put64(f, bits);
+    switch (o.op) {
+      case kWriteByte: put_integer<kStByte>(env, w, o, f, x); break;
+      case kWriteInt: put_integer<kStInt>(env, w, o, f, x); break;
+      case kWriteLong: put_integer<kStLong>(env, w, o, f, x); break;
+      case kWriteDays: st_put32(f, static_cast<uint32_t>(stata_day_to_days(x))); break;
+      case kWriteFloat: put_float(env, o, f, x, false); break;
+      case kWriteFloatRange: put_float(env, o, f, x, true); break;
+      case kWriteTimeMillis: put_double(w, o, f, std::nearbyint(time_to_seconds(x) * 1000.0)); break;
+      case kWriteStampMillis: put_double(w, o, f, stata_day_to_millis(x)); break;
+      case kWriteStampDays: put_double(w, o, f, stata_day_to_days_exact(x)); break;
+      default: put_double(w, o, f, x); break;
     }
   }
   ++w.observations;

@@ -3,7 +3,10 @@
 // release-117 map are patched at close.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,10 +45,54 @@ enum StataConv : uint8_t {
   kConvStampDays,    // days since 1960 with the time as fraction (double)
 };
 
+// What the writer does with a value, fixed at open from the kind and conversion.
+enum StataWriteOp : uint8_t {
+  kWriteText,
+  kWriteStrL,
+  kWriteDateText,
+  kWriteByte,
+  kWriteInt,
+  kWriteLong,
+  kWriteDays,        // a date as a long of days
+  kWriteFloat,
+  kWriteFloatRange,  // a float whose range is checked
+  kWriteDouble,
+  kWriteTimeMillis,
+  kWriteStampMillis,
+  kWriteStampDays,
+};
+
+// Pending output that grows without zero-filling: every byte handed out is written.
+class StataOutBytes {
+ public:
+  uint8_t* data() { return p_.get(); }
+  size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  void reserve(size_t n) {
+    if (n <= cap_) return;
+    std::unique_ptr<uint8_t[]> fresh(new uint8_t[n]);
+    if (size_) std::memcpy(fresh.get(), p_.get(), size_);
+    p_ = std::move(fresh);
+    cap_ = n;
+  }
+  // n more bytes at the end, for the caller to fill.
+  uint8_t* grow(size_t n) {
+    if (cap_ - size_ < n) reserve(std::max(size_ + n, 2 * cap_));
+    uint8_t* at = p_.get() + size_;
+    size_ += n;
+    return at;
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> p_;
+  size_t size_ = 0, cap_ = 0;
+};
+
 struct StataOutVar {
   VarRecord* var = nullptr;
   uint8_t kind = 0;        // StataKind written
   uint8_t conv = 0;        // StataConv
+  uint8_t op = 0;          // StataWriteOp
   bool float_check = false;// the float range check applies
   uint32_t width = 0;      // bytes in the record (strings: the declared width)
   uint32_t offset = 0;     // in the record
@@ -73,7 +120,7 @@ struct StataWriter final : FormatState {
   uint32_t label_text_max = 244;
   uint64_t observations = 0;
 
-  std::vector<uint8_t> buf;  // pending output
+  StataOutBytes buf;  // pending output
   int64_t flushed = 0;       // bytes already handed to the stream
   int64_t n_pos = 0;         // position of N
   int64_t map_pos = 0;       // position of the map's first offset
