@@ -1,7 +1,9 @@
 // Batches handed from a producer on a second thread to the calling thread, in order, through a
 // fixed ring of slots: memory stays bounded and nothing is allocated per batch. The producer
 // fills the next free slot and publishes it; the consumer takes the oldest published one and
-// gives it back when it is done with it, which frees the slot for the producer.
+// gives it back when it is done with it, which frees the slot for the producer. A producer that
+// found the ring full sleeps until half of it is free, so that a wake-up, which is dear on a
+// loaded machine, buys several batches.
 #pragma once
 
 #include <condition_variable>
@@ -36,11 +38,13 @@ class BatchPipe {
     stopping_ = finished_ = false;
     thread_ = std::thread([this, f = std::forward<F>(producer)]() mutable {
       f();
+      bool wake;
       {
         std::lock_guard<std::mutex> lock(mu_);
         finished_ = true;
+        wake = consumer_waiting_;
       }
-      cv_.notify_all();
+      if (wake) cv_full_.notify_one();
     });
   }
 
@@ -52,7 +56,7 @@ class BatchPipe {
       std::lock_guard<std::mutex> lock(mu_);
       stopping_ = true;
     }
-    cv_.notify_all();
+    cv_room_.notify_one();
     thread_.join();
   }
 
@@ -64,17 +68,23 @@ class BatchPipe {
   // once stop() is asked.
   Batch* begin_fill() {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return stopping_ || published_ - returned_ < slots_.size(); });
+    if (!stopping_ && published_ - returned_ >= slots_.size()) {
+      producer_waiting_ = true;
+      cv_room_.wait(lock, [this] { return stopping_ || room(); });
+      producer_waiting_ = false;
+    }
     if (stopping_) return nullptr;
     return &slots_[published_ % slots_.size()];
   }
   // Publishes the slot begin_fill gave.
   void end_fill() {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mu_);
       ++published_;
+      wake = consumer_waiting_;
     }
-    cv_.notify_all();
+    if (wake) cv_full_.notify_one();
   }
 
   // ---- Consumer ----
@@ -83,23 +93,35 @@ class BatchPipe {
   // without publishing another.
   Batch* take() {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return taken_ < published_ || finished_; });
+    if (taken_ == published_ && !finished_) {
+      consumer_waiting_ = true;
+      cv_full_.wait(lock, [this] { return taken_ < published_ || finished_; });
+      consumer_waiting_ = false;
+    }
     if (taken_ == published_) return nullptr;
     return &slots_[taken_++ % slots_.size()];
   }
   // Gives back the oldest batch taken and not given back yet.
   void give_back() {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (returned_ < taken_) ++returned_;
+      wake = producer_waiting_ && room();
     }
-    cv_.notify_all();
+    if (wake) cv_room_.notify_one();
   }
 
  private:
+  // A waiting producer goes on once at most half the slots are in use.
+  bool room() const { return published_ - returned_ <= slots_.size() / 2; }
+
   std::vector<Batch> slots_;
   std::mutex mu_;
-  std::condition_variable cv_;
+  std::condition_variable cv_room_;  // the producer waits here for free slots
+  std::condition_variable cv_full_;  // the consumer waits here for a batch
+  bool producer_waiting_ = false;
+  bool consumer_waiting_ = false;
   uint64_t published_ = 0;  // batches the producer has filled
   uint64_t taken_ = 0;      // batches the consumer has taken
   uint64_t returned_ = 0;   // batches given back, whose slots are free again
