@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "io/stream.h"
@@ -15,6 +16,7 @@ constexpr size_t kChunk = 1 << 18;
 void InputBuffer::attach(Stream* stream) {
   stream_ = stream;
   buf_.assign(kChunk, 0);
+  data_ = buf_.data();
   pos_ = end_ = 0;
   base_ = stream ? StreamTell64(stream) : 0;
   if (base_ < 0) base_ = 0;
@@ -24,13 +26,41 @@ void InputBuffer::attach(Stream* stream) {
 // Makes at least n bytes available from pos_; false when the file ends first.
 bool InputBuffer::fill(size_t n) {
   if (!stream_) return false;
-  if (pos_ > 0) {
-    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
-    base_ += static_cast<int64_t>(pos_);
-    end_ -= pos_;
+  const size_t left = end_ - pos_;
+  base_ += static_cast<int64_t>(pos_);
+  if (left == 0) {
+    // Nothing held: the stream's own chunk serves in place when it holds the n bytes.
+    size_t got;
+    const uint8_t* p = StreamBorrow(stream_, SIZE_MAX, &got);
+    if (p && got >= n) {
+      data_ = p;
+      pos_ = 0;
+      end_ = got;
+      return true;
+    }
+    if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
+    if (got) std::memcpy(buf_.data(), p, got);
+    data_ = buf_.data();
     pos_ = 0;
+    end_ = got;
+  } else {
+    // Bytes held in buf_ move to its front before it may grow; borrowed ones are copied after.
+    if (data_ == buf_.data() && pos_ > 0) std::memmove(buf_.data(), data_ + pos_, left);
+    const bool borrowed = data_ != buf_.data();
+    if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
+    if (borrowed) std::memcpy(buf_.data(), data_ + pos_, left);
+    data_ = buf_.data();
+    pos_ = 0;
+    end_ = left;
   }
-  if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
+  // A stream that lends its chunks is asked for the missing bytes only, so that reading goes
+  // back to borrowing as soon as these are used.
+  size_t got;
+  const uint8_t* p;
+  while (end_ < n && (p = StreamBorrow(stream_, n - end_, &got)) != nullptr) {
+    std::memcpy(buf_.data() + end_, p, got);
+    end_ += got;
+  }
   while (end_ < n) {
     const uint32_t before = stream_->error;
     int64_t got = StreamReadRaw(stream_, buf_.data() + end_, static_cast<int64_t>(buf_.size() - end_));
@@ -46,7 +76,7 @@ bool InputBuffer::fill(size_t n) {
 
 const uint8_t* InputBuffer::take(size_t n) {
   if (end_ - pos_ < n && !fill(n)) return nullptr;
-  const uint8_t* p = buf_.data() + pos_;
+  const uint8_t* p = data_ + pos_;
   pos_ += n;
   return p;
 }
@@ -54,7 +84,7 @@ const uint8_t* InputBuffer::take(size_t n) {
 const uint8_t* InputBuffer::peek(size_t n, size_t* avail) {
   if (end_ - pos_ < n) fill(n);
   *avail = end_ - pos_;
-  return buf_.data() + pos_;
+  return data_ + pos_;
 }
 
 bool InputBuffer::read(void* out, size_t n) {
@@ -63,7 +93,7 @@ bool InputBuffer::read(void* out, size_t n) {
     if (pos_ == end_ && !fill(1)) return false;
     size_t k = end_ - pos_;
     if (k > n) k = n;
-    std::memcpy(dst, buf_.data() + pos_, k);
+    std::memcpy(dst, data_ + pos_, k);
     pos_ += k;
     dst += k;
     n -= k;
@@ -77,7 +107,7 @@ size_t InputBuffer::read_some(void* out, size_t n) {
   while (done < n) {
     if (pos_ == end_ && !fill(1)) break;
     const size_t k = std::min(n - done, end_ - pos_);
-    std::memcpy(dst + done, buf_.data() + pos_, k);
+    std::memcpy(dst + done, data_ + pos_, k);
     pos_ += k;
     done += k;
   }
@@ -104,6 +134,7 @@ bool InputBuffer::seek(int64_t position) {
   if (length_ >= 0 && position > length_) return false;
   if (StreamSeek64(stream_, position, SEEK_SET) != 0) return false;
   base_ = position;
+  data_ = buf_.data();
   pos_ = end_ = 0;
   return true;
 }
@@ -111,7 +142,7 @@ bool InputBuffer::seek(int64_t position) {
 bool InputBuffer::expect(const char* text, size_t n) {
   const uint8_t* p;
   if (end_ - pos_ < n && !fill(n)) return false;
-  p = buf_.data() + pos_;
+  p = data_ + pos_;
   if (std::memcmp(p, text, n) != 0) return false;
   pos_ += n;
   return true;

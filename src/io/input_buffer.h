@@ -30,7 +30,7 @@ class InputBuffer {
   // Copies up to n bytes; returns how many there were before the end of the file.
   size_t read_some(void* out, size_t n);
   // One byte, or -1 at the end of the file; ungetc gives the last one back.
-  int getc() { return pos_ < end_ ? buf_[pos_++] : (fill(1) ? buf_[pos_++] : -1); }
+  int getc() { return pos_ < end_ ? data_[pos_++] : (fill(1) ? data_[pos_++] : -1); }
   void ungetc() {
     if (pos_ > 0) --pos_;
   }
@@ -43,10 +43,13 @@ class InputBuffer {
   bool fill(size_t n);
 
   Stream* stream_ = nullptr;
+  // The bytes held: in buf_, or in place in the stream's chunk read ahead (StreamBorrow),
+  // which saves a copy of nearly all of a file read from start to end.
   std::vector<uint8_t> buf_;
-  size_t pos_ = 0;     // next byte in buf_
-  size_t end_ = 0;     // bytes held in buf_
-  int64_t base_ = 0;   // file position of buf_[0]
+  const uint8_t* data_ = nullptr;
+  size_t pos_ = 0;     // next byte at data_
+  size_t end_ = 0;     // bytes held at data_
+  int64_t base_ = 0;   // file position of data_[0]
   int64_t length_ = -1;
 };
 

@@ -121,6 +121,11 @@ Stream* StreamOpenMapped(EnvRecord* env, const char* path);
 // False, and the stream left as it is, when one thread is asked for, on one core, or for the
 // standard streams and pipes.
 bool StreamStartAsync(Stream* stream);
+// Reading without a copy: a pointer to up to want bytes at the current position inside a
+// stream's own chunk read ahead, the position moved past them (*got). Valid until the next
+// operation on the stream. Null (and *got 0) where the stream keeps no such chunk or none is
+// left: read with StreamReadRaw then, which also sets the error bits.
+const uint8_t* StreamBorrow(Stream* stream, size_t want, size_t* got);
 // Threads the streams may use: the environment variable TABULON_THREADS ("1" or "2") when set,
 // else 2 on a machine with two cores or more.
 int32_t StreamThreads();

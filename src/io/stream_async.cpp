@@ -200,6 +200,19 @@ int64_t ra_read_raw(Stream* s, void* buffer, int64_t n) {
   return done;
 }
 
+// Up to want bytes in place in the chunk read ahead; see StreamBorrow.
+const uint8_t* ra_borrow(Stream* s, size_t want, size_t* got) {
+  AsyncFile& a = *af(s);
+  *got = 0;
+  if (want == 0 || (a.pos == a.length && !read_advance(s))) return nullptr;
+  size_t k = a.length - a.pos;
+  if (k > want) k = want;
+  const uint8_t* p = a.current.get() + a.pos;
+  a.pos += k;
+  *got = k;
+  return p;
+}
+
 int32_t ra_read(Stream* s, void* buffer, int32_t n) { return static_cast<int32_t>(ra_read_raw(s, buffer, n)); }
 
 int32_t ra_getc(Stream* s) {
@@ -396,6 +409,12 @@ int32_t StreamThreads() {
   if (forced && std::strcmp(forced, "1") == 0) return 1;
   if (forced && std::strcmp(forced, "2") == 0) return 2;
   return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
+
+const uint8_t* StreamBorrow(Stream* s, size_t want, size_t* got) {
+  *got = 0;
+  if (!s || !s->async || s->ops.read_raw != kReadAheadOps.read_raw) return nullptr;
+  return ra_borrow(s, want, got);
 }
 
 bool StreamStartAsync(Stream* s) {

@@ -14,6 +14,7 @@
 #include "api/env_record.h"
 #include "api/option_slots.h"
 #include "dates/date_state.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "tabulon/tabulon.h"
 #include "formats/text/text_writer.h"
@@ -43,6 +44,51 @@ TEST(TextWriterDates, SimplePatternsMatchTheDateCode) {
   FormatPattern with_time;
   compile_format_pattern("%m/%d/%Y %H", &with_time);
   EXPECT_FALSE(simple_date_pattern(with_time));
+}
+
+TEST(TextWriterDates, SimpleDateTimesMatchTheDateCode) {
+  DateNames names;
+  for (const char* text : {"%m/%d/%Y %0H:%0M:%0S", "%Y-%0m-%0dT%0H:%0M:%0S", "%d.%m.%y %H.%M.%S!", "%x"}) {
+    SCOPED_TRACE(text);
+    FormatPattern p;
+    compile_format_pattern(text, &p);
+    ASSERT_TRUE(simple_datetime_pattern(p));
+    uint64_t seed = 99;
+    for (int i = 0; i < 300000; ++i) {
+      seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+      const double whole = 2 + static_cast<double>((seed >> 20) % 2958463);
+      // Whole seconds, milliseconds, and times a hair below midnight or a second.
+      double part;
+      switch (i % 4) {
+        case 0: part = static_cast<double>((seed >> 8) % 86400) / 86400; break;
+        case 1: part = static_cast<double>((seed >> 8) % 86400000) / 86400000; break;
+        case 2: part = 1 - 1e-10 * static_cast<double>(seed % 100); break;
+        default: part = static_cast<double>((seed >> 8) % 86400 + 1) / 86400 - 2e-9; break;
+      }
+      const double day = whole + part;
+      char a[64], b[64];
+      int ms = -1;
+      const ptrdiff_t na = format_simple_datetime(p, day, a, sizeof a, &ms);
+      const ptrdiff_t nb = format_day_number(p, names, day, b, sizeof b);
+      if (day >= 2958465) {
+        EXPECT_EQ(na, -1);
+        continue;
+      }
+      ASSERT_GE(na, 0) << day;
+      ASSERT_EQ(std::string(a, static_cast<size_t>(na)), std::string(b, static_cast<size_t>(nb))) << day;
+      DateParts parts;
+      ASSERT_TRUE(day_to_parts(day, &parts));
+      ASSERT_EQ(ms, parts.millisecond) << day;
+    }
+    char a[64];
+    int ms;
+    EXPECT_EQ(format_simple_datetime(p, -3.5, a, sizeof a, &ms), -1);
+    EXPECT_EQ(format_simple_datetime(p, 2958465.5, a, sizeof a, &ms), -1);
+    EXPECT_EQ(format_simple_datetime(p, 40000.5, a, 8, &ms), -1);  // too narrow: the general code cuts it
+  }
+  FormatPattern with_names;
+  compile_format_pattern("%d %b %Y %H:%M", &with_names);
+  EXPECT_FALSE(simple_datetime_pattern(with_names));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -244,5 +245,65 @@ TEST_F(AsyncStream, OneThreadWhenAskedAndNeverForStandardStreamsOrPipes) {
   StreamClose(s);
   close(fds[0]);
   close(fds[1]);
+  unlink(path.c_str());
+}
+
+// An input buffer lends the read-ahead chunks in place and copies only across their edges:
+// takes, peeks, seeks and single bytes in any mix give the bytes of the file at every
+// position, as over the plain file.
+TEST_F(AsyncStream, InputBufferOverLentChunksMatchesThePlainFile) {
+  const std::string path = temp_path("lent");
+  const std::string bytes = random_bytes(static_cast<size_t>(3 * kMiB + 12345));
+  std::ofstream(path, std::ios::binary) << bytes;
+  Stream* plain = StreamOpenFile(nullptr, path.c_str(), "rb", 32767);
+  Stream* ahead = StreamOpenFile(nullptr, path.c_str(), "rb", 32767);
+  ASSERT_TRUE(plain && ahead && StreamStartAsync(ahead));
+  InputBuffer a, b;
+  a.attach(plain);
+  b.attach(ahead);
+  std::mt19937 rng(7);
+  const size_t sizes[] = {1, 8, 100, 4096, 300000, 1100000};
+  for (int step = 0; step < 4000; ++step) {
+    const int64_t at = a.tell();
+    ASSERT_EQ(b.tell(), at);
+    const size_t n = sizes[rng() % 6];
+    switch (rng() % 5) {
+      case 0: {
+        const uint8_t* p = a.take(n);
+        const uint8_t* q = b.take(n);
+        ASSERT_EQ(p == nullptr, q == nullptr) << "take " << n << " at " << at;
+        if (q) ASSERT_EQ(std::memcmp(q, bytes.data() + at, n), 0) << "take " << n << " at " << at;
+        break;
+      }
+      case 1: {
+        size_t got_a, got_b;
+        a.peek(n, &got_a);
+        const uint8_t* q = b.peek(n, &got_b);
+        ASSERT_GE(got_b, std::min(n, bytes.size() - static_cast<size_t>(at)));
+        ASSERT_EQ(std::memcmp(q, bytes.data() + at, got_b), 0) << "peek " << n << " at " << at;
+        const size_t k = std::min(got_a, got_b) / 2;
+        a.advance(k);
+        b.advance(k);
+        break;
+      }
+      case 2: {
+        const int c = b.getc();
+        ASSERT_EQ(c, a.getc());
+        if (c >= 0) ASSERT_EQ(c, static_cast<uint8_t>(bytes[static_cast<size_t>(at)]));
+        break;
+      }
+      case 3: {  // near the current position, or anywhere
+        int64_t to = rng() % 2 ? at - static_cast<int64_t>(rng() % 5000) : static_cast<int64_t>(rng() % bytes.size());
+        if (to < 0) to = 0;
+        ASSERT_EQ(b.seek(to), a.seek(to));
+        break;
+      }
+      default:
+        ASSERT_EQ(b.skip(static_cast<int64_t>(n)), a.skip(static_cast<int64_t>(n)));
+    }
+  }
+  EXPECT_FALSE(ahead->error & STREAM_ERR_READ);
+  StreamClose(plain);
+  StreamClose(ahead);
   unlink(path.c_str());
 }

@@ -1,5 +1,6 @@
 #include "formats/text/delimited_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -38,7 +39,33 @@ Line current_line(DelimitedReader& r, char* delim) {
   return l;
 }
 
-bool is_na(const DelimitedReader& r, const FieldSpan& f) {
+// The fields of a line one by one: from the cuts split_plain_line found in one go, or
+// by split_field where the line is not plain.
+struct LineCuts {
+  Line l;
+  char delim, quote;
+  const FieldCuts& cuts;
+  bool plain;
+
+  LineCuts(DelimitedReader& r, Line line, char d, size_t max_fields)
+      : l(line), delim(d), quote(r.s.read_quote), cuts(r.field_cuts),
+        plain(split_plain_line(line.text, line.len, d, r.s.read_quote, max_fields, r.field_cuts)) {}
+
+  // Field number k, which starts at *pos unless the line is plain.
+  bool next(size_t k, FieldSpan* f, size_t* pos, size_t* next_pos) const {
+    if (!plain) return split_field_fast(l.text, l.len, *pos, delim, quote, f, next_pos);
+    if (k >= cuts.n) return false;
+    const uint32_t* at = cuts.at.data();
+    const size_t b = k ? at[k - 1] + 1 : 0;
+    f->text = l.text + b;
+    f->len = at[k] - b;
+    f->quoted = false;
+    *next_pos = at[k] + 1;
+    return true;
+  }
+};
+
+inline bool is_na(const DelimitedReader& r, const FieldSpan& f) {
   // With extended codes the writer marks a missing string by a bare ".": read it back as missing.
   if (r.s.extended_read && f.len == 1 && f.text[0] == '.' && !f.quoted) return true;
   return r.s.na_read_set && f.len == r.s.na_read.size() && std::memcmp(f.text, r.s.na_read.data(), f.len) == 0;
@@ -80,7 +107,7 @@ std::string classify_fields(DelimitedReader& r) {
   Line l = current_line(r, &delim);
   FieldSpan f;
   size_t pos = 0, next = 0;
-  while (kinds.size() < kGuessFields && split_field(l.text, l.len, pos, delim, r.s.read_quote, &f, &next)) {
+  while (kinds.size() < kGuessFields && split_field_fast(l.text, l.len, pos, delim, r.s.read_quote, &f, &next)) {
     if (f.len == 0 || is_na(r, f))
       kinds.push_back(0);
     else
@@ -221,7 +248,8 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
     Line l = current_line(r, &delim);
     FieldSpan f;
     size_t pos = 0, next = 0, c = 0;
-    for (; c < kMaxColumns && split_field(l.text, l.len, pos, delim, s.read_quote, &f, &next); ++c, pos = next) {
+    LineCuts cuts(r, l, delim, kMaxColumns);
+    for (; c < kMaxColumns && cuts.next(c, &f, &pos, &next); ++c, pos = next) {
       if (c >= cols.size()) {
         cols.emplace_back();
         names.emplace_back();
@@ -237,6 +265,8 @@ int32_t delimited_scan(EnvRecord& env, DelimitedReader& r) {
       }
     }
     if (c > max_fields) max_fields = c;
+    // Values held back stay within about 4 MB however many columns there are.
+    ctx.pending_run = cols.size() <= 512 ? 1024 : std::max<size_t>(8, (size_t{1} << 19) / cols.size());
   }
   if (max_fields == 0) {
     rdline_rewind(rd);
@@ -332,17 +362,18 @@ int32_t delimited_read_record(EnvRecord& env, DelimitedReader& r) {
     break;
   }
 
-  const char quote = s.read_quote;
-  size_t pos = 0, next = 0;
+  size_t pos = 0, next = 0, c = 0;
   FieldSpan f;
-  for (uint32_t k = 1; k < s.first_col; ++k) {
-    if (!split_field(l.text, l.len, pos, delim, quote, &f, &next)) break;
+  const size_t skip = s.first_col > 1 ? s.first_col - 1 : 0;
+  LineCuts cuts(r, l, delim, skip + r.vars.size());
+  for (; c < skip; ++c) {
+    if (!cuts.next(c, &f, &pos, &next)) break;
     pos = next;
   }
-  bool more = true;
+  bool more = c == skip;
   for (VarRecord* v : r.vars) {
     if (more) {
-      more = split_field(l.text, l.len, pos, delim, quote, &f, &next);
+      more = cuts.next(c++, &f, &pos, &next);
       pos = next;
     }
     if (!v->selected) continue;

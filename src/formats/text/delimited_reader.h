@@ -7,6 +7,7 @@
 
 #include "engine/transfer_state.h"
 #include "formats/text/date_cell.h"
+#include "formats/text/field_split.h"
 #include "formats/text/line_reader.h"
 #include "formats/text/text_settings.h"
 #include "formats/text/type_guess.h"
@@ -31,6 +32,7 @@ struct DelimitedReader : FormatState {
   ParsePattern date_pattern, time_pattern;  // used when the environment sets none
   ParsePattern datetime_pattern;            // given by a ".SCH" file
   bool end_in_scan = false;
+  FieldCuts field_cuts;  // cuts of the current line (split_plain_line)
 
   // Record reader.
   std::vector<VarRecord*> vars;  // dictionary order

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tabulon {
 
 namespace {
@@ -81,6 +85,78 @@ bool split_field(char* line, size_t len, size_t pos, char delim, char quote, Fie
   while (fe > pos && (line[fe - 1] == ' ' || (line[fe - 1] == '\t' && delim != '\t'))) --fe;
   field->len = fe - pos;
   *next = d ? skip_blanks(line, len, e + 1, delim) : len;
+  return true;
+}
+
+namespace {
+
+struct Masks {
+  uint32_t delim = 0, blank = 0, quote = 0;
+};
+
+// Bit i set where byte i of the n (at most 16) bytes at p is the delimiter, a blank or tab, or the quote.
+inline Masks masks_of(const char* p, size_t n, char delim, char quote) {
+  Masks m;
+  for (size_t i = 0; i < n; ++i) {
+    m.delim |= static_cast<uint32_t>(p[i] == delim) << i;
+    m.blank |= static_cast<uint32_t>(p[i] == ' ' || p[i] == '\t') << i;
+    m.quote |= static_cast<uint32_t>(quote != 0 && p[i] == quote) << i;
+  }
+  return m;
+}
+
+#if defined(__SSE2__)
+inline Masks masks_of16(const char* p, char delim, char quote) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  Masks m;
+  m.delim = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(delim))));
+  m.blank = static_cast<uint32_t>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')))));
+  if (quote) m.quote = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(quote))));
+  return m;
+}
+#else
+inline Masks masks_of16(const char* p, char delim, char quote) { return masks_of(p, 16, delim, quote); }
+#endif
+
+}  // namespace
+
+bool split_plain_line(const char* line, size_t len, char delim, char quote, size_t max_fields, FieldCuts& cuts) {
+  cuts.n = 0;
+  if (delim == ' ' || delim == '\t' || delim == 0 || len > UINT32_MAX - 64) return false;
+  if (len == 0) return true;
+  if (line[0] == ' ' || line[0] == '\t' || line[len - 1] == ' ' || line[len - 1] == '\t') return false;
+  uint32_t carry_blank = 0, carry_delim = 0, bad = 0;
+  for (size_t at = 0; at < len; at += 16) {
+    const size_t n = len - at < 16 ? len - at : 16;
+    Masks m;
+    if (n == 16)
+      m = masks_of16(line + at, delim, quote);
+    else if (len >= 16) {
+      // The last bytes: the 16 that end the line, less those already seen.
+      m = masks_of16(line + len - 16, delim, quote);
+      m.delim >>= 16 - n;
+      m.blank >>= 16 - n;
+      m.quote >>= 16 - n;
+    } else {
+      m = masks_of(line + at, n, delim, quote);
+    }
+    // A blank just before or just after a delimiter, or a quote anywhere.
+    bad |= m.quote | (m.delim & ((m.blank << 1) | carry_blank)) | (m.blank & ((m.delim << 1) | carry_delim));
+    carry_blank = (m.blank >> (n - 1)) & 1;
+    carry_delim = (m.delim >> (n - 1)) & 1;
+    if (cuts.at.size() < cuts.n + 17) cuts.at.resize(2 * (cuts.n + 17));
+    uint32_t* out = cuts.at.data();
+    size_t k = cuts.n;
+    for (uint32_t d = m.delim; d && k < max_fields; d &= d - 1) out[k++] = static_cast<uint32_t>(at + static_cast<size_t>(__builtin_ctz(d)));
+    cuts.n = k;
+  }
+  if (bad) return false;
+  // The last field runs to the end of the line, unless the line ends with the delimiter.
+  if (cuts.n < max_fields && (cuts.n == 0 || cuts.at[cuts.n - 1] != len - 1)) {
+    if (cuts.at.size() < cuts.n + 1) cuts.at.resize(cuts.n + 1);
+    cuts.at[cuts.n++] = static_cast<uint32_t>(len);
+  }
   return true;
 }
 

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <strings.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "api/env_record.h"
 #include "api/messages.h"
 #include "api/raise.h"
@@ -199,6 +203,39 @@ void set_stops(RdLine& r) {
   std::memcpy(r.line_stops, r.stops, sizeof r.stops);
   if (r.delim) r.line_stops[static_cast<unsigned char>(r.delim)] = 0;
   if (r.delim2) r.line_stops[static_cast<unsigned char>(r.delim2)] = 0;
+  int n = 0;
+  for (int b = 0; b < 256 && n <= 6; ++b)
+    if (r.line_stops[b]) {
+      if (n < 6) r.line_stop_bytes[n] = static_cast<unsigned char>(b);
+      ++n;
+    }
+  r.line_stop_count = n <= 6 ? n : 0;
+  for (int k = n; k > 0 && k < 6; ++k) r.line_stop_bytes[k] = r.line_stop_bytes[0];  // repeats change nothing
+}
+
+// First byte at or after i (before end) that line_stops marks; end when none.
+size_t find_line_stop(const RdLine& r, const unsigned char* u, size_t i, size_t end) {
+#if defined(__SSE2__)
+  if (r.line_stop_count > 0) {
+    const __m128i s0 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[0]));
+    const __m128i s1 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[1]));
+    const __m128i s2 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[2]));
+    const __m128i s3 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[3]));
+    const __m128i s4 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[4]));
+    const __m128i s5 = _mm_set1_epi8(static_cast<char>(r.line_stop_bytes[5]));
+    for (; i + 16 <= end; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+      const __m128i hit = _mm_or_si128(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, s0), _mm_cmpeq_epi8(v, s1)),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, s2), _mm_cmpeq_epi8(v, s3))),
+          _mm_or_si128(_mm_cmpeq_epi8(v, s4), _mm_cmpeq_epi8(v, s5)));
+      const int mask = _mm_movemask_epi8(hit);
+      if (mask) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+  }
+#endif
+  while (i < end && !r.line_stops[u[i]]) ++i;
+  return i;
 }
 
 // A non-ASCII line from a source in another encoding becomes UTF-8.
@@ -231,7 +268,7 @@ bool line_in_place(RdLine& r) {
   // stop. A line that does hold one is followed field by field.
   if (q == kQFieldStart) {
     const unsigned char* u = reinterpret_cast<const unsigned char*>(base);
-    while (i < end && !r.line_stops[u[i]]) ++i;
+    i = find_line_stop(r, u, i, end);
     if (i >= end) return false;
     c = base[i];
     if (c == '\n' || c == '\r') goto line_end;

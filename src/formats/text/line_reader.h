@@ -53,6 +53,8 @@ struct RdLine {
 
   unsigned char stops[256] = {};   // bytes the copy loop stops at (line ends, dropped bytes, quote, ";")
   unsigned char line_stops[256] = {};  // the same without the delimiters: a line without quotes
+  unsigned char line_stop_bytes[8] = {};  // the bytes of line_stops, for a vector search
+  int line_stop_count = 0;                // 0 when there are too many for it
 
   // Read-ahead over the source.
   std::vector<char> chunk;

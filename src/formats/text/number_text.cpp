@@ -222,9 +222,16 @@ size_t format_few_decimals(double value, char* out) {
   static constexpr double kScale[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
   const double a = value < 0 ? -value : value;
   if (!(a >= 1e-3 && a < 1e9)) return 0;
+  // The five candidates are tried side by side: their divisions need not wait on each other.
+  uint64_t cand[6];
+  bool exact[6];
   for (int k = 1; k <= 5; ++k) {
-    uint64_t m = static_cast<uint64_t>(a * kScale[k] + 0.5);
-    if (static_cast<double>(m) / kScale[k] != a) continue;
+    cand[k] = static_cast<uint64_t>(a * kScale[k] + 0.5);
+    exact[k] = static_cast<double>(cand[k]) / kScale[k] == a;
+  }
+  for (int k = 1; k <= 5; ++k) {
+    if (!exact[k]) continue;
+    uint64_t m = cand[k];
     char digits[24];
     int n = 0;
     do {
@@ -266,10 +273,27 @@ size_t place_scientific(const char* sci, const char* end, char* out) {
   char digits[24];
   int n = 0;
   const char* p = sci + (negative ? 1 : 0);
+  // "d.ddde+xx" or "de+xx": the first digit, then the run after the point in one copy.
+  if (p < end && *p != 'e') digits[n++] = *p++;
+  if (p < end && *p == '.') {
+    const char* e = static_cast<const char*>(std::memchr(p + 1, 'e', static_cast<size_t>(end - p - 1)));
+    if (!e) e = end;
+    const size_t run = static_cast<size_t>(e - p - 1);
+    if (run <= sizeof digits - 1) {
+      std::memcpy(digits + n, p + 1, run);
+      n += static_cast<int>(run);
+      p = e;
+    }
+  }
   for (; p < end && *p != 'e'; ++p)
     if (*p != '.') digits[n++] = *p;
   int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exp10);
+  if (p < end) {
+    // The exponent: a sign and two or three digits.
+    const char* x = p + 1 + (p + 1 < end && (p[1] == '+' || p[1] == '-') ? 1 : 0);
+    for (const char* q = x; q < end; ++q) exp10 = exp10 * 10 + (*q - '0');
+    if (p + 1 < end && p[1] == '-') exp10 = -exp10;
+  }
   return place_digits(negative, digits, n, exp10 + 1, out);
 }
 

@@ -3,11 +3,13 @@
 
 #include <strings.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "api/env_record.h"
 #include "dates/date_state.h"
+#include "dates/day_number.h"
 #include "dict/dictionary.h"
 #include "encoding/transcode.h"
 #include "engine/change_report.h"
@@ -97,14 +99,6 @@ void put_quoted(TextWriter& w, const char* s, size_t n, char quote) {
   put(w, quote);
 }
 
-// A number or date text: quoted only when it holds the delimiter, a quote or a line break.
-void put_plain(TextWriter& w, const char* s, size_t n) {
-  if (needs_quotes(s, n, w.s.write_delimiter, w.s.write_quote))
-    put_quoted(w, s, n, w.s.write_quote ? w.s.write_quote : '"');
-  else
-    put(w, s, n);
-}
-
 // Characters that would change the table: &, < and >.
 void put_html(TextWriter& w, const char* s, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -120,10 +114,8 @@ void put_html(TextWriter& w, const char* s, size_t n) {
 int kind_of(int ttype) { return ttype == 7 ? kDateKindDate : ttype == 8 ? kDateKindTime : kDateKindDateTime; }
 
 // ".fff" (trailing zeros dropped) for the part of a second a day number holds; 0 when none.
-size_t second_fraction(double day, char* out) {
-  DateParts p;
-  if (!day_to_parts(day, &p) || p.millisecond == 0) return 0;
-  int ms = p.millisecond, digits = 3;
+size_t fraction_text(int ms, char* out) {
+  int digits = 3;
   while (ms % 10 == 0) {
     ms /= 10;
     --digits;
@@ -136,12 +128,30 @@ size_t second_fraction(double day, char* out) {
   return static_cast<size_t>(digits) + 1;
 }
 
+size_t second_fraction(double day, char* out) {
+  DateParts p;
+  if (!day_to_parts(day, &p) || p.millisecond == 0) return 0;
+  return fraction_text(p.millisecond, out);
+}
+
 size_t date_text(EnvRecord& env, const TextWriter& w, int ttype, double day, char* out, size_t cap) {
   if (ttype == 7 && w.date_fast) {
     ptrdiff_t n = format_simple_date(w.date_fmt[0], day, out, cap);
     if (n >= 0) return static_cast<size_t>(n);
   }
   const int kind = kind_of(ttype);
+  if (ttype == 9 && w.datetime_fast) {
+    int ms = 0;
+    const ptrdiff_t n = format_simple_datetime(w.date_fmt[kind], day, out, cap, &ms);
+    if (n > 0) {
+      size_t len = static_cast<size_t>(n);
+      if (w.date_fraction[kind] && len + 5 < cap && ms != 0) {
+        len += fraction_text(ms, out + len);
+        out[len] = 0;
+      }
+      return len;
+    }
+  }
   ptrdiff_t n = format_day_number(w.date_fmt[kind], env.dates.names, day, out, cap);
   if (n <= 0) return 0;
   size_t len = static_cast<size_t>(n);
@@ -175,20 +185,6 @@ size_t number_text(const TextWriter& w, const VarRecord& v, double x, char* out,
     n = format_number_default(x, out);
   replace_point(out, n, w.s.decimal_point);
   return n;
-}
-
-void put_missing(TextWriter& w, const VarRecord& v) {
-  if (w.s.na_write_set && !v.is_string()) {
-    put(w, w.s.na_write.data(), w.s.na_write.size());
-    return;
-  }
-  if (!w.s.extended_write) return;
-  put(w, '.');
-  const uint16_t c = v.missing;
-  if (c >= 2 && c <= 28)
-    put(w, static_cast<char>(c + 95));
-  else if (c >= 29)
-    put(w, '_');
 }
 
 // ---- fixed layout ----
@@ -233,15 +229,85 @@ void escape_char(std::string& out, char c) {
 
 // ---- records ----
 
+// A record is built with plain stores into w.line, room being made once per field, and
+// appended to the output in one piece.
+struct LineOut {
+  TextWriter& w;
+  char* o;
+  char* end;
+
+  explicit LineOut(TextWriter& tw) : w(tw), o(tw.line.data()), end(tw.line.data() + tw.line.size()) {}
+  size_t used() const { return static_cast<size_t>(o - w.line.data()); }
+  void room(size_t n) {
+    if (static_cast<size_t>(end - o) >= n) return;
+    const size_t at = used();
+    size_t cap = w.line.size() < 4096 ? 4096 : w.line.size();
+    while (cap - at < n) cap *= 2;
+    w.line.resize(cap);
+    o = w.line.data() + at;
+    end = w.line.data() + cap;
+  }
+  void put(const char* p, size_t n) {
+    std::memcpy(o, p, n);
+    o += n;
+  }
+};
+
+// put_quoted into a record being built (room for 2n + 2 made by the caller).
+void line_quoted(LineOut& l, const char* s, size_t n, char quote, char delim) {
+  if (quote == 0) {
+    if (!needs_quotes(s, n, delim, 0)) {
+      l.put(s, n);
+      return;
+    }
+    quote = '"';
+  }
+  *l.o++ = quote;
+  const char* end = s + n;
+  while (s < end) {
+    const char* q = static_cast<const char*>(std::memchr(s, quote, static_cast<size_t>(end - s)));
+    if (!q) {
+      l.put(s, static_cast<size_t>(end - s));
+      break;
+    }
+    l.put(s, static_cast<size_t>(q - s) + 1);
+    *l.o++ = quote;
+    s = q + 1;
+  }
+  *l.o++ = quote;
+}
+
+// put_plain into a record being built (room for 2n + 2 made by the caller).
+void line_plain(LineOut& l, const char* s, size_t n, char delim, char quote) {
+  if (needs_quotes(s, n, delim, quote))
+    line_quoted(l, s, n, quote ? quote : '"', delim);
+  else
+    l.put(s, n);
+}
+
 void delimited_record(EnvRecord& env, TextWriter& w) {
   DictState& d = env.dict;
   char num[800];
+  const char delim = w.s.write_delimiter;
+  const char quote = w.s.write_quote;
+  LineOut l(w);
   bool first = true;
   for (VarRecord* v : w.vars) {
-    if (!first) put(w, w.s.write_delimiter);
+    l.room(1 + sizeof num * 2 + 2);  // a delimiter and any number or date text, quoted
+    if (!first) *l.o++ = delim;
     first = false;
     if (v->missing != 0) {
-      put_missing(w, *v);
+      if (w.s.na_write_set && !v->is_string()) {
+        l.room(w.s.na_write.size());
+        l.put(w.s.na_write.data(), w.s.na_write.size());
+      } else if (w.s.extended_write) {
+        *l.o++ = '.';
+        const uint16_t c = v->missing;
+        if (c >= 2 && c <= 28)
+          *l.o++ = static_cast<char>(c + 95);
+        else if (c >= 29)
+          *l.o++ = '_';
+      }
       continue;
     }
     switch (v->ttype) {
@@ -250,24 +316,28 @@ void delimited_record(EnvRecord& env, TextWriter& w) {
         size_t n;
         const char* raw = var_get_string(d, *v);
         converted(env, w, raw, std::strlen(raw), &s, &n, static_cast<int32_t>(v->writer_aux[3]));
-        put_quoted(w, s, n, w.s.write_quote);
+        l.room(2 * n + 2);
+        line_quoted(l, s, n, quote, delim);
         break;
       }
       case 7:
       case 8:
       case 9:
-        put_plain(w, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101));
+        line_plain(l, num, date_text(env, w, v->ttype, var_get_double(d, *v), num, 101), delim, quote);
         break;
       default: {
-        const size_t n = number_text(w, *v, var_get_double(d, *v), num, sizeof num);
-        if (w.quote_numbers)
-          put_plain(w, num, n);
-        else
-          put(w, num, n);
+        if (w.quote_numbers) {
+          line_plain(l, num, number_text(w, *v, var_get_double(d, *v), num, sizeof num), delim, quote);
+        } else {
+          // Room for sizeof num was made: the text goes straight into the record.
+          l.o += number_text(w, *v, var_get_double(d, *v), l.o, sizeof num);
+        }
       }
     }
   }
-  put_eol(w);
+  l.room(w.eol_len);
+  l.put(w.eol, w.eol_len);
+  put(w, w.line.data(), l.used());
 }
 
 void fixed_record(EnvRecord& env, TextWriter& w) {
@@ -483,9 +553,59 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  const char* text = pattern.text.data();
+  // Month, day and year between two one-character literals ("%m/%d/%Y"): the usual shape.
+  const std::vector<FormatOp>& ops = pattern.ops;
+  if (cap >= 12 && ops.size() == 5 && ops[0].letter == 'm' && ops[1].letter == 0 && ops[1].length == 1 &&
+      ops[2].letter == 'd' && ops[3].letter == 0 && ops[3].length == 1 && ops[4].letter == 'Y') {
+    char* o = put_number(out, m, ops[0].zero ? 2 : 1);
+    *o++ = text[ops[1].offset];
+    o = put_number(o, d, ops[2].zero ? 2 : 1);
+    *o++ = text[ops[3].offset];
+    o = put_number(o, y, 4);
+    *o = 0;
+    return static_cast<ptrdiff_t>(o - out);
+  }
+  // Straight into out when every part surely fits (the text is then the one the bounded
+  // buffer below gives); else through that buffer.
+  {
+    const size_t limit = cap - 1 < 224 ? cap - 1 : 224;
+    char* o = out;
+    bool fits = cap > 0;
+    for (const FormatOp& op : pattern.ops) {
+      if (!fits) break;
+      const size_t need = op.letter == 0 ? op.length : 12;
+      if (static_cast<size_t>(o - out) + need > limit) {
+        fits = false;
+        break;
+      }
+      const int w = op.zero ? 2 : 1;
+      switch (op.letter) {
+        case 0:
+          std::memcpy(o, text + op.offset, op.length);
+          o += op.length;
+          break;
+        case 'm': o = put_number(o, m, w); break;
+        case 'd': o = put_number(o, d, w); break;
+        case 'Y': o = put_number(o, y, 4); break;
+        case 'y': o = put_number(o, y % 100, 2); break;
+        case 'x':
+          o = put_number(o, m, 2);
+          *o++ = '/';
+          o = put_number(o, d, 2);
+          *o++ = '/';
+          o = put_number(o, y, 4);
+          break;
+        default: return -1;
+      }
+    }
+    if (fits) {
+      *o = 0;
+      return static_cast<ptrdiff_t>(o - out);
+    }
+  }
   char buf[256];
   char* o = buf;
-  const char* text = pattern.text.data();
   for (const FormatOp& op : pattern.ops) {
     if (o > buf + sizeof buf - 32) return -1;
     const int w = op.zero ? 2 : 1;
@@ -515,6 +635,75 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   std::memcpy(out, buf, n);
   out[n] = 0;
   return static_cast<ptrdiff_t>(n);
+}
+
+bool simple_datetime_pattern(const FormatPattern& pattern) {
+  if (pattern.duration) return false;
+  for (const FormatOp& op : pattern.ops)
+    if (op.letter != 0 && op.letter != 'm' && op.letter != 'd' && op.letter != 'Y' && op.letter != 'y' &&
+        op.letter != 'x' && op.letter != 'H' && op.letter != 'M' && op.letter != 'S')
+      return false;
+  return true;
+}
+
+ptrdiff_t format_simple_datetime(const FormatPattern& pattern, double day, char* out, size_t cap, int* millisecond) {
+  // From 1 January 1900 to the day before 31 December 9999, so that a time rounding up
+  // to midnight still lands on a day of that range.
+  if (!(day >= 2 && day < 2958465)) return -1;
+  int64_t whole = static_cast<int64_t>(day);
+  const double fraction = day - static_cast<double>(whole);
+  int64_t ms = 0;
+  if (fraction != 0) {
+    // As day_to_parts reads the time of day.
+    ms = static_cast<int64_t>(std::floor((fraction + kTimeNudge) * 86400000.0));
+    if (ms >= 86400000) {
+      ms -= 86400000;
+      ++whole;
+    }
+  }
+  const uint32_t z = static_cast<uint32_t>(whole - 25569 + 719468);
+  const uint32_t era = z / 146097;
+  const uint32_t doe = z - era * 146097;
+  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint32_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  const int hour = static_cast<int>(ms / 3600000), minute = static_cast<int>(ms / 60000 % 60),
+            second = static_cast<int>(ms / 1000 % 60);
+  if (cap == 0) return -1;
+  const char* text = pattern.text.data();
+  char* o = out;
+  for (const FormatOp& op : pattern.ops) {
+    // Every part must surely fit: else the general code, which cuts, writes it.
+    if (static_cast<size_t>(o - out) + (op.letter == 0 ? op.length : 12) > cap - 1) return -1;
+    const int w = op.zero ? 2 : 1;
+    switch (op.letter) {
+      case 0:
+        std::memcpy(o, text + op.offset, op.length);
+        o += op.length;
+        break;
+      case 'm': o = put_number(o, m, w); break;
+      case 'd': o = put_number(o, d, w); break;
+      case 'Y': o = put_number(o, y, 4); break;
+      case 'y': o = put_number(o, y % 100, 2); break;
+      case 'H': o = put_number(o, hour, w); break;
+      case 'M': o = put_number(o, minute, w); break;
+      case 'S': o = put_number(o, second, w); break;
+      case 'x':
+        o = put_number(o, m, 2);
+        *o++ = '/';
+        o = put_number(o, d, 2);
+        *o++ = '/';
+        o = put_number(o, y, 4);
+        break;
+      default: return -1;
+    }
+  }
+  *o = 0;
+  *millisecond = static_cast<int>(ms % 1000);
+  return static_cast<ptrdiff_t>(o - out);
 }
 
 std::string schema_path_for(const std::string& path) {
@@ -662,6 +851,7 @@ int32_t text_writer_open(EnvRecord& env, TextWriter& w, int32_t format, Stream* 
   }
 
   w.date_fast = simple_date_pattern(w.date_fmt[0]);
+  w.datetime_fast = simple_datetime_pattern(w.date_fmt[kDateKindDateTime]);
   w.cut.assign(w.vars.size(), 0);
   if (format == 19 && !w.preset_layout) fixed_layout(w, false);
   if ((format == 18 || format == 19) && w.s.write_schema && !path.empty()) {

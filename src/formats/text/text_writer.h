@@ -21,6 +21,7 @@ struct TextWriter : FormatState {
   int32_t format = 18;
   Stream* out = nullptr;
   std::vector<char> buf;          // pending output, written in large blocks
+  std::vector<char> line;         // a delimited record being built (grown, never shrunk)
   std::vector<VarRecord*> vars;   // kept variables in dictionary order
   const char* eol = "\r\n";
   size_t eol_len = 2;
@@ -32,6 +33,7 @@ struct TextWriter : FormatState {
   bool quote_numbers = false;     // the decimal point is the delimiter: numbers are quoted
   std::vector<int64_t> cut;       // per kept variable: values that did not fit their column
   bool date_fast = false;         // the date pattern has only month, day, year and literals
+  bool datetime_fast = false;     // the date-time pattern has only those and hours, minutes, seconds
 
   // Fixed layout.
   std::vector<uint32_t> start, width;
@@ -57,6 +59,10 @@ int32_t text_writer_close(EnvRecord& env, TextWriter& w);
 // or without the zero flag). Returns -1 when the pattern or the day is outside that case.
 ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap);
 bool simple_date_pattern(const FormatPattern& pattern);
+// The same for date-times (%H %M %S too) from 1900 to 9998, as format_day_number writes
+// them; *millisecond receives the part of a second the text leaves out.
+ptrdiff_t format_simple_datetime(const FormatPattern& pattern, double day, char* out, size_t cap, int* millisecond);
+bool simple_datetime_pattern(const FormatPattern& pattern);
 
 // Path of the ".SCH" file beside an output path.
 std::string schema_path_for(const std::string& path);

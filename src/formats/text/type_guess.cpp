@@ -23,6 +23,12 @@ bool plain_number(const char* t, size_t len) {
   return digits > 0;
 }
 
+void take_pending(ColumnGuess& col) {
+  if (col.pending.empty()) return;
+  optimize_add_values(col.numbers, col.pending.data(), col.pending.size(), true, false);
+  col.pending.clear();
+}
+
 }  // namespace
 
 bool scan_pattern_skips_numbers(const char* text) {
@@ -36,7 +42,14 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
   if (w > col.width) col.width = w;
   if (ctx.collect && len) {
     if (len > col.longest) col.longest = len < UINT32_MAX ? static_cast<uint32_t>(len) : UINT32_MAX;
-    if (!col.saw_nul && std::memchr(text, 0, len)) col.saw_nul = true;
+    if (!col.saw_nul) {
+      // Cells are short: a loop is cheaper than a call for them.
+      if (len <= 32) {
+        for (size_t i = 0; i < len; ++i) col.saw_nul |= text[i] == 0;
+      } else if (std::memchr(text, 0, len)) {
+        col.saw_nul = true;
+      }
+    }
   }
   if (quoted) {
     col.type = 1;
@@ -58,7 +71,10 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
     return;
   }
   if (n.missing != 0) return;  // an extended missing code says nothing about the type
-  if (ctx.collect) optimize_add_value(col.numbers, n.value, true, false);
+  if (ctx.collect) {
+    col.pending.push_back(n.value);
+    if (col.pending.size() >= ctx.pending_run) take_pending(col);
+  }
   if (n.decimals > col.decimals) {
     col.type = 5;
     col.decimals = n.decimals;
@@ -70,6 +86,8 @@ void guess_cell(ColumnGuess& col, const char* text, size_t len, bool quoted, con
 }
 
 void finish_guess(ColumnGuess& col, int default_type, uint32_t min_string_width) {
+  take_pending(col);
+  col.pending.shrink_to_fit();
   if (col.type == 0) col.type = default_type;
   if (col.width == 0) col.width = 15;
   if (col.type == 1 && min_string_width && col.width < min_string_width) col.width = min_string_width;

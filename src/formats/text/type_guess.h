@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/optimize.h"
 #include "formats/text/date_cell.h"
@@ -16,7 +17,8 @@ struct ColumnGuess {
   int decimals = 0;
   // What the record reader will deliver from the cells taken while collecting (for the
   // optimization pass): present numbers, and the longest cell.
-  VarStats numbers;
+  VarStats numbers;              // complete once finish_guess has run
+  std::vector<double> pending;   // values not yet in numbers: taken a run at a time
   uint32_t longest = 0;
   bool saw_date = false;  // a cell read as a date: a numeric column reads it otherwise
   bool saw_nul = false;
@@ -33,6 +35,7 @@ struct CellContext {
   // The scan pattern cannot match a plain number ("-12", "3.5"): such cells skip it.
   bool plain_numbers_not_dates = false;
   bool collect = false;  // the line is a record: gather the pass's statistics
+  size_t pending_run = 1024;  // values a column holds back before taking them as a run
 };
 
 // True for the scan patterns known not to match plain numbers.
