@@ -13,6 +13,10 @@ struct Stream;
 class InputBuffer {
  public:
   void attach(Stream* stream);
+  Stream* stream() const { return stream_; }
+  // Goes on through another handle on the same stream (StreamShareFile), keeping the bytes
+  // buffered: the two agree on the position.
+  void rebind(Stream* stream) { stream_ = stream; }
   // Bytes of the file, -1 when unknown.
   int64_t length() const { return length_; }
   int64_t tell() const { return base_ + static_cast<int64_t>(pos_); }

@@ -385,6 +385,12 @@ void StreamClose(Stream* s) {
   delete s;
 }
 
+bool StreamShareFile(const Stream* s, Stream* handle) {
+  if (!s || !handle || s->kind != STREAM_FILE || !s->file) return false;
+  *handle = *s;
+  return true;
+}
+
 // ---- Helpers over the operations ----
 
 int32_t StreamUngetc(Stream* s, int32_t c) {

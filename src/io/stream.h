@@ -130,6 +130,13 @@ const uint8_t* StreamBorrow(Stream* stream, size_t want, size_t* got);
 // else 2 on a machine with two cores or more.
 int32_t StreamThreads();
 
+// A second handle on a disk file's stream for a thread that becomes its only reader for a
+// while: reads and seeks through it move the file's one position (kept by the C file or the
+// read-ahead thread), but failures set the handle's own error bits, so the owner's bits change
+// only when the owner's thread copies them over. The handle is never closed, and the owner is
+// not used while the handle is. False for the other kinds, whose position lies in the record.
+bool StreamShareFile(const Stream* stream, Stream* handle);
+
 // Closes and frees; a null stream is ignored.
 void StreamClose(Stream* stream);
 // Pushes buffered output to the file. 0, or -1 with STREAM_ERR_WRITE set when the data could

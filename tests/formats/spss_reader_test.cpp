@@ -958,4 +958,157 @@ TEST(SpssOptimize, StatisticsFromTheDataMatchAReadingPass) {
   }
 }
 
+// ---- decoding on a second thread ----
+
+// Forces one or two threads for a scope, and lets the second thread take any compressed file
+// in batches of `batch` cases, so that small files cross many batches.
+struct Threads {
+  Threads(const char* n, int32_t batch) {
+    setenv("TABULON_THREADS", n, 1);
+    sav_tune_decode_ahead(1, batch);
+  }
+  ~Threads() {
+    unsetenv("TABULON_THREADS");
+    sav_tune_decode_ahead(0, 0);
+  }
+};
+
+// The sample's rows again and again (values vary), in zlib blocks smaller than a case.
+FileDef many_cases(bool be, int compression, int copies) {
+  FileDef f = sample(be, compression);
+  const auto rows = f.cases;
+  for (int k = 1; k <= copies; ++k)
+    for (auto row : rows) {
+      row[0].x += k;
+      if (!row[3].sysmis) row[3].x += 0.25 * k;
+      f.cases.push_back(row);
+    }
+  f.block_size = 29;
+  return f;
+}
+
+struct Outcome {
+  ReadBack read;
+  std::vector<std::string> log;
+  bool threaded = false;
+};
+
+Outcome read_threads(const char* threads, const std::string& name, const std::string& bytes) {
+  Threads t(threads, 3);
+  Env e;
+  Outcome o;
+  o.read = read_bytes(e, name, bytes);
+  const auto* r = dynamic_cast<const SavReader*>(e.env->transfer.reader_state.get());
+  o.threaded = r && r->ahead;
+  DX_CloseFiles(e.handle);
+  o.log = e.log;
+  return o;
+}
+
+// Cut or damaged anywhere, a compressed file gives the same cases, the same messages and the
+// same error with the decoding on a second thread as on one.
+TEST(SpssDecodeAhead, OneAndTwoThreadsDeliverTheSameCasesAndFaults) {
+  std::mt19937 rng(19);
+  for (Layout l : {Layout{false, 1, "le_bytecode"}, Layout{true, 1, "be_bytecode"}, Layout{false, 2, "le_zlib"},
+                   Layout{true, 2, "be_zlib"}}) {
+    const std::string bytes = make_sav(many_cases(l.big_endian, l.compression, 12));
+    std::vector<std::pair<std::string, std::string>> inputs = {{"whole", bytes}};
+    for (size_t cut = bytes.size() / 3; cut < bytes.size(); cut += 1 + rng() % 23)
+      inputs.push_back({"cut " + std::to_string(cut), bytes.substr(0, cut)});
+    for (int round = 0; round < 40; ++round) {
+      std::string damaged = bytes;
+      for (int k = 0; k < 3; ++k) {
+        const size_t at = bytes.size() / 3 + rng() % (bytes.size() - bytes.size() / 3);
+        damaged[at] = static_cast<char>(rng());
+      }
+      inputs.push_back({"damage " + std::to_string(round), damaged});
+    }
+    int faults = 0;
+    for (const auto& [what, input] : inputs) {
+      SCOPED_TRACE(std::string(l.name) + " " + what);
+      const Outcome one = read_threads("1", "ahead", input);
+      const Outcome two = read_threads("2", "ahead", input);
+      EXPECT_FALSE(one.threaded);
+      if (what == "whole") {
+        EXPECT_TRUE(two.threaded);
+        EXPECT_EQ(two.read.rows.size(), 39u);
+        EXPECT_GE(two.read.rc, 0) << two.read.error;
+      }
+      EXPECT_EQ(one.read.rc, two.read.rc);
+      EXPECT_EQ(one.read.error, two.read.error);
+      EXPECT_EQ(one.read.rows, two.read.rows);
+      EXPECT_EQ(one.log, two.log);
+      faults += one.read.error.find("Reading records from the dataset was stopped") != std::string::npos;
+    }
+    EXPECT_GT(faults, 0) << "no input met a fault inside the data";
+  }
+  // Text to convert (Windows-1252) and very long strings, which the calling thread takes from
+  // the units itself, beside blanks and plain ASCII.
+  FileDef latin;
+  latin.vars = {{"S", 9, 1, 9, 0}, {"N", 0, 5, 8, 0}};
+  latin.dict_extra = machine_ints(false, 20, 1252);
+  FileDef story;
+  story.vars = {{"S", 255, 1, 255, 0}, {"S1", 255, 1, 255, 0}, {"S2", 96, 1, 96, 0}, {"N", 0}};
+  story.dict_extra = ext_record(false, 14, 1, std::string("S=00600") + std::string("\0\t", 2));
+  for (int k = 0; k < 20; ++k) {
+    std::vector<Unit> c = Text(k % 3 == 0 ? "caf\xe9" : k % 3 == 1 ? "plain" : "", 9);
+    c.push_back(U(k));
+    latin.cases.push_back(c);
+    const std::string text(static_cast<size_t>(k * 29 % 600), static_cast<char>('a' + k));
+    std::vector<Unit> v;
+    for (int seg = 0; seg < 3; ++seg) {
+      const size_t w = seg < 2 ? 255 : 96;
+      const std::string piece = seg * 255u < text.size() ? text.substr(seg * 255u, 255) : "";
+      for (Unit u : Text(piece, w)) v.push_back(u);
+    }
+    v.push_back(U(k));
+    story.cases.push_back(v);
+  }
+  for (const auto& [name, file] : {std::pair{"latin", latin}, std::pair{"story", story}}) {
+    SCOPED_TRACE(name);
+    const std::string bytes = make_sav(file);
+    const Outcome one = read_threads("1", name, bytes);
+    const Outcome two = read_threads("2", name, bytes);
+    EXPECT_TRUE(two.threaded);
+    ASSERT_GE(two.read.rc, 0) << two.read.error;
+    EXPECT_EQ(two.read.rows.size(), 20u);
+    EXPECT_EQ(one.read.rows, two.read.rows);
+    EXPECT_EQ(one.log, two.log);
+  }
+  EXPECT_EQ(read_threads("2", "latin", make_sav(latin)).read.rows[0][0], "<caf\xc3\xa9>");
+}
+
+// The optimization pass reads the data on the second thread, stops it when the pass ends early
+// or restarts the data, and the transfer after it reads them again from the first case.
+TEST(SpssDecodeAhead, OptimizationPassAndTransferMatchOneThread) {
+  for (Layout l : {Layout{false, 1, "le_bytecode"}, Layout{true, 2, "be_zlib"}}) {
+    const std::string path = temp_path(std::string("ahead_pass_") + l.name);
+    spill(path, make_sav(many_cases(l.big_endian, l.compression, 5)));
+    for (int32_t mode : {1, 1 | 2})
+      for (bool partial : {false, true}) {
+        SCOPED_TRACE(std::string(l.name) + " mode " + std::to_string(mode) + (partial ? " partial" : ""));
+        PassChoice one, two, read;
+        {
+          Threads t("1", 2);
+          one = pass_over(path, false, mode, 0, partial);
+        }
+        {
+          Threads t("2", 2);
+          two = pass_over(path, false, mode, 0, partial);
+          read = pass_over(path, true, mode, 0, partial);
+        }
+        EXPECT_TRUE(two.gathered);
+        EXPECT_EQ(two.cases, partial ? 2 : 18);
+        EXPECT_EQ(one.cases, two.cases);
+        EXPECT_EQ(one.moved, two.moved);
+        EXPECT_EQ(read.moved, two.moved);
+        EXPECT_EQ(one.types, two.types);
+        EXPECT_EQ(read.types, two.types);
+        EXPECT_EQ(one.widths, two.widths);
+        EXPECT_EQ(one.selected, two.selected);
+      }
+    std::remove(path.c_str());
+  }
+}
+
 }  // namespace

@@ -16,9 +16,18 @@ mkdir "$work/1" "$work/2"
 /usr/bin/python3 "$src/bench/stata_generate.py" 40000 "$work/gen.dta"
 TABULON_THREADS=1 "${cli[@]}" convert "$work/gen.dta" "$work/gen.sav" -y >/dev/null
 [ "$(stat -c %s "$work/gen.csv")" -gt 2500000 ] || { echo "generated CSV too small to span chunks"; exit 1; }
+# Compressed SPSS data are decoded on a second thread: zlib data of several 4 MiB blocks, a
+# bytecode file cut inside the data and a zlib block damaged in the middle.
+/usr/bin/python3 "$src/bench/stata_generate.py" 120000 "$work/big.dta"
+TABULON_THREADS=1 "${cli[@]}" convert "$work/big.dta" "$work/big.zsav" -y >/dev/null
+size=$(stat -c %s "$work/gen.sav")
+head -c $((size * 3 / 5)) "$work/gen.sav" >"$work/cut.sav"
+cp "$work/big.zsav" "$work/damaged.zsav"
+size=$(stat -c %s "$work/big.zsav")
+printf '\377%.0s' {1..16} | dd of="$work/damaged.zsav" bs=1 seek=$((size * 3 / 5)) conv=notrunc status=none
 
 fixtures=(
-  "$work/gen.csv" "$work/gen.dta" "$work/gen.sav"
+  "$work/gen.csv" "$work/gen.dta" "$work/gen.sav" "$work/big.zsav"
   "$src/tests/fixtures/sas/parso_54-class.sas7bdat"
   "$src/tests/fixtures/xpt/polars_nhanes_ACQ_G.xpt"
   "$src/tests/fixtures/spss/foreign_testdata.sav"
@@ -42,6 +51,22 @@ for input in "${fixtures[@]}"; do
   done
 done
 [ "$checked" -ge 20 ] || { echo "only $checked outputs were written"; exit 1; }
+
+# Damaged data fail at the same case with the same message on both paths, in the
+# optimization pass or, without it, in the transfer.
+for input in "$work/cut.sav" "$work/damaged.zsav"; do
+  for opt in --optimize --no-optimize; do
+    for n in 1 2; do
+      set +e
+      TABULON_THREADS=$n "${cli[@]}" convert "$input" "$work/$n/damaged.csv" -y "$opt" >"$work/$n.log" 2>&1
+      rc=$?
+      set -e
+      [ "$rc" = 1 ] || { echo "$input $opt with $n threads: exit $rc, expected 1"; cat "$work/$n.log"; exit 1; }
+    done
+    same_messages "$work/1.log" "$work/2.log"
+    grep -q "(case [1-9][0-9]*)" "$work/2.log" || { echo "$input: no case named"; cat "$work/2.log"; exit 1; }
+  done
+done
 
 # A full disk fails the transfer the same way on both paths, whichever chunk meets it.
 for input in "$work/gen.csv" "$work/gen.dta"; do

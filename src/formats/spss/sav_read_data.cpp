@@ -2,10 +2,14 @@
 // zlib blocks of "$FL3" files.
 #include <zlib.h>
 
+#include <atomic>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <utility>
 
 #include "api/env_record.h"
 #include "api/messages.h"
@@ -19,6 +23,7 @@
 #include "dates/day_number.h"
 #include "formats/spss/sav_reader.h"
 #include "formats/spss/sav_swap.h"
+#include "io/batch_pipe.h"
 #include "io/stream.h"
 
 namespace tabulon {
@@ -31,6 +36,21 @@ constexpr uint32_t kMaxBlockSize = 64u << 20;
 constexpr uint8_t kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 enum StepKind : uint8_t { kStepNumber = 0, kStepDate = 1, kStepTime = 2, kStepString = 3 };
+
+// What decoding the next case came to. A fault leaves its number and text in the reader.
+enum CaseStatus : int32_t { kCaseDecoded = 0, kDataEnd = 1, kDataFault = 2 };
+
+// The optimization pass takes cases a run at a time: at most this many, of at most kRunBytes.
+constexpr int32_t kRunCases = 1024;
+constexpr size_t kRunBytes = size_t{256} << 10;
+
+// Decoding on a second thread: data of at least kAheadMinBytes, in kAheadSlots batches of at
+// most kAheadBatchCases cases and about kRunBytes each.
+constexpr int64_t kAheadMinBytes = int64_t{1} << 20;
+constexpr int32_t kAheadBatchCases = 4096;
+constexpr size_t kAheadSlots = 3;
+std::atomic<int64_t> g_ahead_min_bytes{0};
+std::atomic<int32_t> g_ahead_batch_cases{0};
 
 [[noreturn]] void data_error(EnvRecord& env, int32_t code, const char* detail) {
   if (env.encoding.current_case > 0)
@@ -92,8 +112,15 @@ void read_zlib_index(EnvRecord& env, SavReader& r) {
   }
 }
 
-// Inflates the next block behind the bytes of zout not yet decoded; false after the last.
-bool load_block(EnvRecord& env, SavReader& r) {
+int32_t fault(SavReader& r, int32_t code, const char* detail) {
+  r.fault_code = code;
+  r.fault_detail = detail;
+  return kDataFault;
+}
+
+// Inflates the next block behind the bytes of zout not yet decoded; false after the last or at
+// a fault (r.fault_code).
+bool load_block(SavReader& r) {
   if (r.next_block >= r.blocks.size()) return false;
   const SavZBlock& b = r.blocks[r.next_block++];
   const size_t tail = r.zout_len - r.zout_pos;
@@ -104,23 +131,30 @@ bool load_block(EnvRecord& env, SavReader& r) {
     try {
       r.zout.resize(tail + b.uncompressed_size);
     } catch (const std::bad_alloc&) {
-      data_error(env, kSavErrZlibAlloc2, "no memory for a zlib block");
+      fault(r, kSavErrZlibAlloc2, "no memory for a zlib block");
+      return false;
     }
   }
   const uint8_t* src = r.in.seek(b.compressed_ofs) ? r.in.take(b.compressed_size) : nullptr;
-  if (!src) data_error(env, kSavDataTruncated, "a zlib block is cut short");
+  if (!src) {
+    fault(r, kSavDataTruncated, "a zlib block is cut short");
+    return false;
+  }
   uLongf out_len = static_cast<uLongf>(b.uncompressed_size);
   const int z = uncompress(r.zout.data() + tail, &out_len, src, b.compressed_size);
-  if (z != Z_OK || out_len != b.uncompressed_size) data_error(env, kSavDataInflate, "a zlib block does not inflate");
+  if (z != Z_OK || out_len != b.uncompressed_size) {
+    fault(r, kSavDataInflate, "a zlib block does not inflate");
+    return false;
+  }
   r.zout_len = tail + out_len;
   return true;
 }
 
 // The (inflated) data from the current position in place: at least want bytes unless the
-// data end first; *avail gets how many there are. consume moves past k of them.
-const uint8_t* data_window(EnvRecord& env, SavReader& r, size_t want, size_t* avail) {
+// data end first or a block fails; *avail gets how many there are. consume moves past k of them.
+const uint8_t* data_window(SavReader& r, size_t want, size_t* avail) {
   if (!r.zlib) return r.in.peek(want, avail);
-  while (r.zout_len - r.zout_pos < want && load_block(env, r)) {
+  while (r.zout_len - r.zout_pos < want && load_block(r)) {
   }
   *avail = r.zout_len - r.zout_pos;
   return r.zout.data() + r.zout_pos;
@@ -135,22 +169,24 @@ void data_consume(SavReader& r, size_t k) {
 
 inline void put_number(uint8_t* unit, double x) { std::memcpy(unit, &x, 8); }
 
-// Decodes the bytecode of the next case into r.unit_buf straight from the input's buffer;
-// the command block in use carries over to the next case. False at the end of the data.
-bool read_compressed(EnvRecord& env, SavReader& r) {
-  uint8_t* out = r.unit_buf.data();
+// Decodes the bytecode of the next case into out straight from the input's buffer; the
+// command block in use carries over to the next case. Touches no state but the decoder's (the
+// input, the blocks, the command block, the fault), so that it may run on a second thread.
+int32_t read_compressed(SavReader& r, uint8_t* out) {
   const uint8_t* is_number = r.unit_is_number.data();
   const uint32_t n_units = r.units;
   size_t avail;
-  const uint8_t* base = data_window(env, r, r.row_max, &avail);
+  const uint8_t* base = data_window(r, r.row_max, &avail);
+  if (r.fault_code) return kDataFault;
   const uint8_t* p = base;
   const uint8_t* end = base + avail;
-  // Makes need bytes available at p, consuming what lies before it; false when the data end.
+  // Makes need bytes available at p, consuming what lies before it; false when the data end
+  // or a block fails on the way.
   auto refill = [&](size_t need) {
     data_consume(r, static_cast<size_t>(p - base));
-    base = p = data_window(env, r, need > r.row_max ? need : r.row_max, &avail);
+    base = p = data_window(r, need > r.row_max ? need : r.row_max, &avail);
     end = base + avail;
-    return avail >= need;
+    return avail >= need && !r.fault_code;
   };
   // The command block lives in locals while the case is decoded.
   uint8_t cmd[8];
@@ -163,11 +199,11 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
   while (u < n_units) {
     if (cmd_pos == 8) {
       if (end - p < 8 && !refill(8)) {
+        if (r.fault_code) return kDataFault;
         data_consume(r, static_cast<size_t>(p - base));
-        r.at_end = true;
         r.cmd_pos = 8;
-        if (u == 0) return false;
-        data_error(env, kSavDataTruncated, "the data end inside a case");
+        if (u == 0) return kDataEnd;
+        return fault(r, kSavDataTruncated, "the data end inside a case");
       }
       std::memcpy(cmd, p, 8);
       p += 8;
@@ -194,7 +230,8 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
         if (number) put_number(unit, static_cast<double>(c) - 100.0);
         else std::memcpy(unit, kBlanks, 8);
       } else if (c == 253) {
-        if (end - p < 8 && !refill(8)) data_error(env, kSavDataTruncated, "the data end inside a case");
+        if (end - p < 8 && !refill(8))
+          return r.fault_code ? kDataFault : fault(r, kSavDataTruncated, "the data end inside a case");
         if (number && swap) put_number(unit, sav_f64(p, true));
         else std::memcpy(unit, p, 8);
         p += 8;
@@ -205,9 +242,8 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
         continue;
       } else {  // 252, the end of the data
         data_consume(r, static_cast<size_t>(p - base));
-        r.at_end = true;
-        if (u == 0) return false;
-        data_error(env, kSavDataTruncated, "the data end inside a case");
+        if (u == 0) return kDataEnd;
+        return fault(r, kSavDataTruncated, "the data end inside a case");
       }
       ++u;
     }
@@ -215,25 +251,50 @@ bool read_compressed(EnvRecord& env, SavReader& r) {
   std::memcpy(r.cmd, cmd, 8);
   r.cmd_pos = cmd_pos;
   data_consume(r, static_cast<size_t>(p - base));
-  return true;
+  return kCaseDecoded;
+}
+
+// The units of the next uncompressed case in place in the input's buffer, or null with the
+// status (the end of the data or a case cut short).
+const uint8_t* raw_units(SavReader& r, int32_t* status) {
+  const size_t bytes = static_cast<size_t>(r.units) * 8;
+  size_t avail;
+  const uint8_t* p = r.in.peek(bytes, &avail);
+  if (avail < bytes) {
+    *status = avail < 8 ? kDataEnd : fault(r, kSavDataTruncated, "the file ends inside a case");
+    return nullptr;
+  }
+  r.in.advance(bytes);
+  return p;
+}
+
+void swap_numbers(const SavReader& r, uint8_t* buf) {
+  for (uint32_t u = 0; u < r.units; ++u)
+    if (r.unit_is_number[u]) put_number(buf + 8 * u, sav_f64(buf + 8 * u, true));
+}
+
+// The end of the data, or a fault after the cases before it were delivered: the data are over
+// and a fault raises here, on the calling thread.
+void data_stopped(EnvRecord& env, SavReader& r, int32_t status, int32_t code, const char* detail) {
+  r.at_end = true;
+  if (status == kDataFault) data_error(env, code, detail);
 }
 
 // The units of the next case, in native order: in place in the input's buffer where the file
 // needs no change, else decoded into r.unit_buf. Null at the end of the data.
 const uint8_t* read_units(EnvRecord& env, SavReader& r) {
-  if (r.compression != 0) return read_compressed(env, r) ? r.unit_buf.data() : nullptr;
-  const size_t bytes = static_cast<size_t>(r.units) * 8;
-  size_t avail;
-  const uint8_t* p = r.in.peek(bytes, &avail);
-  if (avail < 8) return nullptr;
-  if (avail < bytes) data_error(env, kSavDataTruncated, "the file ends inside a case");
-  r.in.advance(bytes);
-  if (!r.swap) return p;
-  uint8_t* buf = r.unit_buf.data();
-  std::memcpy(buf, p, bytes);
-  for (uint32_t u = 0; u < r.units; ++u)
-    if (r.unit_is_number[u]) put_number(buf + 8 * u, sav_f64(buf + 8 * u, true));
-  return buf;
+  int32_t status = kDataEnd;
+  if (r.compression != 0) {
+    status = read_compressed(r, r.unit_buf.data());
+    if (status == kCaseDecoded) return r.unit_buf.data();
+  } else if (const uint8_t* p = raw_units(r, &status)) {
+    if (!r.swap) return p;
+    std::memcpy(r.unit_buf.data(), p, static_cast<size_t>(r.units) * 8);
+    swap_numbers(r, r.unit_buf.data());
+    return r.unit_buf.data();
+  }
+  data_stopped(env, r, status, r.fault_code, r.fault_detail);
+  return nullptr;
 }
 
 void build_plan(EnvRecord& env, SavReader& r) {
@@ -257,6 +318,7 @@ void build_plan(EnvRecord& env, SavReader& r) {
   }
   const ConverterSlot& cs = env.encoding.input[0];
   r.strings_convert = !(cs.flags & (kSlotNoConversion | kSlotPassThrough)) && cs.has_descriptor();
+  r.ascii_identity = cs.ascii_identity;
   r.plan_ready = true;
 }
 
@@ -400,6 +462,252 @@ inline bool case_number(const SavReader& r, const SavStep& s, const uint8_t* u, 
   return true;
 }
 
+// ---- decoding on a second thread ----
+
+// A value of the plan as the record takes it, made ready on the second thread for the pass
+// that fills records: a number and its missing code (0 present), or a string's length without
+// the trailing blanks. by_caller: the calling thread takes the value from the units itself
+// (text to convert, very long strings).
+struct SavCell {
+  double x;
+  uint32_t len;
+  uint16_t code;
+  bool by_caller;
+};
+
+// Cases the worker decoded, and why it stopped after them when it did.
+struct SavBatch {
+  std::vector<uint8_t> rows;  // count cases, row_bytes apart
+  std::vector<SavCell> cells; // with cells: the plan's values of each case, one cell a step
+  int32_t count = 0;
+  bool last = false;          // no batch follows
+  int32_t status = kCaseDecoded;  // after a last batch: kDataEnd, kDataFault, or the declared count reached
+  int32_t fault_code = 0;
+  const char* fault_detail = nullptr;
+  std::exception_ptr failure;  // anything else the decoder threw, raised in its place
+  // The worker's stream error bits as they changed: (index of the case whose decoding changed
+  // them, the bits). The owner's bits follow when the calling thread reaches that case.
+  std::vector<std::pair<int32_t, uint32_t>> bits;
+};
+
+}  // namespace
+
+struct SavAhead {
+  Stream handle{};          // the worker's handle on the input (StreamShareFile)
+  Stream* owner = nullptr;  // the transfer's input stream
+  size_t row_bytes = 0;
+  int32_t batch_cases = 0;
+  bool with_cells = false;  // for the pass that fills records
+  // The calling thread's place: the batch it reads and the next case and bit change in it.
+  SavBatch* cur = nullptr;
+  int32_t pos = 0;
+  size_t next_bits = 0;
+  BatchPipe<SavBatch> pipe{kAheadSlots};  // last: its thread ends before the rest goes
+};
+
+void SavAheadDeleter::operator()(SavAhead* a) const noexcept { delete a; }
+
+void sav_tune_decode_ahead(int64_t min_bytes, int32_t batch_cases) {
+  g_ahead_min_bytes = min_bytes;
+  g_ahead_batch_cases = batch_cases;
+}
+
+// The input goes back to this thread, which decodes on from where the worker stood.
+void sav_stop_ahead(SavReader& r) {
+  if (!r.ahead) return;
+  r.ahead->pipe.stop();
+  r.in.rebind(r.ahead->owner);
+  r.ahead.reset();
+}
+
+namespace {
+
+// The plan's values of one decoded case, as sav_read_case would put them in the record.
+void make_cells(const SavReader& r, const uint8_t* units, SavCell* cells) {
+  for (const SavStep& s : r.plan) {
+    SavCell& c = *cells++;
+    const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
+    c.by_caller = false;
+    if (s.kind != kStepString) {
+      uint16_t code = 0;
+      if (!case_number(r, s, u, &c.x, &code)) c.code = code;
+      else c.code = 0;
+      continue;
+    }
+    if (!s.sv->segment_units.empty()) {
+      c.by_caller = true;
+      continue;
+    }
+    const size_t len = trimmed_length(u, static_cast<size_t>(s.sv->width), true);
+    c.len = static_cast<uint32_t>(len);
+    c.by_caller = len && r.strings_convert && !(r.ascii_identity && is_ascii(u, len));
+  }
+}
+
+// The worker: fills batches until the data end, fail or reach the declared count, or it is
+// stopped. Raises nothing; whatever stops it is recorded after the cases before it.
+void decode_ahead(SavReader& r, SavAhead& a, int64_t decoded) noexcept {
+  uint32_t bits = a.handle.error;
+  for (;;) {
+    SavBatch* b = a.pipe.begin_fill();
+    if (!b) return;
+    b->count = 0;
+    b->last = false;
+    b->status = kCaseDecoded;
+    b->failure = nullptr;
+    b->bits.clear();
+    try {
+      while (b->count < a.batch_cases) {
+        if (r.n_known && decoded >= r.n_cases) {
+          b->last = true;
+          break;
+        }
+        uint8_t* row = b->rows.data() + static_cast<size_t>(b->count) * a.row_bytes;
+        const int32_t status = read_compressed(r, row);
+        if (a.handle.error != bits) {
+          bits = a.handle.error;
+          b->bits.emplace_back(b->count, bits);
+        }
+        if (status != kCaseDecoded) {
+          b->status = status;
+          b->fault_code = r.fault_code;
+          b->fault_detail = r.fault_detail;
+          b->last = true;
+          break;
+        }
+        if (a.with_cells) make_cells(r, row, b->cells.data() + static_cast<size_t>(b->count) * r.plan.size());
+        ++b->count;
+        ++decoded;
+      }
+    } catch (...) {
+      b->failure = std::current_exception();
+      b->last = true;
+    }
+    a.pipe.end_fill();
+    if (b->last) return;
+  }
+}
+
+// Compressed data large enough go to a second thread where two are allowed and the input is
+// a disk file; otherwise this thread decodes, as before.
+void start_ahead(SavReader& r, bool with_cells) {
+  r.ahead_decided = true;
+  if (r.compression == 0 || StreamThreads() < 2) return;
+  const int64_t min_bytes = g_ahead_min_bytes ? g_ahead_min_bytes.load() : kAheadMinBytes;
+  const int64_t length = r.in.length();
+  if (length < 0 || length - r.in.tell() < min_bytes) return;
+  Stream* owner = r.in.stream();
+  std::unique_ptr<SavAhead, SavAheadDeleter> a;
+  try {
+    a.reset(new SavAhead());
+    if (!StreamShareFile(owner, &a->handle)) return;
+    a->owner = owner;
+    a->row_bytes = static_cast<size_t>(r.units) * 8;
+    a->with_cells = with_cells;
+    const size_t cells = with_cells ? r.plan.size() : 0;
+    int32_t cases = static_cast<int32_t>(kRunBytes / (a->row_bytes + cells * sizeof(SavCell)));
+    if (cases > kAheadBatchCases) cases = kAheadBatchCases;
+    if (g_ahead_batch_cases) cases = g_ahead_batch_cases;
+    a->batch_cases = cases > 0 ? cases : 1;
+    for (size_t k = 0; k < a->pipe.size(); ++k) {
+      a->pipe.slot(k).rows.assign(static_cast<size_t>(a->batch_cases) * a->row_bytes, 0);
+      a->pipe.slot(k).cells.resize(static_cast<size_t>(a->batch_cases) * cells);
+      a->pipe.slot(k).bits.reserve(4);
+    }
+  } catch (const std::bad_alloc&) {
+    return;  // this thread decodes
+  }
+  SavAhead* ap = a.get();
+  r.in.rebind(&ap->handle);
+  r.ahead = std::move(a);
+  const int64_t from = r.delivered;
+  try {
+    ap->pipe.start([&r, ap, from] { decode_ahead(r, *ap, from); });
+  } catch (...) {  // no thread to be had
+    r.in.rebind(owner);
+    r.ahead.reset();
+  }
+}
+
+void apply_bits(SavAhead& a, int32_t through) {
+  const auto& bits = a.cur->bits;
+  while (a.next_bits < bits.size() && bits[a.next_bits].first <= through) a.owner->error = bits[a.next_bits++].second;
+}
+
+// Up to want cases decoded by the worker, in a row at *rows (and their cells at *cells when
+// the batch has them, else null); 0 at the end of the data. A fault raises as on this thread:
+// at its case, after the cases before it.
+int32_t ahead_rows(EnvRecord& env, SavReader& r, int32_t want, const uint8_t** rows,
+                   const SavCell** cells = nullptr) {
+  SavAhead& a = *r.ahead;
+  while (!a.cur || a.pos == a.cur->count) {
+    if (a.cur) {
+      apply_bits(a, INT32_MAX);
+      const SavBatch& b = *a.cur;
+      if (b.last) {
+        if (b.failure) {
+          r.at_end = true;
+          std::rethrow_exception(b.failure);
+        }
+        data_stopped(env, r, b.status, b.fault_code, b.fault_detail);
+        return 0;
+      }
+      a.pipe.give_back();
+    }
+    a.cur = a.pipe.take();
+    a.pos = 0;
+    a.next_bits = 0;
+    if (!a.cur) {  // the worker always says why it ended; this is not reached
+      r.at_end = true;
+      return 0;
+    }
+  }
+  int32_t n = a.cur->count - a.pos;
+  if (n > want) n = want;
+  *rows = a.cur->rows.data() + static_cast<size_t>(a.pos) * a.row_bytes;
+  if (cells) *cells = a.with_cells ? a.cur->cells.data() + static_cast<size_t>(a.pos) * r.plan.size() : nullptr;
+  a.pos += n;
+  if (a.next_bits < a.cur->bits.size()) apply_bits(a, a.pos - 1);
+  return n;
+}
+
+// Up to want cases (at most kRunCases) in a row at *rows, row_bytes apart, numbers in native
+// order; 0 at the end of the data. What stops the decoding after some cases waits for the next
+// call, so that a fault raises at its own case.
+int32_t read_run(EnvRecord& env, SavReader& r, int32_t want, const uint8_t** rows) {
+  if (want > kRunCases) want = kRunCases;
+  if (r.ahead) return ahead_rows(env, r, want, rows);
+  if (r.run_status != kCaseDecoded) {
+    data_stopped(env, r, r.run_status, r.fault_code, r.fault_detail);
+    return 0;
+  }
+  const size_t row = static_cast<size_t>(r.units) * 8;
+  const int32_t fit = static_cast<int32_t>(kRunBytes / row);
+  if (want > fit) want = fit > 0 ? fit : 1;
+  if (r.run.size() < static_cast<size_t>(want) * row) r.run.resize(static_cast<size_t>(want) * row);
+  int32_t n = 0;
+  for (; n < want; ++n) {
+    uint8_t* out = r.run.data() + static_cast<size_t>(n) * row;
+    int32_t status = kCaseDecoded;
+    if (r.compression != 0) {
+      status = read_compressed(r, out);
+    } else if (const uint8_t* p = raw_units(r, &status)) {
+      std::memcpy(out, p, row);
+      if (r.swap) swap_numbers(r, out);
+    }
+    if (status != kCaseDecoded) {
+      r.run_status = status;
+      break;
+    }
+  }
+  if (n == 0) {
+    data_stopped(env, r, r.run_status, r.fault_code, r.fault_detail);
+    return 0;
+  }
+  *rows = r.run.data();
+  return n;
+}
+
 // The end of the data: the cases read so far are delivered; a shortfall against the
 // header's count is not passed over in silence.
 void data_ended(EnvRecord& env, SavReader& r) {
@@ -441,6 +749,10 @@ void sav_prepare_data(EnvRecord& env, SavReader& r) {
   r.delivered = 0;
   r.next_block = 0;
   r.zout_pos = r.zout_len = 0;
+  r.fault_code = 0;
+  r.fault_detail = nullptr;
+  r.run_status = kCaseDecoded;
+  r.ahead_decided = false;
 }
 
 int32_t sav_read_case(EnvRecord& env) {
@@ -449,12 +761,37 @@ int32_t sav_read_case(EnvRecord& env) {
   SavReader& r = *rp;
   if (r.at_end || (r.n_known && r.delivered >= r.n_cases)) return kEndOfData;
   if (!r.plan_ready) build_plan(env, r);
-  const uint8_t* units = read_units(env, r);
+  if (!r.ahead_decided) start_ahead(r, true);
+  const uint8_t* units;
+  const SavCell* cells = nullptr;
+  if (!r.ahead) units = read_units(env, r);
+  else if (!ahead_rows(env, r, 1, &units, &cells)) units = nullptr;
   if (!units) {
     data_ended(env, r);
     return kEndOfData;
   }
   DictState& dict = env.dict;
+  if (cells) {
+    for (const SavStep& s : r.plan) {
+      const SavCell& c = *cells++;
+      VarRecord& v = *s.var;
+      if (s.kind != kStepString) {
+        if (c.code) var_set_missing(dict, v, c.code);
+        else var_set_double(dict, v, c.x);
+      } else if (c.by_caller) {
+        const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
+        size_t n;
+        const uint8_t* p = string_bytes(r, *s.sv, u, &n);
+        put_string(env, r, s, p, n, p == u);
+      } else if (c.len == 0) {
+        var_set_missing(dict, v);
+      } else {
+        var_set_string(dict, v, reinterpret_cast<const char*>(units) + static_cast<size_t>(s.first_unit) * 8, c.len);
+      }
+    }
+    ++r.delivered;
+    return kCaseRead;
+  }
   for (const SavStep& s : r.plan) {
     const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
     VarRecord& v = *s.var;
@@ -479,39 +816,74 @@ int32_t sav_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, b
   if (!rp) return 0;
   SavReader& r = *rp;
   if (!r.plan_ready) build_plan(env, r);
+  if (!r.ahead_decided) start_ahead(r, false);
   struct Gather {
     const SavStep* step;
     VarStats* stats;
     bool date;
   };
-  std::vector<Gather> steps;
-  for (const SavStep& s : r.plan)
-    if (want[s.var_index] != kWantNone) steps.push_back({&s, &stats[s.var_index], want[s.var_index] == kWantDate});
+  std::vector<Gather> numbers, strings;
+  for (const SavStep& s : r.plan) {
+    if (want[s.var_index] == kWantNone) continue;
+    const Gather g{&s, &stats[s.var_index], want[s.var_index] == kWantDate};
+    (s.kind == kStepString ? strings : numbers).push_back(g);
+  }
+  if (r.column.size() < static_cast<size_t>(kRunCases)) r.column.resize(kRunCases);
+  const size_t row = static_cast<size_t>(r.units) * 8;
   int32_t done = 0;
   while (done < max_cases) {
     if (r.at_end || (r.n_known && r.delivered >= r.n_cases)) break;
+    int64_t left = max_cases - done;
+    if (r.n_known && r.n_cases - r.delivered < left) left = r.n_cases - r.delivered;
     env.encoding.current_case = r.delivered + 1;
-    const uint8_t* units = read_units(env, r);
-    if (!units) {
+    const uint8_t* rows;
+    const int32_t n = read_run(env, r, left < kRunCases ? static_cast<int32_t>(left) : kRunCases, &rows);
+    if (n == 0) {
       data_ended(env, r);
       break;
     }
-    for (const Gather& g : steps) {
-      const SavStep& s = *g.step;
-      const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
-      if (s.kind == kStepString) {
-        size_t n;
-        const uint8_t* p = string_bytes(r, *s.sv, u, &n);
-        const double len = static_cast<double>(string_length(env, r, s, p, n, p == u));
-        if (len > g.stats->maximum) g.stats->maximum = len;
-        continue;
+    // Strings case by case, since a conversion's report names its case; numbers a variable
+    // at a time over the run.
+    if (strings.empty()) {
+      r.delivered += n;
+    } else {
+      const uint8_t* units = rows;
+      for (int32_t i = 0; i < n; ++i, units += row) {
+        env.encoding.current_case = r.delivered + 1;
+        for (const Gather& g : strings) {
+          const SavStep& s = *g.step;
+          const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
+          size_t len;
+          const uint8_t* p = string_bytes(r, *s.sv, u, &len);
+          const double shown = static_cast<double>(string_length(env, r, s, p, len, p == u));
+          if (shown > g.stats->maximum) g.stats->maximum = shown;
+        }
+        ++r.delivered;
       }
-      double x;
-      uint16_t code;
-      if (case_number(r, s, u, &x, &code)) optimize_add_value(*g.stats, x, exact_float, g.date);
     }
-    ++r.delivered;
-    ++done;
+    double* column = r.column.data();
+    for (const Gather& g : numbers) {
+      const SavStep& s = *g.step;
+      const uint8_t* u = rows + static_cast<size_t>(s.first_unit) * 8;
+      size_t k = 0;
+      if (s.kind == kStepNumber && s.sv->miss_count == 0) {
+        // Plain numbers: every value is stored, and counted unless it is missing.
+        const double sysmis = r.sysmis;
+        for (int32_t i = 0; i < n; ++i, u += row) {
+          double x;
+          std::memcpy(&x, u, 8);
+          column[k] = x;
+          k += static_cast<size_t>((x != sysmis) & (x == x));
+        }
+      } else {
+        for (int32_t i = 0; i < n; ++i, u += row) {
+          uint16_t code;
+          if (case_number(r, s, u, &column[k], &code)) ++k;
+        }
+      }
+      optimize_add_values(*g.stats, column, k, exact_float, g.date);
+    }
+    done += n;
   }
   return done;
 }
@@ -532,6 +904,11 @@ int32_t sav_save_position(EnvRecord& env) {
 int32_t sav_restore_position(EnvRecord& env) {
   SavReader* r = reader_state<SavReader>(env);
   if (!r || r->saved_delivered < 0) return -1;
+  sav_stop_ahead(*r);
+  r->ahead_decided = false;
+  r->fault_code = 0;
+  r->fault_detail = nullptr;
+  r->run_status = kCaseDecoded;
   r->at_end = false;
   r->cmd_pos = 8;
   r->next_block = 0;

@@ -796,6 +796,10 @@ const MissingTexts* sav_user_missing_texts(EnvRecord& env, const VarRecord& v) {
   return t.count ? &t : nullptr;
 }
 
-void sav_close(EnvRecord& env) { env.encoding.file_encoding.clear(); }
+void sav_close(EnvRecord& env) {
+  // The second thread stops before the input it reads is closed.
+  if (auto* r = dynamic_cast<SavReader*>(env.transfer.reader_state.get())) sav_stop_ahead(*r);
+  env.encoding.file_encoding.clear();
+}
 
 }  // namespace tabulon

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,12 @@ struct SavStep {
   const SavVar* sv;
 };
 
+// Cases decoded ahead on a second thread (sav_read_data.cpp).
+struct SavAhead;
+struct SavAheadDeleter {
+  void operator()(SavAhead* a) const noexcept;
+};
+
 struct SavZBlock {
   int64_t compressed_ofs;
   uint32_t uncompressed_size;
@@ -141,6 +148,20 @@ struct SavReader final : FormatState {
   std::vector<SavStep> plan;
   bool plan_ready = false;
   bool strings_convert = false;  // string values go through the input converter
+  bool ascii_identity = false;   // and the converter passes ASCII unchanged
+
+  // Why decoding stopped short of a case: a SavDataError (or kSavErrZlibAlloc2) and its text.
+  int32_t fault_code = 0;
+  const char* fault_detail = nullptr;
+  // The optimization pass's cases decoded a run at a time, and what came after the run.
+  std::vector<uint8_t> run;
+  int32_t run_status = 0;
+  std::vector<double> column;  // one variable's present values of a run
+
+  // Compressed data decoded on a second thread; null while this thread decodes. Last, so the
+  // thread ends before anything it uses goes away.
+  bool ahead_decided = false;
+  std::unique_ptr<SavAhead, SavAheadDeleter> ahead;
 };
 
 // T_DATE, T_TIME or T_DATETIME for a numeric variable's print format, 0 for plain numbers.
@@ -166,6 +187,12 @@ const SavMissing* sav_input_missing(EnvRecord& env, const VarRecord& v, int* cou
 // The same entries as the dictionary's user-missing declaration (numeric variables).
 const MissingSpec* sav_user_missing(EnvRecord& env, const VarRecord& v);
 const MissingTexts* sav_user_missing_texts(EnvRecord& env, const VarRecord& v);
+
+// Decoding on a second thread takes compressed data of at least min_bytes, in batches of at
+// most batch_cases cases; 0 keeps a default. Tests make it take small files in small batches.
+void sav_tune_decode_ahead(int64_t min_bytes, int32_t batch_cases);
+// Ends decoding on the second thread; this thread decodes on from the same place.
+void sav_stop_ahead(SavReader& r);
 
 // Reader internals shared by the dictionary and the data files.
 void sav_prepare_data(EnvRecord& env, SavReader& r);
