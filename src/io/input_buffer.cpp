@@ -28,48 +28,52 @@ bool InputBuffer::fill(size_t n) {
   if (!stream_) return false;
   const size_t left = end_ - pos_;
   base_ += static_cast<int64_t>(pos_);
-  if (left == 0) {
-    // Nothing held: the stream's own chunk serves in place when it holds the n bytes.
+  // The bytes held always end where the stream stands. Where its chunk read ahead holds them
+  // too, and more, everything is served in place: a record that ran over a chunk's edge costs
+  // a copy once, not at every later request.
+  size_t before, after;
+  if (StreamLentChunk(stream_, &before, &after) && after > 0 && left <= before) {
     size_t got;
     const uint8_t* p = StreamBorrow(stream_, SIZE_MAX, &got);
-    if (p && got >= n) {
-      data_ = p;
-      pos_ = 0;
-      end_ = got;
-      return true;
-    }
-    if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
-    if (got) std::memcpy(buf_.data(), p, got);
-    data_ = buf_.data();
+    data_ = p - left;
     pos_ = 0;
-    end_ = got;
-  } else {
-    // Bytes held in buf_ move to its front before it may grow; borrowed ones are copied after.
-    if (data_ == buf_.data() && pos_ > 0) std::memmove(buf_.data(), data_ + pos_, left);
-    const bool borrowed = data_ != buf_.data();
-    if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
-    if (borrowed) std::memcpy(buf_.data(), data_ + pos_, left);
-    data_ = buf_.data();
-    pos_ = 0;
-    end_ = left;
+    end_ = left + got;
+    if (end_ >= n) return true;
   }
-  // A stream that lends its chunks is asked for the missing bytes only, so that reading goes
-  // back to borrowing as soon as these are used.
+  const size_t held = end_ - pos_;
+  // Bytes held in buf_ move to its front before it may grow; lent ones are copied after.
+  if (data_ == buf_.data() && pos_ > 0) std::memmove(buf_.data(), data_ + pos_, held);
+  const bool lent = data_ != buf_.data();
+  if (n > buf_.size()) buf_.resize(n < kChunk ? kChunk : n);
+  if (lent && held) std::memcpy(buf_.data(), data_ + pos_, held);
+  data_ = buf_.data();
+  pos_ = 0;
+  end_ = held;
+  // From the next chunk only the missing bytes are copied: the request after them is served
+  // in place again.
   size_t got;
   const uint8_t* p;
+  if (end_ == 0 && (p = StreamBorrow(stream_, SIZE_MAX, &got)) != nullptr && got >= n) {
+    data_ = p;
+    end_ = got;
+    return true;
+  } else if (end_ == 0 && got) {
+    std::memcpy(buf_.data(), p, got);
+    end_ = got;
+  }
   while (end_ < n && (p = StreamBorrow(stream_, n - end_, &got)) != nullptr) {
     std::memcpy(buf_.data() + end_, p, got);
     end_ += got;
   }
   while (end_ < n) {
-    const uint32_t before = stream_->error;
-    int64_t got = StreamReadRaw(stream_, buf_.data() + end_, static_cast<int64_t>(buf_.size() - end_));
+    const uint32_t before_bits = stream_->error;
+    int64_t read = StreamReadRaw(stream_, buf_.data() + end_, static_cast<int64_t>(buf_.size() - end_));
     // Reading ahead meets the end of the file with a short read: that is not a read error of
     // the case just delivered, so the stream's bit is put back as it was.
-    if (!(before & STREAM_ERR_READ) && !(stream_->error & STREAM_ERR_DEVICE))
+    if (!(before_bits & STREAM_ERR_READ) && !(stream_->error & STREAM_ERR_DEVICE))
       stream_->error &= ~static_cast<uint32_t>(STREAM_ERR_READ);
-    if (got <= 0) return false;
-    end_ += static_cast<size_t>(got);
+    if (read <= 0) return false;
+    end_ += static_cast<size_t>(read);
   }
   return true;
 }

@@ -126,6 +126,9 @@ bool StreamStartAsync(Stream* stream);
 // operation on the stream. Null (and *got 0) where the stream keeps no such chunk or none is
 // left: read with StreamReadRaw then, which also sets the error bits.
 const uint8_t* StreamBorrow(Stream* stream, size_t want, size_t* got);
+// The chunk StreamBorrow lends from: its bytes before and after the current position. False
+// (both 0) where the stream lends none.
+bool StreamLentChunk(Stream* stream, size_t* before, size_t* after);
 // Threads the streams may use: the environment variable TABULON_THREADS ("1" or "2") when set,
 // else 2 on a machine with two cores or more.
 int32_t StreamThreads();

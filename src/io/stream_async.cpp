@@ -411,6 +411,15 @@ int32_t StreamThreads() {
   return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
 }
 
+bool StreamLentChunk(Stream* s, size_t* before, size_t* after) {
+  *before = *after = 0;
+  if (!s || !s->async || s->ops.read_raw != kReadAheadOps.read_raw) return false;
+  const AsyncFile& a = *af(s);
+  *before = a.pos;
+  *after = a.length - a.pos;
+  return true;
+}
+
 const uint8_t* StreamBorrow(Stream* s, size_t want, size_t* got) {
   *got = 0;
   if (!s || !s->async || s->ops.read_raw != kReadAheadOps.read_raw) return nullptr;

@@ -106,7 +106,9 @@ struct SavZBlock {
 
 struct SavReader final : FormatState {
   InputBuffer in;  // the Stata reader's buffered input serves any binary layout
-  bool swap = false;
+  // Decoding ahead, the worker writes the input buffer and the command block at every case
+  // while the calling thread counts cases: each group keeps to its own cache lines.
+  alignas(64) bool swap = false;
   bool zlib = false;           // "$FL3"
   int32_t compression = 0;     // 0 none, 1 bytecode, 2 bytecode in zlib blocks
   int32_t case_size = 0;       // nominal case size of the header
@@ -129,23 +131,23 @@ struct SavReader final : FormatState {
   size_t row_max = 0;          // bytes of one compressed case without padding commands
   std::vector<uint8_t> unit_is_number;
   std::vector<uint64_t> code_units;  // the unit each command code stands for (string, number)
-  uint8_t cmd[8] = {};
+  alignas(64) uint8_t cmd[8] = {};
   int cmd_pos = 8;
-  bool at_end = false;
+  alignas(64) bool at_end = false;
   bool short_reported = false;  // the data ended before the declared case count
-  int64_t delivered = 0;
+  alignas(64) int64_t delivered = 0;
   int64_t saved_delivered = -1;
   std::string scratch;
 
   // "$FL3": the block index and the inflated data (the undecoded tail of one block, then the
   // next block); compressed blocks are inflated from the input's buffer in place.
-  uint32_t block_size = 0;
+  alignas(64) uint32_t block_size = 0;
   std::vector<SavZBlock> blocks;
   size_t next_block = 0;
   std::vector<uint8_t> zout;
   size_t zout_pos = 0, zout_len = 0;
 
-  std::vector<SavStep> plan;
+  alignas(64) std::vector<SavStep> plan;
   bool plan_ready = false;
   bool strings_convert = false;  // string values go through the input converter
   bool ascii_identity = false;   // and the converter passes ASCII unchanged
@@ -154,7 +156,7 @@ struct SavReader final : FormatState {
   int32_t fault_code = 0;
   const char* fault_detail = nullptr;
   // The optimization pass's cases decoded a run at a time, and what came after the run.
-  std::vector<uint8_t> run;
+  alignas(64) std::vector<uint8_t> run;
   int32_t run_status = 0;
   std::vector<double> column;  // one variable's present values of a run
 
