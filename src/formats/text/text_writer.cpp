@@ -539,6 +539,43 @@ bool simple_date_pattern(const FormatPattern& pattern) {
   return true;
 }
 
+namespace {
+
+// Writes the parts of a day's pattern from o, up to end: null when a part might pass it (a
+// literal by its length, a number by number_room), and *bad set as well when the pattern
+// holds a part other than a month, day or year.
+char* put_date_parts(const FormatPattern& pattern, int m, int d, int y, char* o, const char* end,
+                     size_t number_room, bool* bad) {
+  const char* text = pattern.text.data();
+  for (const FormatOp& op : pattern.ops) {
+    if (o + (op.letter == 0 ? op.length : number_room) > end) return nullptr;
+    const int w = op.zero ? 2 : 1;
+    switch (op.letter) {
+      case 0:
+        std::memcpy(o, text + op.offset, op.length);
+        o += op.length;
+        break;
+      case 'm': o = put_number(o, m, w); break;
+      case 'd': o = put_number(o, d, w); break;
+      case 'Y': o = put_number(o, y, 4); break;
+      case 'y': o = put_number(o, y % 100, 2); break;
+      case 'x':
+        o = put_number(o, m, 2);
+        *o++ = '/';
+        o = put_number(o, d, 2);
+        *o++ = '/';
+        o = put_number(o, y, 4);
+        break;
+      default:
+        *bad = true;
+        return nullptr;
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
 ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap) {
   // Whole days from 1 January 1900 to 31 December 9999.
   if (!(day >= 2 && day <= 2958465) || day != static_cast<double>(static_cast<int64_t>(day))) return -1;
@@ -568,67 +605,18 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   }
   // Straight into out when every part surely fits (the text is then the one the bounded
   // buffer below gives); else through that buffer.
-  {
+  bool bad = false;
+  if (cap > 0) {
     const size_t limit = cap - 1 < 224 ? cap - 1 : 224;
-    char* o = out;
-    bool fits = cap > 0;
-    for (const FormatOp& op : pattern.ops) {
-      if (!fits) break;
-      const size_t need = op.letter == 0 ? op.length : 12;
-      if (static_cast<size_t>(o - out) + need > limit) {
-        fits = false;
-        break;
-      }
-      const int w = op.zero ? 2 : 1;
-      switch (op.letter) {
-        case 0:
-          std::memcpy(o, text + op.offset, op.length);
-          o += op.length;
-          break;
-        case 'm': o = put_number(o, m, w); break;
-        case 'd': o = put_number(o, d, w); break;
-        case 'Y': o = put_number(o, y, 4); break;
-        case 'y': o = put_number(o, y % 100, 2); break;
-        case 'x':
-          o = put_number(o, m, 2);
-          *o++ = '/';
-          o = put_number(o, d, 2);
-          *o++ = '/';
-          o = put_number(o, y, 4);
-          break;
-        default: return -1;
-      }
-    }
-    if (fits) {
+    if (char* o = put_date_parts(pattern, m, d, y, out, out + limit, 12, &bad)) {
       *o = 0;
       return static_cast<ptrdiff_t>(o - out);
     }
+    if (bad) return -1;
   }
   char buf[256];
-  char* o = buf;
-  for (const FormatOp& op : pattern.ops) {
-    if (o > buf + sizeof buf - 32) return -1;
-    const int w = op.zero ? 2 : 1;
-    switch (op.letter) {
-      case 0:
-        if (op.length > sizeof buf - 32 - static_cast<size_t>(o - buf)) return -1;
-        std::memcpy(o, text + op.offset, op.length);
-        o += op.length;
-        break;
-      case 'm': o = put_number(o, m, w); break;
-      case 'd': o = put_number(o, d, w); break;
-      case 'Y': o = put_number(o, y, 4); break;
-      case 'y': o = put_number(o, y % 100, 2); break;
-      case 'x':
-        o = put_number(o, m, 2);
-        *o++ = '/';
-        o = put_number(o, d, 2);
-        *o++ = '/';
-        o = put_number(o, y, 4);
-        break;
-      default: return -1;
-    }
-  }
+  char* o = put_date_parts(pattern, m, d, y, buf, buf + sizeof buf - 32, 0, &bad);
+  if (!o) return -1;
   size_t n = static_cast<size_t>(o - buf);
   if (cap == 0) return 0;
   if (n > cap - 1) n = cap - 1;
