@@ -906,11 +906,10 @@ TEST(Sas7bdatReader, TextIsConvertedFromTheDeclaredEncoding) {
 // The reader takes the pass's statistics straight from its pages; they must be those of a
 // pass that reads the cases (forced by a WHERE that keeps every case), with the same
 // messages and the same failure, and the transfer after it must start at the first case.
-struct PassChoice {
+struct PassChoice : test::PassChoices {
   bool gathered = false;
-  int32_t cases = 0, moved = 0;
+  int32_t cases = 0;
   std::string error;
-  std::vector<int32_t> types, widths, selected;
   std::vector<std::string> reports;  // what the reader says about the data
   std::vector<std::string> stats;    // of every variable, once every case is in
 };
@@ -968,20 +967,7 @@ PassChoice pass_over(const std::string& path, bool reading, int32_t mode, bool p
     if (c.cases == total) c.stats = stats_of(*e.env->transfer.optimize);
   }
   c.error = DX_GetErrorMsg(e.handle);
-  for (int32_t k = 0; k < n; ++k) {
-    const VarRecord& v = *e.env->dict.vars[static_cast<size_t>(k)];
-    c.types.push_back(v.ttype);
-    c.widths.push_back(static_cast<int32_t>(v.output_width));
-    c.selected.push_back(DX_GetVarSelect(e.handle, k));
-  }
-  if (!partial && c.error.empty()) {
-    const std::string out = temp_path("pass_out", ".dta");
-    std::remove(out.c_str());
-    EXPECT_GE(DX_OpenOutFile(e.handle, 14, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
-    c.moved = DX_TransferAllRecords(e.handle);
-    EXPECT_EQ(DX_CloseFiles(e.handle), 0) << DX_GetErrorMsg(e.handle);
-    std::remove(out.c_str());
-  }
+  test::take_pass_choices(e.handle, c, !partial && c.error.empty(), temp_path("pass_out", ".dta"));
   DX_CloseFiles(e.handle);
   for (const std::string& l : e.log)
     if (l.find("record number") != std::string::npos || l.find("ncoding input string") != std::string::npos ||

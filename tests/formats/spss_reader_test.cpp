@@ -849,10 +849,9 @@ TEST(SpssPositions, UncompressedRestoresAnywhereCompressedOnlyAtTheData) {
 // The reader takes the pass's statistics straight from its data; they must be those of a
 // pass that reads the cases (forced by a WHERE that keeps every case), and the transfer
 // after it must start at the first case.
-struct PassChoice {
+struct PassChoice : test::PassChoices {
   bool gathered = false;
-  int32_t cases = 0, moved = 0;
-  std::vector<int32_t> types, widths, selected;
+  int32_t cases = 0;
 };
 
 // partial: the pass stops after its first chunk of two cases (DX_OptimizeClose).
@@ -875,20 +874,7 @@ PassChoice pass_over(const std::string& path, bool reading, int32_t mode, int32_
       break;
     }
   }
-  for (int32_t k = 0; k < n; ++k) {
-    const VarRecord& v = *e.env->dict.vars[static_cast<size_t>(k)];
-    c.types.push_back(v.ttype);
-    c.widths.push_back(static_cast<int32_t>(v.output_width));
-    c.selected.push_back(DX_GetVarSelect(e.handle, k));
-  }
-  if (!partial) {
-    const std::string out = temp_path("pass_out", ".dta");
-    std::remove(out.c_str());
-    EXPECT_GE(DX_OpenOutFile(e.handle, 14, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
-    c.moved = DX_TransferAllRecords(e.handle);
-    EXPECT_EQ(DX_CloseFiles(e.handle), 0) << DX_GetErrorMsg(e.handle);
-    std::remove(out.c_str());
-  }
+  test::take_pass_choices(e.handle, c, !partial, temp_path("pass_out", ".dta"));
   DX_CloseFiles(e.handle);
   return c;
 }

@@ -523,11 +523,10 @@ TEST(StataDamage, CorruptedCountsTypesAndReferences) {
 // The reader takes the pass's statistics straight from its data; they must be those of a
 // pass that reads the cases (forced by a WHERE that keeps every case), value for value, and
 // what the pass then chooses, the case count and the transfer after it must be the same.
-struct PassResult {
+struct PassResult : PassChoices {
   bool gathered = false;
-  int32_t cases = 0, moved = 0;
+  int32_t cases = 0;
   std::vector<VarStats> stats;  // after all cases, before the pass ends
-  std::vector<int32_t> types, widths, selected;
   std::string error;
 };
 
@@ -562,18 +561,7 @@ PassResult pass_over(const std::string& path, bool reading, int32_t mode, const 
   c.stats = o->gather ? o->gather_stats : o->stats;
   if (c.error.empty()) {
     EXPECT_EQ(DX_OptimizeDo(e.handle, chunk), 0);
-    for (int32_t k = 0; k < n; ++k) {
-      const VarRecord& v = *e.env->dict.vars[static_cast<size_t>(k)];
-      c.types.push_back(v.ttype);
-      c.widths.push_back(static_cast<int32_t>(v.output_width));
-      c.selected.push_back(DX_GetVarSelect(e.handle, k));
-    }
-    const std::string out = temp_path("pass_out");
-    std::remove(out.c_str());
-    EXPECT_GE(DX_OpenOutFile(e.handle, 14, out.c_str()), 0) << DX_GetErrorMsg(e.handle);
-    c.moved = DX_TransferAllRecords(e.handle);
-    EXPECT_EQ(DX_CloseFiles(e.handle), 0) << DX_GetErrorMsg(e.handle);
-    std::remove(out.c_str());
+    take_pass_choices(e.handle, c, true, temp_path("pass_out"));
   }
   DX_CloseFiles(e.handle);
   return c;

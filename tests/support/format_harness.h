@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -171,6 +172,31 @@ inline ReadBack read_cases(TestEnv& e, int32_t code, const std::string& path, Sh
     r.rows.push_back(row);
   }
   return r;
+}
+
+// What an optimization pass chose for each dictionary variable once it ended, and how many
+// cases the transfer after it moved.
+struct PassChoices {
+  std::vector<int32_t> types, widths, selected;
+  int32_t moved = 0;
+};
+
+// Records the choices of the pass just ended; with `transfer`, moves the cases to a Stata file
+// at `scratch` (removed again) and closes the files.
+inline void take_pass_choices(int32_t handle, PassChoices& c, bool transfer, const std::string& scratch) {
+  const DictState& dict = env_from_handle(handle)->dict;
+  for (int32_t k = 0; k < dict_count(dict); ++k) {
+    const VarRecord& v = *dict_var(dict, k);
+    c.types.push_back(v.ttype);
+    c.widths.push_back(static_cast<int32_t>(v.output_width));
+    c.selected.push_back(DX_GetVarSelect(handle, k));
+  }
+  if (!transfer) return;
+  std::remove(scratch.c_str());
+  EXPECT_GE(DX_OpenOutFile(handle, 14, scratch.c_str()), 0) << DX_GetErrorMsg(handle);
+  c.moved = DX_TransferAllRecords(handle);
+  EXPECT_EQ(DX_CloseFiles(handle), 0) << DX_GetErrorMsg(handle);
+  std::remove(scratch.c_str());
 }
 
 }  // namespace tabulon::test
