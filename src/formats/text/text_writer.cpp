@@ -541,10 +541,32 @@ bool simple_date_pattern(const FormatPattern& pattern) {
 
 namespace {
 
-// Writes the parts of a day's pattern from o, up to end: null when a part might pass it (a
+// A day's civil date and time of day, as the simple patterns show them.
+struct CivilParts {
+  int y, m, d;
+  int hour = 0, minute = 0, second = 0;
+  bool with_time = false;  // hours, minutes and seconds may be shown
+};
+
+// The civil date of a day number from 1 January 1900 to 31 December 9999 (days since
+// 1 March 0000 in 400-year eras). Positive in this range: unsigned 32-bit arithmetic, whose
+// divisions by constants are the cheapest.
+CivilParts civil_date(int64_t day) {
+  const uint32_t z = static_cast<uint32_t>(day - 25569 + 719468);
+  const uint32_t era = z / 146097;
+  const uint32_t doe = z - era * 146097;
+  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const uint32_t mp = (5 * doy + 2) / 153;
+  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  return {static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0)), m, d};
+}
+
+// Writes the parts of a simple pattern from o, up to end: null when a part might pass it (a
 // literal by its length, a number by number_room), and *bad set as well when the pattern
-// holds a part other than a month, day or year.
-char* put_date_parts(const FormatPattern& pattern, int m, int d, int y, char* o, const char* end,
+// holds a part it cannot show (a time of day, unless `with_time`, or any other letter).
+char* put_date_parts(const FormatPattern& pattern, const CivilParts& p, char* o, const char* end,
                      size_t number_room, bool* bad) {
   const char* text = pattern.text.data();
   for (const FormatOp& op : pattern.ops) {
@@ -555,17 +577,25 @@ char* put_date_parts(const FormatPattern& pattern, int m, int d, int y, char* o,
         std::memcpy(o, text + op.offset, op.length);
         o += op.length;
         break;
-      case 'm': o = put_number(o, m, w); break;
-      case 'd': o = put_number(o, d, w); break;
-      case 'Y': o = put_number(o, y, 4); break;
-      case 'y': o = put_number(o, y % 100, 2); break;
+      case 'm': o = put_number(o, p.m, w); break;
+      case 'd': o = put_number(o, p.d, w); break;
+      case 'Y': o = put_number(o, p.y, 4); break;
+      case 'y': o = put_number(o, p.y % 100, 2); break;
       case 'x':
-        o = put_number(o, m, 2);
+        o = put_number(o, p.m, 2);
         *o++ = '/';
-        o = put_number(o, d, 2);
+        o = put_number(o, p.d, 2);
         *o++ = '/';
-        o = put_number(o, y, 4);
+        o = put_number(o, p.y, 4);
         break;
+      case 'H':
+      case 'M':
+      case 'S':
+        if (p.with_time) {
+          o = put_number(o, op.letter == 'H' ? p.hour : op.letter == 'M' ? p.minute : p.second, w);
+          break;
+        }
+        [[fallthrough]];
       default:
         *bad = true;
         return nullptr;
@@ -579,27 +609,17 @@ char* put_date_parts(const FormatPattern& pattern, int m, int d, int y, char* o,
 ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out, size_t cap) {
   // Whole days from 1 January 1900 to 31 December 9999.
   if (!(day >= 2 && day <= 2958465) || day != static_cast<double>(static_cast<int64_t>(day))) return -1;
-  // Civil date of the day (days since 1 March 0000 in 400-year eras). Positive in this range:
-  // unsigned 32-bit arithmetic, whose divisions by constants are the cheapest.
-  const uint32_t z = static_cast<uint32_t>(static_cast<int64_t>(day) - 25569 + 719468);
-  const uint32_t era = z / 146097;
-  const uint32_t doe = z - era * 146097;
-  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const uint32_t mp = (5 * doy + 2) / 153;
-  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+  const CivilParts p = civil_date(static_cast<int64_t>(day));
   const char* text = pattern.text.data();
   // Month, day and year between two one-character literals ("%m/%d/%Y"): the usual shape.
   const std::vector<FormatOp>& ops = pattern.ops;
   if (cap >= 12 && ops.size() == 5 && ops[0].letter == 'm' && ops[1].letter == 0 && ops[1].length == 1 &&
       ops[2].letter == 'd' && ops[3].letter == 0 && ops[3].length == 1 && ops[4].letter == 'Y') {
-    char* o = put_number(out, m, ops[0].zero ? 2 : 1);
+    char* o = put_number(out, p.m, ops[0].zero ? 2 : 1);
     *o++ = text[ops[1].offset];
-    o = put_number(o, d, ops[2].zero ? 2 : 1);
+    o = put_number(o, p.d, ops[2].zero ? 2 : 1);
     *o++ = text[ops[3].offset];
-    o = put_number(o, y, 4);
+    o = put_number(o, p.y, 4);
     *o = 0;
     return static_cast<ptrdiff_t>(o - out);
   }
@@ -608,14 +628,14 @@ ptrdiff_t format_simple_date(const FormatPattern& pattern, double day, char* out
   bool bad = false;
   if (cap > 0) {
     const size_t limit = cap - 1 < 224 ? cap - 1 : 224;
-    if (char* o = put_date_parts(pattern, m, d, y, out, out + limit, 12, &bad)) {
+    if (char* o = put_date_parts(pattern, p, out, out + limit, 12, &bad)) {
       *o = 0;
       return static_cast<ptrdiff_t>(o - out);
     }
     if (bad) return -1;
   }
   char buf[256];
-  char* o = put_date_parts(pattern, m, d, y, buf, buf + sizeof buf - 32, 0, &bad);
+  char* o = put_date_parts(pattern, p, buf, buf + sizeof buf - 32, 0, &bad);
   if (!o) return -1;
   size_t n = static_cast<size_t>(o - buf);
   if (cap == 0) return 0;
@@ -649,46 +669,16 @@ ptrdiff_t format_simple_datetime(const FormatPattern& pattern, double day, char*
       ++whole;
     }
   }
-  const uint32_t z = static_cast<uint32_t>(whole - 25569 + 719468);
-  const uint32_t era = z / 146097;
-  const uint32_t doe = z - era * 146097;
-  const uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const uint32_t mp = (5 * doy + 2) / 153;
-  const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const int y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
-  const int hour = static_cast<int>(ms / 3600000), minute = static_cast<int>(ms / 60000 % 60),
-            second = static_cast<int>(ms / 1000 % 60);
+  CivilParts p = civil_date(whole);
+  p.hour = static_cast<int>(ms / 3600000);
+  p.minute = static_cast<int>(ms / 60000 % 60);
+  p.second = static_cast<int>(ms / 1000 % 60);
+  p.with_time = true;
   if (cap == 0) return -1;
-  const char* text = pattern.text.data();
-  char* o = out;
-  for (const FormatOp& op : pattern.ops) {
-    // Every part must surely fit: else the general code, which cuts, writes it.
-    if (static_cast<size_t>(o - out) + (op.letter == 0 ? op.length : 12) > cap - 1) return -1;
-    const int w = op.zero ? 2 : 1;
-    switch (op.letter) {
-      case 0:
-        std::memcpy(o, text + op.offset, op.length);
-        o += op.length;
-        break;
-      case 'm': o = put_number(o, m, w); break;
-      case 'd': o = put_number(o, d, w); break;
-      case 'Y': o = put_number(o, y, 4); break;
-      case 'y': o = put_number(o, y % 100, 2); break;
-      case 'H': o = put_number(o, hour, w); break;
-      case 'M': o = put_number(o, minute, w); break;
-      case 'S': o = put_number(o, second, w); break;
-      case 'x':
-        o = put_number(o, m, 2);
-        *o++ = '/';
-        o = put_number(o, d, 2);
-        *o++ = '/';
-        o = put_number(o, y, 4);
-        break;
-      default: return -1;
-    }
-  }
+  // Every part must surely fit: else the general code, which cuts, writes it.
+  bool bad = false;
+  char* o = put_date_parts(pattern, p, out, out + cap - 1, 12, &bad);
+  if (!o) return -1;
   *o = 0;
   *millisecond = static_cast<int>(ms % 1000);
   return static_cast<ptrdiff_t>(o - out);
