@@ -995,9 +995,7 @@ void expect_same_pass(const std::string& path, const std::string& name, int32_t 
         EXPECT_EQ(gathered.moved, total);
         EXPECT_EQ(read.moved, total);
       }
-      EXPECT_EQ(gathered.types, read.types);
-      EXPECT_EQ(gathered.widths, read.widths);
-      EXPECT_EQ(gathered.selected, read.selected);
+      test::expect_same_choices(gathered, read);
       EXPECT_EQ(gathered.reports, read.reports);
     }
 }

@@ -936,9 +936,7 @@ TEST(SpssOptimize, StatisticsFromTheDataMatchAReadingPass) {
             EXPECT_EQ(gathered.moved, total);
             EXPECT_EQ(read.moved, total);
           }
-          EXPECT_EQ(gathered.types, read.types);
-          EXPECT_EQ(gathered.widths, read.widths);
-          EXPECT_EQ(gathered.selected, read.selected);
+          test::expect_same_choices(gathered, read);
         }
     std::remove(path.c_str());
   }
@@ -1088,10 +1086,8 @@ TEST(SpssDecodeAhead, OptimizationPassAndTransferMatchOneThread) {
         EXPECT_EQ(one.cases, two.cases);
         EXPECT_EQ(one.moved, two.moved);
         EXPECT_EQ(read.moved, two.moved);
-        EXPECT_EQ(one.types, two.types);
-        EXPECT_EQ(read.types, two.types);
-        EXPECT_EQ(one.widths, two.widths);
-        EXPECT_EQ(one.selected, two.selected);
+        test::expect_same_choices(one, two);
+        test::expect_same_choices(read, two);
       }
     std::remove(path.c_str());
   }

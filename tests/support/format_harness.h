@@ -181,6 +181,13 @@ struct PassChoices {
   int32_t moved = 0;
 };
 
+// Two passes chose the same types, widths and selection.
+inline void expect_same_choices(const PassChoices& a, const PassChoices& b) {
+  EXPECT_EQ(a.types, b.types);
+  EXPECT_EQ(a.widths, b.widths);
+  EXPECT_EQ(a.selected, b.selected);
+}
+
 // Records the choices of the pass just ended; with `transfer`, moves the cases to a Stata file
 // at `scratch` (removed again) and closes the files.
 inline void take_pass_choices(int32_t handle, PassChoices& c, bool transfer, const std::string& scratch) {
