@@ -464,21 +464,9 @@ inline bool case_number(const SavReader& r, const SavStep& s, const uint8_t* u, 
 
 // ---- decoding on a second thread ----
 
-// A value of the plan as the record takes it, made ready on the second thread for the pass
-// that fills records: a number and its missing code (0 present), or a string's length without
-// the trailing blanks. by_caller: the calling thread takes the value from the units itself
-// (text to convert, very long strings).
-struct SavCell {
-  double x;
-  uint32_t len;
-  uint16_t code;
-  bool by_caller;
-};
-
 // Cases the worker decoded, and why it stopped after them when it did.
 struct alignas(64) SavBatch {
   std::vector<uint8_t> rows;  // count cases, row_bytes apart
-  std::vector<SavCell> cells; // with cells: the plan's values of each case, one cell a step
   int32_t count = 0;
   bool last = false;          // no batch follows
   int32_t status = kCaseDecoded;  // after a last batch: kDataEnd, kDataFault, or the declared count reached
@@ -497,7 +485,6 @@ struct SavAhead {
   Stream* owner = nullptr;  // the transfer's input stream
   size_t row_bytes = 0;
   int32_t batch_cases = 0;
-  bool with_cells = false;  // for the pass that fills records
   // The calling thread's place: the batch it reads and the next case and bit change in it.
   alignas(64) SavBatch* cur = nullptr;
   int32_t pos = 0;
@@ -521,28 +508,6 @@ void sav_stop_ahead(SavReader& r) {
 }
 
 namespace {
-
-// The plan's values of one decoded case, as sav_read_case would put them in the record.
-void make_cells(const SavReader& r, const uint8_t* units, SavCell* cells) {
-  for (const SavStep& s : r.plan) {
-    SavCell& c = *cells++;
-    const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
-    c.by_caller = false;
-    if (s.kind != kStepString) {
-      uint16_t code = 0;
-      if (!case_number(r, s, u, &c.x, &code)) c.code = code;
-      else c.code = 0;
-      continue;
-    }
-    if (!s.sv->segment_units.empty()) {
-      c.by_caller = true;
-      continue;
-    }
-    const size_t len = trimmed_length(u, static_cast<size_t>(s.sv->width), true);
-    c.len = static_cast<uint32_t>(len);
-    c.by_caller = len && r.strings_convert && !(r.ascii_identity && is_ascii(u, len));
-  }
-}
 
 // The worker: fills batches until the data end, fail or reach the declared count, or it is
 // stopped. Raises nothing; whatever stops it is recorded after the cases before it.
@@ -575,7 +540,6 @@ void decode_ahead(SavReader& r, SavAhead& a, int64_t decoded) noexcept {
           b->last = true;
           break;
         }
-        if (a.with_cells) make_cells(r, row, b->cells.data() + static_cast<size_t>(b->count) * r.plan.size());
         ++b->count;
         ++decoded;
       }
@@ -590,7 +554,7 @@ void decode_ahead(SavReader& r, SavAhead& a, int64_t decoded) noexcept {
 
 // Compressed data large enough go to a second thread where two are allowed and the input is
 // a disk file; otherwise this thread decodes, as before.
-void start_ahead(SavReader& r, bool with_cells) {
+void start_ahead(SavReader& r) {
   r.ahead_decided = true;
   if (r.compression == 0 || StreamThreads() < 2) return;
   const int64_t min_bytes = g_ahead_min_bytes ? g_ahead_min_bytes.load() : kAheadMinBytes;
@@ -603,15 +567,12 @@ void start_ahead(SavReader& r, bool with_cells) {
     if (!StreamShareFile(owner, &a->handle)) return;
     a->owner = owner;
     a->row_bytes = static_cast<size_t>(r.units) * 8;
-    a->with_cells = with_cells;
-    const size_t cells = with_cells ? r.plan.size() : 0;
-    int32_t cases = static_cast<int32_t>(kRunBytes / (a->row_bytes + cells * sizeof(SavCell)));
+    int32_t cases = static_cast<int32_t>(kRunBytes / a->row_bytes);
     if (cases > kAheadBatchCases) cases = kAheadBatchCases;
     if (g_ahead_batch_cases) cases = g_ahead_batch_cases;
     a->batch_cases = cases > 0 ? cases : 1;
     for (size_t k = 0; k < a->pipe.size(); ++k) {
       a->pipe.slot(k).rows.assign(static_cast<size_t>(a->batch_cases) * a->row_bytes, 0);
-      a->pipe.slot(k).cells.resize(static_cast<size_t>(a->batch_cases) * cells);
       a->pipe.slot(k).bits.reserve(4);
     }
   } catch (const std::bad_alloc&) {
@@ -634,11 +595,9 @@ void apply_bits(SavAhead& a, int32_t through) {
   while (a.next_bits < bits.size() && bits[a.next_bits].first <= through) a.owner->error = bits[a.next_bits++].second;
 }
 
-// Up to want cases decoded by the worker, in a row at *rows (and their cells at *cells when
-// the batch has them, else null); 0 at the end of the data. A fault raises as on this thread:
+// Up to want cases decoded by the worker, in a row at *rows; 0 at the end of the data. A fault raises as on this thread:
 // at its case, after the cases before it.
-int32_t ahead_rows(EnvRecord& env, SavReader& r, int32_t want, const uint8_t** rows,
-                   const SavCell** cells = nullptr) {
+int32_t ahead_rows(EnvRecord& env, SavReader& r, int32_t want, const uint8_t** rows) {
   SavAhead& a = *r.ahead;
   while (!a.cur || a.pos == a.cur->count) {
     if (a.cur) {
@@ -665,7 +624,6 @@ int32_t ahead_rows(EnvRecord& env, SavReader& r, int32_t want, const uint8_t** r
   int32_t n = a.cur->count - a.pos;
   if (n > want) n = want;
   *rows = a.cur->rows.data() + static_cast<size_t>(a.pos) * a.row_bytes;
-  if (cells) *cells = a.with_cells ? a.cur->cells.data() + static_cast<size_t>(a.pos) * r.plan.size() : nullptr;
   a.pos += n;
   if (a.next_bits < a.cur->bits.size()) apply_bits(a, a.pos - 1);
   return n;
@@ -763,37 +721,15 @@ int32_t sav_read_case(EnvRecord& env) {
   if (!r.plan_ready) build_plan(env, r);
   // The worker only decodes: preparing the values there too left it the slower of the two
   // threads on 1M-case files, so the record is filled here from the units.
-  if (!r.ahead_decided) start_ahead(r, false);
+  if (!r.ahead_decided) start_ahead(r);
   const uint8_t* units;
-  const SavCell* cells = nullptr;
   if (!r.ahead) units = read_units(env, r);
-  else if (!ahead_rows(env, r, 1, &units, &cells)) units = nullptr;
+  else if (!ahead_rows(env, r, 1, &units)) units = nullptr;
   if (!units) {
     data_ended(env, r);
     return kEndOfData;
   }
   DictState& dict = env.dict;
-  if (cells) {
-    for (const SavStep& s : r.plan) {
-      const SavCell& c = *cells++;
-      VarRecord& v = *s.var;
-      if (s.kind != kStepString) {
-        if (c.code) var_set_missing(dict, v, c.code);
-        else var_set_double(dict, v, c.x);
-      } else if (c.by_caller) {
-        const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
-        size_t n;
-        const uint8_t* p = string_bytes(r, *s.sv, u, &n);
-        put_string(env, r, s, p, n, p == u);
-      } else if (c.len == 0) {
-        var_set_missing(dict, v);
-      } else {
-        var_set_string(dict, v, reinterpret_cast<const char*>(units) + static_cast<size_t>(s.first_unit) * 8, c.len);
-      }
-    }
-    ++r.delivered;
-    return kCaseRead;
-  }
   for (const SavStep& s : r.plan) {
     const uint8_t* u = units + static_cast<size_t>(s.first_unit) * 8;
     VarRecord& v = *s.var;
@@ -818,7 +754,7 @@ int32_t sav_gather_stats(EnvRecord& env, const uint8_t* want, VarStats* stats, b
   if (!rp) return 0;
   SavReader& r = *rp;
   if (!r.plan_ready) build_plan(env, r);
-  if (!r.ahead_decided) start_ahead(r, false);
+  if (!r.ahead_decided) start_ahead(r);
   struct Gather {
     const SavStep* step;
     VarStats* stats;
