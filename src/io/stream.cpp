@@ -248,6 +248,30 @@ int32_t file_seek64(Stream* s, int64_t offset, int32_t origin) {
   return 0;
 }
 
+namespace {
+
+// fopen, except that a file opened for writing is cut to nothing only when it holds bytes.
+// Cutting an empty file (the temporary the engine has just made) is no change, but ext4 then
+// flushes the whole new file to the disk when it is closed, on the caller's time.
+FILE* open_c_file(const char* path, const char* mode) {
+  const bool plus = std::strcmp(mode, "w+") == 0 || std::strcmp(mode, "w+b") == 0 || std::strcmp(mode, "wb+") == 0;
+  if (!plus && std::strcmp(mode, "w") != 0 && std::strcmp(mode, "wb") != 0) return std::fopen(path, mode);
+  const int fd = ::open(path, (plus ? O_RDWR : O_WRONLY) | O_CREAT, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && st.st_size != 0 && ftruncate(fd, 0) != 0)) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, mode);
+  if (!f) ::close(fd);
+  return f;
+}
+
+}  // namespace
+
 Stream* StreamOpenFile(EnvRecord*, const char* path, const char* mode, int32_t bufferSize) {
   if (!path || !mode) return nullptr;
   if (std::strlen(mode) > 64) return nullptr;
@@ -260,7 +284,7 @@ Stream* StreamOpenFile(EnvRecord*, const char* path, const char* mode, int32_t b
     f = stdout;
     standard = true;
   } else {
-    f = std::fopen(path, mode);  // Linux paths are UTF-8 bytes already
+    f = open_c_file(path, mode);  // Linux paths are UTF-8 bytes already
     if (!f) return nullptr;
   }
   Stream* s = stream_new(STREAM_FILE, path);

@@ -129,6 +129,10 @@ const uint8_t* StreamBorrow(Stream* stream, size_t want, size_t* got);
 // The chunk StreamBorrow lends from: its bytes before and after the current position. False
 // (both 0) where the stream lends none.
 bool StreamLentChunk(Stream* stream, size_t* before, size_t* after);
+// A stream read ahead that a thread of the caller's own reads for a while: each chunk is
+// read by that thread when it needs it rather than ahead by the stream's thread, so the bytes
+// land in the cache of the core that decodes them. Off again before another thread reads.
+void StreamReadByCaller(Stream* stream, bool on);
 // Threads the streams may use: the environment variable TABULON_THREADS ("1" or "2") when set,
 // else 2 on a machine with two cores or more.
 int32_t StreamThreads();

@@ -140,6 +140,8 @@ struct AsyncFile {
   bool outstanding = false;  // a job was posted and not yet waited for
   bool at_end = false;       // read: the file ends within current
   bool device_failed = false;
+  // Read: the thread that reads fills the chunks itself, one when it needs it (StreamReadByCaller).
+  bool by_caller = false;
 
   std::mutex mu;
   std::condition_variable cv;
@@ -162,19 +164,30 @@ AsyncFile* af(Stream* s) { return s->async; }
 bool read_advance(Stream* s) {
   AsyncFile& a = *af(s);
   if (a.device_failed || (!a.outstanding && a.at_end)) return false;
-  if (!a.outstanding) a.post(a.base + static_cast<int64_t>(a.length), 0);
-  const int64_t offset = a.job_offset;
-  if (!a.wait()) {
-    a.device_failed = true;
-    return false;
+  int64_t offset = a.base + static_cast<int64_t>(a.length);
+  size_t got;
+  if (!a.outstanding && a.by_caller) {
+    bool failed = false;
+    got = a.do_job(offset, 0, failed);
+    if (failed) {
+      a.device_failed = true;
+      return false;
+    }
+  } else {
+    if (!a.outstanding) a.post(offset, 0);
+    offset = a.job_offset;
+    if (!a.wait()) {
+      a.device_failed = true;
+      return false;
+    }
+    got = a.job_length;
   }
-  const size_t got = a.job_length;
   a.current.swap(a.spare);
   a.base = offset;
   a.length = got;
   a.pos = 0;
   a.at_end = got < kAsyncChunk;
-  if (!a.at_end) a.post(offset + static_cast<int64_t>(got), 0);
+  if (!a.at_end && !a.by_caller) a.post(offset + static_cast<int64_t>(got), 0);
   return got > 0;
 }
 
@@ -263,14 +276,14 @@ int32_t ra_seek64(Stream* s, int64_t offset, int32_t origin) {
       a.length = got;
       a.pos = static_cast<size_t>(target - offset_ahead);
       a.at_end = got < kAsyncChunk;
-      if (!a.at_end) a.post(offset_ahead + static_cast<int64_t>(got), 0);
+      if (!a.at_end && !a.by_caller) a.post(offset_ahead + static_cast<int64_t>(got), 0);
       return 0;
     }
   }
   a.base = target;
   a.length = a.pos = 0;
   a.at_end = false;
-  a.post(target, 0);
+  if (!a.by_caller) a.post(target, 0);
   return 0;
 }
 
@@ -424,6 +437,10 @@ const uint8_t* StreamBorrow(Stream* s, size_t want, size_t* got) {
   *got = 0;
   if (!s || !s->async || s->ops.read_raw != kReadAheadOps.read_raw) return nullptr;
   return ra_borrow(s, want, got);
+}
+
+void StreamReadByCaller(Stream* s, bool on) {
+  if (s && s->async && s->ops.read_raw == kReadAheadOps.read_raw) af(s)->by_caller = on;
 }
 
 bool StreamStartAsync(Stream* s) {
