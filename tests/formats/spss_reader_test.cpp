@@ -432,6 +432,32 @@ TEST(SpssData, UnknownCaseCountReadsToTheEndCommand) {
   DX_CloseFiles(e.handle);
 }
 
+// Whole blocks of plain codes are decoded a block at a time; a block holding padding or the
+// end command, met inside a case or carried over into the next, is decoded code by code.
+TEST(SpssData, PlainBlocksThenPaddingInsideACase) {
+  Env e;
+  FileDef f;
+  f.n = -1;
+  f.vars = {{"A", 0}, {"B", 0}, {"S", 8, 1, 8, 0}};
+  Out o{false, {}};
+  // Cases 1 and 2 and half of case 3: 101, 253 253 | 102, 254, 253 | 103, 253.
+  o.s += std::string("\x65\xfd\xfd\x66\xfe\xfd\x67\xfd", 8);
+  o.f64(2.5);
+  o.text("ab", 8);
+  o.text("cd", 8);
+  o.f64(7.0);
+  // Padding, then case 3's string; case 4: 104, 255 (missing), 254 (blanks); the end.
+  o.s += std::string("\x00\xfd\x68\xff\xfe\xfc\x00\x00", 8);
+  o.text("ef", 8);
+  o.s += std::string(64, '\x65');  // after the end command nothing is read
+  f.data_override = o.s;
+  ReadBack r = read_bytes(e, "plain_then_padding", make_sav(f));
+  ASSERT_GE(r.rc, 0) << r.error;
+  EXPECT_EQ(r.rows, (std::vector<std::vector<std::string>>{
+                        {"1", "2.5", "<ab>"}, {"2", ".", "<cd>"}, {"3", "7", "<ef>"}, {"4", ".", "."}}));
+  DX_CloseFiles(e.handle);
+}
+
 // The handling in force when the cases are read counts (the optimization pass reads with "none").
 TEST(SpssData, UserMissingModesMarkValues) {
   struct Case {

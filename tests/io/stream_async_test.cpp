@@ -264,6 +264,9 @@ TEST_F(AsyncStream, InputBufferOverLentChunksMatchesThePlainFile) {
   std::mt19937 rng(7);
   const size_t sizes[] = {1, 8, 100, 4096, 300000, 1100000};
   for (int step = 0; step < 4000; ++step) {
+    // Spells of reading by the caller (chunks read when wanted) between spells read ahead,
+    // switched with a chunk in flight or not.
+    if (step % 97 == 0) StreamReadByCaller(ahead, (step / 97) % 2 == 1);
     const int64_t at = a.tell();
     ASSERT_EQ(b.tell(), at);
     const size_t n = sizes[rng() % 6];

@@ -92,6 +92,32 @@ TEST(FileStream, ZeroLengthFileOpensWithoutLength) {
   unlink(path.c_str());
 }
 
+// The write modes start from nothing whether the file held bytes, was empty or was missing;
+// "w+b" reads back what it wrote. A file that cannot be opened still gives null.
+TEST(FileStream, WriteModesStartFromAnEmptyFile) {
+  const std::string path = temp_path("rewrite");
+  for (const char* mode : {"wb", "w", "w+b", "wb+"}) {
+    for (const char* before : std::initializer_list<const char*>{"old contents, longer than the new", "", nullptr}) {
+      SCOPED_TRACE(std::string(mode) + (before ? (*before ? " over bytes" : " over empty") : " new"));
+      unlink(path.c_str());
+      if (before) write_file(path, before);
+      Stream* s = StreamOpenFile(nullptr, path.c_str(), mode, 8192);
+      ASSERT_NE(s, nullptr);
+      EXPECT_EQ(StreamWrite(s, "new", 3), 3);
+      if (mode[1] == '+' || mode[2] == '+') {
+        char back[4] = {};
+        EXPECT_EQ(StreamSeek(s, 0, 0), 0);
+        EXPECT_EQ(StreamRead(s, back, 3), 3);
+        EXPECT_STREQ(back, "new");
+      }
+      StreamClose(s);
+      EXPECT_EQ(read_file(path), "new");
+    }
+  }
+  unlink(path.c_str());
+  EXPECT_EQ(StreamOpenFile(nullptr, (path + "/no/such/dir").c_str(), "wb", 8192), nullptr);
+}
+
 TEST(FileStream, ReadsSeeksAndReportsLength) {
   std::string path = temp_path("data");
   std::string data;
