@@ -104,7 +104,7 @@ TEST(FileStream, WriteModesStartFromAnEmptyFile) {
       Stream* s = StreamOpenFile(nullptr, path.c_str(), mode, 8192);
       ASSERT_NE(s, nullptr);
       EXPECT_EQ(StreamWrite(s, "new", 3), 3);
-      if (mode[1] == '+' || mode[2] == '+') {
+      if (std::strchr(mode, '+')) {
         char back[4] = {};
         EXPECT_EQ(StreamSeek(s, 0, 0), 0);
         EXPECT_EQ(StreamRead(s, back, 3), 3);
