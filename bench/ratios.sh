@@ -68,8 +68,7 @@ declare -A tw tm pw pm
 for ((r = 1; r <= runs; ++r)); do
   for k in "${!rows_table[@]}"; do
     IFS='|' read -r name in ext peer goal <<<"${rows_table[$k]}"
-    # Both sides write a new file: readstat will not replace one, and replacing costs the
-    # file system more than the conversion's own writing (the old file's pages are dropped).
+    # Both sides write a new file, as readstat will not replace one.
     rm -f "$work/tab.$ext"
     read -r wall _ mem < <(run "$tool" convert "$work/in.$in" "$work/tab.$ext" -y -q)
     tw[$k]+="$wall "; tm[$k]=$(( ${tm[$k]:-0} > mem ? ${tm[$k]:-0} : mem ))

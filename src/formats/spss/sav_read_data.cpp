@@ -201,6 +201,17 @@ inline void streamed_stores_done() {
 #endif
 }
 
+// The unit of a command other than 0 and 252 in native order: the next 8 bytes of the file
+// (253, and p moves past them) or the value the code stands for. p must have 8 bytes at hand.
+// Masks rather than a conditional, which the compiler turns back into a branch on the data.
+inline uint64_t coded_unit(const uint64_t* code_units, uint8_t c, uint8_t number, const uint8_t*& p) {
+  uint64_t raw;
+  std::memcpy(&raw, p, 8);
+  const uint64_t from_file = uint64_t{0} - static_cast<uint64_t>(c == 253);
+  p += from_file & 8;
+  return (raw & from_file) | code_units[(static_cast<size_t>(number) << 8) | c];
+}
+
 // Decodes the bytecode of the next case into out straight from the input's buffer; the
 // command block in use carries over to the next case. Touches no state but the decoder's (the
 // input, the blocks, the command block, the fault), so that it may run on a second thread.
@@ -251,15 +262,7 @@ int32_t read_compressed(SavReader& r, uint8_t* out) {
         const uint8_t* codes = cmd + cmd_pos;
         const uint8_t* numbers = is_number + u;
         uint8_t* unit = out + 8 * static_cast<size_t>(u);
-        for (uint32_t j = 0; j < k; ++j) {
-          const uint8_t c = codes[j];
-          uint64_t raw;
-          std::memcpy(&raw, p, 8);
-          const uint64_t from_file = uint64_t{0} - static_cast<uint64_t>(c == 253);
-          const uint64_t v = (raw & from_file) | code_units[(static_cast<size_t>(numbers[j]) << 8) | c];
-          store_unit<kStreaming>(unit + 8 * j, v);
-          p += from_file & 8;
-        }
+        for (uint32_t j = 0; j < k; ++j) store_unit<kStreaming>(unit + 8 * j, coded_unit(code_units, codes[j], numbers[j], p));
         cmd_pos += static_cast<int>(k);
         u += k;
       }
@@ -284,13 +287,7 @@ int32_t read_compressed(SavReader& r, uint8_t* out) {
       // The common commands without a branch on the data: a unit from the file (253) or
       // the value a code stands for.
       if (c != 0 && c != 252 && end - p >= 8 && !swap) {
-        // Masks rather than a conditional, which the compiler turns back into a branch.
-        uint64_t raw;
-        std::memcpy(&raw, p, 8);
-        const uint64_t from_file = uint64_t{0} - static_cast<uint64_t>(c == 253);
-        const uint64_t v = (raw & from_file) | code_units[(static_cast<size_t>(is_number[u]) << 8) | c];
-        std::memcpy(unit, &v, 8);
-        p += from_file & 8;
+        store_unit<kStreaming>(unit, coded_unit(code_units, c, is_number[u], p));
         ++u;
         continue;
       }
